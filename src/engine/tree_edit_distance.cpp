@@ -1,0 +1,151 @@
+#include "tree_edit_distance.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "keyroot_schedule.h"
+#include "tree_preprocessing.h"
+
+namespace grix {
+
+namespace {
+
+constexpr int64_t INT32_MIN_64 = std::numeric_limits<int32_t>::min();
+
+struct PreparedTree {
+  std::vector<int32_t> rightmost_leaf;
+  std::vector<int32_t> keyroots;
+};
+
+PreparedTree prepare_tree(const std::vector<int32_t>& parents) {
+  PreparedTree tree;
+  tree.rightmost_leaf = compute_rightmost_leaves(build_children(parents));
+  tree.keyroots = compute_keyroots(tree.rightmost_leaf);
+  return tree;
+}
+
+// The distance of the tree at node 0 from the empty tree: its size.
+int32_t size_of_first_tree(const PreparedTree& tree) {
+  return tree.rightmost_leaf.empty() ? 0 : tree.rightmost_leaf[0] + 1;
+}
+
+void check_cost_matrix(const IntMatrix& cost_matrix, int32_t n1, int32_t n2) {
+  if (cost_matrix.size() < static_cast<size_t>(n1)) {
+    throw std::invalid_argument("cost_matrix has " + std::to_string(cost_matrix.size()) +
+                                " rows but labels1 has " + std::to_string(n1) + " entries");
+  }
+  // Every partial distance is at least (number of renames) * (lowest cost),
+  // and no forest pair allows more than min(n1, n2) renames. Keeping that
+  // bound inside the 32-bit range rules out overflow in every sum.
+  const int64_t max_renames = std::min(n1, n2) + 1;
+  for (int32_t i = 0; i < n1; ++i) {
+    const std::vector<int32_t>& row = cost_matrix[i];
+    if (row.size() < static_cast<size_t>(n2)) {
+      throw std::invalid_argument("cost_matrix[" + std::to_string(i) + "] has " +
+                                  std::to_string(row.size()) + " entries but labels2 has " +
+                                  std::to_string(n2) + " entries");
+    }
+    for (int32_t j = 0; j < n2; ++j) {
+      if (row[j] < 0 && max_renames * row[j] < INT32_MIN_64) {
+        throw std::invalid_argument("cost_matrix[" + std::to_string(i) + "][" + std::to_string(j) +
+                                    "] = " + std::to_string(row[j]) +
+                                    " is too negative: a distance between trees of " +
+                                    std::to_string(n1) + " and " + std::to_string(n2) +
+                                    " nodes could leave the 32-bit range");
+      }
+    }
+  }
+}
+
+void check_pair_count(const PreparedTree& tree1, const PreparedTree& tree2) {
+  const int64_t pair_count = static_cast<int64_t>(tree1.keyroots.size()) *
+                             static_cast<int64_t>(tree2.keyroots.size());
+  if (pair_count > std::numeric_limits<int32_t>::max()) {
+    throw std::invalid_argument("the trees have " + std::to_string(tree1.keyroots.size()) + " and " +
+                                std::to_string(tree2.keyroots.size()) + " keyroots, " +
+                                std::to_string(pair_count) +
+                                " pairs, more than a 32-bit int can number");
+  }
+}
+
+// Refuses, with std::bad_alloc, a call whose matrices would not fit in the
+// machine's physical memory. The matrices are filled as soon as they are
+// built, so without this check an oversized request could be granted by the
+// kernel's overcommit and then end the whole process when its pages are touched.
+void check_memory_budget(int32_t n1, int32_t n2, int32_t worker_count, bool builds_cost_matrix) {
+  const int64_t cells = static_cast<int64_t>(n1) * n2;
+  const int64_t scratch_cells = static_cast<int64_t>(n1 + 1) * (n2 + 1);
+  const double needed_bytes =
+      (static_cast<double>(cells) * (builds_cost_matrix ? 2 : 1) +
+       static_cast<double>(scratch_cells) * worker_count) * sizeof(int32_t);
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGE_SIZE);
+  if (pages > 0 && page_size > 0 && needed_bytes > static_cast<double>(pages) * page_size) {
+    throw std::bad_alloc();
+  }
+}
+
+IntMatrix build_uniform_costs(const std::vector<std::string>& labels1,
+                              const std::vector<std::string>& labels2) {
+  IntMatrix cost_matrix(labels1.size(), std::vector<int32_t>(labels2.size(), 0));
+  for (size_t i = 0; i < labels1.size(); ++i) {
+    for (size_t j = 0; j < labels2.size(); ++j) {
+      cost_matrix[i][j] = labels1[i] == labels2[j] ? 0 : 1;
+    }
+  }
+  return cost_matrix;
+}
+
+int32_t run_distance(const PreparedTree& tree1, const PreparedTree& tree2,
+                     const IntMatrix& cost_matrix, int32_t n1, int32_t n2, int32_t num_threads) {
+  IntMatrix tree_dist(static_cast<size_t>(n1), std::vector<int32_t>(static_cast<size_t>(n2), -1));
+  run_keyroot_schedule(tree1.rightmost_leaf, tree1.keyroots, tree2.rightmost_leaf, tree2.keyroots,
+                       cost_matrix, tree_dist, n1, n2, num_threads);
+  return tree_dist[0][0];
+}
+
+}  // namespace
+
+int32_t compute_tree_edit_distance(const std::vector<std::string>& labels1,
+                                   const std::vector<int32_t>& parents1,
+                                   const std::vector<std::string>& labels2,
+                                   const std::vector<int32_t>& parents2,
+                                   const IntMatrix& cost_matrix,
+                                   int32_t num_threads) {
+  check_tree_input(labels1, parents1, "labels1", "parents1");
+  check_tree_input(labels2, parents2, "labels2", "parents2");
+  const int32_t n1 = static_cast<int32_t>(labels1.size());
+  const int32_t n2 = static_cast<int32_t>(labels2.size());
+  check_cost_matrix(cost_matrix, n1, n2);
+
+  const PreparedTree tree1 = prepare_tree(parents1);
+  const PreparedTree tree2 = prepare_tree(parents2);
+  if (n1 == 0 || n2 == 0) return size_of_first_tree(tree1) + size_of_first_tree(tree2);
+  check_pair_count(tree1, tree2);
+  check_memory_budget(n1, n2, effective_worker_count(num_threads, n1, n2), false);
+  return run_distance(tree1, tree2, cost_matrix, n1, n2, num_threads);
+}
+
+int32_t compute_tree_edit_distance_uniform(const std::vector<std::string>& labels1,
+                                           const std::vector<int32_t>& parents1,
+                                           const std::vector<std::string>& labels2,
+                                           const std::vector<int32_t>& parents2,
+                                           int32_t num_threads) {
+  check_tree_input(labels1, parents1, "labels1", "parents1");
+  check_tree_input(labels2, parents2, "labels2", "parents2");
+  const int32_t n1 = static_cast<int32_t>(labels1.size());
+  const int32_t n2 = static_cast<int32_t>(labels2.size());
+
+  const PreparedTree tree1 = prepare_tree(parents1);
+  const PreparedTree tree2 = prepare_tree(parents2);
+  if (n1 == 0 || n2 == 0) return size_of_first_tree(tree1) + size_of_first_tree(tree2);
+  check_pair_count(tree1, tree2);
+  check_memory_budget(n1, n2, effective_worker_count(num_threads, n1, n2), true);
+  return run_distance(tree1, tree2, build_uniform_costs(labels1, labels2), n1, n2, num_threads);
+}
+
+}  // namespace grix

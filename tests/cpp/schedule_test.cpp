@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <set>
+#include <utility>
+
+#include "keyroot_schedule.h"
+#include "test_support.h"
+#include "tree_preprocessing.h"
+
+namespace grix {
+namespace {
+
+using Ids = std::vector<int32_t>;
+using Cells = std::set<std::pair<int32_t, int32_t>>;
+
+struct Prepared {
+  Ids rightmost_leaf, keyroots;
+};
+
+Prepared prepare(const Ids& parents) {
+  Prepared p;
+  p.rightmost_leaf = compute_rightmost_leaves(build_children(parents));
+  p.keyroots = compute_keyroots(p.rightmost_leaf);
+  return p;
+}
+
+// Tree 1: 0 -> (1 -> (2, 3), 4 -> 5); tree 2: 0 -> (1, 2 -> 3).
+class WorkedExample : public ::testing::Test {
+ protected:
+  Prepared t1 = prepare({-1, 0, 1, 1, 0, 4});
+  Prepared t2 = prepare({-1, 0, 0, 2});
+};
+
+TEST_F(WorkedExample, LevelsAndBuckets) {
+  EXPECT_EQ(t1.rightmost_leaf, (Ids{5, 3, 2, 3, 5, 5}));
+  EXPECT_EQ(t1.keyroots, (Ids{2, 1, 0}));
+  EXPECT_EQ(t2.rightmost_leaf, (Ids{3, 1, 3, 3}));
+  EXPECT_EQ(t2.keyroots, (Ids{1, 0}));
+  const Ids levels1 = compute_keyroot_levels(t1.rightmost_leaf, t1.keyroots);
+  const Ids levels2 = compute_keyroot_levels(t2.rightmost_leaf, t2.keyroots);
+  EXPECT_EQ(levels1, (Ids{0, 1, 2}));
+  EXPECT_EQ(levels2, (Ids{0, 1}));
+  const Ids pair_level = compute_pair_levels(levels1, levels2);
+  EXPECT_EQ(pair_level, (Ids{0, 1, 1, 2, 2, 3}));
+  EXPECT_EQ(build_level_buckets(pair_level), (std::vector<Ids>{{0}, {1, 2}, {3, 4}, {5}}));
+}
+
+TEST_F(WorkedExample, EachPairWritesItsRightmostPathCells) {
+  const std::vector<Cells> expected = {
+      {{2, 1}},
+      {{2, 0}, {2, 2}, {2, 3}},
+      {{1, 1}, {3, 1}},
+      {{1, 0}, {1, 2}, {1, 3}, {3, 0}, {3, 2}, {3, 3}},
+      {{0, 1}, {4, 1}, {5, 1}},
+      {{0, 0}, {0, 2}, {0, 3}, {4, 0}, {4, 2}, {4, 3}, {5, 0}, {5, 2}, {5, 3}},
+  };
+  std::mt19937 rng(7);
+  const IntMatrix costs = grix_test::random_costs(rng, 6, 4, 0, 3);
+  IntMatrix tree_dist(6, Ids(4, -1));
+  IntMatrix forest_dist(7, Ids(5, -1));
+  for (int32_t p = 0; p < 6; ++p) {  // ascending p is also ascending level here
+    const IntMatrix before = tree_dist;
+    compute_keyroot_pair(p / 2, p % 2, t1.rightmost_leaf, t1.keyroots, t2.rightmost_leaf,
+                         t2.keyroots, costs, forest_dist, tree_dist);
+    Cells written;
+    for (int32_t l = 0; l < 6; ++l)
+      for (int32_t k = 0; k < 4; ++k)
+        if (tree_dist[l][k] != before[l][k]) {
+          EXPECT_EQ(before[l][k], -1) << "cell written twice";
+          written.insert({l, k});
+        }
+    EXPECT_EQ(written, expected[p]) << "pair " << p;
+  }
+}
+
+TEST(Schedule, KeyrootLevelsOfNestedAndSiblingSubtrees) {
+  // 0 -> (1 -> (2 -> (3, 4), 5), 6 -> (7, 8)).
+  const Prepared t = prepare({-1, 0, 1, 2, 2, 1, 0, 6, 6});
+  // Keyroots: 7, 3, 2, 1, 0 (8, 6, 5, 4 are last children).
+  EXPECT_EQ(t.keyroots, (Ids{7, 3, 2, 1, 0}));
+  EXPECT_EQ(compute_keyroot_levels(t.rightmost_leaf, t.keyroots), (Ids{0, 0, 1, 2, 3}));
+}
+
+TEST(Schedule, NoKeyrootsGivesOneEmptyBucket) {
+  EXPECT_EQ(build_level_buckets({}), (std::vector<Ids>{{}}));
+}
+
+TEST(Schedule, WorkerCount) {
+  EXPECT_EQ(effective_worker_count(8, 150, 149), 1);
+  EXPECT_EQ(effective_worker_count(8, 150, 150), 8);
+  EXPECT_EQ(effective_worker_count(1, 500, 500), 1);
+  EXPECT_EQ(effective_worker_count(0, 500, 500), 1);
+  EXPECT_EQ(effective_worker_count(-3, 500, 500), 1);
+}
+
+TEST(Schedule, NoCellLeftUnwrittenOnRandomTrees) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 200; ++round) {
+    const auto a = grix_test::random_tree(rng, grix_test::random_int(rng, 1, 30), 3);
+    const auto b = grix_test::random_tree(rng, grix_test::random_int(rng, 1, 30), 3);
+    const Prepared p1 = prepare(a.parents), p2 = prepare(b.parents);
+    const IntMatrix costs = grix_test::label_costs(a, b);
+    IntMatrix tree_dist(a.size(), Ids(b.size(), -1));
+    run_keyroot_schedule(p1.rightmost_leaf, p1.keyroots, p2.rightmost_leaf, p2.keyroots, costs,
+                         tree_dist, a.size(), b.size(), 1);
+    for (const Ids& row : tree_dist)
+      for (int32_t cell : row) ASSERT_GE(cell, 0);
+  }
+}
+
+}  // namespace
+}  // namespace grix
