@@ -40,3 +40,34 @@ def test_concurrent_calls_on_different_data_agree_with_sequential_ones():
     with ThreadPoolExecutor(max_workers=4) as pool:
         got = list(pool.map(lambda ab: uniform(*ab[0], *ab[1], 2), pairs))
     assert got == expected
+
+
+def test_worker_that_cannot_start_raises_runtime_error_and_leaves_no_thread(tmp_path):
+    # Under an address-space limit only a few 8 MB thread stacks fit, so a
+    # level asking for 64 workers fails part-way through starting them.
+    import subprocess
+    import sys
+    import textwrap
+
+    script = textwrap.dedent("""
+        import resource, GRIX_CPU
+        def status(key):
+            for line in open("/proc/self/status"):
+                if line.startswith(key):
+                    return int(line.split()[1])
+        star1 = (["a"] * 201, [-1] + [0] * 200)
+        star2 = (["b"] * 101, [-1] + [0] * 100)
+        expected = GRIX_CPU.compute_tree_edit_distance_uniform(*star1, *star2, 1)
+        limit = status("VmSize:") * 1024 + 40 * 2**20
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        try:
+            GRIX_CPU.compute_tree_edit_distance_uniform(*star1, *star2, 64)
+            print("no error")
+        except RuntimeError as error:
+            print("RuntimeError:", error)
+        print("threads", status("Threads:"))
+        assert GRIX_CPU.compute_tree_edit_distance_uniform(*star1, *star2, 1) == expected
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["RuntimeError: Resource temporarily unavailable", "threads 1"]
