@@ -13,7 +13,7 @@ BUILD := build
 PYTHON312 := $(shell for p in python3.12 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do \
   if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then command -v "$$p" || echo "$$p"; break; fi; done)
 
-.PHONY: demo test test-cpp test-python test-asan test-tsan deps venv install cpp-build clean
+.PHONY: demo test test-cpp test-python test-asan test-tsan bench deps venv install cpp-build clean
 
 deps:
 	@bash scripts/install_system_deps.sh
@@ -59,6 +59,11 @@ test-tsan: deps venv
 
 demo: install
 	$(PY) examples/demo.py
+
+# Benchmark against zss and apted; writes bench/results/bench.md and bench.png.
+bench: install
+	$(PY) -m pip install -q matplotlib
+	$(PY) bench/run_bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(VENV) *.egg-info

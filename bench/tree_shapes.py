@@ -1,0 +1,252 @@
+"""Seeded tree pairs for the benchmark: generated shapes, Python syntax trees
+and XML/HTML documents, each turned into (labels, parents) in pre-order."""
+
+import ast
+import glob
+import html.parser
+import os
+import random
+import sys
+import xml.etree.ElementTree as ET
+
+ALPHABET = [chr(ord("a") + i) for i in range(16)]
+
+
+def preorder(children, labels, root=0):
+    """(labels, parents) of the tree below `root`, numbered in pre-order."""
+    out_labels, out_parents = [], []
+    stack = [(root, -1)]
+    while stack:
+        node, parent = stack.pop()
+        index = len(out_labels)
+        out_labels.append(labels[node])
+        out_parents.append(parent)
+        for child in reversed(children[node]):
+            stack.append((child, index))
+    return out_labels, out_parents
+
+
+def from_parent_choice(n, rng, choose_parent):
+    children = [[] for _ in range(n)]
+    for i in range(1, n):
+        children[choose_parent(i, children)].append(i)
+    labels = [rng.choice(ALPHABET) for _ in range(n)]
+    return preorder(children, labels)
+
+
+def random_recursive(n, rng):
+    return from_parent_choice(n, rng, lambda i, children: rng.randrange(i))
+
+
+def fanout4(n, rng):
+    open_nodes = [0]
+
+    def choose(i, children):
+        k = rng.randrange(len(open_nodes))
+        parent = open_nodes[k]
+        if len(children[parent]) == 3:  # this child is the fourth
+            open_nodes[k] = open_nodes[-1]
+            open_nodes.pop()
+        open_nodes.append(i)
+        return parent
+
+    return from_parent_choice(n, rng, choose)
+
+
+def full_binary(n, rng):
+    return from_parent_choice(n, rng, lambda i, children: (i - 1) // 2)
+
+
+def caterpillar(n, rng, spine_first):
+    """A spine in which every node also has one leaf; the spine continues
+    through the first or through the last child."""
+    children = [[] for _ in range(n)]
+    spine, i = 0, 1
+    while i < n:
+        nxt = [i] if i < n else []
+        leaf = [i + 1] if i + 1 < n else []
+        children[spine] = nxt + leaf if spine_first else leaf + nxt
+        spine, i = i, i + 2
+    labels = [rng.choice(ALPHABET) for _ in range(n)]
+    return preorder(children, labels)
+
+
+def star(n, rng):
+    return from_parent_choice(n, rng, lambda i, children: 0)
+
+
+def path(n, rng):
+    return from_parent_choice(n, rng, lambda i, children: i - 1)
+
+
+def python_ast_trees():
+    """Syntax trees of standard-library modules, keyed by node count."""
+    trees = []
+    libdir = os.path.dirname(os.__file__)
+    for file in sorted(glob.glob(os.path.join(libdir, "*.py"))):
+        try:
+            with open(file, encoding="utf-8") as handle:
+                tree = ast.parse(handle.read())
+        except (SyntaxError, UnicodeDecodeError, ValueError):
+            continue
+        trees.append((os.path.basename(file), ast_to_tree(tree)))
+    return trees
+
+
+def ast_to_tree(node):
+    labels, parents = [], []
+    stack = [(node, -1)]
+    while stack:
+        current, parent = stack.pop()
+        index = len(labels)
+        label = type(current).__name__
+        for field in ("id", "name", "arg", "attr"):
+            value = getattr(current, field, None)
+            if isinstance(value, str):
+                label += ":" + value
+        labels.append(label)
+        parents.append(parent)
+        for child in reversed(list(ast.iter_child_nodes(current))):
+            stack.append((child, index))
+    return labels, parents
+
+
+class _HtmlTree(html.parser.HTMLParser):
+    VOID = {"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "source", "track", "wbr"}
+
+    def __init__(self):
+        super().__init__()
+        self.labels, self.parents, self.open = ["#document"], [-1], [0]
+
+    def _add(self, label):
+        self.labels.append(label)
+        self.parents.append(self.open[-1])
+        return len(self.labels) - 1
+
+    def handle_starttag(self, tag, attrs):
+        index = self._add(tag)
+        if tag not in self.VOID:
+            self.open.append(index)
+
+    def handle_endtag(self, tag):
+        for depth in range(len(self.open) - 1, 0, -1):
+            if self.labels[self.open[depth]] == tag:
+                del self.open[depth:]
+                return
+
+    def handle_data(self, data):
+        if data.strip():
+            self._add("#text:" + data.strip()[:20])
+
+
+def markup_trees():
+    """XML and HTML documents found on this machine, keyed by node count."""
+    trees = []
+    patterns = ["/usr/share/**/*.xml", "/usr/share/**/*.html", "/usr/share/**/*.htm"]
+    files = sorted({f for p in patterns for f in glob.glob(p, recursive=True)})
+    for file in files[:4000]:
+        try:
+            if os.path.getsize(file) > 2_000_000:
+                continue
+            if file.endswith(".xml"):
+                root = ET.parse(file).getroot()
+                labels, parents = [], []
+                stack = [(root, -1)]
+                while stack:
+                    element, parent = stack.pop()
+                    labels.append(str(element.tag).split("}")[-1])
+                    parents.append(parent)
+                    index = len(labels) - 1
+                    for child in reversed(list(element)):
+                        stack.append((child, index))
+                trees.append((os.path.basename(file), (labels, parents)))
+            else:
+                parser = _HtmlTree()
+                with open(file, encoding="utf-8", errors="replace") as handle:
+                    parser.feed(handle.read())
+                labels = parser.labels
+                children = [[] for _ in labels]
+                for i, p in enumerate(parser.parents):
+                    if p >= 0:
+                        children[p].append(i)
+                trees.append((os.path.basename(file), preorder(children, labels)))
+        except Exception:  # unreadable or malformed documents are simply skipped
+            continue
+    return trees
+
+
+def closest(trees, n):
+    """The tree whose node count is closest to n (and within a factor 1.5)."""
+    best = min(trees, key=lambda item: abs(len(item[1][0]) - n), default=None)
+    if best is None or not n / 1.5 <= len(best[1][0]) <= n * 1.5:
+        return None
+    return best
+
+
+def edit(tree, count, rng):
+    """`count` random renames, deletions and insertions."""
+    labels, parents = list(tree[0]), list(tree[1])
+    children = [[] for _ in labels]
+    for i, p in enumerate(parents):
+        if p >= 0:
+            children[p].append(i)
+    alive = set(range(len(labels)))
+    parent_of = dict(enumerate(parents))
+    for _ in range(count):
+        kind = rng.choice(("rename", "delete", "insert"))
+        node = rng.choice(sorted(alive))
+        if kind == "rename":
+            labels[node] = rng.choice(ALPHABET) + "'"
+        elif kind == "delete" and node != 0:
+            parent = parent_of[node]
+            siblings = children[parent]
+            at = siblings.index(node)
+            siblings[at:at + 1] = children[node]
+            for child in children[node]:
+                parent_of[child] = parent
+            alive.discard(node)
+        else:  # insert a new node above a run of node's children
+            new = len(labels)
+            labels.append(rng.choice(ALPHABET) + "+")
+            kids = children[node]
+            lo = rng.randrange(len(kids) + 1)
+            hi = rng.randrange(lo, len(kids) + 1)
+            children.append(kids[lo:hi])
+            for child in kids[lo:hi]:
+                parent_of[child] = new
+            kids[lo:hi] = [new]
+            parent_of[new] = node
+            alive.add(new)
+    return preorder(children, labels)
+
+
+GENERATED = {
+    "random": random_recursive,
+    "fanout4": fanout4,
+    "binary": full_binary,
+    "caterpillar-first": lambda n, rng: caterpillar(n, rng, True),
+    "caterpillar-last": lambda n, rng: caterpillar(n, rng, False),
+    "star": star,
+    "path": path,
+}
+
+
+def tree_pair(shape, n, seed, corpus=None):
+    """(name, tree, edited tree) or None when no tree of that size exists."""
+    rng = random.Random(f"{shape}/{n}/{seed}")
+    if shape in GENERATED:
+        tree, name = GENERATED[shape](n, rng), f"{shape}-{n}"
+    else:
+        found = closest(corpus, n)
+        if found is None:
+            return None
+        name, tree = found
+    return name, tree, edit(tree, max(1, len(tree[0]) // 50), rng)
+
+
+if __name__ == "__main__":
+    rng = random.Random(0)
+    for shape in GENERATED:
+        t = GENERATED[shape](20, rng)
+        print(shape, t[1])
+    print(len(python_ast_trees()), "syntax trees;", len(markup_trees()), "markup trees", file=sys.stderr)
