@@ -48,7 +48,14 @@ std::vector<int32_t> compute_pair_levels(const std::vector<int32_t>& levels1,
 std::vector<std::vector<int32_t>> build_level_buckets(const std::vector<int32_t>& pair_level) {
   int32_t max_level = 0;
   for (int32_t level : pair_level) max_level = std::max(max_level, level);
-  std::vector<std::vector<int32_t>> level_buckets(static_cast<size_t>(max_level) + 1);
+  // Sizing every bucket first avoids regrowing buckets that can hold
+  // millions of pairs.
+  std::vector<int32_t> bucket_size(static_cast<size_t>(max_level) + 1, 0);
+  for (int32_t level : pair_level) ++bucket_size[level];
+  std::vector<std::vector<int32_t>> level_buckets(bucket_size.size());
+  for (size_t level = 0; level < bucket_size.size(); ++level) {
+    level_buckets[level].reserve(static_cast<size_t>(bucket_size[level]));
+  }
   const int32_t pair_count = static_cast<int32_t>(pair_level.size());
   for (int32_t p = 0; p < pair_count; ++p) level_buckets[pair_level[p]].push_back(p);
   return level_buckets;
@@ -66,30 +73,54 @@ void compute_keyroot_pair(int32_t i, int32_t j,
   const int32_t y = keyroots2[j];
   const int32_t rx = rightmost_leaf1[x];
   const int32_t ry = rightmost_leaf2[y];
+  if (x == rx && y == ry) {
+    // Two single nodes, the most common pair in bushy trees: rename them, or
+    // delete one and insert the other. No scratch cell is needed.
+    tree_dist[x][y] = std::min(cost_matrix[x][y], 2);
+    return;
+  }
+  const int32_t* const leaf2 = rightmost_leaf2.data();
 
   // forest_dist[l][k] is the distance between the forests l..rx and k..ry;
-  // row rx+1 and column ry+1 stand for the empty forest.
-  forest_dist[rx + 1][ry + 1] = 0;
-  for (int32_t l = rx; l >= x; --l) forest_dist[l][ry + 1] = forest_dist[l + 1][ry + 1] + 1;
-  for (int32_t k = ry; k >= y; --k) forest_dist[rx + 1][k] = forest_dist[rx + 1][k + 1] + 1;
+  // row rx+1 and column ry+1 stand for the empty forest, so the empty row
+  // holds the cost of inserting k..ry.
+  int32_t* const empty_row = forest_dist[rx + 1].data();
+  for (int32_t k = ry + 1; k >= y; --k) empty_row[k] = ry + 1 - k;
 
   for (int32_t l = rx; l >= x; --l) {
-    for (int32_t k = ry; k >= y; --k) {
-      const int32_t del = forest_dist[l + 1][k] + 1;
-      const int32_t ins = forest_dist[l][k + 1] + 1;
-      if (rightmost_leaf1[l] == rx && rightmost_leaf2[k] == ry) {
-        // Both forests are whole subtrees: their roots may be renamed. A cost
-        // above 2 is never better than deleting one node and inserting the other.
-        const int32_t rename = std::min(cost_matrix[l][k], 2) + forest_dist[l + 1][k + 1];
-        forest_dist[l][k] = std::min({rename, del, ins});
-        tree_dist[l][k] = forest_dist[l][k];
-      } else {
-        // Map the subtree of l onto the subtree of k as a whole (its distance
-        // is final from a lower level), then the rest of both forests.
-        const int32_t match =
-            forest_dist[rightmost_leaf1[l] + 1][rightmost_leaf2[k] + 1] + tree_dist[l][k];
-        forest_dist[l][k] = std::min({match, del, ins});
+    int32_t* const row = forest_dist[l].data();
+    const int32_t* const below = forest_dist[l + 1].data();  // l deleted
+    // The forest that remains once the whole subtree of l has been matched.
+    const int32_t* const after_subtree = forest_dist[rightmost_leaf1[l] + 1].data();
+    int32_t* const tree_row = tree_dist[l].data();
+    // `left` is row[k + 1] (k inserted), carried in a register along the row.
+    int32_t left = rx + 1 - l;
+    row[ry + 1] = left;
+
+    if (rightmost_leaf1[l] != rx) {
+      // Off the rightmost path of x: the subtree of l is never the whole
+      // forest, so every cell takes the subtree distance from a lower level.
+      for (int32_t k = ry; k >= y; --k) {
+        const int32_t match = after_subtree[leaf2[k] + 1] + tree_row[k];
+        left = std::min(std::min(below[k] + 1, match), left + 1);
+        row[k] = left;
       }
+      continue;
+    }
+    // On the rightmost path: where k is on the rightmost path of y as well,
+    // both forests are whole subtrees and their roots may be renamed. A cost
+    // above 2 is never better than deleting one node and inserting the other.
+    const int32_t* const cost_row = cost_matrix[l].data();
+    for (int32_t k = ry; k >= y; --k) {
+      int32_t best;
+      if (leaf2[k] == ry) {
+        best = std::min(std::min(cost_row[k], 2) + below[k + 1], below[k] + 1);
+        tree_row[k] = std::min(best, left + 1);
+      } else {
+        best = std::min(after_subtree[leaf2[k] + 1] + tree_row[k], below[k] + 1);
+      }
+      left = std::min(best, left + 1);
+      row[k] = left;
     }
   }
 }
@@ -120,9 +151,11 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
                            start_worker);
       continue;
     }
+    int32_t i = 0, row_start = 0;
     for (int32_t p : bucket) {
-      compute_keyroot_pair(p / keyroot_count2, p % keyroot_count2, rightmost_leaf1, keyroots1,
-                           rightmost_leaf2, keyroots2, cost_matrix, forest_dists[0], tree_dist);
+      const int32_t j = advance_to_pair(p, keyroot_count2, i, row_start);
+      compute_keyroot_pair(i, j, rightmost_leaf1, keyroots1, rightmost_leaf2, keyroots2,
+                           cost_matrix, forest_dists[0], tree_dist);
     }
   }
 }

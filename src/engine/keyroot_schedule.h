@@ -37,6 +37,17 @@ std::vector<int32_t> compute_pair_levels(const std::vector<int32_t>& levels1,
 // One list of pair indices per level 0..max_level, each in ascending order.
 std::vector<std::vector<int32_t>> build_level_buckets(const std::vector<int32_t>& pair_level);
 
+// For pair indices visited in ascending order, returns j = p mod K2 and
+// advances i to p / K2. `i` and `row_start` (always i * K2) carry over from
+// one call to the next, so walking a bucket needs no division per pair.
+inline int32_t advance_to_pair(int32_t p, int32_t keyroot_count2, int32_t& i, int32_t& row_start) {
+  while (p - row_start >= keyroot_count2) {
+    row_start += keyroot_count2;
+    ++i;
+  }
+  return p - row_start;
+}
+
 // Computes the pair of keyroots1[i] and keyroots2[j] in `forest_dist`, a
 // (n1+1) x (n2+1) scratch matrix indexed by absolute node ids, and writes the
 // pair's tree_dist cells. Only the pair's own rectangle of forest_dist is

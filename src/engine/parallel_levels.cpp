@@ -34,11 +34,11 @@ void keyroot_worker(int32_t worker_number, int32_t bucket_size, int32_t worker_c
                     const IntMatrix& cost_matrix,
                     std::vector<IntMatrix>& forest_dists,
                     IntMatrix& tree_dist) {
+  int32_t i = 0, row_start = 0;
   for (int32_t q = worker_number; q < bucket_size; q += worker_count) {
-    const int32_t p = bucket[q];
-    compute_keyroot_pair(p / keyroot_count2, p % keyroot_count2, rightmost_leaf1, keyroots1,
-                         rightmost_leaf2, keyroots2, cost_matrix, forest_dists[worker_number],
-                         tree_dist);
+    const int32_t j = advance_to_pair(bucket[q], keyroot_count2, i, row_start);
+    compute_keyroot_pair(i, j, rightmost_leaf1, keyroots1, rightmost_leaf2, keyroots2,
+                         cost_matrix, forest_dists[worker_number], tree_dist);
   }
 }
 

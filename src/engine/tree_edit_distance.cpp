@@ -6,6 +6,9 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
 
 #include "keyroot_schedule.h"
 #include "tree_preprocessing.h"
@@ -84,18 +87,39 @@ void check_memory_budget(int32_t n1, int32_t n2, int32_t worker_count, bool buil
        static_cast<double>(scratch_cells) * worker_count) * sizeof(int32_t);
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGE_SIZE);
-  if (pages > 0 && page_size > 0 && needed_bytes > static_cast<double>(pages) * page_size) {
+  if (pages > 0 && page_size > 0 &&
+      needed_bytes > static_cast<double>(pages) * static_cast<double>(page_size)) {
     throw std::bad_alloc();
   }
 }
 
+// Numbers each distinct label once, so that the n1 * n2 comparisons below
+// compare ints instead of strings.
+std::pair<std::vector<int32_t>, std::vector<int32_t>> number_labels(
+    const std::vector<std::string>& labels1, const std::vector<std::string>& labels2) {
+  std::unordered_map<std::string_view, int32_t> number_of;
+  number_of.reserve(labels1.size() + labels2.size());
+  auto numbered = [&number_of](const std::vector<std::string>& labels) {
+    std::vector<int32_t> numbers;
+    numbers.reserve(labels.size());
+    for (const std::string& label : labels) {
+      numbers.push_back(
+          number_of.emplace(label, static_cast<int32_t>(number_of.size())).first->second);
+    }
+    return numbers;
+  };
+  std::vector<int32_t> numbers1 = numbered(labels1);
+  return {std::move(numbers1), numbered(labels2)};
+}
+
 IntMatrix build_uniform_costs(const std::vector<std::string>& labels1,
                               const std::vector<std::string>& labels2) {
-  IntMatrix cost_matrix(labels1.size(), std::vector<int32_t>(labels2.size(), 0));
-  for (size_t i = 0; i < labels1.size(); ++i) {
-    for (size_t j = 0; j < labels2.size(); ++j) {
-      cost_matrix[i][j] = labels1[i] == labels2[j] ? 0 : 1;
-    }
+  const auto [numbers1, numbers2] = number_labels(labels1, labels2);
+  IntMatrix cost_matrix(labels1.size(), std::vector<int32_t>(labels2.size()));
+  for (size_t i = 0; i < numbers1.size(); ++i) {
+    int32_t* const row = cost_matrix[i].data();
+    const int32_t label = numbers1[i];
+    for (size_t j = 0; j < numbers2.size(); ++j) row[j] = numbers2[j] != label;
   }
   return cost_matrix;
 }

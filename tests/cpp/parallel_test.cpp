@@ -18,24 +18,27 @@ using Ids = std::vector<int32_t>;
 using grix_test::Tree;
 
 // Which worker ran which bucket position shows in the scratch matrices: the
-// pair of leaf x against a one-node tree sets forest_dist[x + 1][1] to 0 (two
-// empty forests), and only in the matrix of the worker that ran it.
+// pair of a two-node subtree x, x+1 against a one-node tree sets the
+// empty-forest corner forest_dist[x + 2][1] to 0, only in the matrix of the
+// worker that ran it (neighbouring positions always go to other workers).
 TEST(ParallelSplit, WorkerTakesEveryWthPosition) {
-  const Ids parents1{-1, 0, 0, 0, 0, 0, 0, 0, 0};  // a root with 8 leaves
+  // A root with 8 children, each with one child of its own.
+  const Ids parents1{-1, 0, 1, 0, 3, 0, 5, 0, 7, 0, 9, 0, 11, 0, 13, 0, 15};
   const Ids rl1 = compute_rightmost_leaves(build_children(parents1));
-  const Ids kr1 = compute_keyroots(rl1);  // leaves 7..1, then the root
+  const Ids kr1 = compute_keyroots(rl1);  // children 13, 11, ..., 1, then the root
+  ASSERT_EQ(kr1, (Ids{13, 11, 9, 7, 5, 3, 1, 0}));
   const Ids rl2{0}, kr2{0};
-  const IntMatrix costs(9, Ids(1, 1));
-  const Ids bucket{0, 1, 2, 3, 4, 5, 6};  // the seven leaf pairs, all of level 0
+  const IntMatrix costs(17, Ids(1, 1));
+  const Ids bucket{0, 1, 2, 3, 4, 5, 6};  // the seven child pairs, all of level 0
   for (int32_t workers : {2, 3, 7}) {
-    IntMatrix tree_dist(9, Ids(1, -1));
-    std::vector<IntMatrix> forest_dists(workers, IntMatrix(10, Ids(2, -1)));
+    IntMatrix tree_dist(17, Ids(1, -1));
+    std::vector<IntMatrix> forest_dists(workers, IntMatrix(18, Ids(2, -1)));
     run_level_on_workers(bucket, workers, 1, rl1, kr1, rl2, kr2, costs, forest_dists, tree_dist);
     for (int32_t q = 0; q < 7; ++q) {
       const int32_t x = kr1[q];
-      EXPECT_EQ(tree_dist[x][0], 1);
+      EXPECT_EQ(tree_dist[x][0], 2);
       for (int32_t t = 0; t < workers; ++t) {
-        EXPECT_EQ(forest_dists[t][x + 1][1] == 0, q % workers == t)
+        EXPECT_EQ(forest_dists[t][x + 2][1] == 0, q % workers == t)
             << "position " << q << " worker " << t << " of " << workers;
       }
     }
