@@ -13,7 +13,7 @@ BUILD := build
 PYTHON312 := $(shell for p in python3.12 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do \
   if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then command -v "$$p" || echo "$$p"; break; fi; done)
 
-.PHONY: demo test test-cpp test-python test-asan test-tsan bench deps venv install cpp-build clean
+.PHONY: demo test test-cpp test-python test-asan test-tsan test-python-asan fuzz bench deps venv install cpp-build clean
 
 deps:
 	@bash scripts/install_system_deps.sh
@@ -59,6 +59,29 @@ test-tsan: deps venv
 
 demo: install
 	$(PY) examples/demo.py
+
+# The Python tests against a module built with ASan+UBSan. The interpreter is
+# not instrumented, so the runtime is preloaded (with libstdc++, whose
+# exception functions the runtime must find at start) and its leaks ignored.
+test-python-asan: deps venv
+	cmake -S . -B $(BUILD)/asan-py -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGRIX_SANITIZE=address,undefined \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
+	cmake --build $(BUILD)/asan-py -j$(JOBS) --target GRIX_CPU
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
+	  PYTHONPATH=$(BUILD)/asan-py $(PY) -m pytest --capture=sys -p no:cacheprovider tests/python
+
+# libFuzzer over both entry functions (clang, ASan+UBSan) for FUZZ_SECONDS.
+# New inputs go to build/fuzz/corpus; the seeds in fuzz/corpus are only read.
+FUZZ_SECONDS ?= 60
+fuzz: deps venv
+	cmake -S . -B $(BUILD)/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGRIX_BUILD_MODULE=OFF \
+	  -DGRIX_SANITIZE=address,undefined -DGRIX_BUILD_FUZZERS=ON
+	cmake --build $(BUILD)/fuzz -j$(JOBS) --target fuzz_ted
+	mkdir -p $(BUILD)/fuzz/corpus $(BUILD)/fuzz/artifacts
+	$(BUILD)/fuzz/fuzz/fuzz_ted -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=4096 \
+	  -artifact_prefix=$(BUILD)/fuzz/artifacts/ -print_final_stats=1 $(BUILD)/fuzz/corpus fuzz/corpus
 
 # Benchmark against zss and apted; writes bench/results/bench.md and bench.png.
 bench: install

@@ -161,3 +161,40 @@ TEST(BadInput, MatricesLargerThanMemoryGiveBadAlloc) {
 
 }  // namespace
 }  // namespace grix
+
+namespace grix {
+namespace {
+
+Tree path_tree(int32_t n, const std::string& label) {
+  Tree t;
+  for (int32_t i = 0; i < n; ++i) {
+    t.parents.push_back(i - 1);
+    t.labels.push_back(label);
+  }
+  return t;
+}
+
+Tree star_tree(int32_t leaves) {
+  Tree t{{"r"}, {-1}};
+  for (int32_t i = 0; i < leaves; ++i) {
+    t.parents.push_back(0);
+    t.labels.push_back("l");
+  }
+  return t;
+}
+
+// Nothing in the engine recurses, so depth and width are limited by memory only.
+TEST(DeepAndWide, HundredThousandNodePathAndStar) {
+  EXPECT_EQ(uniform(path_tree(100000, "a"), path_tree(10, "a")), 99990);
+  EXPECT_EQ(uniform(star_tree(99999), star_tree(3), 2), 99996);
+  EXPECT_EQ(uniform(star_tree(3), star_tree(99999)), 99996);
+}
+
+TEST(DeepAndWide, TwoLongPaths) {
+  Tree alternating = path_tree(2000, "a");
+  for (int32_t i = 1; i < 2000; i += 2) alternating.labels[i] = "b";
+  EXPECT_EQ(uniform(path_tree(2000, "a"), alternating, 2), 1000);
+}
+
+}  // namespace
+}  // namespace grix

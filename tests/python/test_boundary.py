@@ -11,6 +11,7 @@ import textwrap
 import pytest
 
 import GRIX_CPU
+from conftest import not_under_asan
 
 uniform = GRIX_CPU.compute_tree_edit_distance_uniform
 general = GRIX_CPU.compute_tree_edit_distance
@@ -148,6 +149,7 @@ def find_python313():
 
 
 class TestImport:
+    @not_under_asan
     def test_other_interpreter_version_is_refused(self, tmp_path):
         python313 = find_python313()
         if python313 is None:

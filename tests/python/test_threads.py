@@ -5,6 +5,7 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import GRIX_CPU
+from conftest import not_under_asan
 from tree_helpers import random_tree
 
 uniform = GRIX_CPU.compute_tree_edit_distance_uniform
@@ -42,6 +43,7 @@ def test_concurrent_calls_on_different_data_agree_with_sequential_ones():
     assert got == expected
 
 
+@not_under_asan
 def test_worker_that_cannot_start_raises_runtime_error_and_leaves_no_thread(tmp_path):
     # Under an address-space limit only a few 8 MB thread stacks fit, so a
     # level asking for 64 workers fails part-way through starting them.

@@ -1,0 +1,144 @@
+// Decoding arbitrary bytes into a call of the engine, and the checks every
+// call must pass. Shared by the libFuzzer target and the regression test that
+// replays the seed corpus, so that both check exactly the same things.
+
+#pragma once
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "tree_edit_distance.h"
+
+namespace grix_fuzz {
+
+using grix::IntMatrix;
+
+// Reads bytes in order; past the end every byte reads as 0.
+class ByteReader {
+ public:
+  ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+  // A value in [low, high], for spans below 65,536.
+  int32_t int_in(int32_t low, int32_t high) {
+    const uint32_t span = static_cast<uint32_t>(high - low) + 1;
+    const uint32_t raw = static_cast<uint32_t>(byte()) | static_cast<uint32_t>(byte()) << 8;
+    return low + static_cast<int32_t>(raw % span);
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+struct FuzzCase {
+  bool general = false;
+  int32_t num_threads = 1;
+  std::vector<std::string> labels1, labels2;
+  std::vector<int32_t> parents1, parents2;
+  IntMatrix cost_matrix;
+  bool small_costs = true;  // every cost in [-5, 5]
+};
+
+// Parents that are mostly well formed (a node on the path to the previous
+// node), with every kind of damage the engine must reject mixed in.
+inline std::vector<int32_t> read_parents(ByteReader& in, int32_t n) {
+  const uint8_t mode = in.byte() % 4;
+  std::vector<int32_t> parents, path;
+  for (int32_t i = 0; i < n; ++i) {
+    int32_t parent = -1;
+    if (mode == 0) {
+      parent = in.int_in(-3, n + 2);  // raw values: mostly invalid
+    } else if (i > 0) {
+      const uint8_t choice = in.byte();
+      if (mode == 3 && choice >= 250) {
+        parent = choice == 255 ? INT_MAX : choice == 254 ? INT_MIN : in.int_in(-2, n + 2);
+      } else if (choice == 249) {
+        parent = -1;  // a new tree of a forest
+      } else {
+        path.resize(static_cast<size_t>(choice) % path.size() + 1);
+        parent = path.back();
+      }
+    }
+    if (parent < 0) path.clear();
+    parents.push_back(parent);
+    path.push_back(i);
+  }
+  return parents;
+}
+
+inline int32_t read_cost(ByteReader& in, bool extreme) {
+  static const int32_t extremes[] = {INT_MIN, INT_MIN + 1, INT_MIN / 3, -(1 << 20), -1000, 0, 1, 2, 3,
+                                     1000, INT_MAX / 2, INT_MAX};
+  if (extreme && in.byte() % 2) return extremes[in.byte() % (sizeof(extremes) / sizeof(extremes[0]))];
+  return in.int_in(-5, 5);
+}
+
+inline FuzzCase decode_fuzz_case(const uint8_t* data, size_t size) {
+  ByteReader in(data, size);
+  FuzzCase c;
+  const uint8_t flags = in.byte();
+  c.general = flags & 1;
+  const bool big = (flags & 0x32) == 0x32;  // large enough together for worker threads
+  const bool extreme_costs = flags & 4;
+  const bool ragged = flags & 8;
+  c.num_threads = in.int_in(-2, 4);
+  const int32_t n1 = big ? in.int_in(120, 180) : in.int_in(0, 9);
+  const int32_t n2 = big ? in.int_in(120, 180) : in.int_in(0, 9);
+  c.parents1 = read_parents(in, n1);
+  c.parents2 = read_parents(in, n2);
+  const uint8_t alphabet = static_cast<uint8_t>(in.byte() % 4 + 1);
+  const int32_t label_count1 = ragged && (in.byte() & 1) ? n1 + in.int_in(-1, 1) : n1;
+  const int32_t label_count2 = ragged && (in.byte() & 1) ? n2 + in.int_in(-1, 1) : n2;
+  for (int32_t i = 0; i < label_count1; ++i) c.labels1.push_back(std::string(1, static_cast<char>('a' + in.byte() % alphabet)));
+  for (int32_t i = 0; i < label_count2; ++i) c.labels2.push_back(std::string(1, static_cast<char>('a' + in.byte() % alphabet)));
+  if (c.general) {
+    const int32_t rows = ragged && (in.byte() & 1) ? label_count1 - 1 : label_count1;
+    for (int32_t i = 0; i < rows; ++i) {
+      const int32_t columns = ragged && in.byte() == 0 ? label_count2 - 1 : label_count2;
+      std::vector<int32_t> row;
+      for (int32_t j = 0; j < columns; ++j) {
+        row.push_back(read_cost(in, extreme_costs));
+        c.small_costs = c.small_costs && row.back() >= -5 && row.back() <= 5;
+      }
+      c.cost_matrix.push_back(std::move(row));
+    }
+  }
+  return c;
+}
+
+inline int32_t run_case(const FuzzCase& c, int32_t num_threads) {
+  return c.general ? grix::compute_tree_edit_distance(c.labels1, c.parents1, c.labels2, c.parents2,
+                                                      c.cost_matrix, num_threads)
+                   : grix::compute_tree_edit_distance_uniform(c.labels1, c.parents1, c.labels2,
+                                                              c.parents2, num_threads);
+}
+
+// Empty when the case behaves: it gives a result or is rejected with
+// std::invalid_argument; a valid small case agrees with the reference; and
+// one and two workers agree. Otherwise what went wrong.
+inline std::string check_fuzz_case(const FuzzCase& c) {
+  int32_t result = 0;
+  try {
+    result = run_case(c, c.num_threads);
+  } catch (const std::invalid_argument&) {
+    return "";
+  } catch (const std::exception& e) {
+    return std::string("unexpected exception: ") + e.what();
+  }
+  if (run_case(c, 1) != result) return "1 worker disagrees";
+  if (run_case(c, 2) != result) return "2 workers disagree";
+  if (c.parents1.size() <= 9 && c.parents2.size() <= 9 && c.small_costs) {
+    grix_test::Tree t1{c.labels1, c.parents1}, t2{c.labels2, c.parents2};
+    const IntMatrix costs = c.general ? c.cost_matrix : grix_test::label_costs(t1, t2);
+    if (grix_test::reference_distance(t1, t2, costs) != result) return "reference disagrees";
+  }
+  return "";
+}
+
+}  // namespace grix_fuzz
