@@ -9,6 +9,9 @@ import random
 import sys
 import xml.etree.ElementTree as ET
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "examples"))
+from demo import ast_to_tree  # noqa: E402  (the same labelling as the demonstration)
+
 ALPHABET = [chr(ord("a") + i) for i in range(16)]
 
 
@@ -91,24 +94,6 @@ def python_ast_trees():
             continue
         trees.append((os.path.basename(file), ast_to_tree(tree)))
     return trees
-
-
-def ast_to_tree(node):
-    labels, parents = [], []
-    stack = [(node, -1)]
-    while stack:
-        current, parent = stack.pop()
-        index = len(labels)
-        label = type(current).__name__
-        for field in ("id", "name", "arg", "attr"):
-            value = getattr(current, field, None)
-            if isinstance(value, str):
-                label += ":" + value
-        labels.append(label)
-        parents.append(parent)
-        for child in reversed(list(ast.iter_child_nodes(current))):
-            stack.append((child, index))
-    return labels, parents
 
 
 class _HtmlTree(html.parser.HTMLParser):
