@@ -139,7 +139,7 @@ def main():
             assert d1 == d2, (name, d1, d2)
             peak = peak_extra_bytes(t1, t2, 2)
             peers = {}
-            if max(len(t1[0]), len(t2[0])) <= args.peer_max_nodes:
+            if n <= args.peer_max_nodes:
                 for peer in ("zss", "apted"):
                     got = run_peer(peer, t1, t2, args.peer_timeout)
                     if got is not None:
