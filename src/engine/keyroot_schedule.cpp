@@ -61,6 +61,27 @@ std::vector<std::vector<int32_t>> build_level_buckets(const std::vector<int32_t>
   return level_buckets;
 }
 
+namespace {
+
+// Rows of a narrow rectangle are short, scattered streams that the hardware
+// prefetcher does not pick up, so each row would wait on memory for its
+// subtree distances and its matched-forest row. Requesting the next row's
+// cache lines while this row is computed hides that wait. Wide rows are left
+// to the hardware.
+constexpr int32_t INTS_PER_CACHE_LINE = 16;
+constexpr int32_t MAX_PREFETCHED_LINES = 32;
+
+inline void prefetch_next_row(const int32_t* tree_row, const int32_t* after_subtree, int32_t y,
+                              int32_t ry) {
+  const int32_t last = std::min(ry + 1, y + INTS_PER_CACHE_LINE * MAX_PREFETCHED_LINES);
+  for (int32_t k = y; k <= last; k += INTS_PER_CACHE_LINE) {
+    __builtin_prefetch(tree_row + k);
+    __builtin_prefetch(after_subtree + k);
+  }
+}
+
+}  // namespace
+
 void compute_keyroot_pair(int32_t i, int32_t j,
                           const std::vector<int32_t>& rightmost_leaf1,
                           const std::vector<int32_t>& keyroots1,
@@ -93,6 +114,9 @@ void compute_keyroot_pair(int32_t i, int32_t j,
     // The forest that remains once the whole subtree of l has been matched.
     const int32_t* const after_subtree = forest_dist[rightmost_leaf1[l] + 1].data();
     int32_t* const tree_row = tree_dist[l].data();
+    if (l > x) {
+      prefetch_next_row(tree_dist[l - 1].data(), forest_dist[rightmost_leaf1[l - 1] + 1].data(), y, ry);
+    }
     // `left` is row[k + 1] (k inserted), carried in a register along the row.
     int32_t left = rx + 1 - l;
     row[ry + 1] = left;
