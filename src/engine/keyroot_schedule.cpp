@@ -136,14 +136,12 @@ void compute_keyroot_pair(int32_t i, int32_t j,
     // above 2 is never better than deleting one node and inserting the other.
     const int32_t* const cost_row = cost_matrix[l].data();
     for (int32_t k = ry; k >= y; --k) {
-      int32_t best;
       if (leaf2[k] == ry) {
-        best = std::min(std::min(cost_row[k], 2) + below[k + 1], below[k] + 1);
-        tree_row[k] = std::min(best, left + 1);
+        left = std::min({std::min(cost_row[k], 2) + below[k + 1], below[k] + 1, left + 1});
+        tree_row[k] = left;
       } else {
-        best = std::min(after_subtree[leaf2[k] + 1] + tree_row[k], below[k] + 1);
+        left = std::min({after_subtree[leaf2[k] + 1] + tree_row[k], below[k] + 1, left + 1});
       }
-      left = std::min(best, left + 1);
       row[k] = left;
     }
   }
@@ -159,8 +157,11 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
                           WorkerStarter start_worker) {
   const int32_t worker_count = effective_worker_count(num_threads, n1, n2);
   const std::vector<int32_t> fill_row(static_cast<size_t>(n2) + 1, -1);
-  std::vector<IntMatrix> forest_dists(
-      static_cast<size_t>(worker_count), IntMatrix(static_cast<size_t>(n1) + 1, fill_row));
+  std::vector<IntMatrix> forest_dists;
+  forest_dists.reserve(static_cast<size_t>(worker_count));
+  for (int32_t t = 0; t < worker_count; ++t) {
+    forest_dists.emplace_back(static_cast<size_t>(n1) + 1, fill_row);
+  }
 
   const std::vector<int32_t> pair_level =
       compute_pair_levels(compute_keyroot_levels(rightmost_leaf1, keyroots1),
