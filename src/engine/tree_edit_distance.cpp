@@ -132,6 +132,28 @@ int32_t run_distance(const PreparedTree& tree1, const PreparedTree& tree2,
   return tree_dist[0][0];
 }
 
+// Both entry functions: every check first, then the computation. The uniform
+// variant passes no cost matrix and has one built from the labels.
+int32_t checked_distance(const std::vector<std::string>& labels1,
+                         const std::vector<int32_t>& parents1,
+                         const std::vector<std::string>& labels2,
+                         const std::vector<int32_t>& parents2,
+                         const IntMatrix* caller_costs, int32_t num_threads) {
+  check_tree_input(labels1, parents1, "labels1", "parents1");
+  check_tree_input(labels2, parents2, "labels2", "parents2");
+  const int32_t n1 = static_cast<int32_t>(labels1.size());
+  const int32_t n2 = static_cast<int32_t>(labels2.size());
+  if (caller_costs != nullptr) check_cost_matrix(*caller_costs, n1, n2);
+
+  const PreparedTree tree1 = prepare_tree(parents1);
+  const PreparedTree tree2 = prepare_tree(parents2);
+  if (n1 == 0 || n2 == 0) return size_of_first_tree(tree1) + size_of_first_tree(tree2);
+  check_pair_count(tree1, tree2);
+  check_memory_budget(n1, n2, effective_worker_count(num_threads, n1, n2), caller_costs == nullptr);
+  if (caller_costs != nullptr) return run_distance(tree1, tree2, *caller_costs, n1, n2, num_threads);
+  return run_distance(tree1, tree2, build_uniform_costs(labels1, labels2), n1, n2, num_threads);
+}
+
 }  // namespace
 
 int32_t compute_tree_edit_distance(const std::vector<std::string>& labels1,
@@ -140,18 +162,7 @@ int32_t compute_tree_edit_distance(const std::vector<std::string>& labels1,
                                    const std::vector<int32_t>& parents2,
                                    const IntMatrix& cost_matrix,
                                    int32_t num_threads) {
-  check_tree_input(labels1, parents1, "labels1", "parents1");
-  check_tree_input(labels2, parents2, "labels2", "parents2");
-  const int32_t n1 = static_cast<int32_t>(labels1.size());
-  const int32_t n2 = static_cast<int32_t>(labels2.size());
-  check_cost_matrix(cost_matrix, n1, n2);
-
-  const PreparedTree tree1 = prepare_tree(parents1);
-  const PreparedTree tree2 = prepare_tree(parents2);
-  if (n1 == 0 || n2 == 0) return size_of_first_tree(tree1) + size_of_first_tree(tree2);
-  check_pair_count(tree1, tree2);
-  check_memory_budget(n1, n2, effective_worker_count(num_threads, n1, n2), false);
-  return run_distance(tree1, tree2, cost_matrix, n1, n2, num_threads);
+  return checked_distance(labels1, parents1, labels2, parents2, &cost_matrix, num_threads);
 }
 
 int32_t compute_tree_edit_distance_uniform(const std::vector<std::string>& labels1,
@@ -159,17 +170,7 @@ int32_t compute_tree_edit_distance_uniform(const std::vector<std::string>& label
                                            const std::vector<std::string>& labels2,
                                            const std::vector<int32_t>& parents2,
                                            int32_t num_threads) {
-  check_tree_input(labels1, parents1, "labels1", "parents1");
-  check_tree_input(labels2, parents2, "labels2", "parents2");
-  const int32_t n1 = static_cast<int32_t>(labels1.size());
-  const int32_t n2 = static_cast<int32_t>(labels2.size());
-
-  const PreparedTree tree1 = prepare_tree(parents1);
-  const PreparedTree tree2 = prepare_tree(parents2);
-  if (n1 == 0 || n2 == 0) return size_of_first_tree(tree1) + size_of_first_tree(tree2);
-  check_pair_count(tree1, tree2);
-  check_memory_budget(n1, n2, effective_worker_count(num_threads, n1, n2), true);
-  return run_distance(tree1, tree2, build_uniform_costs(labels1, labels2), n1, n2, num_threads);
+  return checked_distance(labels1, parents1, labels2, parents2, nullptr, num_threads);
 }
 
 }  // namespace grix
