@@ -155,17 +155,20 @@ def main():
             rows.append(row)
             records.append((shape, len(t1[0]), time1, time2))
 
+    # A run over a subset leaves the full results in place.
+    full_run = args.sizes == parser.get_default("sizes") and args.shapes == parser.get_default("shapes")
+    stem = "bench" if full_run else "bench-subset"
     RESULTS.mkdir(exist_ok=True)
     setup = (f"{platform.processor() or platform.machine()}, {os.cpu_count()} cores, Python "
              f"{platform.python_version()}; uniform costs; median of {args.repeats} runs; "
              f"each pair is a tree and a copy with n/50 random edits.")
-    (RESULTS / "bench.md").write_text("# GRIX_CPU benchmark\n\n" + setup + "\n\n" + "\n".join(rows) + "\n")
+    (RESULTS / f"{stem}.md").write_text("# GRIX_CPU benchmark\n\n" + setup + "\n\n" + "\n".join(rows) + "\n")
     if not args.no_plot:
-        plot(records)
-    print(f"\nwrote {RESULTS / 'bench.md'}" + ("" if args.no_plot else f" and {RESULTS / 'bench.png'}"))
+        plot(records, RESULTS / f"{stem}.png")
+    print(f"\nwrote {RESULTS / stem}.md" + ("" if args.no_plot else f" and {RESULTS / stem}.png"))
 
 
-def plot(records):
+def plot(records, path):
     import matplotlib
 
     matplotlib.use("Agg")
@@ -183,7 +186,7 @@ def plot(records):
     ax.legend(fontsize="small")
     ax.grid(True, which="both", alpha=0.3)
     fig.tight_layout()
-    fig.savefig(RESULTS / "bench.png", dpi=100)
+    fig.savefig(path, dpi=100)
 
 
 if __name__ == "__main__":
