@@ -159,12 +159,6 @@ TEST(BadInput, MatricesLargerThanMemoryGiveBadAlloc) {
   EXPECT_THROW(uniform(big, big, 1000000), std::bad_alloc);
 }
 
-}  // namespace
-}  // namespace grix
-
-namespace grix {
-namespace {
-
 Tree path_tree(int32_t n, const std::string& label) {
   Tree t;
   for (int32_t i = 0; i < n; ++i) {
