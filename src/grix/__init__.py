@@ -1,0 +1,23 @@
+"""grix: exact tree edit distance for the trees Python users have.
+
+Build a :class:`Tree` from what you have (a syntax tree, XML or HTML, JSON,
+nested data, bracket text, a parent list or a networkx graph), then compare:
+
+>>> import grix
+>>> a = grix.Tree.from_bracket("{a{b}{c}}")
+>>> b = grix.Tree.from_bracket("{a{c}}")
+>>> grix.distance(a, b)
+1
+"""
+
+from importlib.metadata import PackageNotFoundError, version as _version
+
+from .tree import Tree
+from .formats import load
+
+try:
+    __version__ = _version("grix")
+except PackageNotFoundError:  # running from a source checkout
+    __version__ = "0.0.0"
+
+__all__ = ["Tree", "load", "__version__"]
