@@ -83,16 +83,12 @@ inline void prefetch_next_row(const int32_t* tree_row, const int32_t* after_subt
 
 }  // namespace
 
-void compute_keyroot_pair(int32_t i, int32_t j,
+void compute_subtree_pair(int32_t x, int32_t y,
                           const std::vector<int32_t>& rightmost_leaf1,
-                          const std::vector<int32_t>& keyroots1,
                           const std::vector<int32_t>& rightmost_leaf2,
-                          const std::vector<int32_t>& keyroots2,
                           const IntMatrix& cost_matrix,
                           IntMatrix& forest_dist,
                           IntMatrix& tree_dist) {
-  const int32_t x = keyroots1[i];
-  const int32_t y = keyroots2[j];
   const int32_t rx = rightmost_leaf1[x];
   const int32_t ry = rightmost_leaf2[y];
   if (x == rx && y == ry) {
@@ -155,7 +151,7 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
                           const IntMatrix& cost_matrix,
                           IntMatrix& tree_dist,
                           int32_t n1, int32_t n2, int32_t num_threads,
-                          WorkerStarter start_worker) {
+                          WorkerStarter start_worker, const StopFlag* stop) {
   const int32_t worker_count = effective_worker_count(num_threads, n1, n2);
   const std::vector<int32_t> fill_row(static_cast<size_t>(n2) + 1, -1);
   std::vector<IntMatrix> forest_dists;
@@ -174,14 +170,38 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
     if (worker_count >= 2 && static_cast<int64_t>(bucket.size()) >= worker_count) {
       run_level_on_workers(bucket, worker_count, keyroot_count2, rightmost_leaf1, keyroots1,
                            rightmost_leaf2, keyroots2, cost_matrix, forest_dists, tree_dist,
-                           start_worker);
+                           start_worker, stop);
+      throw_if_stopped(stop);
       continue;
     }
     int32_t i = 0, row_start = 0;
     for (int32_t p : bucket) {
+      throw_if_stopped(stop);
       const int32_t j = advance_to_pair(p, keyroot_count2, i, row_start);
       compute_keyroot_pair(i, j, rightmost_leaf1, keyroots1, rightmost_leaf2, keyroots2,
                            cost_matrix, forest_dists[0], tree_dist);
+    }
+  }
+}
+
+void run_keyroot_pairs_in_order(const std::vector<int32_t>& rightmost_leaf1,
+                                const std::vector<int32_t>& keyroots1,
+                                const std::vector<int32_t>& rightmost_leaf2,
+                                const std::vector<int32_t>& keyroots2,
+                                const IntMatrix& cost_matrix,
+                                IntMatrix& forest_dist,
+                                IntMatrix& tree_dist, const StopFlag* stop) {
+  // Keyroots are in descending id order, so every keyroot strictly inside the
+  // subtree of keyroots1[i] sits at a position below i (likewise in tree 2).
+  // A pair reads only cells of pairs (i', j) with i' < i or (i, j') with
+  // j' < j, and row-major order has computed all of those.
+  const int32_t count1 = static_cast<int32_t>(keyroots1.size());
+  const int32_t count2 = static_cast<int32_t>(keyroots2.size());
+  for (int32_t i = 0; i < count1; ++i) {
+    throw_if_stopped(stop);
+    for (int32_t j = 0; j < count2; ++j) {
+      compute_subtree_pair(keyroots1[i], keyroots2[j], rightmost_leaf1, rightmost_leaf2,
+                           cost_matrix, forest_dist, tree_dist);
     }
   }
 }

@@ -48,23 +48,48 @@ inline int32_t advance_to_pair(int32_t p, int32_t keyroot_count2, int32_t& i, in
   return p - row_start;
 }
 
-// Computes the pair of keyroots1[i] and keyroots2[j] in `forest_dist`, a
-// (n1+1) x (n2+1) scratch matrix indexed by absolute node ids, and writes the
-// pair's tree_dist cells. Only the pair's own rectangle of forest_dist is
-// written and read, so the matrix is never cleared between pairs. Allocates
-// nothing and throws nothing.
-void compute_keyroot_pair(int32_t i, int32_t j,
+// The kernel. Runs the forest-distance recurrence over the subtree of x
+// against the subtree of y in `forest_dist`, a scratch matrix of at least
+// (n1+1) x (n2+1) indexed by absolute node ids, and writes tree_dist[l][k] for
+// l on the rightmost path of x and k on the rightmost path of y. It reads the
+// tree_dist cells of every other node pair of the two subtrees, so those must
+// be final. Only the pair's own rectangle x..rx+1 by y..ry+1 of forest_dist is
+// written and read, so the matrix is never cleared between pairs; when x and y
+// are both leaves no scratch cell is written at all. x and y need not be
+// keyroots: for any subtree pair whose cells are final, the cells it writes get
+// the values they already hold, and the rectangle holds the pair's forest
+// distances (the edit mapping walks it). Allocates nothing and throws nothing.
+void compute_subtree_pair(int32_t x, int32_t y,
                           const std::vector<int32_t>& rightmost_leaf1,
-                          const std::vector<int32_t>& keyroots1,
                           const std::vector<int32_t>& rightmost_leaf2,
-                          const std::vector<int32_t>& keyroots2,
                           const IntMatrix& cost_matrix,
                           IntMatrix& forest_dist,
                           IntMatrix& tree_dist);
 
+// The pair of keyroots1[i] and keyroots2[j].
+inline void compute_keyroot_pair(int32_t i, int32_t j,
+                                 const std::vector<int32_t>& rightmost_leaf1,
+                                 const std::vector<int32_t>& keyroots1,
+                                 const std::vector<int32_t>& rightmost_leaf2,
+                                 const std::vector<int32_t>& keyroots2,
+                                 const IntMatrix& cost_matrix,
+                                 IntMatrix& forest_dist,
+                                 IntMatrix& tree_dist) {
+  compute_subtree_pair(keyroots1[i], keyroots2[j], rightmost_leaf1, rightmost_leaf2, cost_matrix,
+                       forest_dist, tree_dist);
+}
+
+// Throws OperationStopped once `stop` (which may be null) has been set.
+inline void throw_if_stopped(const StopFlag* stop) {
+  if (stop != nullptr && stop->load(std::memory_order_relaxed)) throw OperationStopped();
+}
+
 // Fills every cell of tree_dist (n1 x n2) by running all keyroot pairs level
 // by level. Levels with at least worker_count pairs run on worker threads,
-// started through `start_worker`.
+// started through `start_worker`. With a `stop` flag, the flag is read between
+// pairs; once it is set, the workers finish the pair at hand and the schedule
+// throws OperationStopped after joining them. Without one (the GRIX_CPU
+// functions), nothing is read.
 void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
                           const std::vector<int32_t>& keyroots1,
                           const std::vector<int32_t>& rightmost_leaf2,
@@ -72,6 +97,18 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
                           const IntMatrix& cost_matrix,
                           IntMatrix& tree_dist,
                           int32_t n1, int32_t n2, int32_t num_threads,
-                          WorkerStarter start_worker = start_worker_thread);
+                          WorkerStarter start_worker = start_worker_thread,
+                          const StopFlag* stop = nullptr);
+
+// The same on the calling thread alone, without levels: the pairs in
+// row-major order, which needs no allocation at all. For many small pairs,
+// where building levels would cost more than the pairs themselves.
+void run_keyroot_pairs_in_order(const std::vector<int32_t>& rightmost_leaf1,
+                                const std::vector<int32_t>& keyroots1,
+                                const std::vector<int32_t>& rightmost_leaf2,
+                                const std::vector<int32_t>& keyroots2,
+                                const IntMatrix& cost_matrix,
+                                IntMatrix& forest_dist,
+                                IntMatrix& tree_dist, const StopFlag* stop);
 
 }  // namespace grix

@@ -33,9 +33,10 @@ void keyroot_worker(int32_t worker_number, int32_t bucket_size, int32_t worker_c
                     const std::vector<int32_t>& keyroots2,
                     const IntMatrix& cost_matrix,
                     std::vector<IntMatrix>& forest_dists,
-                    IntMatrix& tree_dist) {
+                    IntMatrix& tree_dist, const StopFlag* stop) {
   int32_t i = 0, row_start = 0;
   for (int32_t q = worker_number; q < bucket_size; q += worker_count) {
+    if (stop != nullptr && stop->load(std::memory_order_relaxed)) return;
     const int32_t j = advance_to_pair(bucket[q], keyroot_count2, i, row_start);
     compute_keyroot_pair(i, j, rightmost_leaf1, keyroots1, rightmost_leaf2, keyroots2,
                          cost_matrix, forest_dists[worker_number], tree_dist);
@@ -51,7 +52,7 @@ void run_level_on_workers(const std::vector<int32_t>& bucket, int32_t worker_cou
                           const IntMatrix& cost_matrix,
                           std::vector<IntMatrix>& forest_dists,
                           IntMatrix& tree_dist,
-                          WorkerStarter start_worker) {
+                          WorkerStarter start_worker, const StopFlag* stop) {
   const int32_t bucket_size = static_cast<int32_t>(bucket.size());
   std::vector<std::thread> threads;
   threads.reserve(static_cast<size_t>(worker_count));
@@ -59,7 +60,8 @@ void run_level_on_workers(const std::vector<int32_t>& bucket, int32_t worker_cou
   for (int32_t t = 0; t < worker_count; ++t) {
     threads.push_back(start_worker(t, [&, t] {
       keyroot_worker(t, bucket_size, worker_count, bucket, keyroot_count2, rightmost_leaf1,
-                     keyroots1, rightmost_leaf2, keyroots2, cost_matrix, forest_dists, tree_dist);
+                     keyroots1, rightmost_leaf2, keyroots2, cost_matrix, forest_dists, tree_dist,
+                     stop);
     }));
   }
   for (std::thread& thread : threads) thread.join();

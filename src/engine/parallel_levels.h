@@ -8,7 +8,8 @@
 // other inputs are read-only while workers run. Thread start and join are the
 // only synchronisation: a worker sees everything written before it started,
 // and the caller sees everything a worker wrote once its join has returned.
-// There is no lock, no atomic and no pool; no worker outlives its level.
+// There is no lock and no pool; no worker outlives its level. The only
+// atomic is the optional stop flag, which workers only read.
 
 #pragma once
 
@@ -28,7 +29,7 @@ using WorkerStarter = std::thread (*)(int32_t worker_number, std::function<void(
 std::thread start_worker_thread(int32_t worker_number, std::function<void()> body);
 
 // Body of worker t: computes bucket positions t, t + W, t + 2W, ... below S
-// with forest_dists[t].
+// with forest_dists[t], and returns early once `stop` is set.
 void keyroot_worker(int32_t worker_number, int32_t bucket_size, int32_t worker_count,
                     const std::vector<int32_t>& bucket, int32_t keyroot_count2,
                     const std::vector<int32_t>& rightmost_leaf1,
@@ -37,7 +38,7 @@ void keyroot_worker(int32_t worker_number, int32_t bucket_size, int32_t worker_c
                     const std::vector<int32_t>& keyroots2,
                     const IntMatrix& cost_matrix,
                     std::vector<IntMatrix>& forest_dists,
-                    IntMatrix& tree_dist);
+                    IntMatrix& tree_dist, const StopFlag* stop = nullptr);
 
 // Starts worker_count threads over `bucket` (which holds at least that many
 // pairs) and returns when all have been joined. If a thread cannot be started,
@@ -51,6 +52,7 @@ void run_level_on_workers(const std::vector<int32_t>& bucket, int32_t worker_cou
                           const IntMatrix& cost_matrix,
                           std::vector<IntMatrix>& forest_dists,
                           IntMatrix& tree_dist,
-                          WorkerStarter start_worker = start_worker_thread);
+                          WorkerStarter start_worker = start_worker_thread,
+                          const StopFlag* stop = nullptr);
 
 }  // namespace grix

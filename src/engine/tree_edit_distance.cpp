@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "entry_checks.h"
 #include "keyroot_schedule.h"
 #include "tree_preprocessing.h"
 
@@ -19,11 +20,7 @@ namespace {
 
 constexpr int64_t INT32_MIN_64 = std::numeric_limits<int32_t>::min();
 
-struct PreparedTree {
-  std::vector<int32_t> rightmost_leaf;
-  std::vector<int32_t> keyroots;
-};
-
+// Only the two structures that the schedule reads.
 PreparedTree prepare_tree(const std::vector<int32_t>& parents) {
   PreparedTree tree;
   tree.rightmost_leaf = compute_rightmost_leaves(build_children(parents));
@@ -35,6 +32,8 @@ PreparedTree prepare_tree(const std::vector<int32_t>& parents) {
 int32_t size_of_first_tree(const PreparedTree& tree) {
   return tree.rightmost_leaf.empty() ? 0 : tree.rightmost_leaf[0] + 1;
 }
+
+}  // namespace
 
 void check_cost_matrix(const IntMatrix& cost_matrix, int32_t n1, int32_t n2) {
   if (cost_matrix.size() < static_cast<size_t>(n1)) {
@@ -74,6 +73,8 @@ void check_pair_count(const PreparedTree& tree1, const PreparedTree& tree2) {
                                 " pairs, more than a 32-bit int can number");
   }
 }
+
+namespace {
 
 // Refuses, with std::bad_alloc, a call whose matrices would not fit in the
 // machine's physical memory. The matrices are filled as soon as they are
@@ -115,14 +116,23 @@ std::pair<std::vector<int32_t>, std::vector<int32_t>> number_labels(
 IntMatrix build_uniform_costs(const std::vector<std::string>& labels1,
                               const std::vector<std::string>& labels2) {
   const auto [numbers1, numbers2] = number_labels(labels1, labels2);
-  IntMatrix cost_matrix(labels1.size(), std::vector<int32_t>(labels2.size()));
-  for (size_t i = 0; i < numbers1.size(); ++i) {
+  return build_code_equality_costs(numbers1, numbers2);
+}
+
+}  // namespace
+
+IntMatrix build_code_equality_costs(const std::vector<int32_t>& codes1,
+                                    const std::vector<int32_t>& codes2) {
+  IntMatrix cost_matrix(codes1.size(), std::vector<int32_t>(codes2.size()));
+  for (size_t i = 0; i < codes1.size(); ++i) {
     int32_t* const row = cost_matrix[i].data();
-    const int32_t label = numbers1[i];
-    for (size_t j = 0; j < numbers2.size(); ++j) row[j] = numbers2[j] != label;
+    const int32_t code = codes1[i];
+    for (size_t j = 0; j < codes2.size(); ++j) row[j] = codes2[j] != code;
   }
   return cost_matrix;
 }
+
+namespace {
 
 int32_t run_distance(const PreparedTree& tree1, const PreparedTree& tree2,
                      const IntMatrix& cost_matrix, int32_t n1, int32_t n2, int32_t num_threads) {

@@ -58,8 +58,11 @@
 
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace grix {
@@ -83,5 +86,133 @@ int32_t compute_tree_edit_distance_uniform(const std::vector<std::string>& label
                                            const std::vector<std::string>& labels2,
                                            const std::vector<int32_t>& parents2,
                                            int32_t num_threads);
+
+
+// ---------------------------------------------------------------------------
+// Stoppable calls, orientation, edit mappings and batches of pairs.
+//
+// These serve the grix package. They take trees as parents in pre-order and
+// label codes (equal labels, equal codes), check them as the entry functions
+// do, and accept only single trees (parents[0] < 0 and no other root). Each
+// takes an optional stop flag, read between keyroot pairs: once another thread
+// sets it, the call joins its workers, releases everything and throws
+// OperationStopped. The two entry functions above never read one.
+// ---------------------------------------------------------------------------
+
+using StopFlag = std::atomic<bool>;
+
+class OperationStopped : public std::runtime_error {
+ public:
+  OperationStopped() : std::runtime_error("the computation was stopped") {}
+};
+
+// One orientation of a tree, ready for the schedule.
+struct PreparedTree {
+  std::vector<int32_t> parents;
+  std::vector<int32_t> codes;
+  std::vector<int32_t> rightmost_leaf;
+  std::vector<int32_t> keyroots;
+  // Sum over keyroots x of (|subtree(x)| + 1). The schedule computes
+  // factor1 * factor2 cells for a pair of trees, so both orientations of a
+  // pair can be priced before any work.
+  int64_t cell_factor = 0;
+};
+
+// A tree as given and mirrored (every node's children reversed, renumbered in
+// pre-order). Mirroring both trees leaves the distance unchanged and swaps
+// rightmost-path decomposition for leftmost-path decomposition, which can be
+// cheaper by orders of magnitude.
+struct OrientedTree {
+  PreparedTree given;
+  PreparedTree mirrored;
+  std::vector<int32_t> mirrored_to_given;  // node k of `mirrored` is node [k] as given
+  int32_t size() const { return static_cast<int32_t>(given.parents.size()); }
+};
+
+// Checks and prepares one tree. `codes` holds one non-negative label code per
+// node. Throws std::invalid_argument naming `name` on a malformed tree.
+OrientedTree prepare_oriented_tree(const std::vector<int32_t>& parents,
+                                   const std::vector<int32_t>& codes, const char* name);
+
+// Whether a pair is cheaper mirrored: strictly fewer cells (a tie keeps the
+// trees as given). Returns the cells of the chosen orientation in `cells`.
+bool mirrored_is_cheaper(const OrientedTree& tree1, const OrientedTree& tree2, double* cells);
+
+// The distance between two prepared trees in the cheaper orientation.
+// `cost_matrix` null: rename cost 0 for equal codes and 1 otherwise; else
+// n1 x n2 rename costs for the trees as given, checked as for
+// compute_tree_edit_distance.
+int32_t compute_oriented_distance(const OrientedTree& tree1, const OrientedTree& tree2,
+                                  const IntMatrix* cost_matrix, int32_t num_threads,
+                                  const StopFlag* stop);
+
+// An optimal edit mapping, in node ids of the trees as given. `pairs` are the
+// matched nodes (i, j) in ascending order; a rename whose capped cost equals a
+// deletion plus an insertion (2) is never among them, so the cost of the
+// mapping, counted with the caller's own rename costs, equals `distance`.
+struct EditMapping {
+  int32_t distance = 0;
+  std::vector<std::pair<int32_t, int32_t>> pairs;
+  std::vector<int32_t> deleted;   // nodes of tree 1, ascending
+  std::vector<int32_t> inserted;  // nodes of tree 2, ascending
+};
+
+// Fills the subtree distances with the keyroot schedule, then walks back from
+// the two roots with one extra forest table: time at most about that of the
+// distance, memory the same.
+EditMapping compute_edit_mapping(const OrientedTree& tree1, const OrientedTree& tree2,
+                                 const IntMatrix* cost_matrix, int32_t num_threads,
+                                 const StopFlag* stop);
+
+// Rename costs between label codes, for batches: cost of code a into code b is
+// values[a * columns + b]. Empty `values`: 0 for equal codes, 1 otherwise.
+struct LabelCosts {
+  int32_t rows = 0;
+  int32_t columns = 0;
+  std::vector<int32_t> values;
+};
+
+// Which pairs a batch computes and where each result goes:
+//   all_pairs_of_a: every i < j of trees_a, at the condensed index of (i, j)
+//                   (row-major upper triangle, as scipy's pdist);
+//   a_by_b:         every (i, j) of trees_a x trees_b, at i * |b| + j;
+//   listed:         (first[k], second[k]) of trees_a x trees_b, at k.
+enum class PairLayout { all_pairs_of_a, a_by_b, listed };
+
+struct PairBatch {
+  const std::vector<OrientedTree>* trees_a = nullptr;
+  const std::vector<OrientedTree>* trees_b = nullptr;
+  PairLayout layout = PairLayout::all_pairs_of_a;
+  std::vector<int32_t> first, second;  // the listed layout only
+  const LabelCosts* label_costs = nullptr;
+};
+
+// Number of results of a batch.
+int64_t batch_result_count(const PairBatch& batch);
+
+// Computes every pair of the batch into out[0 .. batch_result_count), each
+// pair in its cheaper orientation, on `workers` threads (one pair per thread
+// at a time, each thread with its own scratch). Adds each finished pair's
+// cell count to `cells_done` (may be null) for progress reports. Throws
+// OperationStopped once `stop` is set, after joining every thread.
+void compute_pair_batch(const PairBatch& batch, int32_t workers, int32_t* out,
+                        const StopFlag* stop, std::atomic<int64_t>* cells_done);
+
+// The cells a batch computes, summed over its pairs in their cheaper
+// orientations: the total for a progress bar.
+double batch_cell_count(const PairBatch& batch);
+
+// Candidate pairs i < j of `trees` for a join at distance <= threshold, after
+// two lower bounds that hold without any dynamic programming:
+//   |n1 - n2|, when no rename cost is negative;
+//   max(n1, n2) - |codes1 ∩ codes2| (multisets), with label-equality costs.
+struct JoinCandidates {
+  std::vector<int32_t> first, second;
+  int64_t pruned_by_size = 0;
+  int64_t pruned_by_labels = 0;
+};
+
+JoinCandidates find_join_candidates(const std::vector<OrientedTree>& trees, int32_t threshold,
+                                    bool costs_non_negative, bool label_equality_costs);
 
 }  // namespace grix
