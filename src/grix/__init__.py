@@ -8,16 +8,24 @@ nested data, bracket text, a parent list or a networkx graph), then compare:
 >>> b = grix.Tree.from_bracket("{a{c}}")
 >>> grix.distance(a, b)
 1
+>>> grix.mapping(a, b).deleted
+[1]
+
+Many trees at once: :func:`pairwise`, :func:`cdist` and :func:`join`; on a
+Dask cluster: ``grix.dask``. Every call can be stopped with Ctrl-C and takes a
+``timeout``.
 """
 
 from importlib.metadata import PackageNotFoundError, version as _version
 
 from .tree import Tree
 from .formats import load
+from .distance import distance
+from .mapping import Edit, Mapping, apply, mapping
 
 try:
     __version__ = _version("grix")
 except PackageNotFoundError:  # running from a source checkout
     __version__ = "0.0.0"
 
-__all__ = ["Tree", "load", "__version__"]
+__all__ = ["Edit", "Mapping", "Tree", "apply", "distance", "load", "mapping", "__version__"]
