@@ -22,10 +22,12 @@ from .tree import Tree
 from .formats import load
 from .distance import distance
 from .mapping import Edit, Mapping, apply, mapping
+from .batch import JoinResult, cdist, join, pairwise
 
 try:
     __version__ = _version("grix")
 except PackageNotFoundError:  # running from a source checkout
     __version__ = "0.0.0"
 
-__all__ = ["Edit", "Mapping", "Tree", "apply", "distance", "load", "mapping", "__version__"]
+__all__ = ["Edit", "JoinResult", "Mapping", "Tree", "apply", "cdist", "distance", "join", "load",
+           "mapping", "pairwise", "__version__"]

@@ -47,8 +47,9 @@ std::optional<grix::IntMatrix> to_matrix(const std::optional<IntArray>& array, p
                           std::to_string(columns) + " matrix");
   }
   grix::IntMatrix matrix(static_cast<size_t>(rows));
+  const int32_t* const values = array->data();
   for (py::ssize_t i = 0; i < rows; ++i) {
-    matrix[i].assign(array->data(i, 0), array->data(i, 0) + columns);
+    matrix[i].assign(values + i * columns, values + (i + 1) * columns);
   }
   return matrix;
 }
