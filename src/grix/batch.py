@@ -149,6 +149,16 @@ def pairwise(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None 
     return run_batch(encoded, None, workers=workers, progress=progress, timeout=seconds, pairs=count)
 
 
+def square_matrix(condensed: npt.NDArray[np.int32], count: int) -> npt.NDArray[np.int32]:
+    """The symmetric (count, count) matrix of a condensed vector, as scipy's
+    ``squareform`` makes it."""
+    matrix = np.zeros((count, count), dtype=np.int32)
+    upper = np.triu_indices(count, 1)
+    matrix[upper] = condensed
+    matrix.T[upper] = condensed
+    return matrix
+
+
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *,
           rename: Callable[[str, str], int] | None = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.int32]:
