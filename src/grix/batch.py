@@ -128,7 +128,9 @@ def pairwise(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None 
              timeout: float | None = None) -> npt.NDArray[np.int32]:
     """The distances of all pairs of `trees` as a condensed vector, in the
     layout of ``scipy.spatial.distance.pdist``: pair (i, j), i < j, in
-    row-major order. ``squareform`` and ``linkage`` take it as it is.
+    row-major order. ``squareform`` and ``linkage`` take it as it is. Each
+    entry turns trees[i] into trees[j]; with a `rename` that is not
+    symmetric, the other direction can differ (use :func:`cdist` for both).
 
     rename: None (label equality) or a callable ``(label1, label2) -> int``,
         called once per distinct label pair of all the trees.

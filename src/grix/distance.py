@@ -96,8 +96,9 @@ def checked_matrix(rename: npt.ArrayLike, shape: tuple[int, int]) -> npt.NDArray
         raise TypeError("rename must be None, a callable or an integer matrix, not a string")
     try:
         matrix = np.asarray(rename)
-    except Exception as error:  # ragged nesting and the like
-        raise TypeError(f"rename must be None, a callable or an integer matrix ({error})") from None
+    except (ValueError, TypeError):  # ragged rows and the like
+        raise TypeError("rename must be None, a callable or an integer matrix "
+                        "with rows of equal length") from None
     if matrix.dtype == object or not (np.issubdtype(matrix.dtype, np.integer) or matrix.dtype == bool):
         raise TypeError(f"rename must hold integers, not {matrix.dtype}")
     if matrix.shape != shape:

@@ -1,0 +1,153 @@
+"""Edit mappings: valid, as cheap as the distance, as cheap as apted's, and
+their edit scripts rebuild the second tree. Stopping long calls."""
+
+import random
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import grix
+from grix_helpers import check_valid_mapping, mapping_cost, python_version_pair
+from tree_helpers import apted_distance, trees
+
+SETTINGS = settings(max_examples=200, deadline=None, database=None, derandomize=True)
+
+
+def check_mapping(t1, t2, cost, **kwargs):
+    m = grix.mapping(t1, t2, **kwargs)
+    check_valid_mapping(t1, t2, m.pairs)
+    assert m.distance == grix.distance(t1, t2, **kwargs)
+    assert mapping_cost(m, cost) == m.distance
+    assert sorted(m.deleted + [i for i, _ in m.pairs]) == list(range(len(t1)))
+    assert sorted(m.inserted + [j for _, j in m.pairs]) == list(range(len(t2)))
+    assert grix.apply(t1, m.edit_script()) == t2
+    return m
+
+
+@SETTINGS
+@given(trees(min_nodes=0), trees(min_nodes=0))
+def test_unit_costs(a, b):
+    t1, t2 = grix.Tree.from_parents(*a), grix.Tree.from_parents(*b)
+    m = check_mapping(t1, t2, lambda i, j: int(t1.labels[i] != t2.labels[j]))
+    assert m.renamed == [(i, j) for i, j in m.pairs if a[0][i] != b[0][j]]
+    if a[0] and b[0]:
+        assert m.distance == apted_distance(a, b, lambda i, j: int(a[0][i] != b[0][j]))
+
+
+@SETTINGS
+@given(trees(), trees(), st.integers(0, 2**32 - 1))
+def test_random_costs_with_zero_and_negative(a, b, seed):
+    rng = random.Random(seed)
+    t1, t2 = grix.Tree.from_parents(*a), grix.Tree.from_parents(*b)
+    matrix = np.array([[rng.choice([-2, -1, 0, 1, 2, 3, 9]) for _ in b[0]] for _ in a[0]])
+    m = check_mapping(t1, t2, lambda i, j: int(matrix[i, j]), rename=matrix, threads=2)
+    # Renaming at 2 or more is never better than deleting and inserting.
+    assert all(matrix[i, j] < 2 for i, j in m.pairs)
+
+
+def test_mapping_cost_equals_apteds_mapping():
+    from apted import APTED, Config
+
+    from tree_helpers import random_tree, to_nodes
+
+    rng = random.Random(11)
+    for _ in range(150):
+        a, b = random_tree(rng, rng.randint(1, 25), "abc"), random_tree(rng, rng.randint(1, 25), "abc")
+        t1, t2 = grix.Tree.from_parents(*a), grix.Tree.from_parents(*b)
+        apted = APTED(to_nodes(*a), to_nodes(*b), Config())
+        peer = apted.compute_edit_mapping()
+        peer_cost = sum(1 if x is None or y is None else int(x.name != y.name) for x, y in peer)
+        assert check_mapping(t1, t2, lambda i, j: int(t1.labels[i] != t2.labels[j])).distance == peer_cost
+
+
+@pytest.mark.parametrize("name", ["colorsys.py", "bisect.py", "keyword.py", "glob.py", "shlex.py"])
+def test_syntax_trees_of_two_python_versions(name):
+    files = python_version_pair(name)
+    if files is None:
+        pytest.skip(f"no second version of {name} on this machine")
+    t1, t2 = (grix.load(path) for path in files)
+    m = check_mapping(t1, t2, lambda i, j: int(t1.labels[i] != t2.labels[j]), threads=2)
+    assert all(isinstance(source, object) for source, _ in m.matched_sources)
+    assert m.distance < len(t1)
+
+
+def test_sources_point_back_at_the_users_nodes():
+    import ast
+
+    before, after = ast.parse("x = f(a)\n"), ast.parse("x = f(a, b)\ny = 1\n")
+    m = grix.mapping(grix.Tree.from_ast(before), grix.Tree.from_ast(after))
+    inserted = m.inserted_sources
+    assert any(isinstance(node, ast.Name) and node.id == "b" for node in inserted)
+    assert any(isinstance(node, ast.Assign) for node in inserted)
+    assert (before, after) in m.matched_sources
+
+
+class TestApplyRefusesScriptsThatDoNotFit:
+    t1 = grix.Tree.from_bracket("{a{b}{c}}")
+    t2 = grix.Tree.from_bracket("{a{x{c}}{d}}")
+
+    def script(self):
+        return grix.mapping(self.t1, self.t2).edit_script()
+
+    def test_the_script_fits(self):
+        assert grix.apply(self.t1, self.script()) == self.t2
+
+    def test_wrong_position(self):
+        edits = self.script()
+        edits[0] = grix.Edit(edits[0].op, edits[0].node, edits[0].label, edits[0].parent, 5)
+        with pytest.raises(ValueError, match="edit 0"):
+            grix.apply(self.t1, edits)
+
+    def test_id_in_use(self):
+        insert = grix.Edit("insert", 0, "q", None, 0)
+        with pytest.raises(ValueError, match="already in use"):
+            grix.apply(self.t1, [insert])
+
+    def test_forest_left_over(self):
+        with pytest.raises(ValueError, match="2 roots"):
+            grix.apply(self.t1, [grix.Edit("delete", 0, "a", None, 0)])
+
+
+STOP_PROBE = textwrap.dedent("""
+    import os, random, signal, sys, threading, time
+    sys.path[:0] = {paths!r}
+    import grix
+    from tree_helpers import random_tree
+
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+
+    rng = random.Random(1)
+    t1, t2 = (grix.Tree.from_parents(*random_tree(rng, 9000, "abcd")) for _ in range(2))
+    call = {{"distance": grix.distance, "mapping": grix.mapping}}[sys.argv[1]]
+    before = threads()
+    if sys.argv[2] == "sigint":
+        threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
+        kwargs = {{"threads": 2}}
+    else:
+        kwargs = {{"threads": 2, "timeout": 1.0}}
+    start = time.monotonic()
+    try:
+        call(t1, t2, **kwargs)
+        print("finished")
+    except (KeyboardInterrupt, TimeoutError) as error:
+        time.sleep(0.1)  # the timer thread ends
+        print(type(error).__name__, round(time.monotonic() - start, 2), threads() - before)
+""")
+
+
+@pytest.mark.parametrize("how, expected", [("sigint", "KeyboardInterrupt"), ("timeout", "TimeoutError")])
+@pytest.mark.parametrize("call", ["distance", "mapping"])
+def test_a_long_call_stops_within_a_second(call, how, expected):
+    probe = STOP_PROBE.format(paths=sys.path)
+    result = subprocess.run([sys.executable, "-c", probe, call, how], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    name, seconds, extra_threads = result.stdout.split()
+    assert name == expected
+    assert float(seconds) < 2.0  # one second in, stopped within the next
+    assert int(extra_threads) <= 0
