@@ -13,7 +13,7 @@ BUILD := build
 PYTHON312 := $(shell for p in python3.12 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do \
   if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then command -v "$$p" || echo "$$p"; break; fi; done)
 
-.PHONY: demo test test-cpp test-python test-asan test-tsan test-python-asan fuzz bench deps venv install cpp-build clean
+.PHONY: demo test test-cpp test-python test-asan test-tsan test-python-asan fuzz bench bench-grix deps venv install cpp-build clean
 
 deps:
 	@bash scripts/install_system_deps.sh
@@ -23,11 +23,13 @@ $(VENV)/.ready: pyproject.toml
 	@if [ -z "$(PYTHON312)" ]; then echo "error: Python 3.12 not found on PATH or under pyenv (~/.pyenv/versions/3.12*)." >&2; exit 1; fi
 	"$(PYTHON312)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "pybind11>=3.0.2" "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" cmake ninja
+	$(PY) -m pip install -q "pybind11>=3.0.2" "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" cmake ninja \
+	  scipy
 	touch $@
 
+# The wheel with every optional extra, so that the tests cover them all.
 install: venv
-	$(PY) -m pip install -q --no-build-isolation .
+	$(PY) -m pip install -q --no-build-isolation ".[xml,networkx,dask]"
 
 cpp-build: deps venv
 	cmake -S . -B $(BUILD)/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DGRIX_BUILD_TESTING=ON \
@@ -67,9 +69,11 @@ test-python-asan: deps venv
 	cmake -S . -B $(BUILD)/asan-py -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGRIX_SANITIZE=address,undefined \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
-	cmake --build $(BUILD)/asan-py -j$(JOBS) --target GRIX_CPU
+	cmake --build $(BUILD)/asan-py -j$(JOBS) --target GRIX_CPU grix_core
+	rm -rf $(BUILD)/asan-py/package && mkdir -p $(BUILD)/asan-py/package
+	cp -r src/grix $(BUILD)/asan-py/package/ && cp $(BUILD)/asan-py/_core*.so $(BUILD)/asan-py/package/grix/
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
-	  PYTHONPATH=$(BUILD)/asan-py $(PY) -m pytest --capture=sys -p no:cacheprovider tests/python
+	  PYTHONPATH=$(BUILD)/asan-py:$(BUILD)/asan-py/package $(PY) -m pytest --capture=sys -p no:cacheprovider tests/python
 
 # libFuzzer over both entry functions (clang, ASan+UBSan) for FUZZ_SECONDS.
 # New inputs go to build/fuzz/corpus; the seeds in fuzz/corpus are only read.
@@ -87,6 +91,10 @@ fuzz: deps venv
 bench: install
 	$(PY) -m pip install -q matplotlib
 	$(PY) bench/run_bench.py $(BENCH_ARGS)
+
+# The grix package: distance, mapping and batches; writes bench/results/grix-*.md.
+bench-grix: install
+	$(PY) bench/bench_grix.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(VENV) *.egg-info

@@ -1,78 +1,144 @@
-"""Demonstration: tree edit distance between the syntax trees of two versions
-of a Python source file, and a few small hand-checked pairs.
-
-Run with `make demo`.
+"""Demonstration of grix on real data found on this machine: two versions of
+a standard-library module, two pages of an HTML manual, and the most similar
+functions of a module. Run with `make demo`.
 """
 
 import ast
-import inspect
-import textwrap
+import pathlib
+import sys
+import sysconfig
 import time
 
 import GRIX_CPU
+import grix
+
+OUT = pathlib.Path("build/demo")
+STDLIB = pathlib.Path(sysconfig.get_paths()["stdlib"])
 
 
-def ast_to_tree(node):
-    """Pre-order labels and parent indices of a Python syntax tree.
-
-    A node's label is its type name, plus the identifier or constant it
-    carries, so renaming a variable counts as one rename.
-    """
-    labels, parents = [], []
-    stack = [(node, -1)]
-    while stack:
-        current, parent = stack.pop()
-        index = len(labels)
-        label = type(current).__name__
-        for field in ("id", "name", "arg", "attr"):
-            value = getattr(current, field, None)
-            if isinstance(value, str):
-                label += ":" + value
-        if isinstance(current, ast.Constant):
-            label += ":" + repr(current.value)[:40]
-        labels.append(label)
-        parents.append(parent)
-        # Push children in reverse so that the first child is numbered first.
-        for child in reversed(list(ast.iter_child_nodes(current))):
-            stack.append((child, index))
-    return labels, parents
+def other_python_stdlibs():
+    """Standard libraries of other Python versions on this machine."""
+    here = STDLIB.resolve()
+    candidates = [pathlib.Path("/usr/lib/python3.11"), pathlib.Path("/usr/lib/python3")]
+    candidates += sorted(pathlib.Path(sys.base_prefix).parent.glob("3.1*/lib/python3.1*"))
+    return [path for path in candidates if path.is_dir() and path.resolve() != here]
 
 
-def edited_source(source):
-    """A second version of the source, as a commit might make it: a renamed
-    variable and a changed default."""
-    return source.replace("width", "line_width").replace("70", "72")
+def module_versions():
+    """The first module (from a short list) whose two versions differ."""
+    for name in ("textwrap.py", "shlex.py", "fnmatch.py", "glob.py", "colorsys.py", "bisect.py"):
+        for other in other_python_stdlibs():
+            old, new = other / name, STDLIB / name
+            if old.exists() and new.exists() and old.read_bytes() != new.read_bytes():
+                return old, new
+    return None
+
+
+def timed(call):
+    start = time.perf_counter()
+    result = call()
+    return result, time.perf_counter() - start
+
+
+def syntax_tree_versions():
+    found = module_versions()
+    if found is None:
+        print("No second Python version on this machine: skipping the syntax-tree diff.")
+        return
+    old, new = found
+    t1, t2 = grix.load(old), grix.load(new)
+    print(f"Syntax trees of {new.name}: {old} ({len(t1)} nodes) against {new} ({len(t2)} nodes)")
+    distance, seconds = timed(lambda: grix.distance(t1, t2))
+    print(f"  distance {distance}, in {seconds:.3f} s")
+    mapping, seconds = timed(lambda: grix.mapping(t1, t2))
+    print(f"  mapping in {seconds:.3f} s: {len(mapping.pairs)} nodes kept ({len(mapping.renamed)} renamed), "
+          f"{len(mapping.deleted)} deleted, {len(mapping.inserted)} inserted")
+    lines = sorted({node.lineno for node in mapping.inserted_sources if hasattr(node, "lineno")})
+    print(f"  inserted code starts on lines {lines[:12]}{' ...' if len(lines) > 12 else ''} of the new file")
+    script = mapping.edit_script()
+    assert grix.apply(t1, script) == t2
+    print(f"  the edit script has {len(script)} operations and rebuilds the new tree; the first: {script[0]}")
+    text = grix_diff_text(mapping)
+    print("  the diff, unchanged runs folded:\n" + "\n".join("    " + line for line in text[:30]))
+    if len(text) > 30:
+        print(f"    ... {len(text) - 30} more lines")
+    page = OUT / f"diff-{new.stem}.html"
+    write_page(mapping, page)
+    print(f"  side-by-side page: {page}\n")
+
+
+def grix_diff_text(mapping):
+    from grix.diff import render_text
+
+    return render_text(mapping).splitlines()
+
+
+def write_page(mapping, path):
+    from grix.diff import write_html
+
+    path.parent.mkdir(parents=True, exist_ok=True)
+    write_html(mapping, path)
+
+
+def html_pages():
+    manuals = sorted(pathlib.Path("/usr/share/doc").glob("*/html"))
+    for manual in manuals:
+        pages = sorted(manual.glob("*.html"), key=lambda p: p.stat().st_size)
+        if len(pages) >= 2:
+            return pages[-2], pages[-1]
+    pages = sorted(pathlib.Path("/usr/share/doc").rglob("*.html"))
+    return tuple(pages[:2]) if len(pages) >= 2 else None
+
+
+def html_documents():
+    found = html_pages()
+    if found is None:
+        print("No HTML documents under /usr/share/doc: skipping.")
+        return
+    first, second = found
+    t1, t2 = grix.load(first), grix.load(second)
+    print(f"HTML pages of one manual: {first} ({len(t1)} elements) and {second.name} ({len(t2)} elements)")
+    mapping, seconds = timed(lambda: grix.mapping(t1, t2, threads=2))
+    print(f"  distance {mapping.distance} in {seconds:.3f} s: {len(mapping.pairs)} elements kept, "
+          f"{len(mapping.deleted)} deleted, {len(mapping.inserted)} inserted; "
+          f"the shared template shows as kept structure")
+    write_page(mapping, OUT / "diff-html.html")
+    print(f"  side-by-side page: {OUT / 'diff-html.html'}\n")
+
+
+def similar_functions():
+    path = STDLIB / "argparse.py"
+    module = ast.parse(path.read_text(encoding="utf-8"))
+    functions = [node for node in ast.walk(module) if isinstance(node, ast.FunctionDef)]
+    trees = [grix.Tree.from_ast(node) for node in functions]
+    condensed, seconds = timed(lambda: grix.pairwise(trees))
+    print(f"All {len(condensed):,} pairs of the {len(trees)} functions of argparse.py in {seconds:.2f} s "
+          f"({len(condensed) / seconds:,.0f} pairs/s, all cores)")
+    found = grix.join(trees, 3)
+    print(f"  join at distance <= 3: {len(found)} pairs; {found.pruned_by_size + found.pruned_by_labels:,} "
+          f"pairs ruled out before any dynamic programming")
+    for i, j, d in sorted(found, key=lambda match: match[2])[:5]:
+        print(f"    {functions[i].name} (line {functions[i].lineno}) ~ {functions[j].name} "
+              f"(line {functions[j].lineno}): {d}")
+    print()
+
+
+def low_level():
+    print("The low-level module GRIX_CPU takes pre-order labels and parents:")
+    distance = GRIX_CPU.compute_tree_edit_distance_uniform(["a", "b", "c"], [-1, 0, 0], ["a", "c"], [-1, 0], 1)
+    print(f"  a(b, c) against a(c): {distance}")
+    try:
+        grix.Tree.from_bracket("{a{b}")
+    except ValueError as error:
+        print(f"  and bad input gets a clear error: ValueError: {error}")
 
 
 def main():
-    uniform = GRIX_CPU.compute_tree_edit_distance_uniform
-
-    print("Small trees (labels; parents in pre-order):")
-    a = (["a", "b", "c", "d", "e"], [-1, 0, 0, 2, 2])
-    b = (["a", "c", "d", "e"], [-1, 0, 1, 1])
-    c = (["a", "b", "c", "d", "x"], [-1, 0, 0, 2, 2])
-    print(f"  a(b, c(d, e)) vs a(c(d, e))     -> {uniform(*a, *b, 1)}  (delete b)")
-    print(f"  a(b, c(d, e)) vs a(b, c(d, x))  -> {uniform(*a, *c, 1)}  (rename e to x)")
-    costs = [[0 if x == y else 3 for y in c[0]] for x in a[0]]
-    print(f"  same pair, rename cost 3        -> "
-          f"{GRIX_CPU.compute_tree_edit_distance(*a, *c, costs, 1)}  (delete e, insert x)")
-
-    source = inspect.getsource(textwrap)
-    before = ast_to_tree(ast.parse(source))
-    after = ast_to_tree(ast.parse(edited_source(source)))
-    print(f"\nSyntax trees of textwrap.py before and after an edit: "
-          f"{len(before[0])} and {len(after[0])} nodes")
-    for threads in (1, 2):
-        start = time.perf_counter()
-        distance = uniform(*before, *after, threads)
-        elapsed = time.perf_counter() - start
-        print(f"  {threads} thread(s): distance {distance} in {elapsed:.2f} s")
-
-    print("\nBad input gets a clear error, not a crash:")
-    try:
-        uniform(["a", "b"], [-1, 5], ["a"], [-1], 1)
-    except ValueError as error:
-        print(f"  ValueError: {error}")
+    print(f"grix {grix.__version__}\n")
+    syntax_tree_versions()
+    html_documents()
+    similar_functions()
+    low_level()
 
 
 if __name__ == "__main__":
