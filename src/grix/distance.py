@@ -81,13 +81,11 @@ def cost_matrix(rename: Rename, t1: Tree, t2: Tree) -> npt.NDArray[np.int32] | N
     if rename is None:
         return None
     if callable(rename):
-        distinct1 = list(dict.fromkeys(t1.labels))
-        distinct2 = list(dict.fromkeys(t2.labels))
-        table = label_table(rename, distinct1, distinct2)
-        rows = label_codes(t1.labels, tuple(distinct1))[0]
-        columns = np.fromiter((dict(zip(distinct2, range(len(distinct2))))[label] for label in t2.labels),
-                              dtype=np.intp, count=len(t2))
-        return np.ascontiguousarray(table[np.ix_(rows, columns)])
+        # Codes number each tree's labels by first appearance, which is the
+        # order of its distinct labels.
+        rows, columns = label_codes(t1.labels), label_codes(t2.labels)
+        table = label_table(rename, list(dict.fromkeys(t1.labels)), list(dict.fromkeys(t2.labels)))
+        return np.ascontiguousarray(table[np.ix_(rows[0], columns[0])])
     return checked_matrix(rename, (len(t1), len(t2)))
 
 
