@@ -32,9 +32,10 @@ def check_tree(tree: object, name: str) -> Tree:
 def check_threads(threads: object, name: str = "threads") -> int:
     if isinstance(threads, bool) or not isinstance(threads, numbers.Integral):
         raise TypeError(f"{name} must be an int, not {type(threads).__name__}")
-    if not 1 <= threads <= 1024:
-        raise ValueError(f"{name} must be between 1 and 1024, not {threads}")
-    return int(threads)
+    count = int(threads)
+    if not 1 <= count <= 1024:
+        raise ValueError(f"{name} must be between 1 and 1024, not {count}")
+    return count
 
 
 def check_timeout(timeout: object) -> float | None:
@@ -42,9 +43,10 @@ def check_timeout(timeout: object) -> float | None:
         return None
     if isinstance(timeout, bool) or not isinstance(timeout, numbers.Real):
         raise TypeError(f"timeout must be a number of seconds or None, not {type(timeout).__name__}")
-    if not timeout >= 0:
-        raise ValueError(f"timeout must be at least 0 seconds, not {timeout}")
-    return float(timeout)
+    seconds = float(timeout)
+    if not seconds >= 0:
+        raise ValueError(f"timeout must be at least 0 seconds, not {seconds}")
+    return seconds
 
 
 def label_codes(*label_lists: tuple[str, ...]) -> list[npt.NDArray[np.int32]]:
@@ -58,9 +60,10 @@ def label_codes(*label_lists: tuple[str, ...]) -> list[npt.NDArray[np.int32]]:
 def checked_int32(value: Any, what: str) -> int:
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{what} must be an int, not {type(value).__name__}")
-    if not INT32_MIN <= value <= INT32_MAX:
-        raise ValueError(f"{what} = {value} is outside the 32-bit range")
-    return int(value)
+    number = int(value)
+    if not INT32_MIN <= number <= INT32_MAX:
+        raise ValueError(f"{what} = {number} is outside the 32-bit range")
+    return number
 
 
 def label_table(rename: Callable[[str, str], int], labels1: list[str],

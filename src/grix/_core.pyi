@@ -1,0 +1,29 @@
+"""The engine behind grix. Use the functions of the grix package instead."""
+
+from collections.abc import Callable
+
+import numpy as np
+import numpy.typing as npt
+
+_Ints = npt.NDArray[np.int32]
+
+def distance(parents1: _Ints, codes1: _Ints, parents2: _Ints, codes2: _Ints,
+             costs: _Ints | None = None, threads: int = 1, timeout: float | None = None) -> int: ...
+def mapping(parents1: _Ints, codes1: _Ints, parents2: _Ints, codes2: _Ints,
+            costs: _Ints | None = None, threads: int = 1,
+            timeout: float | None = None) -> tuple[int, _Ints, _Ints, _Ints]: ...
+def cell_factors(parents: _Ints) -> tuple[int, int]: ...
+
+class Corpus:
+    def __init__(self, parents: list[_Ints], codes: list[_Ints]) -> None: ...
+    def __len__(self) -> int: ...
+
+def batch(a: Corpus, b: Corpus | None = None, first: _Ints | None = None, second: _Ints | None = None,
+          label_costs: _Ints | None = None, workers: int = 1, timeout: float | None = None,
+          progress: Callable[[int], None] | None = None) -> _Ints: ...
+def batch_cells(a: Corpus, b: Corpus | None = None, first: _Ints | None = None,
+                second: _Ints | None = None) -> float: ...
+def join_candidates(corpus: Corpus, threshold: int, costs_non_negative: bool,
+                    label_equality: bool) -> tuple[_Ints, _Ints, int, int]: ...
+
+class Stopped(RuntimeError): ...
