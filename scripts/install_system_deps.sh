@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, if any is missing.
 set -euo pipefail
-packages=(g++ make googletest libgtest-dev clang libclang-rt-14-dev)
+packages=(g++ make googletest libgtest-dev clang libclang-rt-14-dev chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
