@@ -1,0 +1,666 @@
+"""The tree type: an immutable ordered labelled tree in pre-order.
+
+Every constructor walks its input with an explicit stack, so nesting depth is
+limited by memory, not by the interpreter's recursion limit.
+"""
+
+from __future__ import annotations
+
+import ast
+import operator
+import re
+from collections.abc import Callable, Hashable, Iterable, Iterator, Sequence
+from itertools import repeat
+from typing import Any, TypeVar
+
+import numpy as np
+
+__all__ = ["Tree"]
+
+_T = TypeVar("_T")
+
+# A bracket token: a brace, or a run of label text in which a backslash always
+# takes the next character with it (so "\}" never ends a node).
+_BRACKET_TOKEN = re.compile(r"[{}]|(?:[^{}\\]+|\\[\s\S]?)+")
+_BRACKET_UNESCAPE = re.compile(r"\\([{}\\])")
+
+
+def _escape(label: str) -> str:
+    return label.replace("\\", "\\\\").replace("{", "\\{").replace("}", "\\}")
+
+
+def _short(obj: object, limit: int = 40) -> str:
+    text = repr(obj)
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+def _readonly(values: Any) -> np.ndarray:
+    array = np.array(values, dtype=np.int32)
+    array.flags.writeable = False
+    return array
+
+
+class Tree:
+    """An immutable ordered labelled tree, its nodes numbered in pre-order.
+
+    Node 0 is the root; ``parents[i]`` is the parent of node ``i`` (``-1``
+    for the root), ``labels[i]`` its label (always ``str``) and ``source[i]``
+    the object or position it was built from (``None`` where there is none).
+    Siblings keep their order: a child with a smaller id comes first.
+
+    Build one with a constructor: :meth:`from_parents`, :meth:`from_nested`,
+    :meth:`from_bracket`, :meth:`from_ast`, :meth:`from_xml`,
+    :meth:`from_html`, :meth:`from_json` or :meth:`from_networkx`. All of
+    them are iterative, so trees nested hundreds of thousands of levels deep
+    convert. Two trees are equal when their labels and parents are equal;
+    ``source`` does not take part.
+    """
+
+    __slots__ = ("_labels", "_parents", "_source", "_children", "_sizes", "_depths", "_hash")
+
+    _labels: tuple[str, ...]
+    _parents: np.ndarray
+    _source: tuple[object, ...]
+    _children: tuple[tuple[int, ...], ...] | None
+    _sizes: np.ndarray | None
+    _depths: list[int] | None
+    _hash: int | None
+
+    def __init__(self) -> None:
+        """Not for direct use: raises TypeError. Use a ``from_*`` constructor."""
+        raise TypeError(
+            "build a Tree with a constructor: Tree.from_parents, from_nested, from_bracket, "
+            "from_ast, from_xml, from_html, from_json or from_networkx"
+        )
+
+    @classmethod
+    def _from_preorder(
+        cls,
+        labels: Sequence[str],
+        parents: Sequence[int] | np.ndarray,
+        source: Sequence[object] | None = None,
+    ) -> Tree:
+        """Wrap labels and parents that are already in valid pre-order.
+
+        Nothing is checked: callers guarantee ``parents[0] == -1`` and that
+        each other parent is the previous node or one of its ancestors.
+        """
+        tree = object.__new__(cls)
+        tree._labels = tuple(labels)
+        tree._parents = _readonly(parents)
+        tree._source = (None,) * len(tree._labels) if source is None else tuple(source)
+        tree._children = tree._sizes = tree._depths = tree._hash = None
+        return tree
+
+    @classmethod
+    def _from_walk(
+        cls,
+        root: _T,
+        expand: Callable[[_T], tuple[str, object, Sequence[_T], object]],
+        what: str,
+    ) -> Tree:
+        """Depth-first walk from ``root``: ``expand(item)`` gives the node's
+        label, source, child items and an identity (or None).
+
+        An identity met again among a node's ancestors would make the tree
+        infinite, so it raises ValueError. The ancestors are kept as a stack
+        trimmed back to each node's parent, which pre-order makes O(1)
+        amortised.
+        """
+        labels: list[str] = []
+        parents: list[int] = []
+        source: list[object] = []
+        stack: list[tuple[_T, int]] = [(root, -1)]
+        path: list[tuple[int, object]] = []
+        on_path: dict[int, int] = {}
+        while stack:
+            item, parent = stack.pop()
+            label, src, kids, ident = expand(item)
+            node = len(labels)
+            labels.append(label)
+            parents.append(parent)
+            source.append(src)
+            if not kids:
+                continue
+            while path and path[-1][0] != parent:
+                on_path.pop(id(path.pop()[1]), None)
+            if ident is not None:
+                if id(ident) in on_path:
+                    raise ValueError(
+                        f"{what}: node {node} is the same object as its ancestor node "
+                        f"{on_path[id(ident)]}, so the tree would be infinite"
+                    )
+                on_path[id(ident)] = node
+            path.append((node, ident))
+            stack.extend(zip(reversed(kids), repeat(node)))
+        return cls._from_preorder(labels, parents, source)
+
+    # -- constructors -----------------------------------------------------
+
+    @classmethod
+    def from_parents(
+        cls,
+        labels: Iterable[object],
+        parents: Iterable[int | None] | np.ndarray,
+        *,
+        forest: bool = False,
+        forest_label: str = "",
+    ) -> Tree:
+        """Build a tree from labels and parent indices given in any node order.
+
+        ``parents[i]`` is the index of node ``i``'s parent; ``-1``, any
+        negative number or ``None`` marks the root. Lists, tuples and numpy
+        integer arrays are accepted. Children are ordered by their original
+        index, the nodes are renumbered in pre-order, and ``source[k]`` is the
+        original index of node ``k``. Labels are converted with ``str()``.
+
+        With ``forest=True`` the roots (however many, even one) become the
+        children of a new node 0 labelled ``forest_label``, whose source is
+        ``None``. That virtual root is a real node: compared with another
+        forest it is matched with the other virtual root at no cost, but
+        against a plain tree it counts like any other node.
+
+        Raises TypeError if a parent is not an integer or None, and
+        ValueError if the lengths differ, a parent index is out of range, a
+        node is its own parent, the parents form a cycle, or there is more
+        than one root and ``forest`` is false. Costs O(n).
+        """
+        if isinstance(labels, (str, bytes)):
+            raise TypeError("labels must be a sequence of labels, not a single str or bytes")
+        label_list = [label if type(label) is str else str(label) for label in labels]
+        n = len(label_list)
+        par = _parent_array(parents, n)
+        if len(par) != n:
+            raise ValueError(f"labels has {n} items but parents has {len(par)}; give one parent per label")
+        if n == 0 and not forest:
+            return cls._from_preorder((), ())
+        own = np.flatnonzero(par == np.arange(n))
+        if own.size:
+            raise ValueError(f"parents: node {own[0]} is its own parent; use -1 for the root")
+        roots = np.flatnonzero(par < 0)
+        if len(roots) > 1 and not forest:
+            shown = ", ".join(map(str, roots[:-1][:5])) + (", ..." if len(roots) > 6 else "")
+            raise ValueError(
+                f"parents: {len(roots)} roots (nodes {shown} and {roots[-1]}); "
+                "pass forest=True to join them under a virtual root"
+            )
+        # Children grouped by parent, each group in original index order.
+        has_parent = np.flatnonzero(par >= 0)
+        by_parent = has_parent[np.argsort(par[has_parent], kind="stable")].tolist()
+        starts = np.concatenate(([0], np.cumsum(np.bincount(par[has_parent], minlength=n)))).tolist()
+        order: list[int] = []
+        stack = roots[::-1].tolist()
+        while stack:
+            v = stack.pop()
+            order.append(v)
+            stack.extend(reversed(by_parent[starts[v]:starts[v + 1]]))
+        if len(order) < n:
+            raise ValueError(_cycle_message(par, order))
+        new_parents = _renumber(par, order)
+        new_labels = [label_list[i] for i in order]
+        source: list[object] = list(order)
+        if forest:
+            new_parents = np.concatenate(([-1], new_parents + 1))
+            new_labels.insert(0, str(forest_label))
+            source.insert(0, None)
+        return cls._from_preorder(new_labels, new_parents, source)
+
+    @classmethod
+    def from_nested(
+        cls,
+        obj: object,
+        children: str | Callable[[Any], Iterable[Any]] | None = None,
+        label: str | Callable[[Any], object] | None = None,
+    ) -> Tree:
+        """Build a tree from nested Python objects.
+
+        ``children`` and ``label`` are attribute names or callables taking a
+        node object (like the get_children and get_label callbacks of other
+        tree edit distance libraries). Without them, each object is read
+        this way:
+
+        - a ``(label, children)`` tuple or list whose second item is a list
+          or tuple: that label and those children;
+        - an object with a ``children`` attribute and a ``label`` (or else
+          ``name``) attribute: those;
+        - anything else: a leaf labelled ``str(obj)``.
+
+        Labels are converted with ``str()``; ``source[k]`` is the object of
+        node ``k``. Raises TypeError if a node's children are not iterable,
+        ValueError if an object contains itself. Costs O(n) calls of the
+        accessors.
+        """
+        get_children = _accessor(children, lambda o: _nested_parts(o)[1])
+        get_label = _accessor(label, lambda o: _nested_parts(o)[0])
+
+        def expand(o: object) -> tuple[str, object, Sequence[object], object]:
+            kids = get_children(o)
+            if kids is None:
+                kids = ()
+            elif not isinstance(kids, (list, tuple)):
+                try:
+                    kids = list(kids)
+                except TypeError:
+                    raise TypeError(
+                        f"nested data: the children of {_short(o)} are {type(kids).__name__}, "
+                        "not an iterable; check the children accessor"
+                    ) from None
+            text = get_label(o)
+            return text if type(text) is str else str(text), o, kids, o
+
+        return cls._from_walk(obj, expand, "nested data")
+
+    @classmethod
+    def from_bracket(cls, text: str) -> Tree:
+        """Parse bracket notation such as ``{a{b}{c}}``.
+
+        Each node is ``{`` label children ``}``. In labels ``\\{``, ``\\}``
+        and ``\\\\`` stand for ``{``, ``}`` and ``\\``; a backslash before any
+        other character is kept as it is. Whitespace around the tree is
+        ignored, inside a label it is part of the label, and whitespace
+        between sibling nodes is ignored. Empty text gives the empty tree.
+        ``source[k]`` is the offset of node ``k``'s ``{`` in ``text``, and
+        ``Tree.from_bracket(t.to_bracket()) == t`` for every tree.
+
+        Raises TypeError for non-str input and ValueError naming the offset
+        of the first syntax error. Costs O(len(text)).
+        """
+        if not isinstance(text, str):
+            raise TypeError(f"bracket text must be a str, not {type(text).__name__}")
+        labels: list[str] = []
+        parents: list[int] = []
+        source: list[int] = []
+        open_nodes: list[int] = []
+        start = len(text) - len(text.lstrip())
+        if start == len(text):
+            return cls._from_preorder((), ())
+        closed = False
+        expect_label = False
+        for token in _BRACKET_TOKEN.finditer(text, start):
+            value, offset = token.group(), token.start()
+            # Point at the first character that matters, not at leading blanks.
+            offset += len(value) - len(value.lstrip())
+            if closed:
+                if value.strip():
+                    raise ValueError(f"bracket text: text after the tree at offset {offset}")
+            elif value == "{":
+                parents.append(open_nodes[-1] if open_nodes else -1)
+                open_nodes.append(len(labels))
+                labels.append("")
+                source.append(offset)
+                expect_label = True
+                continue
+            elif value == "}":
+                if not open_nodes:
+                    raise ValueError(f"bracket text: unexpected '}}' at offset {offset}")
+                open_nodes.pop()
+                closed = not open_nodes
+            elif expect_label:
+                labels[-1] = _BRACKET_UNESCAPE.sub(r"\1", value)
+            elif not open_nodes:
+                raise ValueError(f"bracket text: expected '{{' at offset {offset}")
+            elif value.strip():
+                raise ValueError(
+                    f"bracket text: text between nodes at offset {offset}; "
+                    "a label must follow its '{' directly"
+                )
+            expect_label = False
+        if open_nodes:
+            raise ValueError(f"bracket text: unclosed '{{' opened at offset {source[open_nodes[-1]]}")
+        return cls._from_preorder(labels, parents, source)
+
+    @classmethod
+    def from_ast(
+        cls,
+        node_or_source: ast.AST | str | bytes,
+        label: Callable[[ast.AST], object] | None = None,
+    ) -> Tree:
+        """Build a tree from a Python syntax tree, or from source text.
+
+        Text (str or bytes) is parsed with :func:`ast.parse` first (syntax
+        warnings are silenced). Children come from
+        :func:`ast.iter_child_nodes`, in order. The default label is the
+        node's type name, followed by ``:`` and the name or value it carries
+        (its ``id``, ``name``, ``arg``, ``attr`` or ``module`` field, or for
+        a constant the ``repr`` of its value cut to 40 characters), so
+        renaming a variable is one rename. ``label`` may be a callable taking
+        the node. ``source[k]`` is the AST node of node ``k``.
+
+        Raises TypeError for other input and ValueError (from the
+        SyntaxError) for source that does not parse. Costs O(n).
+        """
+        from . import formats
+
+        return formats.ast_tree(node_or_source, label)
+
+    @classmethod
+    def from_xml(
+        cls,
+        src: Any,
+        *,
+        text: bool = False,
+        attributes: bool = False,
+    ) -> Tree:
+        """Build a tree from an XML document.
+
+        ``src`` is XML text (a str starting with ``<``, or bytes), a path (an
+        ``os.PathLike`` or any other str), or an element or element tree of
+        :mod:`xml.etree.ElementTree` or lxml. Text is parsed with the
+        standard library, which has no nesting limit. Labels are the tags,
+        namespaced ones as ``{uri}tag``; comments and processing
+        instructions are skipped.
+
+        ``attributes=True`` adds one leaf per attribute, labelled
+        ``@name=value``, before the element's children. ``text=True`` adds
+        each text and tail that is not only whitespace as a leaf labelled
+        with the stripped text, in document order (text on both sides of a
+        skipped comment is one leaf). ``source`` holds the element, or ``(element, "text")``, ``(element, "tail")`` and
+        ``(element, "@name")`` for those leaves.
+
+        Raises FileNotFoundError for a missing file, ValueError for text
+        that is not well-formed (with line and column) and TypeError for
+        other input. Costs O(size of the document).
+        """
+        from . import formats
+
+        return formats.xml_tree(src, text=text, attributes=attributes)
+
+    @classmethod
+    def from_html(
+        cls,
+        src: Any,
+        *,
+        text: bool = False,
+        attributes: bool = False,
+    ) -> Tree:
+        """Build a tree from an HTML document.
+
+        ``src`` and the options are as for :meth:`from_xml`; tag names are
+        lower case. The document is parsed with :mod:`lxml.html` when lxml is
+        installed, else with a builder over :class:`html.parser.HTMLParser`
+        that knows void elements, closes open elements when an outer one
+        ends, ignores stray end tags and closes ``p``, ``li``, ``dt``,
+        ``dd``, ``tr``, ``td``, ``th`` and ``option`` where the next one
+        starts. Both give the same tree for well-formed documents with
+        ``html`` and ``body`` elements; for fragments lxml adds ``html`` and
+        ``body`` around the content, while the builder adds only an ``html``
+        root where there is more than one top-level element. Documents
+        nested deeper than lxml allows are parsed with the builder.
+
+        Raises FileNotFoundError for a missing file, ValueError when there
+        is no element at all and TypeError for other input. Costs O(size of
+        the document).
+        """
+        from . import formats
+
+        return formats.html_tree(src, text=text, attributes=attributes)
+
+    @classmethod
+    def from_json(cls, obj_or_text: Any) -> Tree:
+        """Build a tree from JSON text (str or bytes) or decoded JSON data.
+
+        A str is always read as text: pass a decoded string as
+        ``json.dumps(value)``.
+
+        An object is a node labelled ``{}`` with one child per member,
+        labelled with the key; the member's only child is its value. An
+        array is a node labelled ``[]`` with one child per element. A scalar
+        is a leaf labelled with its JSON text: ``1``, ``2.5``, ``true``,
+        ``null``, and strings in double quotes (``"x"``), so the string
+        ``"1"`` and the number ``1`` differ. ``source[k]`` is the path of
+        node ``k``, a :class:`grix.formats.JSONPath` equal to the tuple of
+        keys and indices (e.g. ``("a", 0, "b")``; ``tuple(path)`` copies it
+        out); a member's node and its value's node share the path.
+
+        Text nested deeper than :func:`json.loads` can go is parsed by an
+        iterative parser with the same results. Raises
+        :class:`json.JSONDecodeError` (a ValueError) with the offset for bad
+        text, TypeError for data that JSON cannot hold, ValueError for data
+        that contains itself. Costs O(size).
+        """
+        from . import formats
+
+        return formats.json_tree(obj_or_text)
+
+    @classmethod
+    def from_networkx(cls, graph: Any, root: Hashable, *, label: str | None = "label") -> Tree:
+        """Build a tree from a networkx graph, starting at ``root``.
+
+        In a directed graph, edges point from parent to child; in an
+        undirected one, every neighbour other than the parent is a child.
+        Children come in the order the graph yields successors or neighbours
+        (insertion order for networkx graphs). Each label is the node
+        attribute named ``label`` when the node has it, else ``str(node)``
+        (``label=None`` always uses ``str(node)``). ``source[k]`` is the
+        graph node.
+
+        Raises ValueError if ``root`` is not in the graph, a node is reached
+        twice (a cycle, or two parents), or some nodes are not reachable
+        from ``root``; TypeError if ``graph`` is not a graph. Costs
+        O(nodes + edges).
+        """
+        from . import formats
+
+        return formats.networkx_tree(graph, root, label)
+
+    # -- properties -------------------------------------------------------
+
+    @property
+    def labels(self) -> tuple[str, ...]:
+        """The node labels in pre-order."""
+        return self._labels
+
+    @property
+    def parents(self) -> np.ndarray:
+        """Read-only int32 array of parent ids; ``parents[0] == -1``."""
+        return self._parents
+
+    @property
+    def source(self) -> tuple[object, ...]:
+        """For each node, the object or position it was built from, or None."""
+        return self._source
+
+    @property
+    def size(self) -> int:
+        """The number of nodes (0 for the empty tree)."""
+        return len(self._labels)
+
+    def __len__(self) -> int:
+        """The number of nodes."""
+        return len(self._labels)
+
+    @property
+    def subtree_sizes(self) -> np.ndarray:
+        """Read-only int32 array: the number of nodes in each node's subtree.
+
+        Computed in O(n) on first use, then cached.
+        """
+        if self._sizes is None:
+            sizes = [1] * len(self._labels)
+            parents = self._parents.tolist()
+            for v in range(len(sizes) - 1, 0, -1):
+                sizes[parents[v]] += sizes[v]
+            self._sizes = _readonly(sizes)
+        return self._sizes
+
+    @property
+    def depth(self) -> int:
+        """The largest node depth (the root has depth 0); -1 for the empty tree."""
+        return max(self._node_depths(), default=-1)
+
+    def children(self, i: int) -> tuple[int, ...]:
+        """The ids of node ``i``'s children, in order.
+
+        Raises IndexError if ``i`` is not a node id. The child lists of all
+        nodes are built in O(n) on the first call, so later calls are O(1).
+        """
+        if self._children is None:
+            lists: list[list[int]] = [[] for _ in self._labels]
+            for v, p in enumerate(self._parents.tolist()[1:], 1):
+                lists[p].append(v)
+            self._children = tuple(map(tuple, lists))
+        i = operator.index(i)
+        if not 0 <= i < len(self._labels):
+            raise IndexError(f"node {i} is not in a tree of {len(self._labels)} nodes")
+        return self._children[i]
+
+    def _node_depths(self) -> list[int]:
+        if self._depths is None:
+            depths = [0] * len(self._labels)
+            parents = self._parents.tolist()
+            for v in range(1, len(depths)):
+                depths[v] = depths[parents[v]] + 1
+            self._depths = depths
+        return self._depths
+
+    # -- derived trees and text -------------------------------------------
+
+    def mirror(self) -> tuple[Tree, np.ndarray]:
+        """The tree with every node's children in reverse order.
+
+        Returns ``(mirrored, back)``: ``mirrored`` is numbered in its own
+        pre-order, and ``back`` is an int32 array where ``back[k]`` is the id
+        in this tree of node ``k`` of ``mirrored``. Labels and sources follow
+        their nodes; mirroring twice gives an equal tree. Costs O(n).
+        """
+        n = len(self._labels)
+        order: list[int] = []
+        stack = [0] if n else []
+        while stack:
+            v = stack.pop()
+            order.append(v)
+            # Children pushed in order pop last-first: the mirrored pre-order.
+            stack.extend(self.children(v))
+        mirrored = Tree._from_preorder(
+            [self._labels[v] for v in order],
+            _renumber(self._parents, order),
+            [self._source[v] for v in order],
+        )
+        return mirrored, _readonly(order)
+
+    def _bracket_pieces(self) -> Iterator[str]:
+        depths = self._node_depths()
+        last = len(depths) - 1
+        for v, label in enumerate(self._labels):
+            # Close this node and every ancestor that the next node leaves.
+            closing = depths[v] + 1 - (depths[v + 1] if v < last else 0)
+            yield "{" + _escape(label) + "}" * closing
+
+    def to_bracket(self) -> str:
+        """The tree in bracket notation, e.g. ``{a{b}{c}}``; ``""`` when empty.
+
+        ``{``, ``}`` and ``\\`` in labels are escaped with a backslash, so
+        :meth:`from_bracket` reads the text back into an equal tree.
+        Costs O(n + total label length).
+        """
+        return "".join(self._bracket_pieces())
+
+    # -- comparison and display -------------------------------------------
+
+    def __eq__(self, other: object) -> bool:
+        """True when labels and parents are equal (source is ignored); O(n)."""
+        if not isinstance(other, Tree):
+            return NotImplemented
+        return self._labels == other._labels and np.array_equal(self._parents, other._parents)
+
+    def __hash__(self) -> int:
+        """A hash of labels and parents, computed once in O(n)."""
+        if self._hash is None:
+            self._hash = hash((self._labels, self._parents.tobytes()))
+        return self._hash
+
+    def __repr__(self) -> str:
+        """The node count and the start of the bracket text."""
+        text = ""
+        for piece in self._bracket_pieces():
+            text += piece
+            if len(text) > 40:
+                text = text[:40] + "..."
+                break
+        return f"Tree({len(self)} node{'s' if len(self) != 1 else ''}: {text})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (Tree._from_preorder, (self._labels, self._parents, self._source))
+
+
+def _renumber(parents: np.ndarray, order: list[int]) -> np.ndarray:
+    """The parents of the nodes listed in ``order``, as positions in ``order``."""
+    back = np.asarray(order, dtype=np.int64)
+    new_id = np.empty(len(parents), dtype=np.int64)
+    new_id[back] = np.arange(len(back))
+    old = parents[back]
+    return np.where(old < 0, -1, new_id[np.maximum(old, 0)])
+
+
+def _parent_array(parents: Iterable[Any] | np.ndarray, n: int) -> np.ndarray:
+    """Parents as int64 with every root written as -1, checked for type and range."""
+    if isinstance(parents, np.ndarray) and parents.dtype.kind in "iu":
+        if parents.ndim != 1:
+            raise TypeError(f"parents must be one-dimensional, not of shape {parents.shape}")
+        too_big = np.flatnonzero(parents >= n)
+        if too_big.size:
+            i = too_big[0]
+            raise ValueError(f"parents[{i}] = {parents[i]} is out of range for {n} nodes")
+        values = parents.astype(np.int64)
+        values[values < 0] = -1
+        return values
+    if isinstance(parents, np.ndarray) and parents.dtype.kind != "O":
+        raise TypeError(f"parents must hold integers (or None for the root), not {parents.dtype}")
+    if isinstance(parents, (str, bytes)):
+        raise TypeError("parents must be a sequence of integers, not a str or bytes")
+    checked = list(parents)
+    for i, p in enumerate(checked):
+        if p is None:
+            checked[i] = -1
+            continue
+        if isinstance(p, (bool, np.bool_)) or not hasattr(p, "__index__"):
+            raise TypeError(
+                f"parents must hold integers (or None for the root); parents[{i}] is {_short(p)}"
+            )
+        p = operator.index(p)
+        if p >= n:
+            raise ValueError(f"parents[{i}] = {p} is out of range for {n} nodes")
+        checked[i] = p if p >= 0 else -1
+    return np.array(checked, dtype=np.int64)
+
+
+def _cycle_message(par: np.ndarray, reached: list[int]) -> str:
+    """Describe a cycle among the nodes that no root reaches."""
+    seen = np.zeros(len(par), dtype=bool)
+    seen[reached] = True
+    v = int(np.flatnonzero(~seen)[0])
+    # Every unreached node leads up into a cycle; walk until a node repeats.
+    steps: dict[int, int] = {}
+    walk: list[int] = []
+    while v not in steps:
+        steps[v] = len(walk)
+        walk.append(v)
+        v = int(par[v])
+    cycle = walk[steps[v]:] + [v]
+    shown = " -> ".join(map(str, cycle)) if len(cycle) <= 6 else f"{cycle[0]} -> {cycle[1]} -> ... -> {v}"
+    return (
+        f"parents: nodes {shown} form a cycle of {len(cycle) - 1}; "
+        "every node must lead up to a root"
+    )
+
+
+def _nested_parts(obj: Any) -> tuple[object, Sequence[object]]:
+    if isinstance(obj, (tuple, list)) and len(obj) == 2 and isinstance(obj[1], (list, tuple)):
+        return obj[0], obj[1]
+    kids = getattr(obj, "children", None)
+    if kids is not None:
+        for name in ("label", "name"):
+            if hasattr(obj, name):
+                return getattr(obj, name), kids
+    return obj, ()
+
+
+def _accessor(how: str | Callable[[Any], _T] | None, default: Callable[[Any], _T]) -> Callable[[Any], _T]:
+    if how is None:
+        return default
+    if isinstance(how, str):
+        return operator.attrgetter(how)
+    if callable(how):
+        return how
+    raise TypeError(f"expected an attribute name or a callable, not {type(how).__name__}")
+
