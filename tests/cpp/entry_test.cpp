@@ -61,6 +61,21 @@ TEST(GeneralVariant, OneNodeTreesTakeTheSmallerOfTwoAndTheCost) {
   }
 }
 
+// Renaming at 2 or more costs 2, also where the rename is inside the kernel's
+// rows rather than a pair of single nodes: a cost left uncapped there would
+// overflow the sum with the distance below it.
+TEST(GeneralVariant, CostsOfTwoOrMoreActLikeTwoInsideLargerTrees) {
+  const Tree two{{"a", "b"}, {-1, 0}};
+  EXPECT_EQ(general(two, two, constant_costs(2, 2, INT_MAX)), 4);
+  EXPECT_EQ(general(two, two, constant_costs(2, 2, 1000)), 4);
+  IntMatrix root_dear = constant_costs(2, 2, 0);
+  root_dear[0][0] = INT_MAX;
+  EXPECT_EQ(general(two, two, root_dear), 2);  // delete one root and insert the other
+  const Tree three{{"a", "b", "c"}, {-1, 0, 1}};
+  EXPECT_EQ(general(three, three, constant_costs(3, 3, INT_MAX)), 6);
+  EXPECT_EQ(general(A, C, constant_costs(5, 5, INT_MAX), 2), 10);
+}
+
 TEST(GeneralVariant, LabelTextsAreNotRead) {
   std::mt19937 rng(3);
   const IntMatrix costs = grix_test::random_costs(rng, 5, 5, -1, 3);
