@@ -204,10 +204,11 @@ class TestEngineErrors:
         with pytest.raises(ValueError, match=r"cost_matrix\[0\]\[0\] = -2147483648 is too negative"):
             general(["a"], [-1], ["a"], [-1], [[-2**31]], 1)
 
-    def test_impossible_allocation_raises_memory_error(self):
-        path = (["p"] * 40000, list(range(-1, 39999)))
-        with pytest.raises(MemoryError):
-            uniform(*path, *path, 2**31 - 1)
+    def test_trees_too_wide_for_the_pair_numbering_raise_value_error(self):
+        star = (["s"] * 50001, [-1] + [0] * 50000)
+        with pytest.raises(ValueError, match=r"^the trees have 50000 and 50000 leaves, 2500000000 keyroot "
+                                             r"pairs: trees this wide are beyond the 32-bit pair numbering"):
+            uniform(*star, *star, 1)
 
     def test_empty_trees(self):
         assert uniform([], [], [], [], 1) == 0
