@@ -35,6 +35,9 @@ void check_tree_input(const std::vector<std::string>& labels,
     const int32_t p = parents[i];
     if (p < 0) {
       path.clear();
+    } else if (i == 0) {
+      throw std::invalid_argument(std::string(parents_name) + "[0] = " + std::to_string(p) +
+                                  " is not a valid parent: node 0 must be the root, with a negative parent");
     } else {
       while (!path.empty() && path.back() != p) path.pop_back();
       if (path.empty()) {

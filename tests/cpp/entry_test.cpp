@@ -128,7 +128,9 @@ void expect_rejected(Call call, const std::string& text) {
 TEST(BadInput, MalformedTreesAreRejected) {
   expect_rejected([] { uniform({{"a", "b"}, {-1}}, A); }, "labels1 has 2 entries but parents1 has 1");
   expect_rejected([] { uniform(A, {{"a"}, {-1, 0}}); }, "labels2 has 1 entries but parents2 has 2");
-  expect_rejected([] { uniform({{"a", "b"}, {1, 0}}, A); }, "parents1[0] = 1");
+  expect_rejected([] { uniform({{"a", "b"}, {1, 0}}, A); },
+                  "parents1[0] = 1 is not a valid parent: node 0 must be the root, with a negative parent");
+  expect_rejected([] { uniform(A, {{"a"}, {0}}); }, "parents2[0] = 0 is not a valid parent: node 0 must be the root");
   expect_rejected([] { uniform(A, {{"a", "b", "c"}, {-1, 0, 7}}); }, "parents2[2] = 7");
   expect_rejected([] { general({{"a", "b"}, {-1, 1}}, A, constant_costs(2, 5, 1)); },
                   "parents1[1] = 1");

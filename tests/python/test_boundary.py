@@ -189,7 +189,7 @@ class TestEngineErrors:
     @pytest.mark.parametrize("args, message", [
         ((["a", "b"], [-1], *A, 1), "labels1 has 2 entries but parents1 has 1"),
         ((*A, ["a", "b"], [-1, 1], 1), r"parents2\[1\] = 1 is not a valid parent"),
-        ((["a", "b"], [1, 0], *A, 1), r"parents1\[0\] = 1"),
+        ((["a", "b"], [1, 0], *A, 1), r"parents1\[0\] = 1 is not a valid parent: node 0 must be the root"),
         ((["a", "b", "c"], [-1, 0, 9], *A, 1), r"parents1\[2\] = 9"),
     ])
     def test_malformed_trees_raise_value_error(self, args, message):
