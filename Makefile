@@ -18,12 +18,15 @@ PYTHON312 := $(shell for p in python3.12 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/
 deps:
 	@bash scripts/install_system_deps.sh
 
+# The test tools include the type checkers of the stub tests; pyright's extra
+# brings its own node, so it runs without a network.
 venv: $(VENV)/.ready
-$(VENV)/.ready: pyproject.toml
+$(VENV)/.ready: pyproject.toml Makefile
 	@if [ -z "$(PYTHON312)" ]; then echo "error: Python 3.12 not found on PATH or under pyenv (~/.pyenv/versions/3.12*)." >&2; exit 1; fi
 	"$(PYTHON312)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "pybind11>=3.0.2" "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" cmake ninja
+	$(PY) -m pip install -q "mypy>=1.10" "pyright[nodejs]>=1.1.400"
 	touch $@
 
 install: venv

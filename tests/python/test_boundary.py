@@ -129,9 +129,6 @@ class TestModuleObject:
         finally:
             sys.modules["GRIX_CPU"] = saved
 
-    def test_stub_is_installed_beside_the_module(self):
-        assert (pathlib.Path(GRIX_CPU.__file__).parent / "GRIX_CPU.pyi").is_file()
-
 
 def run_python(executable, code, **kwargs):
     return subprocess.run([executable, "-c", textwrap.dedent(code)], capture_output=True,
