@@ -29,8 +29,10 @@ $(VENV)/.ready: pyproject.toml Makefile
 	$(PY) -m pip install -q "mypy>=1.10" "pyright[nodejs]>=1.1.400"
 	touch $@
 
+# The build folder is kept between runs here only; a plain `pip install .`
+# builds in a temporary folder and writes nothing into the source tree.
 install: venv
-	$(PY) -m pip install -q --no-build-isolation .
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} .
 
 cpp-build: deps venv
 	cmake -S . -B $(BUILD)/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DGRIX_BUILD_TESTING=ON \
