@@ -13,7 +13,7 @@ BUILD := build
 PYTHON312 := $(shell for p in python3.12 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do \
   if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then command -v "$$p" || echo "$$p"; break; fi; done)
 
-.PHONY: demo test test-cpp test-python test-asan test-tsan test-python-asan fuzz bench deps venv install cpp-build clean
+.PHONY: demo test test-cpp test-python test-asan test-tsan test-python-asan fuzz bench bench-cpp deps venv install cpp-build clean
 
 deps:
 	@bash scripts/install_system_deps.sh
@@ -36,7 +36,7 @@ install: venv
 
 cpp-build: deps venv
 	cmake -S . -B $(BUILD)/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DGRIX_BUILD_TESTING=ON \
-	  -DGRIX_BUILD_MODULE=OFF -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
+	  -DGRIX_BUILD_MODULE=OFF -DGRIX_BUILD_BENCHMARKS=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
 	cmake --build $(BUILD)/rel -j$(JOBS)
 
 test-cpp: cpp-build
@@ -87,6 +87,10 @@ fuzz: deps venv
 	mkdir -p $(BUILD)/fuzz/corpus $(BUILD)/fuzz/artifacts
 	$(BUILD)/fuzz/fuzz/fuzz_ted -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=4096 \
 	  -artifact_prefix=$(BUILD)/fuzz/artifacts/ -print_final_stats=1 $(BUILD)/fuzz/corpus fuzz/corpus
+
+# The C++ benchmark alone (seeded trees of five shapes, 1 and 2 workers).
+bench-cpp: cpp-build
+	$(BUILD)/rel/bench/ted_bench $(BENCH_ARGS)
 
 # Benchmark against zss and apted; writes bench/results/bench.md and bench.png.
 bench: install
