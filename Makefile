@@ -76,17 +76,26 @@ test-python-asan: deps venv
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
 	  PYTHONPATH=$(BUILD)/asan-py $(PY) -m pytest --capture=sys -p no:cacheprovider tests/python
 
-# libFuzzer over both entry functions (clang, ASan+UBSan) for FUZZ_SECONDS.
-# New inputs go to build/fuzz/corpus; the seeds in fuzz/corpus are only read.
+# libFuzzer (clang, ASan+UBSan) over both entry functions, as two targets:
+# fuzz_ted_small on trees of up to 30 nodes (thousands of executions a second)
+# for FUZZ_SMALL_RUNS executions or FUZZ_SMALL_SECONDS, whichever ends first,
+# then fuzz_ted_threads on trees around the worker-thread threshold for
+# FUZZ_SECONDS. New inputs go to build/fuzz/corpus-*; the seeds in fuzz/corpus
+# are only read.
 FUZZ_SECONDS ?= 60
+FUZZ_SMALL_SECONDS ?= $(FUZZ_SECONDS)
+FUZZ_SMALL_RUNS ?= -1
+FUZZ_FLAGS = -timeout=20 -rss_limit_mb=4096 -print_final_stats=1
 fuzz: deps venv
 	cmake -S . -B $(BUILD)/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGRIX_BUILD_MODULE=OFF \
 	  -DGRIX_SANITIZE=address,undefined -DGRIX_BUILD_FUZZERS=ON
-	cmake --build $(BUILD)/fuzz -j$(JOBS) --target fuzz_ted
-	mkdir -p $(BUILD)/fuzz/corpus $(BUILD)/fuzz/artifacts
-	$(BUILD)/fuzz/fuzz/fuzz_ted -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=4096 \
-	  -artifact_prefix=$(BUILD)/fuzz/artifacts/ -print_final_stats=1 $(BUILD)/fuzz/corpus fuzz/corpus
+	cmake --build $(BUILD)/fuzz -j$(JOBS) --target fuzz_ted_small fuzz_ted_threads
+	mkdir -p $(BUILD)/fuzz/corpus-small $(BUILD)/fuzz/corpus-threads $(BUILD)/fuzz/artifacts
+	$(BUILD)/fuzz/fuzz/fuzz_ted_small -runs=$(FUZZ_SMALL_RUNS) -max_total_time=$(FUZZ_SMALL_SECONDS) $(FUZZ_FLAGS) \
+	  -artifact_prefix=$(BUILD)/fuzz/artifacts/small- $(BUILD)/fuzz/corpus-small fuzz/corpus
+	$(BUILD)/fuzz/fuzz/fuzz_ted_threads -max_total_time=$(FUZZ_SECONDS) $(FUZZ_FLAGS) \
+	  -artifact_prefix=$(BUILD)/fuzz/artifacts/threads- $(BUILD)/fuzz/corpus-threads fuzz/corpus
 
 # The C++ benchmark alone (seeded trees of five shapes, 1 and 2 workers).
 bench-cpp: cpp-build
