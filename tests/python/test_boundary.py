@@ -63,6 +63,8 @@ class TestConversionsAccepted:
             for right in ("é", "é".encode(), bytearray("é".encode())):
                 assert uniform([left], [-1], [right], [-1], 1) == 0
         assert uniform(["é"], [-1], ["e"], [-1], 1) == 1
+        # No Unicode normalisation: the composed and decomposed é differ.
+        assert uniform(["\u00e9"], [-1], ["e\u0301"], [-1], 1) == 1
 
 
 class TestConversionsRejected:
