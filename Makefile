@@ -13,27 +13,32 @@ BUILD := build
 PYTHON312 := $(shell for p in python3.12 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do \
   if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then command -v "$$p" || echo "$$p"; break; fi; done)
 
-.PHONY: demo test test-cpp test-python test-asan test-tsan test-python-asan fuzz bench bench-grix deps venv install cpp-build clean
+.PHONY: demo test test-cpp test-python test-asan test-tsan test-python-asan fuzz bench bench-cpp bench-grix deps venv install cpp-build clean
 
 deps:
 	@bash scripts/install_system_deps.sh
 
+# The test tools include the type checkers of the stub tests; pyright's extra
+# brings its own node, so it runs without a network.
 venv: $(VENV)/.ready
-$(VENV)/.ready: pyproject.toml
+$(VENV)/.ready: pyproject.toml Makefile
 	@if [ -z "$(PYTHON312)" ]; then echo "error: Python 3.12 not found on PATH or under pyenv (~/.pyenv/versions/3.12*)." >&2; exit 1; fi
 	"$(PYTHON312)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "pybind11>=3.0.2" "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" cmake ninja \
 	  scipy
+	$(PY) -m pip install -q "mypy>=1.10" "pyright[nodejs]>=1.1.400"
 	touch $@
 
-# The wheel with every optional extra, so that the tests cover them all.
+# The wheel with every optional extra, so that the tests cover them all. The
+# build folder is kept between runs here only; a plain `pip install .` builds
+# in a temporary folder and writes nothing into the source tree.
 install: venv
-	$(PY) -m pip install -q --no-build-isolation ".[xml,networkx,dask]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[xml,networkx,dask]"
 
 cpp-build: deps venv
 	cmake -S . -B $(BUILD)/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DGRIX_BUILD_TESTING=ON \
-	  -DGRIX_BUILD_MODULE=OFF -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
+	  -DGRIX_BUILD_MODULE=OFF -DGRIX_BUILD_BENCHMARKS=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
 	cmake --build $(BUILD)/rel -j$(JOBS)
 
 test-cpp: cpp-build
@@ -75,17 +80,30 @@ test-python-asan: deps venv
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
 	  PYTHONPATH=$(BUILD)/asan-py:$(BUILD)/asan-py/package $(PY) -m pytest --capture=sys -p no:cacheprovider tests/python
 
-# libFuzzer over both entry functions (clang, ASan+UBSan) for FUZZ_SECONDS.
-# New inputs go to build/fuzz/corpus; the seeds in fuzz/corpus are only read.
+# libFuzzer (clang, ASan+UBSan) over both entry functions, as two targets:
+# fuzz_ted_small on trees of up to 30 nodes (thousands of executions a second)
+# for FUZZ_SMALL_RUNS executions or FUZZ_SMALL_SECONDS, whichever ends first,
+# then fuzz_ted_threads on trees around the worker-thread threshold for
+# FUZZ_SECONDS. New inputs go to build/fuzz/corpus-*; the seeds in fuzz/corpus
+# are only read.
 FUZZ_SECONDS ?= 60
+FUZZ_SMALL_SECONDS ?= $(FUZZ_SECONDS)
+FUZZ_SMALL_RUNS ?= -1
+FUZZ_FLAGS = -timeout=20 -rss_limit_mb=4096 -print_final_stats=1
 fuzz: deps venv
 	cmake -S . -B $(BUILD)/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGRIX_BUILD_MODULE=OFF \
 	  -DGRIX_SANITIZE=address,undefined -DGRIX_BUILD_FUZZERS=ON
-	cmake --build $(BUILD)/fuzz -j$(JOBS) --target fuzz_ted
-	mkdir -p $(BUILD)/fuzz/corpus $(BUILD)/fuzz/artifacts
-	$(BUILD)/fuzz/fuzz/fuzz_ted -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=4096 \
-	  -artifact_prefix=$(BUILD)/fuzz/artifacts/ -print_final_stats=1 $(BUILD)/fuzz/corpus fuzz/corpus
+	cmake --build $(BUILD)/fuzz -j$(JOBS) --target fuzz_ted_small fuzz_ted_threads
+	mkdir -p $(BUILD)/fuzz/corpus-small $(BUILD)/fuzz/corpus-threads $(BUILD)/fuzz/artifacts
+	$(BUILD)/fuzz/fuzz/fuzz_ted_small -runs=$(FUZZ_SMALL_RUNS) -max_total_time=$(FUZZ_SMALL_SECONDS) $(FUZZ_FLAGS) \
+	  -artifact_prefix=$(BUILD)/fuzz/artifacts/small- $(BUILD)/fuzz/corpus-small fuzz/corpus
+	$(BUILD)/fuzz/fuzz/fuzz_ted_threads -max_total_time=$(FUZZ_SECONDS) $(FUZZ_FLAGS) \
+	  -artifact_prefix=$(BUILD)/fuzz/artifacts/threads- $(BUILD)/fuzz/corpus-threads fuzz/corpus
+
+# The C++ benchmark alone (seeded trees of five shapes, 1 and 2 workers).
+bench-cpp: cpp-build
+	$(BUILD)/rel/bench/ted_bench $(BENCH_ARGS)
 
 # Benchmark against zss and apted; writes bench/results/bench.md and bench.png.
 bench: install

@@ -1,6 +1,11 @@
 // Decoding arbitrary bytes into a call of the engine, and the checks every
-// call must pass. Shared by the libFuzzer target and the regression test that
-// replays the seed corpus, so that both check exactly the same things.
+// call must pass. Shared by the libFuzzer targets and the regression test that
+// replays the seed corpus, so that all check exactly the same things.
+//
+// The same bytes decode at one of two scales. Small cases (up to 30 nodes a
+// tree) run thousands of times a second and reach every shape and kind of bad
+// input; threaded cases (120 to 180 nodes a tree) straddle the size from which
+// worker threads run, and compare one, two and the requested worker counts.
 
 #pragma once
 
@@ -11,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "keyroot_schedule.h"
 #include "test_support.h"
 #include "tree_edit_distance.h"
 
@@ -36,6 +42,8 @@ class ByteReader {
   size_t pos_ = 0;
 };
 
+enum class FuzzScale { small, threaded };
+
 struct FuzzCase {
   bool general = false;
   int32_t num_threads = 1;
@@ -46,15 +54,29 @@ struct FuzzCase {
 };
 
 // Parents that are mostly well formed (a node on the path to the previous
-// node), with every kind of damage the engine must reject mixed in.
-inline std::vector<int32_t> read_parents(ByteReader& in, int32_t n) {
-  const uint8_t mode = in.byte() % 4;
+// node), with every kind of damage the engine must reject mixed in, or one of
+// the extreme shapes: a path, a star, and caterpillars whose spine runs
+// through the first children (the worst case of the keyroot decomposition,
+// left to small trees, where it stays cheap) or through the last ones.
+inline std::vector<int32_t> read_parents(ByteReader& in, int32_t n, bool worst_case_allowed) {
+  uint8_t mode = in.byte() % 8;
+  if (mode == 6 && !worst_case_allowed) mode = 4;
   std::vector<int32_t> parents, path;
+  const int32_t spine = n / 2 + 1;
   for (int32_t i = 0; i < n; ++i) {
     int32_t parent = -1;
     if (mode == 0) {
       parent = in.int_in(-3, n + 2);  // raw values: mostly invalid
-    } else if (i > 0) {
+    } else if (i == 0) {
+    } else if (mode == 4) {
+      parent = i - 1;
+    } else if (mode == 5) {
+      parent = 0;
+    } else if (mode == 6) {  // spine 0..spine-1 first, then one leaf per spine node, deepest first
+      parent = i < spine ? i - 1 : std::max(0, 2 * spine - 2 - i);
+    } else if (mode == 7) {  // each spine node: a leaf, then the next spine node
+      parent = i % 2 ? i - 1 : i - 2;
+    } else {
       const uint8_t choice = in.byte();
       if (mode == 3 && choice >= 250) {
         parent = choice == 255 ? INT_MAX : choice == 254 ? INT_MIN : in.int_in(-2, n + 2);
@@ -79,19 +101,19 @@ inline int32_t read_cost(ByteReader& in, bool extreme) {
   return in.int_in(-5, 5);
 }
 
-inline FuzzCase decode_fuzz_case(const uint8_t* data, size_t size) {
+inline FuzzCase decode_fuzz_case(const uint8_t* data, size_t size, FuzzScale scale) {
   ByteReader in(data, size);
   FuzzCase c;
   const uint8_t flags = in.byte();
   c.general = flags & 1;
-  const bool big = (flags & 0x32) == 0x32;  // large enough together for worker threads
   const bool extreme_costs = flags & 4;
   const bool ragged = flags & 8;
   c.num_threads = in.int_in(-2, 4);
-  const int32_t n1 = big ? in.int_in(120, 180) : in.int_in(0, 9);
-  const int32_t n2 = big ? in.int_in(120, 180) : in.int_in(0, 9);
-  c.parents1 = read_parents(in, n1);
-  c.parents2 = read_parents(in, n2);
+  const bool threaded = scale == FuzzScale::threaded;
+  const int32_t n1 = threaded ? in.int_in(120, 180) : in.int_in(0, 30);
+  const int32_t n2 = threaded ? in.int_in(120, 180) : in.int_in(0, 30);
+  c.parents1 = read_parents(in, n1, !threaded);
+  c.parents2 = read_parents(in, n2, !threaded);
   const uint8_t alphabet = static_cast<uint8_t>(in.byte() % 4 + 1);
   const int32_t label_count1 = ragged && (in.byte() & 1) ? n1 + in.int_in(-1, 1) : n1;
   const int32_t label_count2 = ragged && (in.byte() & 1) ? n2 + in.int_in(-1, 1) : n2;
@@ -119,9 +141,19 @@ inline int32_t run_case(const FuzzCase& c, int32_t num_threads) {
                                                               c.parents2, num_threads);
 }
 
+// The size of the tree at node 0 of a valid input.
+inline int32_t first_tree_nodes(const std::vector<int32_t>& parents) {
+  int32_t n = parents.empty() ? 0 : 1;
+  while (n < static_cast<int32_t>(parents.size()) && parents[n] >= 0) ++n;
+  return n;
+}
+
 // Empty when the case behaves: it gives a result or is rejected with
-// std::invalid_argument; a valid small case agrees with the reference; and
-// one and two workers agree. Otherwise what went wrong.
+// std::invalid_argument; the result is at most deleting one tree and
+// inserting the other; the uniform distance is symmetric; where worker
+// threads can run, one and two workers agree with the requested count; and a
+// valid case of up to 9 nodes a tree agrees with the reference. Otherwise
+// what went wrong.
 inline std::string check_fuzz_case(const FuzzCase& c) {
   int32_t result = 0;
   try {
@@ -131,8 +163,20 @@ inline std::string check_fuzz_case(const FuzzCase& c) {
   } catch (const std::exception& e) {
     return std::string("unexpected exception: ") + e.what();
   }
-  if (run_case(c, 1) != result) return "1 worker disagrees";
-  if (run_case(c, 2) != result) return "2 workers disagree";
+  const int32_t size1 = first_tree_nodes(c.parents1), size2 = first_tree_nodes(c.parents2);
+  if (result > size1 + size2) return "more than deleting and inserting every node";
+  const int32_t n1 = static_cast<int32_t>(c.parents1.size()), n2 = static_cast<int32_t>(c.parents2.size());
+  const int32_t requested = grix::effective_worker_count(c.num_threads, n1, n2);
+  const int32_t other = grix::effective_worker_count(2, n1, n2);  // 1 where threads never run
+  if (!c.general && grix::compute_tree_edit_distance_uniform(c.labels2, c.parents2, c.labels1, c.parents1,
+                                                             other) != result) {
+    return "swapping the trees changes the distance";
+  }
+  for (int32_t workers : {1, 2}) {
+    if (other == 2 && requested != workers && run_case(c, workers) != result) {
+      return std::to_string(workers) + (workers == 1 ? " worker disagrees" : " workers disagree");
+    }
+  }
   if (c.parents1.size() <= 9 && c.parents2.size() <= 9 && c.small_costs) {
     grix_test::Tree t1{c.labels1, c.parents1}, t2{c.labels2, c.parents2};
     const IntMatrix costs = c.general ? c.cost_matrix : grix_test::label_costs(t1, t2);

@@ -1,10 +1,12 @@
 // The distance in the cheaper orientation, and an optimal edit mapping.
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
 #include "entry_checks.h"
 #include "keyroot_schedule.h"
+#include "memory_budget.h"
 #include "tree_edit_distance.h"
 
 namespace grix {
@@ -24,7 +26,7 @@ struct OrientedPair {
 };
 
 OrientedPair orient(const OrientedTree& tree1, const OrientedTree& tree2,
-                    const IntMatrix* cost_matrix) {
+                    const IntMatrix* cost_matrix, int32_t num_threads) {
   const int32_t n1 = tree1.size();
   const int32_t n2 = tree2.size();
   if (cost_matrix != nullptr) check_cost_matrix(*cost_matrix, n1, n2);
@@ -32,7 +34,18 @@ OrientedPair orient(const OrientedTree& tree1, const OrientedTree& tree2,
   pair.mirrored = mirrored_is_cheaper(tree1, tree2, nullptr);
   pair.tree1 = pair.mirrored ? &tree1.mirrored : &tree1.given;
   pair.tree2 = pair.mirrored ? &tree2.mirrored : &tree2.given;
-  check_pair_count(*pair.tree1, *pair.tree2);
+  const int64_t leaves1 = static_cast<int64_t>(pair.tree1->keyroots.size());
+  const int64_t leaves2 = static_cast<int64_t>(pair.tree2->keyroots.size());
+  check_pair_count(leaves1, leaves2);
+  // The mapping's walk back reuses the memory of the schedule's scratch, so
+  // both calls peak like a distance.
+  const int32_t workers = effective_worker_count(num_threads, n1, n2);
+  const double needed = estimate_distance_bytes(n1, n2, leaves1, leaves2, workers,
+                                                cost_matrix == nullptr || pair.mirrored);
+  if (needed >= UNCHECKED_BYTES) {
+    check_memory_budget(needed, workers, "a distance between trees of " + std::to_string(n1) +
+                                             " and " + std::to_string(n2) + " nodes");
+  }
   if (cost_matrix == nullptr) {
     pair.own_costs = build_code_equality_costs(pair.tree1->codes, pair.tree2->codes);
   } else if (pair.mirrored) {
@@ -114,7 +127,7 @@ int32_t compute_oriented_distance(const OrientedTree& tree1, const OrientedTree&
     if (cost_matrix != nullptr) check_cost_matrix(*cost_matrix, tree1.size(), tree2.size());
     return tree1.size() + tree2.size();
   }
-  const OrientedPair pair = orient(tree1, tree2, cost_matrix);
+  const OrientedPair pair = orient(tree1, tree2, cost_matrix, num_threads);
   return fill_tree_dist(pair, num_threads, stop)[0][0];
 }
 
@@ -125,7 +138,7 @@ EditMapping compute_edit_mapping(const OrientedTree& tree1, const OrientedTree& 
   const int32_t n2 = tree2.size();
   EditMapping mapping;
   if (n1 > 0 && n2 > 0) {
-    const OrientedPair pair = orient(tree1, tree2, cost_matrix);
+    const OrientedPair pair = orient(tree1, tree2, cost_matrix, num_threads);
     IntMatrix tree_dist = fill_tree_dist(pair, num_threads, stop);
     mapping.distance = tree_dist[0][0];
     mapping.pairs = walk_back(pair, tree_dist, stop);

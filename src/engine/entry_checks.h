@@ -14,9 +14,9 @@ namespace grix {
 // range.
 void check_cost_matrix(const IntMatrix& cost_matrix, int32_t n1, int32_t n2);
 
-// Throws std::invalid_argument when the keyroot pairs of the two trees cannot
-// be numbered by a 32-bit int.
-void check_pair_count(const PreparedTree& tree1, const PreparedTree& tree2);
+// Throws std::invalid_argument when the keyroot pairs of two trees with these
+// many leaves (one keyroot per leaf) cannot be numbered by a 32-bit int.
+void check_pair_count(int64_t leaves1, int64_t leaves2);
 
 // Rename costs 0 for equal codes and 1 otherwise, n1 x n2.
 IntMatrix build_code_equality_costs(const std::vector<int32_t>& codes1,

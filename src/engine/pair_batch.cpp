@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "keyroot_schedule.h"
+#include "memory_budget.h"
 #include "tree_edit_distance.h"
 
 namespace grix {
@@ -201,6 +202,15 @@ void compute_pair_batch(const PairBatch& batch, int32_t workers, int32_t* out,
                         const StopFlag* stop, std::atomic<int64_t>* cells_done) {
   check_batch(batch);
   const BlockGrid grid = block_grid(batch);
+  const int64_t thread_count = std::min<int64_t>(std::max(workers, 1), std::max<int64_t>(grid.count(), 1));
+  // Each worker's scratch grows to the largest pair: three matrices.
+  const double largest = std::max(largest_tree(*batch.trees_a), largest_tree(*batch.trees_b)) + 1.0;
+  const double needed = static_cast<double>(thread_count) * 3 * int_matrix_bytes(largest, largest);
+  if (needed >= UNCHECKED_BYTES) {
+    check_memory_budget(needed, static_cast<int32_t>(thread_count),
+                        "a batch whose largest tree has " + std::to_string(static_cast<int64_t>(largest) - 1) +
+                            " nodes");
+  }
   std::atomic<int64_t> next_block{0};
   std::atomic<bool> failed{false};
   std::exception_ptr first_failure;
@@ -228,7 +238,6 @@ void compute_pair_batch(const PairBatch& batch, int32_t workers, int32_t* out,
     }
   };
 
-  const int64_t thread_count = std::min<int64_t>(std::max(workers, 1), std::max<int64_t>(grid.count(), 1));
   if (thread_count == 1) {
     work();
   } else {

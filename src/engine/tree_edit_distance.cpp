@@ -1,10 +1,7 @@
 #include "tree_edit_distance.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <limits>
-#include <new>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
@@ -12,6 +9,7 @@
 
 #include "entry_checks.h"
 #include "keyroot_schedule.h"
+#include "memory_budget.h"
 #include "tree_preprocessing.h"
 
 namespace grix {
@@ -26,11 +24,6 @@ PreparedTree prepare_tree(const std::vector<int32_t>& parents) {
   tree.rightmost_leaf = compute_rightmost_leaves(build_children(parents));
   tree.keyroots = compute_keyroots(tree.rightmost_leaf);
   return tree;
-}
-
-// The distance of the tree at node 0 from the empty tree: its size.
-int32_t size_of_first_tree(const PreparedTree& tree) {
-  return tree.rightmost_leaf.empty() ? 0 : tree.rightmost_leaf[0] + 1;
 }
 
 }  // namespace
@@ -63,36 +56,18 @@ void check_cost_matrix(const IntMatrix& cost_matrix, int32_t n1, int32_t n2) {
   }
 }
 
-void check_pair_count(const PreparedTree& tree1, const PreparedTree& tree2) {
-  const int64_t pair_count = static_cast<int64_t>(tree1.keyroots.size()) *
-                             static_cast<int64_t>(tree2.keyroots.size());
+// Keyroot pairs are numbered with 32-bit ints, and there is one keyroot per leaf.
+void check_pair_count(int64_t leaves1, int64_t leaves2) {
+  const int64_t pair_count = leaves1 * leaves2;
   if (pair_count > std::numeric_limits<int32_t>::max()) {
-    throw std::invalid_argument("the trees have " + std::to_string(tree1.keyroots.size()) + " and " +
-                                std::to_string(tree2.keyroots.size()) + " keyroots, " +
-                                std::to_string(pair_count) +
-                                " pairs, more than a 32-bit int can number");
+    throw std::invalid_argument("the trees have " + std::to_string(leaves1) + " and " +
+                                std::to_string(leaves2) + " leaves, " + std::to_string(pair_count) +
+                                " keyroot pairs: trees this wide are beyond the 32-bit pair numbering (" +
+                                std::to_string(std::numeric_limits<int32_t>::max()) + " pairs at most)");
   }
 }
 
 namespace {
-
-// Refuses, with std::bad_alloc, a call whose matrices would not fit in the
-// machine's physical memory. The matrices are filled as soon as they are
-// built, so without this check an oversized request could be granted by the
-// kernel's overcommit and then end the whole process when its pages are touched.
-void check_memory_budget(int32_t n1, int32_t n2, int32_t worker_count, bool builds_cost_matrix) {
-  const int64_t cells = static_cast<int64_t>(n1) * n2;
-  const int64_t scratch_cells = static_cast<int64_t>(n1 + 1) * (n2 + 1);
-  const double needed_bytes =
-      (static_cast<double>(cells) * (builds_cost_matrix ? 2 : 1) +
-       static_cast<double>(scratch_cells) * worker_count) * sizeof(int32_t);
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGE_SIZE);
-  if (pages > 0 && page_size > 0 &&
-      needed_bytes > static_cast<double>(pages) * static_cast<double>(page_size)) {
-    throw std::bad_alloc();
-  }
-}
 
 // Numbers each distinct label once, so that the n1 * n2 comparisons below
 // compare ints instead of strings.
@@ -155,11 +130,21 @@ int32_t checked_distance(const std::vector<std::string>& labels1,
   const int32_t n2 = static_cast<int32_t>(labels2.size());
   if (caller_costs != nullptr) check_cost_matrix(*caller_costs, n1, n2);
 
+  if (n1 == 0 || n2 == 0) return first_tree_size(parents1) + first_tree_size(parents2);
+  const int64_t leaves1 = count_leaves(parents1);
+  const int64_t leaves2 = count_leaves(parents2);
+  check_pair_count(leaves1, leaves2);
+  const int32_t worker_count = effective_worker_count(num_threads, n1, n2);
+  const double needed_bytes =
+      estimate_distance_bytes(n1, n2, leaves1, leaves2, worker_count, caller_costs == nullptr);
+  if (needed_bytes >= UNCHECKED_BYTES) {  // small calls skip building the message, too
+    check_memory_budget(needed_bytes, worker_count,
+                        "a distance between trees of " + std::to_string(n1) + " and " +
+                            std::to_string(n2) + " nodes");
+  }
+
   const PreparedTree tree1 = prepare_tree(parents1);
   const PreparedTree tree2 = prepare_tree(parents2);
-  if (n1 == 0 || n2 == 0) return size_of_first_tree(tree1) + size_of_first_tree(tree2);
-  check_pair_count(tree1, tree2);
-  check_memory_budget(n1, n2, effective_worker_count(num_threads, n1, n2), caller_costs == nullptr);
   if (caller_costs != nullptr) return run_distance(tree1, tree2, *caller_costs, n1, n2, num_threads);
   return run_distance(tree1, tree2, build_uniform_costs(labels1, labels2), n1, n2, num_threads);
 }

@@ -35,6 +35,9 @@ void check_tree_input(const std::vector<std::string>& labels,
     const int32_t p = parents[i];
     if (p < 0) {
       path.clear();
+    } else if (i == 0) {
+      throw std::invalid_argument(std::string(parents_name) + "[0] = " + std::to_string(p) +
+                                  " is not a valid parent: node 0 must be the root, with a negative parent");
     } else {
       while (!path.empty() && path.back() != p) path.pop_back();
       if (path.empty()) {
@@ -46,6 +49,21 @@ void check_tree_input(const std::vector<std::string>& labels,
     }
     path.push_back(i);
   }
+}
+
+int64_t count_leaves(const std::vector<int32_t>& parents) {
+  const size_t n = parents.size();
+  int64_t leaves = 0;
+  for (size_t i = 0; i < n; ++i) leaves += i + 1 == n || parents[i + 1] != static_cast<int32_t>(i);
+  return leaves;
+}
+
+int32_t first_tree_size(const std::vector<int32_t>& parents) {
+  const int32_t n = static_cast<int32_t>(parents.size());
+  for (int32_t i = 1; i < n; ++i) {
+    if (parents[i] < 0) return i;
+  }
+  return n;
 }
 
 std::vector<std::vector<int32_t>> build_children(const std::vector<int32_t>& parents) {

@@ -20,6 +20,14 @@ void check_tree_input(const std::vector<std::string>& labels,
                       const std::vector<int32_t>& parents,
                       const char* labels_name, const char* parents_name);
 
+// The number of leaves (nodes without children) of a checked input: in
+// pre-order node i has children exactly when node i+1 is its child. Each leaf
+// has one keyroot, so this is also the number of keyroots.
+int64_t count_leaves(const std::vector<int32_t>& parents);
+
+// The number of nodes of the tree at node 0: the nodes before the second root.
+int32_t first_tree_size(const std::vector<int32_t>& parents);
+
 // children[p] lists the nodes whose parent is p, in ascending order.
 std::vector<std::vector<int32_t>> build_children(const std::vector<int32_t>& parents);
 

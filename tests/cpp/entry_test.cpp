@@ -61,6 +61,21 @@ TEST(GeneralVariant, OneNodeTreesTakeTheSmallerOfTwoAndTheCost) {
   }
 }
 
+// Renaming at 2 or more costs 2, also where the rename is inside the kernel's
+// rows rather than a pair of single nodes: a cost left uncapped there would
+// overflow the sum with the distance below it.
+TEST(GeneralVariant, CostsOfTwoOrMoreActLikeTwoInsideLargerTrees) {
+  const Tree two{{"a", "b"}, {-1, 0}};
+  EXPECT_EQ(general(two, two, constant_costs(2, 2, INT_MAX)), 4);
+  EXPECT_EQ(general(two, two, constant_costs(2, 2, 1000)), 4);
+  IntMatrix root_dear = constant_costs(2, 2, 0);
+  root_dear[0][0] = INT_MAX;
+  EXPECT_EQ(general(two, two, root_dear), 2);  // delete one root and insert the other
+  const Tree three{{"a", "b", "c"}, {-1, 0, 1}};
+  EXPECT_EQ(general(three, three, constant_costs(3, 3, INT_MAX)), 6);
+  EXPECT_EQ(general(A, C, constant_costs(5, 5, INT_MAX), 2), 10);
+}
+
 TEST(GeneralVariant, LabelTextsAreNotRead) {
   std::mt19937 rng(3);
   const IntMatrix costs = grix_test::random_costs(rng, 5, 5, -1, 3);
@@ -113,7 +128,9 @@ void expect_rejected(Call call, const std::string& text) {
 TEST(BadInput, MalformedTreesAreRejected) {
   expect_rejected([] { uniform({{"a", "b"}, {-1}}, A); }, "labels1 has 2 entries but parents1 has 1");
   expect_rejected([] { uniform(A, {{"a"}, {-1, 0}}); }, "labels2 has 1 entries but parents2 has 2");
-  expect_rejected([] { uniform({{"a", "b"}, {1, 0}}, A); }, "parents1[0] = 1");
+  expect_rejected([] { uniform({{"a", "b"}, {1, 0}}, A); },
+                  "parents1[0] = 1 is not a valid parent: node 0 must be the root, with a negative parent");
+  expect_rejected([] { uniform(A, {{"a"}, {0}}); }, "parents2[0] = 0 is not a valid parent: node 0 must be the root");
   expect_rejected([] { uniform(A, {{"a", "b", "c"}, {-1, 0, 7}}); }, "parents2[2] = 7");
   expect_rejected([] { general({{"a", "b"}, {-1, 1}}, A, constant_costs(2, 5, 1)); },
                   "parents1[1] = 1");
@@ -146,17 +163,27 @@ TEST(BadInput, TooManyKeyrootPairsAreRejected) {
     star.parents.push_back(i == 0 ? -1 : 0);
     star.labels.push_back("s");
   }
-  expect_rejected([&] { uniform(star, star); }, "more than a 32-bit int can number");
+  expect_rejected([&] { uniform(star, star); },
+                  "the trees have 50000 and 50000 leaves, 2500000000 keyroot pairs: trees this wide "
+                  "are beyond the 32-bit pair numbering (2147483647 pairs at most)");
 }
 
-TEST(BadInput, MatricesLargerThanMemoryGiveBadAlloc) {
-  Tree big;
-  for (int32_t i = 0; i < 40000; ++i) {
-    big.parents.push_back(i - 1);
-    big.labels.push_back("p");
+// The refusal comes from the pre-check, before anything large is allocated,
+// and says why; a failing allocation would only say "std::bad_alloc". (Here
+// the allocation would fail at once: reserving room for 2^31 scratch matrices
+// is more than any machine commits.)
+TEST(BadInput, RequestsLargerThanMemoryAreRefusedWithWhatTheyNeed) {
+  std::mt19937 rng(4);
+  const Tree a = grix_test::random_tree(rng, 200, 3), b = grix_test::random_tree(rng, 200, 3);
+  try {
+    uniform(a, b, INT_MAX);
+    FAIL() << "not refused";
+  } catch (const std::bad_alloc& refusal) {
+    const std::string message = refusal.what();
+    EXPECT_EQ(message.rfind("a distance between trees of 200 and 200 nodes needs ", 0), 0u) << message;
+    EXPECT_NE(message.find(" TiB (2147483647 workers); "), std::string::npos) << message;
+    EXPECT_NE(message.find(" available ("), std::string::npos) << message;
   }
-  // 40,000^2 ints per matrix: 6.4 GB each, times a million workers.
-  EXPECT_THROW(uniform(big, big, 1000000), std::bad_alloc);
 }
 
 Tree path_tree(int32_t n, const std::string& label) {

@@ -1,5 +1,5 @@
-// Replays the fuzzer's seed corpus and every input that once failed through
-// the same decoding and checks as the fuzz target.
+// Replays the fuzzers' seed corpus and every input that once failed through
+// the same decoding and checks as the fuzz targets, at both scales.
 
 #include <gtest/gtest.h>
 
@@ -28,8 +28,10 @@ TEST(FuzzRegressions, EveryStoredInputPassesTheFuzzChecks) {
   for (const auto& file : files) {
     std::ifstream in(file, std::ios::binary);
     const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(grix_fuzz::check_fuzz_case(grix_fuzz::decode_fuzz_case(bytes.data(), bytes.size())), "")
-        << file;
+    for (const auto scale : {grix_fuzz::FuzzScale::small, grix_fuzz::FuzzScale::threaded}) {
+      EXPECT_EQ(grix_fuzz::check_fuzz_case(grix_fuzz::decode_fuzz_case(bytes.data(), bytes.size(), scale)), "")
+          << file << (scale == grix_fuzz::FuzzScale::small ? " (small)" : " (threaded)");
+    }
   }
 }
 

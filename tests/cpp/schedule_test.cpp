@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <utility>
 
@@ -79,6 +80,40 @@ TEST(Schedule, KeyrootLevelsOfNestedAndSiblingSubtrees) {
   // Keyroots: 7, 3, 2, 1, 0 (8, 6, 5, 4 are last children).
   EXPECT_EQ(t.keyroots, (Ids{7, 3, 2, 1, 0}));
   EXPECT_EQ(compute_keyroot_levels(t.rightmost_leaf, t.keyroots), (Ids{0, 0, 1, 2, 3}));
+}
+
+// A level only has to come after the levels it reads, so a keyroot placed too
+// high still gives the right distance, one pair group later: only the levels
+// themselves show it.
+TEST(Schedule, KeyrootWithoutKeyrootsInsideIsAtLevelZero) {
+  // 0 -> (1 -> 2, 3): keyroot 1 spans two nodes and holds no other keyroot.
+  const Prepared two_nodes = prepare({-1, 0, 1, 0});
+  ASSERT_EQ(two_nodes.keyroots, (Ids{1, 0}));
+  EXPECT_EQ(compute_keyroot_levels(two_nodes.rightmost_leaf, two_nodes.keyroots), (Ids{0, 1}));
+  // 0 -> (1 -> 2 -> 3, 4): a path of three below keyroot 1.
+  const Prepared path_below = prepare({-1, 0, 1, 2, 0});
+  ASSERT_EQ(path_below.keyroots, (Ids{1, 0}));
+  EXPECT_EQ(compute_keyroot_levels(path_below.rightmost_leaf, path_below.keyroots), (Ids{0, 1}));
+}
+
+TEST(Schedule, KeyrootLevelsFollowTheirDefinitionOnRandomTrees) {
+  std::mt19937 rng(21);
+  for (int round = 0; round < 300; ++round) {
+    const auto tree = grix_test::random_tree(rng, grix_test::random_int(rng, 1, 40), 2);
+    const Prepared p = prepare(tree.parents);
+    // Level of x: 0 without keyroots strictly inside its subtree, else one
+    // more than the highest of theirs. Inner keyroots have larger ids and come
+    // earlier in the descending list, so their levels are known by then.
+    Ids expected(p.keyroots.size(), 0);
+    for (size_t a = 0; a < p.keyroots.size(); ++a) {
+      const int32_t x = p.keyroots[a];
+      for (size_t b = 0; b < a; ++b) {
+        const int32_t y = p.keyroots[b];
+        if (y > x && y <= p.rightmost_leaf[x]) expected[a] = std::max(expected[a], expected[b] + 1);
+      }
+    }
+    ASSERT_EQ(compute_keyroot_levels(p.rightmost_leaf, p.keyroots), expected) << "round " << round;
+  }
 }
 
 TEST(Schedule, NoKeyrootsGivesOneEmptyBucket) {

@@ -1,8 +1,17 @@
 import os
 
 import pytest
+from hypothesis import settings
 
 import GRIX_CPU
+
+# Every run draws the same examples and keeps none between runs, so a
+# property test gives the same verdict on the same code, in CI and anywhere
+# else. `--hypothesis-profile=explore` draws fresh examples for a search by
+# hand; a failure it finds is printed with its reproduction blob.
+settings.register_profile("fixed", derandomize=True, database=None, print_blob=True)
+settings.register_profile("explore", database=None, print_blob=True)
+settings.load_profile("fixed")
 
 # Under AddressSanitizer (preloaded runtime) the address space is reserved up
 # front and the module cannot be loaded into another interpreter.

@@ -34,9 +34,9 @@ def test_general_matches_reference_and_peers(t1, t2, seed):
     expected = reference_distance(t1[1], t2[1], cost)
     assert general(*t1, *t2, matrix, 1) == expected
     assert zss_distance(t1, t2, cost) == expected
-    # apted is exact only when renaming costs no more than deleting and
-    # inserting; capping at 2 leaves every true distance unchanged.
-    assert apted_distance(t1, t2, lambda i, j: min(cost(i, j), 2)) == expected
+    # apted is left out here: on rename costs that do not come from comparing
+    # labels it is sometimes one too high, even with every cost capped at 2
+    # (9 where the reference gives 8). It is checked on unit costs above.
 
 
 @settings(max_examples=300, deadline=None)

@@ -55,7 +55,7 @@ PROBE = textwrap.dedent("""
                                        max_size=n2 + 1), max_size=n1 + 1))
         return [labels(n1), parents(n1), labels(n2), parents(n2), costs, draw(st.integers(-2, 3))]
 
-    @settings(max_examples=int(sys.argv[1]), deadline=None, database=None,
+    @settings(max_examples=int(sys.argv[1]), deadline=None, database=None, derandomize=True,
               suppress_health_check=list(HealthCheck))
     @given(st.lists(anything, max_size=7) | near_valid(), st.booleans())
     def probe(args, uniform):

@@ -22,7 +22,8 @@
 //     own parent, a cycle, or a tree that is not numbered in pre-order);
 //   - a cost matrix with fewer than n1 rows or a row with fewer than n2
 //     entries (longer rows and extra rows are ignored);
-//   - more keyroot pairs than a 32-bit int can number;
+//   - trees so wide that leaves1 * leaves2 (the keyroot pairs) exceeds the
+//     32-bit pair numbering;
 //   - a rename cost so negative that a distance could leave the 32-bit range.
 // An empty tree is no error: the result is the size of the other input's tree
 // at node 0 (0 when both are empty).
@@ -36,9 +37,11 @@
 //
 // Exceptions that can escape
 // --------------------------
-// std::invalid_argument (rejected input, see above), std::bad_alloc (memory,
-// including a request larger than the machine's physical memory, which is
-// refused before it is touched), std::length_error ("vector too long") and
+// std::invalid_argument (rejected input, see above), std::bad_alloc (memory;
+// a call whose estimated peak exceeds what the process can still take, the
+// least of MemAvailable, its cgroups' limits less their usage and RLIMIT_AS,
+// is refused before anything large is allocated, with a message saying what
+// it needs and what is available), std::length_error ("vector too long") and
 // std::system_error (a worker thread could not be started). When one escapes,
 // every allocation of the call has been released and no thread is left running.
 //

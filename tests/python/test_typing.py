@@ -1,0 +1,92 @@
+"""The installed type stub as type checkers meet it: mypy and pyright both
+find it, accept correct calls and flag wrong ones."""
+
+import ast
+import os
+import pathlib
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+import pytest
+
+from conftest import not_under_asan
+
+# Both checkers read the stub installed into this interpreter's
+# site-packages, which the module under ASan is not loaded from.
+pytestmark = not_under_asan
+
+CORRECT = textwrap.dedent("""
+    import GRIX_CPU
+
+    labels: list[str | bytes] = ["a", b"b"]
+    d1: int = GRIX_CPU.compute_tree_edit_distance_uniform(labels, [-1, 0], ("a",), (-1,), 2)
+    d2: int = GRIX_CPU.compute_tree_edit_distance(
+        [bytearray(b"a")], [-1], ["b", "c"], range(-1, 1), [[0, 1]], True)
+""")
+
+# Each line that must be flagged ends with "# wrong".
+WRONG = textwrap.dedent("""
+    import GRIX_CPU
+
+    name: str = GRIX_CPU.compute_tree_edit_distance_uniform(["a"], [-1], ["a"], [-1], 1)  # wrong
+    GRIX_CPU.compute_tree_edit_distance_uniform([1], [-1], ["a"], [-1], 1)  # wrong
+    GRIX_CPU.compute_tree_edit_distance_uniform(["a"], [None], ["a"], [-1], 1)  # wrong
+    GRIX_CPU.compute_tree_edit_distance_uniform(["a"], [-1], ["a"], [-1], num_threads=1)  # wrong
+    GRIX_CPU.compute_tree_edit_distance(["a"], [-1], ["a"], [-1], 1)  # wrong
+    GRIX_CPU.compute_tree_edit_distance(["a"], [-1], ["a"], [-1], [["0"]], 1)  # wrong
+    GRIX_CPU.compute_tree_edit_distance_uniform("ab", [-1, 0], ["a"], [-1], 1, 1)  # wrong
+""")
+WRONG_LINES = [number for number, line in enumerate(WRONG.splitlines(), 1) if line.endswith("# wrong")]
+
+
+def mypy(directory):
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir",
+         str(directory / ".mypy_cache"), "--python-executable", sys.executable, "sample.py"],
+        cwd=directory, capture_output=True, text=True, timeout=300)
+
+
+def pyright(directory):
+    # The pyright package brings its own copy of the checker and of node; the
+    # environment variable stops it from asking PyPI for a newer release.
+    return subprocess.run(
+        [sys.executable, "-m", "pyright", "--pythonpath", sys.executable, "sample.py"],
+        cwd=directory, capture_output=True, text=True, timeout=300,
+        env={**os.environ, "PYRIGHT_PYTHON_IGNORE_WARNINGS": "1"})
+
+
+def flagged_lines(output):
+    marker = "sample.py:"
+    lines = set()
+    for line in output.splitlines():
+        if marker in line and "error" in line:
+            lines.add(int(line.split(marker, 1)[1].split(":", 1)[0]))
+    return sorted(lines)
+
+
+@pytest.mark.parametrize("checker", [mypy, pyright], ids=["mypy", "pyright"])
+class TestCheckers:
+    def test_correct_calls_check_cleanly(self, checker, tmp_path):
+        (tmp_path / "sample.py").write_text(CORRECT)
+        result = checker(tmp_path)
+        assert result.returncode == 0, result.stdout + result.stderr
+
+    def test_every_wrong_call_is_flagged(self, checker, tmp_path):
+        # The first wrong line assigns the int result to a str: flagged only
+        # if the checker read the stub rather than treating the module as Any.
+        (tmp_path / "sample.py").write_text(WRONG)
+        result = checker(tmp_path)
+        assert result.returncode == 1, result.stdout + result.stderr
+        assert flagged_lines(result.stdout) == WRONG_LINES, result.stdout
+
+
+def test_stub_package_is_installed_and_its_docstrings_name_every_exception():
+    stub = pathlib.Path(sysconfig.get_paths()["platlib"], "GRIX_CPU-stubs", "__init__.pyi")
+    functions = [node for node in ast.parse(stub.read_text()).body if isinstance(node, ast.FunctionDef)]
+    assert [f.name for f in functions] == ["compute_tree_edit_distance", "compute_tree_edit_distance_uniform"]
+    for function in functions:
+        doc = ast.get_docstring(function)
+        for exception in ("TypeError", "ValueError", "MemoryError", "RuntimeError"):
+            assert f"{exception}:" in doc, (function.name, exception)
