@@ -38,7 +38,36 @@ WRONG = textwrap.dedent("""
     GRIX_CPU.compute_tree_edit_distance(["a"], [-1], ["a"], [-1], [["0"]], 1)  # wrong
     GRIX_CPU.compute_tree_edit_distance_uniform("ab", [-1, 0], ["a"], [-1], 1, 1)  # wrong
 """)
-WRONG_LINES = [number for number, line in enumerate(WRONG.splitlines(), 1) if line.endswith("# wrong")]
+
+# The grix package is typed throughout (py.typed), its extension module by a stub.
+GRIX_CORRECT = textwrap.dedent("""
+    import numpy as np
+    import grix
+
+    t: grix.Tree = grix.Tree.from_bracket("{a{b}}")
+    d: int = grix.distance(t, t, rename=lambda a, b: int(a != b), threads=2, timeout=1.5)
+    e: int = grix.distance(t, t, rename=np.zeros((2, 2), dtype=np.int32))
+    m: grix.Mapping = grix.mapping(t, t)
+    pairs: list[tuple[int, int]] = m.pairs
+    u: grix.Tree = grix.apply(t, m.edit_script())
+    v: np.ndarray = grix.pairwise([t, u], workers=None, progress=False)
+    close: list[tuple[int, int, int]] = grix.join([t, u], 3).matches
+""")
+
+GRIX_WRONG = textwrap.dedent("""
+    import grix
+
+    t = grix.Tree.from_bracket("{a}")
+    s: str = grix.distance(t, t)  # wrong
+    grix.distance(t, t, threads="2")  # wrong
+    grix.distance("{a}", t)  # wrong
+    grix.mapping(t, t).pairs.append("x")  # wrong
+    grix.pairwise([t], rename=3)  # wrong
+""")
+
+
+def wrong_lines(text):
+    return [number for number, line in enumerate(text.splitlines(), 1) if line.endswith("# wrong")]
 
 
 def mypy(directory):
@@ -66,20 +95,22 @@ def flagged_lines(output):
     return sorted(lines)
 
 
+@pytest.mark.parametrize("correct, wrong", [(CORRECT, WRONG), (GRIX_CORRECT, GRIX_WRONG)],
+                         ids=["GRIX_CPU", "grix"])
 @pytest.mark.parametrize("checker", [mypy, pyright], ids=["mypy", "pyright"])
 class TestCheckers:
-    def test_correct_calls_check_cleanly(self, checker, tmp_path):
-        (tmp_path / "sample.py").write_text(CORRECT)
+    def test_correct_calls_check_cleanly(self, checker, correct, wrong, tmp_path):
+        (tmp_path / "sample.py").write_text(correct)
         result = checker(tmp_path)
         assert result.returncode == 0, result.stdout + result.stderr
 
-    def test_every_wrong_call_is_flagged(self, checker, tmp_path):
+    def test_every_wrong_call_is_flagged(self, checker, correct, wrong, tmp_path):
         # The first wrong line assigns the int result to a str: flagged only
-        # if the checker read the stub rather than treating the module as Any.
-        (tmp_path / "sample.py").write_text(WRONG)
+        # if the checker read the types rather than treating the module as Any.
+        (tmp_path / "sample.py").write_text(wrong)
         result = checker(tmp_path)
         assert result.returncode == 1, result.stdout + result.stderr
-        assert flagged_lines(result.stdout) == WRONG_LINES, result.stdout
+        assert flagged_lines(result.stdout) == wrong_lines(wrong), result.stdout
 
 
 def test_stub_package_is_installed_and_its_docstrings_name_every_exception():
