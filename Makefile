@@ -78,7 +78,7 @@ test-python-asan: deps venv
 	rm -rf $(BUILD)/asan-py/package && mkdir -p $(BUILD)/asan-py/package
 	cp -r src/grix $(BUILD)/asan-py/package/ && cp $(BUILD)/asan-py/_core*.so $(BUILD)/asan-py/package/grix/
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
-	  PYTHONPATH=$(BUILD)/asan-py:$(BUILD)/asan-py/package $(PY) -m pytest --capture=sys -p no:cacheprovider tests/python
+	  PYTHONPATH=$(abspath $(BUILD)/asan-py):$(abspath $(BUILD)/asan-py/package) $(PY) -m pytest --capture=sys -p no:cacheprovider tests/python
 
 # libFuzzer (clang, ASan+UBSan) over both entry functions, as two targets:
 # fuzz_ted_small on trees of up to 30 nodes (thousands of executions a second)

@@ -306,7 +306,9 @@ def dump_dom(chromium, tmp_path, m, fragment="", probe=""):
     done = subprocess.run(
         [chromium, "--headless=new", "--no-sandbox", "--disable-gpu",
          f"--user-data-dir={tmp_path / 'profile'}", "--dump-dom", page.as_uri() + fragment],
-        capture_output=True, text=True, timeout=120, check=True)
+        capture_output=True, text=True, timeout=120, check=True,
+        # A sanitizer runtime preloaded for the test run must not reach the browser.
+        env={key: value for key, value in os.environ.items() if key != "LD_PRELOAD"})
     parsed = PageParser(done.stdout)
     assert parsed.body.get("data-ready") == "1", done.stderr[-2000:]
     return parsed, time.perf_counter() - start

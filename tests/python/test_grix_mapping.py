@@ -11,6 +11,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import grix
+from conftest import under_asan
 from grix_helpers import check_valid_mapping, mapping_cost, python_version_pair
 from tree_helpers import apted_distance, trees
 
@@ -149,5 +150,7 @@ def test_a_long_call_stops_within_a_second(call, how, expected):
     assert result.returncode == 0, result.stderr[-2000:]
     name, seconds, extra_threads = result.stdout.split()
     assert name == expected
-    assert float(seconds) < 2.0  # one second in, stopped within the next
+    # One second in, stopped within the next: the engine looks between keyroot
+    # pairs, and a sanitized build computes one pair several times slower.
+    assert float(seconds) < (5.0 if under_asan else 2.0)
     assert int(extra_threads) <= 0
