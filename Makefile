@@ -67,10 +67,12 @@ test-tsan: deps venv
 demo: install
 	$(PY) examples/demo.py
 
-# The Python tests against a module built with ASan+UBSan. The interpreter is
-# not instrumented, so the runtime is preloaded (with libstdc++, whose
-# exception functions the runtime must find at start) and its leaks ignored.
-test-python-asan: deps venv
+# The Python tests against both modules built with ASan+UBSan (the installed
+# wheel brings the dependencies; the sanitized builds come first on the path).
+# The interpreter is not instrumented, so the runtime is preloaded (with
+# libstdc++, whose exception functions the runtime must find at start) and its
+# leaks ignored.
+test-python-asan: deps install
 	cmake -S . -B $(BUILD)/asan-py -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGRIX_SANITIZE=address,undefined \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"

@@ -9,8 +9,13 @@ import random
 import sys
 import xml.etree.ElementTree as ET
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "examples"))
-from demo import ast_to_tree  # noqa: E402  (the same labelling as the demonstration)
+import grix  # noqa: E402
+
+
+def ast_to_tree(node):
+    """(labels, parents) of a syntax tree, labelled as grix labels it."""
+    tree = grix.Tree.from_ast(node)
+    return list(tree.labels), tree.parents.tolist()
 
 ALPHABET = [chr(ord("a") + i) for i in range(16)]
 
