@@ -68,12 +68,11 @@ def connect(client: Any, stack: ExitStack) -> Any:
     return stack.enter_context(Client(cluster))
 
 
-def run_blocks(client: Any, rows_payload: Payload, columns_payload: Payload | None,
-               row_blocks: list[tuple[int, int]], column_blocks: list[tuple[int, int]],
-               threads: int, timeout: float | None, as_dask: bool,
-               shape: tuple[int, int]) -> Any:
-    from dask.distributed import wait
-
+def submit_blocks(client: Any, rows_payload: Payload, columns_payload: Payload | None,
+                  row_blocks: list[tuple[int, int]], column_blocks: list[tuple[int, int]],
+                  threads: int) -> dict[tuple[int, int], Any]:
+    """One task per block; for all pairs of one list (no columns payload),
+    only the blocks on and above the diagonal."""
     same = columns_payload is None
     scattered_rows = client.scatter(rows_payload, broadcast=True)
     scattered_columns = scattered_rows if same else client.scatter(columns_payload, broadcast=True)
@@ -84,21 +83,23 @@ def run_blocks(client: Any, rows_payload: Payload, columns_payload: Payload | No
                 continue  # the transpose of block (c, r)
             tasks[r, c] = client.submit(block_distances, scattered_rows, scattered_columns, rows,
                                         columns, threads, pure=False)
-    if as_dask:
-        return dask_matrix(tasks, row_blocks, column_blocks, same)
+    return tasks
+
+
+def gather_blocks(client: Any, tasks: dict[tuple[int, int], Any], timeout: float | None,
+                  place: Callable[[int, int, npt.NDArray[np.int32]], None]) -> None:
+    """Hands each block to `place` as it arrives, so that copying results
+    overlaps the computing; on a time-out or Ctrl-C the tasks are cancelled."""
+    from dask.distributed import as_completed
+
+    block_of = {future.key: block for block, future in tasks.items()}
     try:
-        wait(list(tasks.values()), timeout=timeout)
+        for future in as_completed(list(tasks.values()), timeout=timeout):
+            place(*block_of[future.key], future.result())
+            future.release()
     except BaseException:
         client.cancel(list(tasks.values()))
         raise
-    matrix = np.empty(shape, dtype=np.int32)
-    for (r, c), future in tasks.items():
-        block = future.result()
-        (r0, r1), (c0, c1) = row_blocks[r], column_blocks[c]
-        matrix[r0:r1, c0:c1] = block
-        if same and r != c:
-            matrix[c0:c1, r0:r1] = block.T
-    return matrix
 
 
 def dask_matrix(tasks: dict[tuple[int, int], Any], row_blocks: list[tuple[int, int]],
@@ -118,9 +119,10 @@ def dask_matrix(tasks: dict[tuple[int, int], Any], row_blocks: list[tuple[int, i
 def block_count(count: int, client: Any, blocks: int | None) -> int:
     if blocks is not None:
         return check_threads(blocks, "blocks")
-    # A few tasks per worker thread balance the load without much overhead.
+    # Some 16 tasks per worker thread balance the load (blocks on the
+    # diagonal are half the work of the others) at little cost per task.
     threads = sum(client.nthreads().values()) or 1
-    return max(1, min(count, math.ceil(math.sqrt(8 * threads))))
+    return max(1, min(count, math.ceil(math.sqrt(32 * threads))))
 
 
 def pairwise(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None = None,
@@ -141,16 +143,30 @@ def pairwise(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None 
     listed = check_trees(trees, "trees")
     threads, seconds = check_threads(threads), check_timeout(timeout)
     (encoded,) = encode(listed, rename=rename)
+    count = len(listed)
     with ExitStack() as stack:
         if as_dask and client is None:
             raise ValueError("as_dask=True needs a client that outlives the call")
         connected = connect(client, stack)
-        ranges = split(len(listed), block_count(len(listed), connected, blocks))
-        result = run_blocks(connected, payload(encoded), None, ranges, ranges, threads, seconds,
-                            as_dask, (len(listed), len(listed)))
-    if as_dask:
-        return result
-    return result[np.triu_indices(len(listed), 1)]
+        ranges = split(count, block_count(count, connected, blocks))
+        tasks = submit_blocks(connected, payload(encoded), None, ranges, ranges, threads)
+        if as_dask:
+            return dask_matrix(tasks, ranges, ranges, True)
+        condensed = np.empty(count * (count - 1) // 2, dtype=np.int32)
+
+        def place(r: int, c: int, block: npt.NDArray[np.int32]) -> None:
+            # Row i of the block holds pairs (i, j) for j in the block's
+            # columns; only j > i belong to the condensed vector, where row i
+            # starts at i * count - i * (i + 1) / 2.
+            (r0, r1), (c0, c1) = ranges[r], ranges[c]
+            for i in range(r0, r1):
+                j0 = max(c0, i + 1)
+                if j0 < c1:
+                    start = i * count - i * (i + 1) // 2 + j0 - i - 1
+                    condensed[start:start + c1 - j0] = block[i - r0, j0 - c0:]
+
+        gather_blocks(connected, tasks, seconds, place)
+    return condensed
 
 
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *,
@@ -168,6 +184,16 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *,
             raise ValueError("as_dask=True needs a client that outlives the call")
         connected = connect(client, stack)
         count = block_count(max(len(listed_a), len(listed_b)), connected, blocks)
-        return run_blocks(connected, payload(encoded_a), payload(encoded_b),
-                          split(len(listed_a), count), split(len(listed_b), count), threads,
-                          seconds, as_dask, (len(listed_a), len(listed_b)))
+        row_blocks, column_blocks = split(len(listed_a), count), split(len(listed_b), count)
+        tasks = submit_blocks(connected, payload(encoded_a), payload(encoded_b), row_blocks,
+                              column_blocks, threads)
+        if as_dask:
+            return dask_matrix(tasks, row_blocks, column_blocks, False)
+        matrix = np.empty((len(listed_a), len(listed_b)), dtype=np.int32)
+
+        def place(r: int, c: int, block: npt.NDArray[np.int32]) -> None:
+            (r0, r1), (c0, c1) = row_blocks[r], column_blocks[c]
+            matrix[r0:r1, c0:c1] = block
+
+        gather_blocks(connected, tasks, seconds, place)
+    return matrix

@@ -136,13 +136,20 @@ def distance(t1: Tree, t2: Tree, *, rename: Rename = None, threads: int = 1,
     and its threads joined within a fraction of a second), and MemoryError when
     the matrices cannot fit.
     """
+    return int(_core.distance(*engine_arguments(t1, t2, rename, threads, timeout)))
+
+
+def engine_arguments(t1: Tree, t2: Tree, rename: Rename, threads: int,
+                     timeout: float | None) -> tuple[Any, ...]:
+    """The checked arguments of one pair as grix._core takes them: parents and
+    label codes of both trees, rename costs, threads and timeout."""
     check_tree(t1, "t1")
     check_tree(t2, "t2")
     threads = check_threads(threads)
     seconds = check_timeout(timeout)
     costs = cost_matrix(rename, t1, t2)
     codes1, codes2 = label_codes(t1.labels, t2.labels)
-    return int(_core.distance(t1.parents, codes1, t2.parents, codes2, costs, threads, seconds))
+    return t1.parents, codes1, t2.parents, codes2, costs, threads, seconds
 
 
 def schedule_cells(t1: Tree, t2: Tree) -> tuple[int, int]:

@@ -10,7 +10,7 @@ from functools import cached_property
 from typing import Literal
 
 from . import _core
-from .distance import Rename, check_threads, check_timeout, check_tree, cost_matrix, label_codes
+from .distance import Rename, check_tree, engine_arguments
 from .tree import Tree
 
 
@@ -226,12 +226,5 @@ def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, threads: int = 1,
     renaming costs as much as deleting and inserting, the mapping deletes and
     inserts.
     """
-    check_tree(t1, "t1")
-    check_tree(t2, "t2")
-    threads = check_threads(threads)
-    seconds = check_timeout(timeout)
-    costs = cost_matrix(rename, t1, t2)
-    codes1, codes2 = label_codes(t1.labels, t2.labels)
-    distance, pairs, deleted, inserted = _core.mapping(t1.parents, codes1, t2.parents, codes2,
-                                                       costs, threads, seconds)
+    distance, pairs, deleted, inserted = _core.mapping(*engine_arguments(t1, t2, rename, threads, timeout))
     return Mapping(t1, t2, int(distance), pairs.tolist(), deleted.tolist(), inserted.tolist())

@@ -147,12 +147,12 @@ def test_dask_matches_local_results():
     trees = random_trees(90, seed=4, max_nodes=25)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as client:
-        assert np.array_equal(grix.dask.pairwise(trees, client=client), grix.pairwise(trees))
-        assert np.array_equal(grix.dask.pairwise(trees, client=client, blocks=7, rename=label_cost),
+        assert np.array_equal(grix.dask.pairwise(trees, client=client, timeout=120), grix.pairwise(trees))
+        assert np.array_equal(grix.dask.pairwise(trees, client=client, blocks=7, rename=label_cost, timeout=120),
                               grix.pairwise(trees, rename=label_cost))
-        assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client, rename=label_cost),
+        assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client, rename=label_cost, timeout=120),
                               grix.cdist(trees[:30], trees[30:], rename=label_cost))
-        assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client),
+        assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client, timeout=120),
                               grix.cdist(trees[:30], trees[30:]))
         lazy = grix.dask.pairwise(trees, client=client, as_dask=True)
         assert np.array_equal(lazy.compute(), square_matrix(grix.pairwise(trees), 90))
