@@ -198,20 +198,28 @@ class HTMLTreeBuilder(HTMLParser):
             parent.text = (parent.text or "") + data
 
     def parse(self, text: str) -> ET.Element:
-        """Parse a whole document and return its root element.
+        """Parse a whole document and return its ``html`` root element.
 
-        A document with one top-level element returns it; several top-level
-        elements (or top-level text) are returned under an ``html`` element.
-        Raises ValueError when there is no element at all.
+        As lxml does, a fragment is placed in a document: elements outside
+        ``html``, ``head`` and ``body`` go into a ``body`` under an ``html``
+        root, so that a tree never depends on which parser read it. Raises
+        ValueError when there is no element at all.
         """
         self.feed(text)
         self.close()
         document = self._document
         if len(document) == 0:
             raise ValueError("HTML text has no elements")
-        stray_text = (document.text or "").strip() or (document[0].tail or "").strip()
-        if len(document) == 1 and not stray_text:
+        stray_text = (document.text or "").strip() or any((e.tail or "").strip() for e in document)
+        tags = [element.tag for element in document]
+        if tags == ["html"] and not stray_text:
             return document[0]
+        if not stray_text and set(tags) <= {"head", "body"}:
+            return document
+        body = ET.Element("body")
+        body.text, document.text = document.text, None
+        body.extend(list(document))
+        document[:] = [body]
         return document
 
 

@@ -86,6 +86,10 @@ class TestXml:
 
 CLEAN_HTML = [
     "<html><body><p>Hi</p></body></html>",
+    # Fragments: both parsers place them in a document.
+    "<ul><li>one</li><li>two</li></ul>",
+    "<p>a</p><p>b</p>",
+    "<body><div>x</div></body>",
     """<!DOCTYPE html>
     <HTML lang="en"><head><meta charset="utf-8"><title>T &amp; t</title>
     <link rel="stylesheet" href="s.css"></head>
@@ -108,15 +112,15 @@ class TestHtml:
         assert Tree.from_html(doc.encode()) == Tree.from_html(doc) == Tree.from_html(with_lxml.source[0])
 
     @pytest.mark.parametrize("doc, expected", [
-        ("<div><p>a<p>b<div>c</div></div>", "{div{p{a}}{p{b}}{div{c}}}"),
-        ("<ul><li>a<li>b<ul><li>c</ul><li>d</ul>", "{ul{li{a}}{li{b}{ul{li{c}}}}{li{d}}}"),
-        ("<table><tr><td>a<td>b<tr><th>c</table>", "{table{tr{td{a}}{td{b}}}{tr{th{c}}}}"),
-        ("<dl><dt>a<dd>b<dt>c</dl>", "{dl{dt{a}}{dd{b}}{dt{c}}}"),
-        ("<select><option>a<option>b</select>", "{select{option{a}}{option{b}}}"),
-        ("<div><br>a<img src=x>b<BR/><span>c</div>d", "{html{div{br}{a}{img{@src=x}}{b}{br}{span{c}}}{d}}"),
-        ("<div>a</span></p>b</div>", "{div{ab}}"),
-        ("<p><button><p>x</button></p>", "{p{button{p{x}}}}"),
-        ("<input disabled autofocus>", "{input{@disabled=disabled}{@autofocus=}}"),
+        ("<div><p>a<p>b<div>c</div></div>", "{html{body{div{p{a}}{p{b}}{div{c}}}}}"),
+        ("<ul><li>a<li>b<ul><li>c</ul><li>d</ul>", "{html{body{ul{li{a}}{li{b}{ul{li{c}}}}{li{d}}}}}"),
+        ("<table><tr><td>a<td>b<tr><th>c</table>", "{html{body{table{tr{td{a}}{td{b}}}{tr{th{c}}}}}}"),
+        ("<dl><dt>a<dd>b<dt>c</dl>", "{html{body{dl{dt{a}}{dd{b}}{dt{c}}}}}"),
+        ("<select><option>a<option>b</select>", "{html{body{select{option{a}}{option{b}}}}}"),
+        ("<div><br>a<img src=x>b<BR/><span>c</div>d", "{html{body{div{br}{a}{img{@src=x}}{b}{br}{span{c}}}{d}}}"),
+        ("<div>a</span></p>b</div>", "{html{body{div{ab}}}}"),
+        ("<p><button><p>x</button></p>", "{html{body{p{button{p{x}}}}}}"),
+        ("<input disabled autofocus>", "{html{body{input{@disabled=disabled}{@autofocus=}}}}"),
     ])
     def test_builder_repairs(self, no_lxml, doc, expected):
         assert shape(Tree.from_html(doc, text=True, attributes=True)) == expected
