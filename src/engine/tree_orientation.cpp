@@ -27,9 +27,7 @@ void check_single_tree(const std::vector<int32_t>& parents, const std::vector<in
                                           : " is a second root; a tree has exactly one"));
     }
   }
-  // The same pre-order check as the entry functions; the codes stand in for
-  // the labels, since only their number is compared.
-  check_tree_input(std::vector<std::string>(parents.size()), parents, "labels", name);
+  check_parents(parents, name);
 }
 
 PreparedTree prepare(std::vector<int32_t> parents, std::vector<int32_t> codes) {

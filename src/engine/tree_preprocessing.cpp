@@ -21,6 +21,10 @@ void check_tree_input(const std::vector<std::string>& labels,
                                 " entries but " + parents_name + " has " +
                                 std::to_string(parents.size()));
   }
+  check_parents(parents, parents_name);
+}
+
+void check_parents(const std::vector<int32_t>& parents, const char* parents_name) {
   if (parents.size() > MAX_NODES) {
     throw std::invalid_argument(std::string(parents_name) + " has " + std::to_string(parents.size()) +
                                 " entries, more than the " + std::to_string(MAX_NODES) +

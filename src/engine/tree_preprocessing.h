@@ -20,6 +20,9 @@ void check_tree_input(const std::vector<std::string>& labels,
                       const std::vector<int32_t>& parents,
                       const char* labels_name, const char* parents_name);
 
+// The parents part of that check alone, for callers without label strings.
+void check_parents(const std::vector<int32_t>& parents, const char* parents_name);
+
 // The number of leaves (nodes without children) of a checked input: in
 // pre-order node i has children exactly when node i+1 is its child. Each leaf
 // has one keyroot, so this is also the number of keyroots.

@@ -6,7 +6,7 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
@@ -51,7 +51,6 @@ class Encoded:
     parents: list[npt.NDArray[np.int32]]
     codes: list[npt.NDArray[np.int32]]
     label_costs: npt.NDArray[np.int32] | None = None
-    labels: list[str] = field(default_factory=list)
 
     def corpus(self, start: int = 0, stop: int | None = None) -> _core.Corpus:
         return _core.Corpus(self.parents[start:stop], self.codes[start:stop])
@@ -77,8 +76,6 @@ def encode(*groups: list[Tree], rename: Callable[[str, str], int] | None) -> lis
         table = label_table(rename, labels, labels)
         for group in encoded:
             group.label_costs = table
-    for group in encoded:
-        group.labels = labels
     return encoded
 
 

@@ -280,5 +280,4 @@ PYBIND11_MODULE(_core, m) {
   m.def("join_candidates", &join_candidates, py::arg("corpus"), py::arg("threshold"),
         py::arg("costs_non_negative"), py::arg("label_equality"),
         "(first, second, pruned_by_size, pruned_by_labels) of the pairs no lower bound rules out.");
-  py::register_exception<grix::OperationStopped>(m, "Stopped", PyExc_RuntimeError);
 }
