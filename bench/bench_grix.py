@@ -6,7 +6,10 @@
   batch     pairs per second on standard-library syntax trees: a Python loop
             of GRIX_CPU calls, grix.pairwise on 1 and 2 workers, and
             grix.dask.pairwise on two single-threaded worker processes; the
-            share of pairs that join's lower bounds prune; memory.
+            share of pairs that join's lower bounds prune; memory;
+  stop      how long grix.distance and grix.mapping take to raise
+            TimeoutError once their time is up, at stops spread over the call
+            (setting up included).
 
 Writes bench/results/grix-<part>.md. Run with `make bench-grix` (all parts)
 or `python bench/bench_grix.py distance mapping batch`.
@@ -293,6 +296,41 @@ BATCH_MEMORY_PROBE = textwrap.dedent("""
 """)
 
 
+def stop_latencies(call, t1, t2, full_seconds, repeats):
+    """Seconds from the deadline to the TimeoutError, for deadlines at 0 %,
+    20 %, ... 80 % of the full call."""
+    latencies = []
+    for _ in range(repeats):
+        for fraction in (0.0, 0.2, 0.4, 0.6, 0.8):
+            timeout = fraction * full_seconds
+            start = time.perf_counter()
+            try:
+                call(t1, t2, threads=2, timeout=timeout)
+            except TimeoutError:
+                latencies.append(time.perf_counter() - start - timeout)
+    return latencies
+
+
+def bench_stop(args):
+    header = "| call | nodes | full call (s) | stops | median latency (s) | largest latency (s) |"
+    rows = [header, "|---|---|---|---|---|---|"]
+    print(header, flush=True)
+    for n in args.stop_sizes:
+        _, a, b = tree_shapes.tree_pair("random", n, seed=1)
+        t1, t2 = as_tree(a), as_tree(b)
+        for name, call in (("distance", grix.distance), ("mapping", grix.mapping)):
+            full = median_time(lambda: call(t1, t2, threads=2), 1)
+            latencies = stop_latencies(call, t1, t2, full, args.repeats)
+            row = (f"| {name} | {n} | {full:.2f} | {len(latencies)} | {statistics.median(latencies):.3f} | "
+                   f"{max(latencies):.3f} |")
+            print(row, flush=True)
+            rows.append(row)
+    write("stop", "How soon a timeout stops grix.distance and grix.mapping", setup_line(
+        "two workers; random trees; the deadline falls at 0, 20, 40, 60 and 80 % of the full call, "
+        "so the setting up (rename costs, matrices, levels) is covered as well as the keyroot pairs. "
+        "Ctrl-C is answered by the same wait, which wakes every 50 ms."), rows)
+
+
 def memory_line(count):
     probe = BATCH_MEMORY_PROBE.format(paths=sys.path)
     out = subprocess.run([sys.executable, "-c", probe, str(count)], capture_output=True, text=True, check=True)
@@ -304,7 +342,7 @@ def memory_line(count):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("parts", nargs="*", default=["distance", "mapping", "batch"])
+    parser.add_argument("parts", nargs="*", default=["distance", "mapping", "batch", "stop"])
     parser.add_argument("--sizes", default="1000,2000,4000")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--max-cells", type=float, default=4e9)
@@ -312,10 +350,13 @@ def main():
     parser.add_argument("--functions", type=int, default=1000)
     parser.add_argument("--loop-pairs", type=int, default=200_000)
     parser.add_argument("--memory-trees", type=int, default=20_000)
+    parser.add_argument("--stop-sizes", default="4000,9000,16000")
     args = parser.parse_args()
     args.sizes = [int(s) for s in args.sizes.split(",")]
+    args.stop_sizes = [int(s) for s in args.stop_sizes.split(",")]
+    parts = {"distance": bench_distance, "mapping": bench_mapping, "batch": bench_batch, "stop": bench_stop}
     for part in args.parts:
-        {"distance": bench_distance, "mapping": bench_mapping, "batch": bench_batch}[part](args)
+        parts[part](args)
 
 
 if __name__ == "__main__":

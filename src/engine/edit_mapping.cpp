@@ -26,7 +26,7 @@ struct OrientedPair {
 };
 
 OrientedPair orient(const OrientedTree& tree1, const OrientedTree& tree2,
-                    const IntMatrix* cost_matrix, int32_t num_threads) {
+                    const IntMatrix* cost_matrix, int32_t num_threads, const StopFlag* stop) {
   const int32_t n1 = tree1.size();
   const int32_t n2 = tree2.size();
   if (cost_matrix != nullptr) check_cost_matrix(*cost_matrix, n1, n2);
@@ -47,10 +47,11 @@ OrientedPair orient(const OrientedTree& tree1, const OrientedTree& tree2,
                                              " and " + std::to_string(n2) + " nodes");
   }
   if (cost_matrix == nullptr) {
-    pair.own_costs = build_code_equality_costs(pair.tree1->codes, pair.tree2->codes);
+    pair.own_costs = build_code_equality_costs(pair.tree1->codes, pair.tree2->codes, stop);
   } else if (pair.mirrored) {
     pair.own_costs.assign(static_cast<size_t>(n1), std::vector<int32_t>(static_cast<size_t>(n2)));
     for (int32_t i = 0; i < n1; ++i) {
+      if (i % 256 == 0) throw_if_stopped(stop);
       const std::vector<int32_t>& given_row = (*cost_matrix)[tree1.mirrored_to_given[i]];
       int32_t* const row = pair.own_costs[i].data();
       for (int32_t j = 0; j < n2; ++j) row[j] = given_row[tree2.mirrored_to_given[j]];
@@ -63,7 +64,7 @@ OrientedPair orient(const OrientedTree& tree1, const OrientedTree& tree2,
 IntMatrix fill_tree_dist(const OrientedPair& pair, int32_t num_threads, const StopFlag* stop) {
   const int32_t n1 = static_cast<int32_t>(pair.tree1->parents.size());
   const int32_t n2 = static_cast<int32_t>(pair.tree2->parents.size());
-  IntMatrix tree_dist(static_cast<size_t>(n1), std::vector<int32_t>(static_cast<size_t>(n2), -1));
+  IntMatrix tree_dist = filled_matrix(n1, n2, -1, stop);
   run_keyroot_schedule(pair.tree1->rightmost_leaf, pair.tree1->keyroots,
                        pair.tree2->rightmost_leaf, pair.tree2->keyroots, *pair.cost_matrix,
                        tree_dist, n1, n2, num_threads, start_worker_thread, stop);
@@ -96,7 +97,8 @@ std::vector<std::pair<int32_t, int32_t>> walk_back(const OrientedPair& pair, Int
       if (std::min(costs[a][b], 2) < 2) pairs.emplace_back(a, b);
       continue;
     }
-    compute_subtree_pair(a, b, leaf1, leaf2, costs, forest_dist, tree_dist);
+    compute_subtree_pair(a, b, leaf1, leaf2, costs, forest_dist, tree_dist, stop);
+    throw_if_stopped(stop);  // an unfinished table must not be walked
     int32_t l = a, k = b;
     while (l <= last1 && k <= last2) {
       const int32_t here = forest_dist[l][k];
@@ -127,7 +129,7 @@ int32_t compute_oriented_distance(const OrientedTree& tree1, const OrientedTree&
     if (cost_matrix != nullptr) check_cost_matrix(*cost_matrix, tree1.size(), tree2.size());
     return tree1.size() + tree2.size();
   }
-  const OrientedPair pair = orient(tree1, tree2, cost_matrix, num_threads);
+  const OrientedPair pair = orient(tree1, tree2, cost_matrix, num_threads, stop);
   return fill_tree_dist(pair, num_threads, stop)[0][0];
 }
 
@@ -138,7 +140,7 @@ EditMapping compute_edit_mapping(const OrientedTree& tree1, const OrientedTree& 
   const int32_t n2 = tree2.size();
   EditMapping mapping;
   if (n1 > 0 && n2 > 0) {
-    const OrientedPair pair = orient(tree1, tree2, cost_matrix, num_threads);
+    const OrientedPair pair = orient(tree1, tree2, cost_matrix, num_threads, stop);
     IntMatrix tree_dist = fill_tree_dist(pair, num_threads, stop);
     mapping.distance = tree_dist[0][0];
     mapping.pairs = walk_back(pair, tree_dist, stop);

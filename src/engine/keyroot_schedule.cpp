@@ -81,14 +81,19 @@ inline void prefetch_next_row(const int32_t* tree_row, const int32_t* after_subt
   }
 }
 
-}  // namespace
+// The kernel, compiled twice: reading the stop flag before every row costs
+// 1-2 % where rows are short, so the calls without a flag, and pairs too
+// small to delay a stop, get a copy that never reads it.
+constexpr int64_t WATCHED_PAIR_CELLS = int64_t{1} << 18;
 
-void compute_subtree_pair(int32_t x, int32_t y,
-                          const std::vector<int32_t>& rightmost_leaf1,
-                          const std::vector<int32_t>& rightmost_leaf2,
-                          const IntMatrix& cost_matrix,
-                          IntMatrix& forest_dist,
-                          IntMatrix& tree_dist) {
+template <bool watch_stop>
+void subtree_pair_rows(int32_t x, int32_t y,
+                       const std::vector<int32_t>& rightmost_leaf1,
+                       const std::vector<int32_t>& rightmost_leaf2,
+                       const IntMatrix& cost_matrix,
+                       IntMatrix& forest_dist,
+                       IntMatrix& tree_dist,
+                       const StopFlag* stop) {
   const int32_t rx = rightmost_leaf1[x];
   const int32_t ry = rightmost_leaf2[y];
   if (x == rx && y == ry) {
@@ -106,6 +111,9 @@ void compute_subtree_pair(int32_t x, int32_t y,
   for (int32_t k = ry + 1; k >= y; --k) empty_row[k] = ry + 1 - k;
 
   for (int32_t l = rx; l >= x; --l) {
+    if constexpr (watch_stop) {
+      if (stop->load(std::memory_order_relaxed)) return;
+    }
     int32_t* const row = forest_dist[l].data();
     const int32_t* const below = forest_dist[l + 1].data();  // l deleted
     // The forest that remains once the whole subtree of l has been matched.
@@ -144,6 +152,36 @@ void compute_subtree_pair(int32_t x, int32_t y,
   }
 }
 
+}  // namespace
+
+void compute_subtree_pair(int32_t x, int32_t y,
+                          const std::vector<int32_t>& rightmost_leaf1,
+                          const std::vector<int32_t>& rightmost_leaf2,
+                          const IntMatrix& cost_matrix,
+                          IntMatrix& forest_dist,
+                          IntMatrix& tree_dist,
+                          const StopFlag* stop) {
+  // Small pairs end within a millisecond; the flag is read between them.
+  const int64_t cells = static_cast<int64_t>(rightmost_leaf1[x] - x + 2) * (rightmost_leaf2[y] - y + 2);
+  if (stop == nullptr || cells < WATCHED_PAIR_CELLS) {
+    subtree_pair_rows<false>(x, y, rightmost_leaf1, rightmost_leaf2, cost_matrix, forest_dist, tree_dist, stop);
+  } else {
+    subtree_pair_rows<true>(x, y, rightmost_leaf1, rightmost_leaf2, cost_matrix, forest_dist, tree_dist, stop);
+  }
+}
+
+IntMatrix filled_matrix(int32_t rows, int32_t columns, int32_t value, const StopFlag* stop) {
+  constexpr int32_t ROWS_BETWEEN_CHECKS = 256;
+  const std::vector<int32_t> row(static_cast<size_t>(columns), value);
+  IntMatrix matrix;
+  matrix.reserve(static_cast<size_t>(rows));
+  for (int32_t r = 0; r < rows; ++r) {
+    if (r % ROWS_BETWEEN_CHECKS == 0) throw_if_stopped(stop);
+    matrix.push_back(row);
+  }
+  return matrix;
+}
+
 void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
                           const std::vector<int32_t>& keyroots1,
                           const std::vector<int32_t>& rightmost_leaf2,
@@ -153,16 +191,14 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
                           int32_t n1, int32_t n2, int32_t num_threads,
                           WorkerStarter start_worker, const StopFlag* stop) {
   const int32_t worker_count = effective_worker_count(num_threads, n1, n2);
-  const std::vector<int32_t> fill_row(static_cast<size_t>(n2) + 1, -1);
   std::vector<IntMatrix> forest_dists;
   forest_dists.reserve(static_cast<size_t>(worker_count));
-  for (int32_t t = 0; t < worker_count; ++t) {
-    forest_dists.emplace_back(static_cast<size_t>(n1) + 1, fill_row);
-  }
+  for (int32_t t = 0; t < worker_count; ++t) forest_dists.push_back(filled_matrix(n1 + 1, n2 + 1, -1, stop));
 
   const std::vector<int32_t> pair_level =
       compute_pair_levels(compute_keyroot_levels(rightmost_leaf1, keyroots1),
                           compute_keyroot_levels(rightmost_leaf2, keyroots2));
+  throw_if_stopped(stop);
   const std::vector<std::vector<int32_t>> level_buckets = build_level_buckets(pair_level);
   const int32_t keyroot_count2 = static_cast<int32_t>(keyroots2.size());
 
@@ -179,9 +215,10 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
       throw_if_stopped(stop);
       const int32_t j = advance_to_pair(p, keyroot_count2, i, row_start);
       compute_keyroot_pair(i, j, rightmost_leaf1, keyroots1, rightmost_leaf2, keyroots2,
-                           cost_matrix, forest_dists[0], tree_dist);
+                           cost_matrix, forest_dists[0], tree_dist, stop);
     }
   }
+  throw_if_stopped(stop);  // the last pair may have been left unfinished
 }
 
 void run_keyroot_pairs_in_order(const std::vector<int32_t>& rightmost_leaf1,
@@ -201,9 +238,10 @@ void run_keyroot_pairs_in_order(const std::vector<int32_t>& rightmost_leaf1,
     throw_if_stopped(stop);
     for (int32_t j = 0; j < count2; ++j) {
       compute_subtree_pair(keyroots1[i], keyroots2[j], rightmost_leaf1, rightmost_leaf2,
-                           cost_matrix, forest_dist, tree_dist);
+                           cost_matrix, forest_dist, tree_dist, stop);
     }
   }
+  throw_if_stopped(stop);  // the last pair may have been left unfinished
 }
 
 }  // namespace grix

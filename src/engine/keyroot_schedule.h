@@ -59,12 +59,17 @@ inline int32_t advance_to_pair(int32_t p, int32_t keyroot_count2, int32_t& i, in
 // keyroots: for any subtree pair whose cells are final, the cells it writes get
 // the values they already hold, and the rectangle holds the pair's forest
 // distances (the edit mapping walks it). Allocates nothing and throws nothing.
+// With a `stop` flag (may be null), the flag is read before each row of a
+// large pair, and once it is set the kernel returns with the pair unfinished:
+// one pair of two large trees can take seconds, and a stop must not wait. A caller
+// that passes a flag checks it afterwards and discards the results.
 void compute_subtree_pair(int32_t x, int32_t y,
                           const std::vector<int32_t>& rightmost_leaf1,
                           const std::vector<int32_t>& rightmost_leaf2,
                           const IntMatrix& cost_matrix,
                           IntMatrix& forest_dist,
-                          IntMatrix& tree_dist);
+                          IntMatrix& tree_dist,
+                          const StopFlag* stop);
 
 // The pair of keyroots1[i] and keyroots2[j].
 inline void compute_keyroot_pair(int32_t i, int32_t j,
@@ -74,9 +79,10 @@ inline void compute_keyroot_pair(int32_t i, int32_t j,
                                  const std::vector<int32_t>& keyroots2,
                                  const IntMatrix& cost_matrix,
                                  IntMatrix& forest_dist,
-                                 IntMatrix& tree_dist) {
+                                 IntMatrix& tree_dist,
+                                 const StopFlag* stop) {
   compute_subtree_pair(keyroots1[i], keyroots2[j], rightmost_leaf1, rightmost_leaf2, cost_matrix,
-                       forest_dist, tree_dist);
+                       forest_dist, tree_dist, stop);
 }
 
 // Throws OperationStopped once `stop` (which may be null) has been set.
@@ -84,12 +90,17 @@ inline void throw_if_stopped(const StopFlag* stop) {
   if (stop != nullptr && stop->load(std::memory_order_relaxed)) throw OperationStopped();
 }
 
+// A rows x columns matrix of `value`, reading `stop` (may be null) every few
+// hundred rows: the page faults of a large matrix take about half a second a
+// gigabyte, and a stop must not wait for several of them.
+IntMatrix filled_matrix(int32_t rows, int32_t columns, int32_t value, const StopFlag* stop);
+
 // Fills every cell of tree_dist (n1 x n2) by running all keyroot pairs level
 // by level. Levels with at least worker_count pairs run on worker threads,
 // started through `start_worker`. With a `stop` flag, the flag is read between
-// pairs; once it is set, the workers finish the pair at hand and the schedule
-// throws OperationStopped after joining them. Without one (the GRIX_CPU
-// functions), nothing is read.
+// the steps of setting up, between pairs and within them; once it is set, the
+// workers leave the pair at hand and the schedule throws OperationStopped
+// after joining them. Without one (the GRIX_CPU functions), nothing is read.
 void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
                           const std::vector<int32_t>& keyroots1,
                           const std::vector<int32_t>& rightmost_leaf2,

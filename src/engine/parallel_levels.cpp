@@ -39,7 +39,7 @@ void keyroot_worker(int32_t worker_number, int32_t bucket_size, int32_t worker_c
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) return;
     const int32_t j = advance_to_pair(bucket[q], keyroot_count2, i, row_start);
     compute_keyroot_pair(i, j, rightmost_leaf1, keyroots1, rightmost_leaf2, keyroots2,
-                         cost_matrix, forest_dists[worker_number], tree_dist);
+                         cost_matrix, forest_dists[worker_number], tree_dist, stop);
   }
 }
 

@@ -97,8 +97,9 @@ IntMatrix build_uniform_costs(const std::vector<std::string>& labels1,
 }  // namespace
 
 IntMatrix build_code_equality_costs(const std::vector<int32_t>& codes1,
-                                    const std::vector<int32_t>& codes2) {
-  IntMatrix cost_matrix(codes1.size(), std::vector<int32_t>(codes2.size()));
+                                    const std::vector<int32_t>& codes2, const StopFlag* stop) {
+  IntMatrix cost_matrix = filled_matrix(static_cast<int32_t>(codes1.size()),
+                                        static_cast<int32_t>(codes2.size()), 0, stop);
   for (size_t i = 0; i < codes1.size(); ++i) {
     int32_t* const row = cost_matrix[i].data();
     const int32_t code = codes1[i];

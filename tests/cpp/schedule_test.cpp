@@ -62,7 +62,7 @@ TEST_F(WorkedExample, EachPairWritesItsRightmostPathCells) {
   for (int32_t p = 0; p < 6; ++p) {  // ascending p is also ascending level here
     const IntMatrix before = tree_dist;
     compute_keyroot_pair(p / 2, p % 2, t1.rightmost_leaf, t1.keyroots, t2.rightmost_leaf,
-                         t2.keyroots, costs, forest_dist, tree_dist);
+                         t2.keyroots, costs, forest_dist, tree_dist, nullptr);
     Cells written;
     for (int32_t l = 0; l < 6; ++l)
       for (int32_t k = 0; k < 4; ++k)
@@ -141,6 +141,22 @@ TEST(Schedule, NoCellLeftUnwrittenOnRandomTrees) {
     for (const Ids& row : tree_dist)
       for (int32_t cell : row) ASSERT_GE(cell, 0);
   }
+}
+
+TEST(Kernel, LeavesAPairOnceTheStopFlagIsSet) {
+  // One pair of two paths is the whole distance; a stop must not wait for it.
+  const Ids path_leaf(600, 599);  // a path: every subtree ends at the last node
+  const IntMatrix costs(600, std::vector<int32_t>(600, 1));
+  IntMatrix forest_dist(601, std::vector<int32_t>(601, -1));
+  IntMatrix tree_dist(600, std::vector<int32_t>(600, -1));
+  StopFlag stop{true};
+  compute_subtree_pair(0, 0, path_leaf, path_leaf, costs, forest_dist, tree_dist, &stop);
+  for (const std::vector<int32_t>& row : tree_dist) {
+    EXPECT_EQ(std::count(row.begin(), row.end(), -1), 600);
+  }
+  stop = false;
+  compute_subtree_pair(0, 0, path_leaf, path_leaf, costs, forest_dist, tree_dist, &stop);
+  EXPECT_EQ(tree_dist[0][0], 600);
 }
 
 }  // namespace

@@ -128,8 +128,9 @@ def run_probe(timeout, count):
 
 
 def test_timeout_stops_a_large_pairwise_leaving_no_thread():
+    # The whole call would take minutes; the bound leaves room for a loaded machine.
     name, seconds, extra_threads = run_probe(0.5, 20000)
-    assert name == "TimeoutError" and float(seconds) < 1.5 and int(extra_threads) <= 0
+    assert name == "TimeoutError" and float(seconds) < 3.0 and int(extra_threads) <= 0
 
 
 def test_memory_is_the_result_and_a_small_scratch_per_worker():

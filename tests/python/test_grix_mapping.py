@@ -126,31 +126,42 @@ STOP_PROBE = textwrap.dedent("""
     t1, t2 = (grix.Tree.from_parents(*random_tree(rng, 9000, "abcd")) for _ in range(2))
     call = {{"distance": grix.distance, "mapping": grix.mapping}}[sys.argv[1]]
     before = threads()
+    asked = []
+
+    def interrupt():
+        asked.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    start = time.monotonic()
     if sys.argv[2] == "sigint":
-        threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
+        threading.Timer(1.0, interrupt).start()
         kwargs = {{"threads": 2}}
     else:
+        asked.append(start + 1.0)
         kwargs = {{"threads": 2, "timeout": 1.0}}
-    start = time.monotonic()
     try:
         call(t1, t2, **kwargs)
         print("finished")
     except (KeyboardInterrupt, TimeoutError) as error:
+        latency = time.monotonic() - asked[0]
         time.sleep(0.1)  # the timer thread ends
-        print(type(error).__name__, round(time.monotonic() - start, 2), threads() - before)
+        print(type(error).__name__, round(latency, 3), threads() - before)
 """)
 
 
 @pytest.mark.parametrize("how, expected", [("sigint", "KeyboardInterrupt"), ("timeout", "TimeoutError")])
 @pytest.mark.parametrize("call", ["distance", "mapping"])
-def test_a_long_call_stops_within_a_second(call, how, expected):
+def test_a_long_call_stops_soon_after_it_is_asked(call, how, expected):
     probe = STOP_PROBE.format(paths=sys.path)
     result = subprocess.run([sys.executable, "-c", probe, call, how], capture_output=True, text=True,
                             timeout=120)
     assert result.returncode == 0, result.stderr[-2000:]
-    name, seconds, extra_threads = result.stdout.split()
+    name, latency, extra_threads = result.stdout.split()
     assert name == expected
-    # One second in, stopped within the next: the engine looks between keyroot
-    # pairs, and a sanitized build computes one pair several times slower.
-    assert float(seconds) < (5.0 if under_asan else 2.0)
+    # Asked one second into a call of about three, the engine answers within
+    # a quarter of a second (bench/results/grix-stop.md: it reads the flag
+    # between the steps of setting up and before each row of a large pair).
+    # The bound leaves room for a loaded machine and a sanitized build, and
+    # still fails a stop that waits for the call to end.
+    assert float(latency) < (5.0 if under_asan else 1.5)
     assert int(extra_threads) <= 0
