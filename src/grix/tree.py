@@ -19,6 +19,36 @@ __all__ = ["Tree"]
 
 _T = TypeVar("_T")
 
+
+class AncestorPath:
+    """The objects on the path from the root to the node being expanded in a
+    pre-order walk, to refuse an object found inside itself: the tree would
+    be infinite. The path is trimmed back to each node's parent, which
+    pre-order makes O(1) amortised. Only nodes with children need to enter.
+    """
+
+    __slots__ = ("_what", "_path", "_on_path")
+
+    def __init__(self, what: str) -> None:
+        self._what = what
+        self._path: list[tuple[int, object]] = []
+        self._on_path: dict[int, int] = {}
+
+    def enter(self, obj: object, node: int, parent: int) -> None:
+        """Record that node ``node`` (child of ``parent``) is ``obj``; None
+        is never checked. Raises ValueError if ``obj`` is an ancestor."""
+        path, on_path = self._path, self._on_path
+        while path and path[-1][0] != parent:
+            on_path.pop(id(path.pop()[1]), None)
+        if obj is not None:
+            if id(obj) in on_path:
+                raise ValueError(
+                    f"{self._what}: node {node} is the same object as its ancestor node "
+                    f"{on_path[id(obj)]}, so the tree would be infinite"
+                )
+            on_path[id(obj)] = node
+        path.append((node, obj))
+
 # A bracket token: a brace, or a run of label text in which a backslash always
 # takes the next character with it (so "\}" never ends a node).
 _BRACKET_TOKEN = re.compile(r"[{}]|(?:[^{}\\]+|\\[\s\S]?)+")
@@ -103,16 +133,13 @@ class Tree:
         label, source, child items and an identity (or None).
 
         An identity met again among a node's ancestors would make the tree
-        infinite, so it raises ValueError. The ancestors are kept as a stack
-        trimmed back to each node's parent, which pre-order makes O(1)
-        amortised.
+        infinite, so it raises ValueError (see AncestorPath).
         """
         labels: list[str] = []
         parents: list[int] = []
         source: list[object] = []
         stack: list[tuple[_T, int]] = [(root, -1)]
-        path: list[tuple[int, object]] = []
-        on_path: dict[int, int] = {}
+        ancestors = AncestorPath(what)
         while stack:
             item, parent = stack.pop()
             label, src, kids, ident = expand(item)
@@ -122,16 +149,7 @@ class Tree:
             source.append(src)
             if not kids:
                 continue
-            while path and path[-1][0] != parent:
-                on_path.pop(id(path.pop()[1]), None)
-            if ident is not None:
-                if id(ident) in on_path:
-                    raise ValueError(
-                        f"{what}: node {node} is the same object as its ancestor node "
-                        f"{on_path[id(ident)]}, so the tree would be infinite"
-                    )
-                on_path[id(ident)] = node
-            path.append((node, ident))
+            ancestors.enter(ident, node, parent)
             stack.extend(zip(reversed(kids), repeat(node)))
         return cls._from_preorder(labels, parents, source)
 

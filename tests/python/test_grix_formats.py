@@ -26,6 +26,18 @@ def shape(tree):
     return tree.to_bracket()
 
 
+def elements_only(tree):
+    """(labels, parents) of a tree read with text and attributes, without
+    those leaves: what reading the same document for elements alone gives."""
+    kept = [k for k, src in enumerate(tree.source) if not isinstance(src, tuple)]
+    new_id = {old: new for new, old in enumerate(kept)}
+    return [tree.labels[k] for k in kept], [new_id.get(int(tree.parents[k]), -1) for k in kept]
+
+
+def labels_and_parents(tree):
+    return list(tree.labels), tree.parents.tolist()
+
+
 def system_docs(*suffixes):
     roots = [Path(d) for d in ("/usr/share/doc", "/usr/share/xml", "/usr/share/javascript")]
     return sorted(p for r in roots if r.is_dir() for p in r.rglob("*")
@@ -51,6 +63,7 @@ class TestXml:
         for src in (self.DOC.encode(), path, str(path), ET.fromstring(self.DOC), ET.parse(path),
                     lxml_etree.fromstring(self.DOC), lxml_etree.parse(str(path))):
             assert Tree.from_xml(src, text=True, attributes=True) == expected, type(src)
+            assert labels_and_parents(Tree.from_xml(src)) == elements_only(expected), type(src)
         # A tree that kept its comments reads as one whose parser dropped them.
         builder = ET.XMLParser(target=ET.TreeBuilder(insert_comments=True, insert_pis=True))
         builder.feed(self.DOC)
@@ -143,7 +156,12 @@ class TestHtml:
         files = system_docs(".html", ".htm")
         if not files:
             pytest.skip("no HTML files installed")
-        sizes = [len(Tree.from_html(path, text=True, attributes=True)) for path in files]
+        sizes = []
+        for path in files:
+            full = Tree.from_html(path, text=True, attributes=True)
+            sizes.append(len(full))
+            # lxml's elements alone are read by a path of their own
+            assert labels_and_parents(Tree.from_html(full.source[0])) == elements_only(full), path
         request.getfixturevalue("no_lxml")
         for path, size in zip(files[::4], sizes[::4]):
             # The two parsers repair broken markup differently, but not wildly so.

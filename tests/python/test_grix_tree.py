@@ -231,10 +231,39 @@ class TestFromAst:
             Tree.from_ast(3)
         assert Tree.from_ast(b"x = '\\d'\n").labels[-1] == "Constant:'\\\\d'"  # no SyntaxWarning raised
 
-    def test_sample_matches_ast_walk(self):
+    def test_sample_matches_a_recursive_walk(self):
+        def preorder(node, parent, out):
+            out.append((node, parent))
+            here = len(out) - 1
+            for child in ast.iter_child_nodes(node):
+                preorder(child, here, out)
+            return out
+
+        def reference_label(node):
+            name = type(node).__name__
+            if isinstance(node, ast.Constant):
+                return f"{name}:{repr(node.value)[:40]}"
+            for field in ("id", "name", "arg", "attr", "module"):
+                if field in node._fields:
+                    value = getattr(node, field, None)
+                    return f"{name}:{value}" if isinstance(value, str) else name
+            return name
+
         for path in stdlib_files()[::97]:
             module = parse_quietly(path.read_bytes())
-            assert len(Tree.from_ast(module)) == sum(1 for _ in ast.walk(module)), path
+            expected = preorder(module, -1, [])
+            t = Tree.from_ast(module)
+            assert list(t.parents) == [parent for _, parent in expected], path
+            assert all(a is b for a, (b, _) in zip(t.source, expected)), path
+            assert list(t.labels) == [reference_label(node) for node, _ in expected], path
+
+    def test_a_hand_built_cycle_is_refused(self):
+        call = ast.Call(func=ast.Name("f", ast.Load()), args=[], keywords=[])
+        call.args.append(ast.Expr(call))
+        with pytest.raises(ValueError, match="node 4 is the same object as its ancestor node 0"):
+            Tree.from_ast(call)
+        shared = ast.Name("x", ast.Load())  # shared, not cyclic: appears twice
+        assert len(Tree.from_ast(ast.Tuple([shared, shared], ast.Load()))) == 6
 
     def test_every_stdlib_file_converts(self):
         converted = 0
