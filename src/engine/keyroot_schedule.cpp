@@ -36,16 +36,20 @@ std::vector<int32_t> compute_keyroot_levels(const std::vector<int32_t>& rightmos
 }
 
 std::vector<int32_t> compute_pair_levels(const std::vector<int32_t>& levels1,
-                                         const std::vector<int32_t>& levels2) {
+                                         const std::vector<int32_t>& levels2,
+                                         const StopFlag* stop) {
   std::vector<int32_t> pair_level;
   pair_level.reserve(levels1.size() * levels2.size());
   for (int32_t level1 : levels1) {
+    throw_if_stopped(stop);
     for (int32_t level2 : levels2) pair_level.push_back(level1 + level2);
   }
   return pair_level;
 }
 
-std::vector<std::vector<int32_t>> build_level_buckets(const std::vector<int32_t>& pair_level) {
+std::vector<std::vector<int32_t>> build_level_buckets(const std::vector<int32_t>& pair_level,
+                                                      const StopFlag* stop) {
+  constexpr int32_t PAIRS_BETWEEN_CHECKS = 1 << 20;
   int32_t max_level = 0;
   for (int32_t level : pair_level) max_level = std::max(max_level, level);
   // Sizing every bucket first avoids regrowing buckets that can hold
@@ -57,7 +61,12 @@ std::vector<std::vector<int32_t>> build_level_buckets(const std::vector<int32_t>
     level_buckets[level].reserve(static_cast<size_t>(bucket_size[level]));
   }
   const int32_t pair_count = static_cast<int32_t>(pair_level.size());
-  for (int32_t p = 0; p < pair_count; ++p) level_buckets[pair_level[p]].push_back(p);
+  int32_t p = 0;
+  while (p < pair_count) {
+    throw_if_stopped(stop);
+    const int32_t end = p + std::min(PAIRS_BETWEEN_CHECKS, pair_count - p);
+    for (; p < end; ++p) level_buckets[pair_level[p]].push_back(p);
+  }
   return level_buckets;
 }
 
@@ -197,9 +206,8 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
 
   const std::vector<int32_t> pair_level =
       compute_pair_levels(compute_keyroot_levels(rightmost_leaf1, keyroots1),
-                          compute_keyroot_levels(rightmost_leaf2, keyroots2));
-  throw_if_stopped(stop);
-  const std::vector<std::vector<int32_t>> level_buckets = build_level_buckets(pair_level);
+                          compute_keyroot_levels(rightmost_leaf2, keyroots2), stop);
+  const std::vector<std::vector<int32_t>> level_buckets = build_level_buckets(pair_level, stop);
   const int32_t keyroot_count2 = static_cast<int32_t>(keyroots2.size());
 
   for (const std::vector<int32_t>& bucket : level_buckets) {

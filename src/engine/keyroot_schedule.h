@@ -30,12 +30,16 @@ int32_t effective_worker_count(int32_t num_threads, int32_t n1, int32_t n2);
 std::vector<int32_t> compute_keyroot_levels(const std::vector<int32_t>& rightmost_leaf,
                                             const std::vector<int32_t>& keyroots);
 
-// pair_level[i * K2 + j] = levels1[i] + levels2[j].
+// pair_level[i * K2 + j] = levels1[i] + levels2[j]. This and the buckets
+// take about a second for trees of 16,000 nodes, so both read `stop` (may be
+// null) as they go and throw OperationStopped once it is set.
 std::vector<int32_t> compute_pair_levels(const std::vector<int32_t>& levels1,
-                                         const std::vector<int32_t>& levels2);
+                                         const std::vector<int32_t>& levels2,
+                                         const StopFlag* stop = nullptr);
 
 // One list of pair indices per level 0..max_level, each in ascending order.
-std::vector<std::vector<int32_t>> build_level_buckets(const std::vector<int32_t>& pair_level);
+std::vector<std::vector<int32_t>> build_level_buckets(const std::vector<int32_t>& pair_level,
+                                                      const StopFlag* stop = nullptr);
 
 // For pair indices visited in ascending order, returns j = p mod K2 and
 // advances i to p / K2. `i` and `row_start` (always i * K2) carry over from

@@ -44,6 +44,11 @@ TEST_F(WorkedExample, LevelsAndBuckets) {
   const Ids pair_level = compute_pair_levels(levels1, levels2);
   EXPECT_EQ(pair_level, (Ids{0, 1, 1, 2, 2, 3}));
   EXPECT_EQ(build_level_buckets(pair_level), (std::vector<Ids>{{0}, {1, 2}, {3, 4}, {5}}));
+  StopFlag unset{false}, set{true};
+  EXPECT_EQ(compute_pair_levels(levels1, levels2, &unset), pair_level);
+  EXPECT_EQ(build_level_buckets(pair_level, &unset), (std::vector<Ids>{{0}, {1, 2}, {3, 4}, {5}}));
+  EXPECT_THROW(compute_pair_levels(levels1, levels2, &set), OperationStopped);
+  EXPECT_THROW(build_level_buckets(pair_level, &set), OperationStopped);
 }
 
 TEST_F(WorkedExample, EachPairWritesItsRightmostPathCells) {
