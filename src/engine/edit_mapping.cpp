@@ -49,9 +49,8 @@ OrientedPair orient(const OrientedTree& tree1, const OrientedTree& tree2,
   if (cost_matrix == nullptr) {
     pair.own_costs = build_code_equality_costs(pair.tree1->codes, pair.tree2->codes, stop);
   } else if (pair.mirrored) {
-    pair.own_costs.assign(static_cast<size_t>(n1), std::vector<int32_t>(static_cast<size_t>(n2)));
+    pair.own_costs = filled_matrix(n1, n2, 0, stop);
     for (int32_t i = 0; i < n1; ++i) {
-      if (i % 256 == 0) throw_if_stopped(stop);
       const std::vector<int32_t>& given_row = (*cost_matrix)[tree1.mirrored_to_given[i]];
       int32_t* const row = pair.own_costs[i].data();
       for (int32_t j = 0; j < n2; ++j) row[j] = given_row[tree2.mirrored_to_given[j]];

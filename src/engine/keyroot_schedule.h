@@ -65,8 +65,8 @@ inline int32_t advance_to_pair(int32_t p, int32_t keyroot_count2, int32_t& i, in
 // distances (the edit mapping walks it). Allocates nothing and throws nothing.
 // With a `stop` flag (may be null), the flag is read before each row of a
 // large pair, and once it is set the kernel returns with the pair unfinished:
-// one pair of two large trees can take seconds, and a stop must not wait. A caller
-// that passes a flag checks it afterwards and discards the results.
+// one pair of two large trees can take seconds, and a stop must not wait. A
+// caller that passes a flag checks it afterwards and discards the results.
 void compute_subtree_pair(int32_t x, int32_t y,
                           const std::vector<int32_t>& rightmost_leaf1,
                           const std::vector<int32_t>& rightmost_leaf2,
