@@ -25,7 +25,7 @@ $(VENV)/.ready: pyproject.toml Makefile
 	@if [ -z "$(PYTHON312)" ]; then echo "error: Python 3.12 not found on PATH or under pyenv (~/.pyenv/versions/3.12*)." >&2; exit 1; fi
 	"$(PYTHON312)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "pybind11>=3.0.2" "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" cmake ninja \
+	$(PY) -m pip install -q "pybind11>=3.0.2" "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" table-recognition-metric cmake ninja \
 	  scipy
 	$(PY) -m pip install -q "mypy>=1.10" "pyright[nodejs]>=1.1.400"
 	touch $@

@@ -23,6 +23,7 @@ from .formats import load
 from .distance import distance
 from .mapping import Edit, Mapping, apply, mapping
 from .batch import JoinResult, cdist, join, pairwise
+from .teds import teds, teds_paired
 
 try:
     __version__ = _version("grix")
@@ -30,4 +31,4 @@ except PackageNotFoundError:  # running from a source checkout
     __version__ = "0.0.0"
 
 __all__ = ["Edit", "JoinResult", "Mapping", "Tree", "apply", "cdist", "distance", "join", "load",
-           "mapping", "pairwise", "__version__"]
+           "mapping", "pairwise", "teds", "teds_paired", "__version__"]

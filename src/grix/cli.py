@@ -19,6 +19,7 @@ from .batch import join, pairwise, square_matrix
 from .distance import distance
 from .formats import load
 from .mapping import mapping
+from .teds import add_teds_command, run_teds_command
 from .tree import Tree
 
 FORMATS = ("python", "xml", "html", "json", "bracket")
@@ -83,6 +84,7 @@ def parser() -> argparse.ArgumentParser:
     many.add_argument("--workers", type=int, help="threads (default: all cores)")
     many.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                       help="show a progress bar (default: on a terminal, for long runs)")
+    add_teds_command(commands)
     return main_parser
 
 
@@ -144,7 +146,8 @@ def write_text(text: str, path: str | None) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
-        {"distance": run_distance, "diff": run_diff, "pairwise": run_pairwise}[args.command](args)
+        {"distance": run_distance, "diff": run_diff, "pairwise": run_pairwise,
+         "teds": run_teds_command}[args.command](args)
     except InputError as error:
         print(f"grix: {error}", file=sys.stderr)
         return 1
