@@ -21,6 +21,9 @@ if TYPE_CHECKING:
 Rename: TypeAlias = Union[None, Callable[[str, str], int], npt.ArrayLike]
 
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+#: Time-outs of this many seconds (31 years) or more mean no limit: a
+#: deadline in clock nanoseconds overflows not far above (at 9.2e9 s).
+NO_LIMIT_SECONDS = 1e9
 
 
 def check_tree(tree: object, name: str) -> Tree:
@@ -70,7 +73,7 @@ def check_timeout(timeout: object) -> float | None:
     seconds = float(timeout)
     if not seconds >= 0:
         raise ValueError(f"timeout must be at least 0 seconds, not {seconds}")
-    return seconds
+    return None if seconds >= NO_LIMIT_SECONDS else seconds
 
 
 def label_codes(*label_lists: tuple[str, ...]) -> list[npt.NDArray[np.int32]]:
@@ -148,7 +151,7 @@ def distance(t1: Tree, t2: Tree, *, rename: Rename = None, workers: int | None =
     workers: threads for large levels of subproblems; None or -1 means all the
         cores the process may use. Each costs an (n1+1) x (n2+1) scratch
         matrix; more workers than cores only cost.
-    timeout: seconds, or None for no limit.
+    timeout: seconds, or None for no limit (as are 1e9 s and more, infinity too).
 
     Both trees are priced as given and mirrored (every node's children
     reversed) in time linear in their sizes, and the cheaper orientation is

@@ -142,3 +142,29 @@ def test_workers_none_and_minus_one_mean_all_cores(workers):
     assert grix.distance(t1, t2, workers=workers) == 3
     assert grix.mapping(t1, t2, workers=workers).distance == 3
     assert grix.pdist([t1, t2], workers=workers).tolist() == [3]
+
+
+@pytest.fixture(scope="module")
+def slow_pair():
+    """Two random trees whose distance takes some 0.1 to 0.3 s: longer than
+    the time-out checks' interval."""
+    from tree_helpers import random_tree
+
+    rng = random.Random(5)
+    return [grix.Tree.from_parents(*random_tree(rng, 1500, "abcd")) for _ in range(2)]
+
+
+@pytest.mark.parametrize("seconds", [float("inf"), 1e300, 9.3e9, 2.0**63])
+def test_timeouts_beyond_the_clock_mean_no_limit(slow_pair, seconds):
+    from grix import _core
+
+    t1, t2 = slow_pair
+    expected = grix.distance(t1, t2)
+    assert grix.distance(t1, t2, timeout=seconds) == expected
+    assert grix.mapping(t1, t2, timeout=seconds).distance == expected
+    assert grix.pdist([t1, t2], timeout=seconds).tolist() == [expected]
+    # The extension module on its own clamps as well.
+    codes1, codes2 = (np.zeros(len(t), dtype=np.int32) for t in slow_pair)
+    assert _core.distance(t1.parents, codes1, t2.parents, codes2, None, 1, seconds) == \
+        grix.distance(grix.Tree.from_parents(["x"] * len(t1), t1.parents),
+                      grix.Tree.from_parents(["x"] * len(t2), t2.parents))
