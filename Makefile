@@ -66,6 +66,7 @@ test-tsan: deps venv
 
 demo: install
 	$(PY) examples/demo.py
+	$(PY) examples/teds_tables.py
 
 # The Python tests against both modules built with ASan+UBSan (the installed
 # wheel brings the dependencies; the sanitized builds come first on the path).

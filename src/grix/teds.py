@@ -17,8 +17,11 @@ from __future__ import annotations
 import argparse
 import copy
 import json
+import sys
 import threading
+import time
 from collections.abc import Iterable, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -42,6 +45,12 @@ Denominator = Literal["elements", "tree"]
 # tag token never equals a character and Levenshtein distances on these
 # strings are those on the token lists.
 FIRST_TAG_CODE, LAST_TAG_CODE = 0xD800, 0xDFFF
+
+# Pairs prepared while the engine computes the previous chunk: enough to
+# keep the threads busy, few enough that the rename tables stay small.
+CHUNK = 64
+# About a few seconds of work: fewer pairs get no bar by default.
+PAIRS_WORTH_A_BAR = 2000
 
 _local = threading.local()
 
@@ -283,14 +292,44 @@ def _rename_table(pred: _Table, true: _Table) -> npt.NDArray[np.float64]:
     return table
 
 
-def _score(distance: float, pred: _Table, true: _Table, denominator: str) -> float:
-    if denominator == "tree":
-        size = max(len(pred.labels), len(true.labels))
-    else:
-        size = max(pred.elements, true.elements)
-    if size == 0:  # two tables without elements below them: identical
-        return 1.0
-    return 1.0 - distance / size
+@dataclass
+class _Pair:
+    """A pair ready for the engine: both trees, the rename costs between
+    their distinct labels, and both denominators."""
+
+    tree1: Tree
+    tree2: Tree
+    costs: npt.NDArray[np.float64]
+    elements: int
+    nodes: int
+
+    def score(self, distance: float, denominator: str) -> float:
+        size = self.nodes if denominator == "tree" else self.elements
+        if size == 0:  # two tables without elements below them: identical
+            return 1.0
+        return 1.0 - distance / size
+
+
+def _prepare_pair(pred: Any, true: Any, structure_only: bool,
+                  ignore_nodes: tuple[str, ...]) -> _Pair | None:
+    prepared = _prepare(pred, true, structure_only, ignore_nodes)
+    if prepared is None:
+        return None
+    first, second = prepared
+    return _Pair(first.tree(), second.tree(), _rename_table(first, second),
+                 max(first.elements, second.elements), max(len(first.labels), len(second.labels)))
+
+
+def _progress_bar(progress: bool | None, pairs: int) -> Any:
+    """A tqdm bar over pairs, or None: always with True, never with False,
+    and with None on a terminal for runs of more than a few seconds."""
+    if progress is False or pairs == 0:
+        return None
+    if progress is None and (pairs < PAIRS_WORTH_A_BAR or not sys.stderr.isatty()):
+        return None
+    from tqdm.auto import tqdm
+
+    return tqdm(total=pairs, unit="pair", dynamic_ncols=True)
 
 
 def teds(pred: TableInput, true: TableInput, *, structure_only: bool = False,
@@ -346,15 +385,13 @@ def teds(pred: TableInput, true: TableInput, *, structure_only: bool = False,
     one tree edit distance.
     """
     names = _check_options(structure_only, ignore_nodes, denominator)
-    prepared = _prepare(pred, true, structure_only, names)
-    if prepared is None:
+    pair = _prepare_pair(pred, true, structure_only, names)
+    if pair is None:
         return 0.0
-    tree1, tree2 = prepared
     from .batch import paired_label_tables
 
-    distance = paired_label_tables([tree1.tree()], [tree2.tree()], [_rename_table(tree1, tree2)],
-                                   workers=1, progress=False)
-    return _score(float(distance[0]), tree1, tree2, denominator)
+    distance = paired_label_tables([pair.tree1], [pair.tree2], [pair.costs], workers=1, progress=False)
+    return pair.score(float(distance[0]), denominator)
 
 
 def teds_paired(preds: Sequence[TableInput], trues: Sequence[TableInput], *,
@@ -365,14 +402,18 @@ def teds_paired(preds: Sequence[TableInput], trues: Sequence[TableInput], *,
     """TEDS of each pair (preds[k], trues[k]) as a float64 vector, with
     the options of :func:`teds` and the same results.
 
-    Each table is parsed and walked once in Python; the rename costs come
-    from rapidfuzz, and the distances from one native batch over `workers`
-    threads (None: all cores). progress: a tqdm bar (None: on a terminal for
-    long runs). timeout: seconds for the batch, or None.
+    workers: threads (None or -1: all cores). Pairs go in chunks: while the
+        engine computes the distances of one chunk natively, `workers`
+        threads parse and walk the tables of the next one and compute their
+        rename costs (lxml's parser and rapidfuzz release the interpreter
+        lock), so memory stays that of two chunks.
+    progress: a tqdm bar over pairs; None shows one on a terminal for more
+        than a few thousand pairs.
+    timeout: seconds for the whole call, or None.
 
-    Raises ValueError when the sequences differ in length, naming the pair
-    for a bad span; TimeoutError, KeyboardInterrupt (Ctrl-C) as the batch
-    does.
+    Raises ValueError when the sequences differ in length, and for a bad
+    span with the pair's index; TimeoutError, and KeyboardInterrupt on
+    Ctrl-C once the running chunk's preparation ends.
     """
     names = _check_options(structure_only, ignore_nodes, denominator)
     if isinstance(preds, (str, bytes)) or isinstance(trues, (str, bytes)):
@@ -380,27 +421,46 @@ def teds_paired(preds: Sequence[TableInput], trues: Sequence[TableInput], *,
     preds, trues = list(preds), list(trues)
     if len(preds) != len(trues):
         raise ValueError(f"preds has {len(preds)} tables but trues has {len(trues)}")
+    from .batch import paired_label_tables
+    from .distance import check_timeout, check_workers
+
+    threads, seconds = check_workers(workers), check_timeout(timeout)
+    deadline = None if seconds is None else time.monotonic() + seconds
     scores = np.zeros(len(preds), dtype=np.float64)
-    computed: list[int] = []
-    pairs: list[tuple[_Table, _Table]] = []
-    for number, (pred, true) in enumerate(zip(preds, trues)):
+
+    def prepare(number: int) -> _Pair | None:
         try:
-            prepared = _prepare(pred, true, structure_only, names)
+            return _prepare_pair(preds[number], trues[number], structure_only, names)
         except (ValueError, TypeError) as error:
             raise type(error)(f"pair {number}: {error}") from None
-        if prepared is not None:
-            computed.append(number)
-            pairs.append(prepared)
-    if not pairs:
-        return scores
-    from .batch import paired_label_tables
 
-    distances = paired_label_tables([first.tree() for first, _ in pairs],
-                                    [second.tree() for _, second in pairs],
-                                    [_rename_table(first, second) for first, second in pairs],
-                                    workers=workers, progress=progress, timeout=timeout)
-    for number, distance, (first, second) in zip(computed, distances.tolist(), pairs):
-        scores[number] = _score(distance, first, second, denominator)
+    def compute(chunk: range, prepared: list[_Pair | None]) -> None:
+        found = [(number, pair) for number, pair in zip(chunk, prepared) if pair is not None]
+        if not found:
+            return
+        left = None if deadline is None else max(0.0, deadline - time.monotonic())
+        distances = paired_label_tables([pair.tree1 for _, pair in found], [pair.tree2 for _, pair in found],
+                                        [pair.costs for _, pair in found], workers=threads,
+                                        progress=False, timeout=left)
+        for (number, pair), distance in zip(found, distances.tolist()):
+            scores[number] = pair.score(distance, denominator)
+
+    chunks = [range(start, min(start + CHUNK, len(preds))) for start in range(0, len(preds), CHUNK)]
+    bar = _progress_bar(progress, len(preds))
+    pool = ThreadPoolExecutor(threads)
+    try:
+        waiting = [pool.submit(prepare, number) for number in chunks[0]] if chunks else []
+        for k, chunk in enumerate(chunks):
+            prepared = [future.result() for future in waiting]
+            if k + 1 < len(chunks):
+                waiting = [pool.submit(prepare, number) for number in chunks[k + 1]]
+            compute(chunk, prepared)
+            if bar is not None:
+                bar.update(len(chunk))
+    finally:
+        pool.shutdown(cancel_futures=True)
+        if bar is not None:
+            bar.close()
     return scores
 
 

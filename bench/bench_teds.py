@@ -1,0 +1,201 @@
+"""TEDS on pairs of real HTML tables: grix against the metric packages.
+
+  grix                      grix.teds_paired on 2 workers, full and structure-only;
+  docling-metrics-table     TableMetric (TEDS only) sample by sample;
+  table-recognition-metric  TEDS() pair by pair (apted in Python).
+
+Total times over all pairs (grix: the median of 5 runs; the others one run),
+per-pair medians by table size (cells of the true table: < 20, 20-100, > 100;
+grix.teds per pair), and where grix's time goes. The peers may live in other
+virtual environments: --docling-python and --trm-python name their
+interpreters; a peer importable here runs here.
+
+    python bench/bench_teds.py [PAIRS.jsonl] [--docling-python P] [--trm-python P]
+
+Writes bench/results/grix-teds.md.
+"""
+
+import argparse
+import importlib
+import json
+import pathlib
+import platform
+import statistics
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+
+import grix
+
+HERE = pathlib.Path(__file__).parent
+RESULTS = HERE / "results"
+ROOT = HERE.parent
+teds_module = importlib.import_module("grix.teds")
+
+# Times each pair with a peer and prints one JSON list of seconds; run in
+# the peer's own interpreter. argv: pairs file, peer name.
+PEER_SCRIPT = textwrap.dedent("""
+    import json, sys, time
+    pairs = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
+    if sys.argv[2] == "docling":
+        from docling_metrics_table.docling_metrics_table import (
+            TableMetric, TableMetricHTMLInputSample, TableMetricKind)
+        metric = TableMetric(metrics=[TableMetricKind.TEDS])
+        def score(pair):
+            sample = TableMetricHTMLInputSample(id=pair["id"], html_a=pair["true"], html_b=pair["pred"])
+            return metric.evaluate_sample(sample).teds.teds
+    else:
+        from table_recognition_metric import TEDS
+        metric = TEDS()
+        def score(pair):
+            return metric(pair["pred"], pair["true"])
+    times, scores = [], []
+    for pair in pairs:
+        start = time.perf_counter()
+        scores.append(score(pair))
+        times.append(time.perf_counter() - start)
+    print(json.dumps({"times": times, "scores": scores}))
+""")
+
+SIZES = (("< 20 cells", 0, 19), ("20-100 cells", 20, 100), ("> 100 cells", 101, 10**9))
+
+
+def default_pairs():
+    for base in (ROOT.parent, ROOT.parent.parent):
+        path = base / "shared" / "data" / "teds_pairs.jsonl"
+        if path.exists():
+            return path
+    return ROOT.parent / "shared" / "data" / "teds_pairs.jsonl"
+
+
+def run_peer(name, python, pairs_file):
+    """Per-pair seconds and scores of a peer, or None when it is not installed."""
+    module = {"docling": "docling_metrics_table", "trm": "table_recognition_metric"}[name]
+    interpreter = python or sys.executable
+    if python is None:
+        try:
+            importlib.import_module(module)
+        except ImportError:
+            return None
+    done = subprocess.run([interpreter, "-c", PEER_SCRIPT, str(pairs_file), name],
+                          capture_output=True, text=True, check=True)
+    return json.loads(done.stdout)
+
+
+def timed(call):
+    start = time.perf_counter()
+    result = call()
+    return result, time.perf_counter() - start
+
+
+def median_of(call, repeats):
+    return statistics.median(timed(call)[1] for _ in range(repeats))
+
+
+def stages(preds, trues):
+    """Seconds of each stage of grix.teds_paired over all pairs, run one after
+    another on one thread (the engine on 2 workers)."""
+    from grix.batch import paired_label_tables
+
+    parse = median_of(lambda: [teds_module._parse(html) for html in preds + trues], 3)
+    prepared = [teds_module._prepare(p, t, False, ()) for p, t in zip(preds, trues)]
+    prepare = median_of(lambda: [teds_module._prepare(p, t, False, ()) for p, t in zip(preds, trues)], 3)
+    tables = [teds_module._rename_table(a, b) for a, b in prepared]
+    costs = median_of(lambda: [teds_module._rename_table(a, b) for a, b in prepared], 3)
+    trees1 = [a.tree() for a, _ in prepared]
+    trees2 = [b.tree() for _, b in prepared]
+    build = median_of(lambda: ([a.tree() for a, _ in prepared], [b.tree() for _, b in prepared]), 3)
+    engine = median_of(lambda: paired_label_tables(trees1, trees2, tables, workers=2, progress=False), 3)
+    return {"HTML parsing (lxml)": parse, "walking the tables into labels": prepare - parse,
+            "rename costs (rapidfuzz cdist and numpy)": costs, "grix Trees": build,
+            "engine batch, 2 workers": engine}
+
+
+def size_medians(pairs, seconds):
+    row = []
+    for _, low, high in SIZES:
+        chosen = [s for pair, s in zip(pairs, seconds) if low <= pair["cells_true"] <= high]
+        row.append(f"{statistics.median(chosen) * 1e3:.2f} ms" if chosen else "–")
+    return row
+
+
+def main():
+    options = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    options.add_argument("pairs", nargs="?", type=pathlib.Path, default=default_pairs())
+    options.add_argument("--docling-python", help="interpreter with docling-metrics-table")
+    options.add_argument("--trm-python", help="interpreter with table-recognition-metric")
+    args = options.parse_args()
+    pairs = [json.loads(line) for line in args.pairs.read_text(encoding="utf-8").splitlines() if line.strip()]
+    preds, trues = [pair["pred"] for pair in pairs], [pair["true"] for pair in pairs]
+
+    grix.teds_paired(preds[:5], trues[:5])  # imports and first calls
+    full = median_of(lambda: grix.teds_paired(preds, trues, workers=2), 5)
+    structure = median_of(lambda: grix.teds_paired(preds, trues, structure_only=True, workers=2), 5)
+    per_pair = [timed(lambda: grix.teds(p, t))[1] for p, t in zip(preds, trues)]
+    parts = stages(preds, trues)
+    print(f"grix: {full:.3f} s full, {structure:.3f} s structure-only", flush=True)
+
+    peers = {}
+    for name, python in (("docling", args.docling_python), ("trm", args.trm_python)):
+        peers[name] = run_peer(name, python, args.pairs)
+        if peers[name]:
+            print(f"{name}: {sum(peers[name]['times']):.2f} s", flush=True)
+    ours = grix.teds_paired(preds, trues, workers=2)
+
+    lines = [
+        "# TEDS on real HTML tables",
+        "",
+        f"{platform.machine()}, 2 cores shared with other work, Python {platform.python_version()}; "
+        f"{len(pairs)} (prediction, truth) pairs of `{args.pairs.name}` "
+        f"({sum(p['cells_true'] for p in pairs):,} true cells; largest table "
+        f"{max(p['cells_true'] for p in pairs)} cells). Full TEDS unless said.",
+        "",
+        "## Total time over all pairs",
+        "",
+        "| tool | time | grix is faster by |",
+        "|---|---|---|",
+        f"| grix.teds_paired, 2 workers (median of 5) | {full:.3f} s | |",
+        f"| grix.teds_paired, structure only | {structure:.3f} s | |",
+    ]
+    names = {"docling": "docling-metrics-table TableMetric (TEDS only), one run",
+             "trm": "table-recognition-metric TEDS, one run"}
+    for name, result in peers.items():
+        if result is None:
+            lines.append(f"| {names[name]} | not installed | |")
+            continue
+        total = sum(result["times"])
+        lines.append(f"| {names[name]} | {total:.2f} s | {total / full:,.0f}× |")
+    lines += ["", "## Per pair: median by size of the true table", "",
+              "| tool | " + " | ".join(label for label, _, _ in SIZES) + " |",
+              "|---|" + "---|" * len(SIZES),
+              "| pairs | " + " | ".join(str(sum(low <= p["cells_true"] <= high for p in pairs))
+                                       for _, low, high in SIZES) + " |",
+              "| grix.teds, one call a pair | " + " | ".join(size_medians(pairs, per_pair)) + " |"]
+    for name, result in peers.items():
+        if result is not None:
+            lines.append(f"| {name} | " + " | ".join(size_medians(pairs, result["times"])) + " |")
+    if peers.get("trm"):
+        gap = float(np.max(np.abs(np.array(peers["trm"]["scores"]) - grix.teds_paired(
+            preds, trues, denominator="tree", workers=2))))
+        lines += ["", f"table-recognition-metric divides by tree sizes; grix with `denominator=\"tree\"` "
+                  f"gives its scores to within {gap:.1e} on every pair."]
+    if peers.get("docling"):
+        gap = float(np.max(np.abs(np.array(peers["docling"]["scores"]) - ours)))
+        lines += ["", "docling-metrics-table scores the whole parsed fragment rather than `body/table` "
+                  f"and renames th to td, so its scores differ (by up to {gap:.2f} here); only its "
+                  "time compares."]
+    total = sum(parts.values())
+    lines += ["", "## Where grix's time goes", "",
+              "Each stage over all pairs on its own (median of 3), full TEDS:", "",
+              "| stage | time | share |", "|---|---|---|"]
+    lines += [f"| {stage} | {seconds * 1e3:.1f} ms | {seconds / total:.0%} |" for stage, seconds in parts.items()]
+    lines += [f"| sum | {total * 1e3:.1f} ms | |", ""]
+    RESULTS.joinpath("grix-teds.md").write_text("\n".join(lines))
+    print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()
