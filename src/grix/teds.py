@@ -277,7 +277,7 @@ def _rename_table(pred: _Table, true: _Table) -> npt.NDArray[np.float64]:
                           for label in distinct1), dtype=np.int64, count=len(distinct1))
     heads2 = np.fromiter((head_code.setdefault(label.partition("\n")[0], len(head_code))
                           for label in distinct2), dtype=np.int64, count=len(distinct2))
-    table = (heads1[:, None] != heads2[None, :]).astype(np.float64)
+    table: npt.NDArray[np.float64] = (heads1[:, None] != heads2[None, :]).astype(np.float64)
     cells1 = [i for i, label in enumerate(distinct1) if label in pred.contents]
     cells2 = [j for j, label in enumerate(distinct2) if label in true.contents]
     if cells1 and cells2 and (pred.contents or true.contents):
