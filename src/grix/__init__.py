@@ -20,9 +20,9 @@ from importlib.metadata import PackageNotFoundError, version as _version
 
 from .tree import Tree
 from .formats import load
-from .distance import distance
+from .distance import distance, normalized_distance
 from .mapping import Edit, Mapping, apply, mapping
-from .batch import JoinResult, cdist, join, pdist
+from .batch import JoinResult, cdist, join, paired, pdist
 from .teds import teds, teds_paired
 
 try:
@@ -31,4 +31,5 @@ except PackageNotFoundError:  # running from a source checkout
     __version__ = "0.0.0"
 
 __all__ = ["Edit", "JoinResult", "Mapping", "Tree", "apply", "cdist", "distance", "join", "load",
-           "mapping", "pdist", "teds", "teds_paired", "__version__"]
+           "mapping", "normalized_distance", "paired", "pdist", "teds", "teds_paired",
+           "__version__"]

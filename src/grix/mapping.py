@@ -10,7 +10,8 @@ from functools import cached_property
 from typing import Literal
 
 from . import _core
-from .distance import Rename, check_tree, engine_arguments
+from .costs import EngineCosts, NodeCost, Rename, pair_costs
+from .distance import PairCall, check_tree
 from .tree import Tree
 
 
@@ -118,11 +119,12 @@ class Mapping:
     `deleted_sources` and `inserted_sources` collect them.
     """
 
-    def __init__(self, t1: Tree, t2: Tree, distance: int, pairs: Iterable[tuple[int, int]],
-                 deleted: Iterable[int], inserted: Iterable[int]) -> None:
+    def __init__(self, t1: Tree, t2: Tree, distance: int | float, pairs: Iterable[tuple[int, int]],
+                 deleted: Iterable[int], inserted: Iterable[int], *, costs: EngineCosts | None = None) -> None:
         self.t1 = t1
         self.t2 = t2
         self.distance = distance
+        self.costs = costs if costs is not None else pair_costs(t1, t2, None, None, None)[0]
         self.pairs: list[tuple[int, int]] = [(int(i), int(j)) for i, j in pairs]
         self.deleted: list[int] = [int(i) for i in deleted]
         self.inserted: list[int] = [int(j) for j in inserted]
@@ -131,6 +133,19 @@ class Mapping:
         return (f"<Mapping distance={self.distance}: {len(self.pairs)} matched "
                 f"({len(self.renamed)} renamed), {len(self.deleted)} deleted, "
                 f"{len(self.inserted)} inserted>")
+
+    def delete_cost(self, i: int) -> int | float:
+        """What deleting node i of t1 costs."""
+        return self.costs.delete_cost(i)
+
+    def insert_cost(self, j: int) -> int | float:
+        """What inserting node j of t2 costs."""
+        return self.costs.insert_cost(j)
+
+    def rename_cost(self, i: int, j: int) -> int | float:
+        """What matching node i of t1 with node j of t2 costs (0 for equal
+        labels with the default costs)."""
+        return self.costs.rename_cost(i, j)
 
     @cached_property
     def renamed(self) -> list[tuple[int, int]]:
@@ -220,8 +235,9 @@ def apply(tree: Tree, script: Sequence[Edit]) -> Tree:
     return forest.to_tree()
 
 
-def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, workers: int | None = 1,
-            timeout: float | None = None) -> Mapping:
+def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
+            insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
+            progress: bool | None = None) -> Mapping:
     """An optimal edit mapping between `t1` and `t2` (see :class:`Mapping`),
     with the arguments and errors of :func:`grix.distance`.
 
@@ -231,5 +247,8 @@ def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, workers: int | None = 
     renaming costs as much as deleting and inserting, the mapping deletes and
     inserts.
     """
-    distance, pairs, deleted, inserted = _core.mapping(*engine_arguments(t1, t2, rename, workers, timeout))
-    return Mapping(t1, t2, int(distance), pairs.tolist(), deleted.tolist(), inserted.tolist())
+    call = PairCall(t1, t2, rename, delete, insert, workers, timeout, progress)
+    with call.bar() as report:
+        distance, pairs, deleted, inserted = _core.mapping(*call.trees, **call.arguments(report))
+    return Mapping(t1, t2, call.costs.result(distance), pairs.tolist(), deleted.tolist(), inserted.tolist(),
+                   costs=call.costs)
