@@ -22,6 +22,7 @@ import threading
 import time
 from collections.abc import Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
+from itertools import repeat
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -264,31 +265,27 @@ def _prepare(pred: Any, true: Any, structure_only: bool,
 
 def _rename_table(pred: _Table, true: _Table) -> npt.NDArray[np.float64]:
     """Rename costs between the distinct labels of the two tables, each in
-    first-appearance order: 1 between different tags or spans, the
-    normalized Levenshtein distance between cells with the same spans
-    (0 when both are empty), 0 between equal other tags."""
+    first-appearance order: 1 between different tags or spans, else the
+    normalized Levenshtein distance of the contents, which is 0 between
+    other tags (their content is empty here) and between empty cells."""
     from rapidfuzz.distance import Levenshtein
     from rapidfuzz.process import cdist
 
     distinct1, distinct2 = list(dict.fromkeys(pred.labels)), list(dict.fromkeys(true.labels))
-    # A label's head (before the content) is its tag and spans.
-    head_code: dict[str, int] = {}
-    heads1 = np.fromiter((head_code.setdefault(label.partition("\n")[0], len(head_code))
-                          for label in distinct1), dtype=np.int64, count=len(distinct1))
-    heads2 = np.fromiter((head_code.setdefault(label.partition("\n")[0], len(head_code))
-                          for label in distinct2), dtype=np.int64, count=len(distinct2))
-    table: npt.NDArray[np.float64] = (heads1[:, None] != heads2[None, :]).astype(np.float64)
-    cells1 = [i for i, label in enumerate(distinct1) if label in pred.contents]
-    cells2 = [j for j, label in enumerate(distinct2) if label in true.contents]
-    if cells1 and cells2 and (pred.contents or true.contents):
-        content1 = [pred.contents[distinct1[i]] for i in cells1]
-        content2 = [true.contents[distinct2[j]] for j in cells2]
-        if any(content1) or any(content2):
-            rows, columns = np.ix_(cells1, cells2)
-            same_spans = table[rows, columns] == 0
-            normalized = cdist(content1, content2, scorer=Levenshtein.normalized_distance,
-                               dtype=np.float64)
-            table[rows, columns] = np.where(same_spans, normalized, 1.0)
+    # A label's head, before the content, is its tag and spans.
+    heads1 = [head for head, _, _ in map(str.partition, distinct1, repeat("\n"))]
+    heads2 = [head for head, _, _ in map(str.partition, distinct2, repeat("\n"))]
+    code = {head: number for number, head in enumerate(dict.fromkeys(heads1 + heads2))}
+    codes1 = np.fromiter(map(code.__getitem__, heads1), dtype=np.int32, count=len(heads1))
+    codes2 = np.fromiter(map(code.__getitem__, heads2), dtype=np.int32, count=len(heads2))
+    different = codes1[:, None] != codes2[None, :]
+    content1 = list(map(pred.contents.get, distinct1, repeat("")))
+    content2 = list(map(true.contents.get, distinct2, repeat("")))
+    if not (any(content1) or any(content2)):
+        return different.astype(np.float64)
+    table: npt.NDArray[np.float64] = cdist(content1, content2, scorer=Levenshtein.normalized_distance,
+                                           dtype=np.float64)
+    table[different] = 1.0
     return table
 
 
