@@ -425,7 +425,16 @@ def teds_paired(preds: Sequence[TableInput], trues: Sequence[TableInput], *,
     deadline = None if seconds is None else time.monotonic() + seconds
     scores = np.zeros(len(preds), dtype=np.float64)
 
+    def time_left() -> float | None:
+        if deadline is None:
+            return None
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError(f"the computation did not finish within {seconds} s")
+        return left
+
     def prepare(number: int) -> _Pair | None:
+        time_left()
         try:
             return _prepare_pair(preds[number], trues[number], structure_only, names)
         except (ValueError, TypeError) as error:
@@ -435,10 +444,12 @@ def teds_paired(preds: Sequence[TableInput], trues: Sequence[TableInput], *,
         found = [(number, pair) for number, pair in zip(chunk, prepared) if pair is not None]
         if not found:
             return
-        left = None if deadline is None else max(0.0, deadline - time.monotonic())
-        distances = paired_label_tables([pair.tree1 for _, pair in found], [pair.tree2 for _, pair in found],
-                                        [pair.costs for _, pair in found], workers=threads,
-                                        progress=False, timeout=left)
+        try:
+            distances = paired_label_tables(
+                [pair.tree1 for _, pair in found], [pair.tree2 for _, pair in found],
+                [pair.costs for _, pair in found], workers=threads, progress=False, timeout=time_left())
+        except TimeoutError:
+            raise TimeoutError(f"the computation did not finish within {seconds} s") from None
         for (number, pair), distance in zip(found, distances.tolist()):
             scores[number] = pair.score(distance, denominator)
 

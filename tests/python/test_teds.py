@@ -316,6 +316,10 @@ def test_paired_arguments():
         grix.teds_paired(SIMPLE, SIMPLE)
     with pytest.raises(ValueError, match="denominator"):
         grix.teds(SIMPLE, SIMPLE, denominator="nodes")
+    rng = random.Random(3)
+    many = [random_table(rng) for _ in range(400)]
+    with pytest.raises(TimeoutError, match="within 0.001 s"):
+        grix.teds_paired(many, many[::-1], timeout=0.001)
 
 
 def test_without_lxml_the_error_says_what_to_install(monkeypatch):
