@@ -223,11 +223,11 @@ def _find_table(src: Any, ignore_nodes: tuple[str, ...]) -> Any | None:
         except etree.ParserError:  # nothing but white space
             return None
         owned = True
-    elif isinstance(src, etree._Element):
-        root, owned = src, False
+    elif isinstance(src, (etree._Element, etree._ElementTree)):
+        root, owned = (src.getroot() if isinstance(src, etree._ElementTree) else src), False
     else:
         raise TypeError(f"a table must be HTML text or an lxml element, not {type(src).__name__}")
-    table = root if not isinstance(src, (str, bytes)) and root.tag == "table" else root.find("body/table")
+    table = root if not owned and root.tag == "table" else root.find("body/table")
     if table is None:
         return None
     if ignore_nodes:
@@ -336,16 +336,16 @@ def teds(pred: TableInput, true: TableInput, *, structure_only: bool = False,
     and the true one, exactly as PubTabNet's metric defines it: 1.0 for equal
     tables, 0.0 and below for unrelated ones.
 
-    pred, true: HTML text (str or bytes), or an lxml element. Text is parsed
-        with lxml's HTML parser (comments removed, bytes as UTF-8) and the
-        first ``body/table`` is scored; text that is empty, or has no
-        ``<table>`` directly in the body, scores 0.0. The body must be
-        explicit in the text only in the sense that lxml's ``fromstring``
-        returns the document (text starting with ``<html``): a bare
-        ``<table>...</table>`` fragment comes back as the table itself, with
-        no ``body/table`` below it, and scores 0.0, as in PubTabNet. An lxml
+    pred, true: HTML text (str or bytes), or an lxml element or element
+        tree. Text is parsed by ``lxml.html.fromstring`` with an HTML parser
+        that removes comments (bytes read as UTF-8), and the first
+        ``body/table`` below what it returns is scored; empty text, and text
+        with no ``<table>`` directly in the body, scores 0.0. So the table
+        must come in a document: fromstring returns a bare
+        ``<table>...</table>`` fragment as the table itself, with no
+        ``body/table`` below it, and it scores 0.0, as in PubTabNet. An lxml
         ``table`` element is scored as it is; any other element is searched
-        for ``body/table``.
+        for ``body/table`` as parsed text is.
     structure_only: ignore the cells' contents (TEDS-Struct).
     ignore_nodes: tag names (a str is one name) whose elements are removed
         before scoring, their text and children kept in their place (lxml's

@@ -299,7 +299,7 @@ def test_lxml_elements_score_as_their_text_and_stay_unchanged():
     document = lxml_html.fromstring(pred)
     table = document.find("body/table")
     before = lxml_etree.tostring(document)
-    for given in (document, table):
+    for given in (document, table, document.getroottree()):
         assert grix.teds(given, true) == grix.teds(pred, true)
         assert grix.teds(given, true, ignore_nodes=["b"]) == grix.teds(pred, true, ignore_nodes=["b"]) == 1.0
     assert lxml_etree.tostring(document) == before
