@@ -160,6 +160,26 @@ def _cell_content(cell: Any, codes: _TagCodes) -> str:
     return "".join(pieces)
 
 
+_UNUSUAL_CELLS = ".//td[@colspan or @rowspan or * or comment() or processing-instruction()]"
+
+
+def _unusual_cell(cell: Any, structure_only: bool, codes: _TagCodes) -> tuple[str, str]:
+    """The label and content of a cell with spans or something inside."""
+    if structure_only:
+        content = ""
+    elif len(cell):
+        content = _cell_content(cell, codes)
+    else:
+        content = cell.text or ""
+    colspan, rowspan = cell.get("colspan"), cell.get("rowspan")
+    label = "td"
+    if colspan is not None and (span := _span(colspan, "colspan")) != 1:
+        label += f" colspan={span}"
+    if rowspan is not None and (span := _span(rowspan, "rowspan")) != 1:
+        label += f" rowspan={span}"
+    return (label + "\n" + content if content else label), content
+
+
 def _table_tree(table: Any, structure_only: bool, codes: _TagCodes) -> _Table:
     """Walk the table in pre-order down to its cells. Every child counts,
     as lxml's getchildren() yields it (comments and processing instructions
@@ -169,6 +189,9 @@ def _table_tree(table: Any, structure_only: bool, codes: _TagCodes) -> _Table:
     a newline: equal exactly when spans and contents are equal, and unlike
     any other label, since tag names hold no white space.
     """
+    # Most cells hold only text; one query finds the others, which spares
+    # asking every cell for its attributes and children.
+    unusual = set(table.xpath(_UNUSUAL_CELLS))
     labels: list[str] = [str(table.tag)]
     parents: list[int] = [-1]
     contents: dict[str, str] = {}
@@ -183,20 +206,11 @@ def _table_tree(table: Any, structure_only: bool, codes: _TagCodes) -> _Table:
             parents.append(parent)
             tag = element.tag
             if tag == "td":
-                if structure_only:
-                    content = ""
-                elif len(element):
-                    content = _cell_content(element, codes)
+                if element not in unusual:
+                    content = "" if structure_only else element.text or ""
+                    label = "td\n" + content if content else "td"
                 else:
-                    content = element.text or ""
-                colspan, rowspan = element.get("colspan"), element.get("rowspan")
-                label = "td"
-                if colspan is not None and (span := _span(colspan, "colspan")) != 1:
-                    label += f" colspan={span}"
-                if rowspan is not None and (span := _span(rowspan, "rowspan")) != 1:
-                    label += f" rowspan={span}"
-                if content:
-                    label += "\n" + content
+                    label, content = _unusual_cell(element, structure_only, codes)
                 contents[label] = content
                 labels.append(label)
             else:
