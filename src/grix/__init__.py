@@ -12,7 +12,8 @@ nested data, bracket text, a parent list or a networkx graph), then compare:
 [1]
 
 Many trees at once: :func:`pdist`, :func:`cdist` and :func:`join`; on a
-Dask cluster: ``grix.dask``. Every call can be stopped with Ctrl-C and takes a
+Dask cluster: ``grix.dask``. HTML tables: :func:`teds` and :func:`teds_paired`
+(PubTabNet's TEDS). Every call can be stopped with Ctrl-C and takes a
 ``timeout``.
 """
 
