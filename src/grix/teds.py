@@ -158,9 +158,6 @@ def _cell_content(cell: Any, codes: _TagCodes) -> str:
     return "".join(pieces)
 
 
-_UNUSUAL_CELLS = ".//td[@colspan or @rowspan or * or comment() or processing-instruction()]"
-
-
 def _unusual_cell(cell: Any, structure_only: bool, codes: _TagCodes) -> tuple[str, str]:
     """The label and content of a cell with spans or something inside."""
     if structure_only:
@@ -187,9 +184,6 @@ def _table_tree(table: Any, structure_only: bool, codes: _TagCodes) -> _Table:
     a newline: equal exactly when spans and contents are equal, and unlike
     any other label, since tag names hold no white space.
     """
-    # Most cells hold only text; one query finds the others, which spares
-    # asking every cell for its attributes and children.
-    unusual = set(table.xpath(_UNUSUAL_CELLS))
     labels: list[str] = [str(table.tag)]
     parents: list[int] = [-1]
     contents: dict[str, str] = {}
@@ -204,7 +198,7 @@ def _table_tree(table: Any, structure_only: bool, codes: _TagCodes) -> _Table:
             parents.append(parent)
             tag = element.tag
             if tag == "td":
-                if element not in unusual:
+                if not (len(element) or element.keys()):  # only text, as most cells
                     content = "" if structure_only else element.text or ""
                     label = "td\n" + content if content else "td"
                 else:
