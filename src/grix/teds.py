@@ -383,7 +383,9 @@ def teds(pred: TableInput, true: TableInput, *, structure_only: bool = False,
     rowspan that ``int()`` refuses raises ValueError, as it does there.
 
     Raises ImportError without lxml, TypeError for other inputs, ValueError
-    for a bad span or option. Costs the parse, one pass over each table, a
+    for a bad span or option, and for a pair whose cells hold more than 1,024
+    different tag names (each cell token is one code point, and a tag's two
+    tokens take two of the 2,048 that no text can hold). Costs the parse, one pass over each table, a
     Levenshtein distance per pair of distinct cell contents (natively) and
     one tree edit distance.
     """

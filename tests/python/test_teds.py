@@ -267,6 +267,14 @@ def test_tables_that_are_missing_score_zero():
     assert grix.teds(SIMPLE, SIMPLE) == 1.0
 
 
+def test_cells_with_more_tag_names_than_codes_are_refused():
+    cell = "".join(f"<t{k}></t{k}>" for k in range(1025))
+    crowded = page(f"<table><tr><td>{cell}</td></tr></table>")
+    with pytest.raises(ValueError, match="more than 2048 distinct tag tokens"):
+        grix.teds(crowded, SIMPLE)
+    assert grix.teds(crowded, SIMPLE, structure_only=True) == reference_teds(crowded, SIMPLE, True)
+
+
 def test_bad_spans_raise_as_in_pubtabnet():
     bad = page('<table><tr><td colspan="two">a</td></tr></table>')
     with pytest.raises(ValueError):
