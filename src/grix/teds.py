@@ -9,7 +9,7 @@ cost 1. TEDS is ``1 - distance / max(size of pred, size of true)``.
 
 Everything per node pair runs natively: the rename costs of a pair are one
 ``rapidfuzz.process.cdist`` over the distinct cell contents of the two tables,
-and the distances one engine batch on all workers.
+and the distances of many pairs engine batches on all workers.
 """
 
 from __future__ import annotations
@@ -29,6 +29,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 import numpy.typing as npt
 
+from .distance import check_timeout, check_workers, distance
 from .tree import Tree
 
 if TYPE_CHECKING:
@@ -306,11 +307,24 @@ class _Pair:
     elements: int
     nodes: int
 
-    def score(self, distance: float, denominator: str) -> float:
+    def node_costs(self) -> npt.NDArray[np.float64]:
+        """The rename costs node by node, for one call of grix.distance,
+        which computes a small pair on the calling thread."""
+        rows, columns = (_label_indices(tree.labels) for tree in (self.tree1, self.tree2))
+        return self.costs[np.ix_(rows, columns)]
+
+    def score(self, edit_distance: float, denominator: str) -> float:
         size = self.nodes if denominator == "tree" else self.elements
         if size == 0:  # two tables without elements below them: identical
             return 1.0
-        return 1.0 - distance / size
+        return 1.0 - edit_distance / size
+
+
+def _label_indices(labels: Sequence[str]) -> npt.NDArray[np.intp]:
+    """Each node's label as its place among the distinct labels in order of
+    first appearance."""
+    place = {label: number for number, label in enumerate(dict.fromkeys(labels))}
+    return np.fromiter(map(place.__getitem__, labels), dtype=np.intp, count=len(labels))
 
 
 def _prepare_pair(pred: Any, true: Any, structure_only: bool,
@@ -393,10 +407,7 @@ def teds(pred: TableInput, true: TableInput, *, structure_only: bool = False,
     pair = _prepare_pair(pred, true, structure_only, names)
     if pair is None:
         return 0.0
-    from .batch import paired_label_tables
-
-    distance = paired_label_tables([pair.tree1], [pair.tree2], [pair.costs], workers=1, progress=False)
-    return pair.score(float(distance[0]), denominator)
+    return pair.score(float(distance(pair.tree1, pair.tree2, rename=pair.node_costs())), denominator)
 
 
 def teds_paired(preds: Sequence[TableInput], trues: Sequence[TableInput], *,
@@ -427,7 +438,6 @@ def teds_paired(preds: Sequence[TableInput], trues: Sequence[TableInput], *,
     if len(preds) != len(trues):
         raise ValueError(f"preds has {len(preds)} tables but trues has {len(trues)}")
     from .batch import paired_label_tables
-    from .distance import check_timeout, check_workers
 
     threads, seconds = check_workers(workers), check_timeout(timeout)
     deadline = None if seconds is None else time.monotonic() + seconds
@@ -458,8 +468,8 @@ def teds_paired(preds: Sequence[TableInput], trues: Sequence[TableInput], *,
                 [pair.costs for _, pair in found], workers=threads, progress=False, timeout=time_left())
         except TimeoutError:
             raise TimeoutError(f"the computation did not finish within {seconds} s") from None
-        for (number, pair), distance in zip(found, distances.tolist()):
-            scores[number] = pair.score(distance, denominator)
+        for (number, pair), value in zip(found, distances.tolist()):
+            scores[number] = pair.score(value, denominator)
 
     chunks = [range(start, min(start + CHUNK, len(preds))) for start in range(0, len(preds), CHUNK)]
     bar = _progress_bar(progress, len(preds))
