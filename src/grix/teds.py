@@ -86,6 +86,12 @@ def _parse(src: str | bytes) -> Any:
     etree, lxml_html = _lxml()
     try:
         return lxml_html.fromstring(src, parser=_parser())
+    except ValueError:
+        if not isinstance(src, str):
+            raise
+        # lxml refuses str with an XML encoding declaration; as UTF-8 bytes
+        # the parser reads it (where PubTabNet fails).
+        return lxml_html.fromstring(src.encode("utf-8"), parser=_parser())
     except AttributeError:
         # More than one body: fromstring merges them with a method of
         # lxml.html's own elements.
@@ -262,8 +268,7 @@ def _check_options(structure_only: object, ignore_nodes: object,
 def _prepare(pred: Any, true: Any, structure_only: bool,
              ignore_nodes: tuple[str, ...]) -> tuple[_Table, _Table] | None:
     """Both tables of a pair as trees, or None when either has no table."""
-    table1 = _find_table(pred, ignore_nodes)
-    table2 = _find_table(true, ignore_nodes) if table1 is not None else None
+    table1, table2 = _find_table(pred, ignore_nodes), _find_table(true, ignore_nodes)
     if table1 is None or table2 is None:
         return None
     codes = _TagCodes()
@@ -392,8 +397,12 @@ def teds(pred: TableInput, true: TableInput, *, structure_only: bool = False,
     ignored (its spans too), while elements inside it are nodes; a ``th``
     against a ``td`` costs 1. Elements inside a ``td`` count in the
     ``"elements"`` denominator. Where PubTabNet fails, grix answers instead:
-    two tables with nothing below them (0 / 0) score 1.0, and text that is
-    only white space (lxml: "Document is empty") scores 0.0. A colspan or
+    two tables with nothing below them (0 / 0) score 1.0, text that is only
+    white space (lxml: "Document is empty") scores 0.0, and a str with an
+    XML encoding declaration, which lxml refuses, is read as its UTF-8
+    bytes. PubTabNet's own file passes the parser to ``fromstring`` where
+    lxml takes the base URL, which fails on every call; grix passes it as
+    the parser, as its maintained copies do. A colspan or
     rowspan that ``int()`` refuses raises ValueError, as it does there.
 
     Raises ImportError without lxml, TypeError for other inputs, ValueError

@@ -260,6 +260,12 @@ def test_tables_that_are_missing_score_zero():
         assert grix.teds(SIMPLE, missing) == 0.0
         if str(missing).strip():
             assert reference_teds(missing, SIMPLE) == 0.0
+    # lxml refuses str with an encoding declaration; it is read as its bytes
+    # (which fromstring takes for a fragment, so the table stands alone).
+    declared = '<?xml version="1.0" encoding="utf-8"?>' + SIMPLE
+    assert grix.teds(declared, SIMPLE) == reference_teds(declared.encode(), SIMPLE) == 0.0
+    declared = '<?xml version="1.0" encoding="utf-8"?><html><head></head>' + SIMPLE[6:]
+    assert grix.teds(declared, SIMPLE) == reference_teds(declared.encode(), SIMPLE) == 1.0
     # An empty table against a full one: everything inserted, nothing left.
     assert grix.teds(page("<table></table>"), SIMPLE) == 0.0
     # Both empty: PubTabNet divides 0 by 0; equal tables score 1.
