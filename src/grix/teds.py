@@ -400,9 +400,10 @@ def teds(pred: TableInput, true: TableInput, *, structure_only: bool = False,
     two tables with nothing below them (0 / 0) score 1.0, text that is only
     white space (lxml: "Document is empty") scores 0.0, and a str with an
     XML encoding declaration, which lxml refuses, is read as its UTF-8
-    bytes. PubTabNet's own file passes the parser to ``fromstring`` where
-    lxml takes the base URL, which fails on every call; grix passes it as
-    the parser, as its maintained copies do. A colspan or
+    bytes. PubTabNet's metric.py, in its version with these parser options,
+    passes the parser as ``fromstring``'s second positional argument, which
+    lxml takes for the base URL and rejects (TypeError); grix passes it as
+    the parser, as the maintained copies of the metric do. A colspan or
     rowspan that ``int()`` refuses raises ValueError, as it does there.
 
     Raises ImportError without lxml, TypeError for other inputs, ValueError
