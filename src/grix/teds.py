@@ -290,7 +290,7 @@ def _rename_table(pred: _Table, true: _Table) -> npt.NDArray[np.float64]:
     code = {head: number for number, head in enumerate(dict.fromkeys(heads1 + heads2))}
     codes1 = np.fromiter(map(code.__getitem__, heads1), dtype=np.int32, count=len(heads1))
     codes2 = np.fromiter(map(code.__getitem__, heads2), dtype=np.int32, count=len(heads2))
-    different = codes1[:, None] != codes2[None, :]
+    different: npt.NDArray[np.bool_] = codes1[:, None] != codes2[None, :]
     content1 = list(map(pred.contents.get, distinct1, repeat("")))
     content2 = list(map(true.contents.get, distinct2, repeat("")))
     if not (any(content1) or any(content2)):
