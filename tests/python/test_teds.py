@@ -7,6 +7,7 @@ all pairs of the shared table data (the largest pairs take apted minutes):
     python tests/python/test_teds.py
 """
 
+import functools
 import hashlib
 import json
 import pathlib
@@ -55,6 +56,7 @@ class Node:
         self.children = []
 
 
+@functools.lru_cache(maxsize=None)
 def levenshtein(a, b):
     previous = list(range(len(b) + 1))
     for i, x in enumerate(a, 1):
@@ -95,7 +97,7 @@ def table_tree(element, structure_only):
         if not structure_only:
             tokens(element, cell)
         return Node("td", int(element.attrib.get("colspan", "1")),
-                    int(element.attrib.get("rowspan", "1")), cell[1:-1])
+                    int(element.attrib.get("rowspan", "1")), tuple(cell[1:-1]))
     node = Node(element.tag)
     node.children = [table_tree(child, structure_only) for child in element.getchildren()]
     return node
