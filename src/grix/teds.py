@@ -21,7 +21,6 @@ import sys
 import threading
 import time
 from collections.abc import Iterable, Sequence
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from itertools import repeat
 from typing import TYPE_CHECKING, Any, Literal
@@ -48,9 +47,9 @@ Denominator = Literal["elements", "tree"]
 # strings are those on the token lists.
 FIRST_TAG_CODE, LAST_TAG_CODE = 0xD800, 0xDFFF
 
-# Pairs prepared while the engine computes the previous chunk: enough to
-# keep the threads busy, few enough that the rename tables stay small.
-CHUNK = 64
+# Pairs go to the engine in chunks whose rename tables hold about this many
+# costs (32 MiB): many pairs for the engine's threads, little memory.
+CHUNK_ENTRIES = 1 << 22
 # About a few seconds of work: fewer pairs get no bar by default.
 PAIRS_WORTH_A_BAR = 2000
 
@@ -428,18 +427,17 @@ def teds_paired(preds: Sequence[TableInput], trues: Sequence[TableInput], *,
     """TEDS of each pair (preds[k], trues[k]) as a float64 vector, with
     the options of :func:`teds` and the same results.
 
-    workers: threads (None or -1: all cores). Pairs go in chunks: while the
-        engine computes the distances of one chunk natively, `workers`
-        threads parse and walk the tables of the next one and compute their
-        rename costs (lxml's parser and rapidfuzz release the interpreter
-        lock), so memory stays that of two chunks.
+    workers: the engine's threads (None or -1: all cores). The tables are
+        parsed, walked and given their rename costs on the calling thread,
+        and the distances computed natively in chunks of pairs whose rename
+        tables hold some 4 million costs, so memory stays small.
     progress: a tqdm bar over pairs; None shows one on a terminal for more
         than a few thousand pairs.
     timeout: seconds for the whole call, or None.
 
     Raises ValueError when the sequences differ in length, and for a bad
     span with the pair's index; TimeoutError, and KeyboardInterrupt on
-    Ctrl-C once the running chunk's preparation ends.
+    Ctrl-C.
     """
     names = _check_options(structure_only, ignore_nodes, denominator)
     if isinstance(preds, (str, bytes)) or isinstance(trues, (str, bytes)):
@@ -468,33 +466,31 @@ def teds_paired(preds: Sequence[TableInput], trues: Sequence[TableInput], *,
         except (ValueError, TypeError) as error:
             raise type(error)(f"pair {number}: {error}") from None
 
-    def compute(chunk: range, prepared: list[_Pair | None]) -> None:
-        found = [(number, pair) for number, pair in zip(chunk, prepared) if pair is not None]
-        if not found:
-            return
+    def compute(chunk: list[tuple[int, _Pair]]) -> None:
         try:
             distances = paired_label_tables(
-                [pair.tree1 for _, pair in found], [pair.tree2 for _, pair in found],
-                [pair.costs for _, pair in found], workers=threads, progress=False, timeout=time_left())
+                [pair.tree1 for _, pair in chunk], [pair.tree2 for _, pair in chunk],
+                [pair.costs for _, pair in chunk], workers=threads, progress=False, timeout=time_left())
         except TimeoutError:
             raise TimeoutError(f"the computation did not finish within {seconds} s") from None
-        for (number, pair), value in zip(found, distances.tolist()):
+        for (number, pair), value in zip(chunk, distances.tolist()):
             scores[number] = pair.score(value, denominator)
 
-    chunks = [range(start, min(start + CHUNK, len(preds))) for start in range(0, len(preds), CHUNK)]
     bar = _progress_bar(progress, len(preds))
-    pool = ThreadPoolExecutor(threads)
+    chunk: list[tuple[int, _Pair]] = []
+    entries = 0
     try:
-        waiting = [pool.submit(prepare, number) for number in chunks[0]] if chunks else []
-        for k, chunk in enumerate(chunks):
-            prepared = [future.result() for future in waiting]
-            if k + 1 < len(chunks):
-                waiting = [pool.submit(prepare, number) for number in chunks[k + 1]]
-            compute(chunk, prepared)
+        for number in range(len(preds)):
+            pair = prepare(number)
+            if pair is not None:
+                chunk.append((number, pair))
+                entries += pair.costs.size
+            if chunk and (entries >= CHUNK_ENTRIES or number == len(preds) - 1):
+                compute(chunk)
+                chunk, entries = [], 0
             if bar is not None:
-                bar.update(len(chunk))
+                bar.update(1)
     finally:
-        pool.shutdown(cancel_futures=True)
         if bar is not None:
             bar.close()
     return scores
