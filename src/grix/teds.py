@@ -50,6 +50,8 @@ FIRST_TAG_CODE, LAST_TAG_CODE = 0xD800, 0xDFFF
 # Pairs go to the engine in chunks whose rename tables hold about this many
 # costs (32 MiB): many pairs for the engine's threads, little memory.
 CHUNK_ENTRIES = 1 << 22
+# Cell pairs from which the Levenshtein distances of a pair run on threads.
+PARALLEL_CDIST = 20_000
 # About a few seconds of work: fewer pairs get no bar by default.
 PAIRS_WORTH_A_BAR = 2000
 
@@ -274,7 +276,7 @@ def _prepare(pred: Any, true: Any, structure_only: bool,
     return _table_tree(table1, structure_only, codes), _table_tree(table2, structure_only, codes)
 
 
-def _rename_table(pred: _Table, true: _Table) -> npt.NDArray[np.float64]:
+def _rename_table(pred: _Table, true: _Table, workers: int = 1) -> npt.NDArray[np.float64]:
     """Rename costs between the distinct labels of the two tables, each in
     first-appearance order: 1 between different tags or spans, else the
     normalized Levenshtein distance of the contents, which is 0 between
@@ -294,8 +296,10 @@ def _rename_table(pred: _Table, true: _Table) -> npt.NDArray[np.float64]:
     content2 = list(map(true.contents.get, distinct2, repeat("")))
     if not (any(content1) or any(content2)):
         return different.astype(np.float64)
+    # rapidfuzz's threads pay off on large tables only.
+    threads = workers if len(content1) * len(content2) >= PARALLEL_CDIST else 1
     table: npt.NDArray[np.float64] = cdist(content1, content2, scorer=Levenshtein.normalized_distance,
-                                           dtype=np.float64)
+                                           dtype=np.float64, workers=threads)
     table[different] = 1.0
     return table
 
@@ -331,13 +335,13 @@ def _label_indices(labels: Sequence[str]) -> npt.NDArray[np.intp]:
     return np.fromiter(map(place.__getitem__, labels), dtype=np.intp, count=len(labels))
 
 
-def _prepare_pair(pred: Any, true: Any, structure_only: bool,
-                  ignore_nodes: tuple[str, ...]) -> _Pair | None:
+def _prepare_pair(pred: Any, true: Any, structure_only: bool, ignore_nodes: tuple[str, ...],
+                  workers: int = 1) -> _Pair | None:
     prepared = _prepare(pred, true, structure_only, ignore_nodes)
     if prepared is None:
         return None
     first, second = prepared
-    return _Pair(first.tree(), second.tree(), _rename_table(first, second),
+    return _Pair(first.tree(), second.tree(), _rename_table(first, second, workers),
                  max(first.elements, second.elements), max(len(first.labels), len(second.labels)))
 
 
@@ -462,7 +466,7 @@ def teds_paired(preds: Sequence[TableInput], trues: Sequence[TableInput], *,
     def prepare(number: int) -> _Pair | None:
         time_left()
         try:
-            return _prepare_pair(preds[number], trues[number], structure_only, names)
+            return _prepare_pair(preds[number], trues[number], structure_only, names, threads)
         except (ValueError, TypeError) as error:
             raise type(error)(f"pair {number}: {error}") from None
 
