@@ -5,7 +5,7 @@
   table-recognition-metric  TEDS() pair by pair (apted in Python).
 
 Total times over all pairs: grix and docling-metrics-table take turns, the
-median of 3 runs each (the machine is shared, so a slow spell hits both);
+median of 5 runs each (the machine is shared, so a slow spell hits both);
 table-recognition-metric runs once. Per-pair medians by table size (cells of
 the true table: < 20, 20-100, > 100; grix.teds per pair), and where grix's
 time goes. The peers may live in other
@@ -147,7 +147,7 @@ def main():
     grix.teds_paired(preds[:5], trues[:5])  # imports and first calls
     grix_runs, docling_runs = [], []
     peers = {}
-    for _ in range(3):
+    for _ in range(5):
         grix_runs.append(timed(lambda: grix.teds_paired(preds, trues, workers=2))[1])
         peers["docling"] = run_peer("docling", args.docling_python, args.pairs)
         if peers["docling"]:
@@ -172,10 +172,10 @@ def main():
         "",
         "| tool | time | grix is faster by |",
         "|---|---|---|",
-        f"| grix.teds_paired, 2 workers (median of 3) | {full:.3f} s | |",
+        f"| grix.teds_paired, 2 workers (median of 5) | {full:.3f} s | |",
         f"| grix.teds_paired, structure only (median of 3) | {structure:.3f} s | |",
     ]
-    names = {"docling": "docling-metrics-table TableMetric (TEDS only), median of 3",
+    names = {"docling": "docling-metrics-table TableMetric (TEDS only), median of 5",
              "trm": "table-recognition-metric TEDS, one run"}
     for name, result in peers.items():
         if result is None:

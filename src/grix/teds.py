@@ -81,6 +81,15 @@ def _parser() -> Any:
     return parser
 
 
+def _count_elements(table: Any) -> int:
+    """``len(table.xpath(".//*"))``, with this thread's compiled query."""
+    query = getattr(_local, "count_elements", None)
+    if query is None:
+        etree, _ = _lxml()
+        query = _local.count_elements = etree.XPath("count(.//*)")
+    return int(query(table))
+
+
 def _parse(src: str | bytes) -> Any:
     """What lxml.html.fromstring returns for the text: the document, or for
     a fragment the element it stands for."""
@@ -220,7 +229,7 @@ def _table_tree(table: Any, structure_only: bool, codes: _TagCodes) -> _Table:
                     break
         else:
             levels.pop()
-    elements = int(table.xpath("count(.//*)"))
+    elements = _count_elements(table)
     return _Table(labels, parents, contents, elements)
 
 
