@@ -27,7 +27,6 @@ import subprocess
 import sys
 import textwrap
 import time
-from itertools import repeat
 
 import numpy as np
 
@@ -118,10 +117,10 @@ def stages(preds, trues):
     build = median_of(lambda: ([a.tree() for a, _ in prepared], [b.tree() for _, b in prepared]), 3)
     engine = median_of(lambda: paired_label_tables(trees1, trees2, tables, workers=2, progress=False), 3)
     codes = median_of(lambda: [label_codes(tree.labels) for tree in trees1 + trees2], 3)
-    cdist_only = median_of(lambda: [cdist(list(map(a.contents.get, dict.fromkeys(a.labels), repeat(""))),
-                                          list(map(b.contents.get, dict.fromkeys(b.labels), repeat(""))),
-                                          scorer=Levenshtein.normalized_distance, dtype=np.float64)
-                                    for a, b in prepared], 3)
+    contents = [([label.partition("\n")[2] for label in dict.fromkeys(a.labels)],
+                 [label.partition("\n")[2] for label in dict.fromkeys(b.labels)]) for a, b in prepared]
+    cdist_only = median_of(lambda: [cdist(first, second, scorer=Levenshtein.normalized_distance,
+                                          dtype=np.float64) for first, second in contents], 3)
     return {"HTML parsing (lxml)": parse, "walking the tables into labels": prepare - parse,
             "rename costs: rapidfuzz cdist": cdist_only, "rename costs: the rest (numpy, Python)": costs - cdist_only,
             "grix Trees": build, "paired_label_tables: label codes (Python)": codes,

@@ -130,13 +130,17 @@ class _TagCodes:
 
 @dataclass
 class _Table:
-    """One table as a tree: pre-order labels and parents, the content of
-    every distinct cell label, and the number of elements below the table
-    element (PubTabNet's denominator)."""
+    """One table as a tree: pre-order labels and parents, and the number of
+    elements below the table element (PubTabNet's denominator).
+
+    A cell's label is ``td``, its spans other than 1, and its content after
+    a newline: equal exactly when spans and contents are equal. Other labels
+    are tags, which hold no white space, so a label's head (before the first
+    newline) is its tag and spans, and the rest its content.
+    """
 
     labels: list[str]
     parents: list[int]
-    contents: dict[str, str]
     elements: int
 
     def tree(self) -> Tree:
@@ -175,8 +179,8 @@ def _cell_content(cell: Any, codes: _TagCodes) -> str:
     return "".join(pieces)
 
 
-def _unusual_cell(cell: Any, structure_only: bool, codes: _TagCodes) -> tuple[str, str]:
-    """The label and content of a cell with spans or something inside."""
+def _cell_label(cell: Any, structure_only: bool, codes: _TagCodes) -> str:
+    """The label of a cell with attributes or something inside."""
     if structure_only:
         content = ""
     elif len(cell):
@@ -189,21 +193,15 @@ def _unusual_cell(cell: Any, structure_only: bool, codes: _TagCodes) -> tuple[st
         label += f" colspan={span}"
     if rowspan is not None and (span := _span(rowspan, "rowspan")) != 1:
         label += f" rowspan={span}"
-    return (label + "\n" + content if content else label), content
+    return label + "\n" + content if content else label
 
 
 def _table_tree(table: Any, structure_only: bool, codes: _TagCodes) -> _Table:
     """Walk the table in pre-order down to its cells. Every child counts,
     as lxml's getchildren() yields it (comments and processing instructions
-    too, which the text parser removes or keeps as libxml2 does).
-
-    A cell's label is ``td``, its spans other than 1, and its content after
-    a newline: equal exactly when spans and contents are equal, and unlike
-    any other label, since tag names hold no white space.
-    """
+    too, which the text parser removes or keeps as libxml2 does)."""
     labels: list[str] = [str(table.tag)]
     parents: list[int] = [-1]
-    contents: dict[str, str] = {}
     # Each level is the iterator over an element's children and the
     # element's node; a child with children of its own opens a level, and
     # its parent's iterator resumes after it.
@@ -211,26 +209,24 @@ def _table_tree(table: Any, structure_only: bool, codes: _TagCodes) -> _Table:
     while levels:
         children, parent = levels[-1]
         for element in children:
-            node = len(labels)
             parents.append(parent)
             tag = element.tag
             if tag == "td":
-                if not (len(element) or element.keys()):  # only text, as most cells
-                    content = "" if structure_only else element.text or ""
-                    label = "td\n" + content if content else "td"
+                if len(element) or element.keys():
+                    labels.append(_cell_label(element, structure_only, codes))
+                elif structure_only or not element.text:  # only text, as most cells
+                    labels.append("td")
                 else:
-                    label, content = _unusual_cell(element, structure_only, codes)
-                contents[label] = content
-                labels.append(label)
+                    labels.append("td\n" + element.text)
             else:
                 labels.append(tag if type(tag) is str else str(tag))
                 if len(element):
-                    levels.append((iter(element), node))
+                    levels.append((iter(element), len(labels) - 1))
                     break
         else:
             levels.pop()
     elements = _count_elements(table)
-    return _Table(labels, parents, contents, elements)
+    return _Table(labels, parents, elements)
 
 
 def _find_table(src: Any, ignore_nodes: tuple[str, ...]) -> Any | None:
@@ -294,15 +290,12 @@ def _rename_table(pred: _Table, true: _Table, workers: int = 1) -> npt.NDArray[n
     from rapidfuzz.process import cdist
 
     distinct1, distinct2 = list(dict.fromkeys(pred.labels)), list(dict.fromkeys(true.labels))
-    # A label's head, before the content, is its tag and spans.
-    heads1 = [head for head, _, _ in map(str.partition, distinct1, repeat("\n"))]
-    heads2 = [head for head, _, _ in map(str.partition, distinct2, repeat("\n"))]
+    heads1, _, content1 = zip(*map(str.partition, distinct1, repeat("\n")))
+    heads2, _, content2 = zip(*map(str.partition, distinct2, repeat("\n")))
     code = {head: number for number, head in enumerate(dict.fromkeys(heads1 + heads2))}
     codes1 = np.fromiter(map(code.__getitem__, heads1), dtype=np.int32, count=len(heads1))
     codes2 = np.fromiter(map(code.__getitem__, heads2), dtype=np.int32, count=len(heads2))
     different: npt.NDArray[np.bool_] = codes1[:, None] != codes2[None, :]
-    content1 = list(map(pred.contents.get, distinct1, repeat("")))
-    content2 = list(map(true.contents.get, distinct2, repeat("")))
     if not (any(content1) or any(content2)):
         return different.astype(np.float64)
     # rapidfuzz's threads pay off on large tables only.
