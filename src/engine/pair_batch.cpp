@@ -76,10 +76,15 @@ Cost pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCost
     return scratch.tree_dist.at(0, 0);
   };
   if (c.delete_costs.empty() && c.insert_costs.empty()) return run(UnitIndel{});
-  const std::vector<Cost> ones1(c.delete_costs.empty() ? static_cast<size_t>(c.rows) : 0, Cost{1});
-  const std::vector<Cost> ones2(c.insert_costs.empty() ? static_cast<size_t>(c.columns) : 0, Cost{1});
-  fill_node_costs(tree1.codes, c.delete_costs.empty() ? ones1 : c.delete_costs, scratch.delete_costs);
-  fill_node_costs(tree2.codes, c.insert_costs.empty() ? ones2 : c.insert_costs, scratch.insert_costs);
+  auto node_costs = [](const std::vector<int32_t>& codes, const std::vector<Cost>& by_code, std::vector<Cost>& out) {
+    if (by_code.empty()) {
+      out.assign(codes.size(), Cost{1});
+    } else {
+      fill_node_costs(codes, by_code, out);
+    }
+  };
+  node_costs(tree1.codes, c.delete_costs, scratch.delete_costs);
+  node_costs(tree2.codes, c.insert_costs, scratch.insert_costs);
   return run(NodeIndel<Cost>{scratch.delete_costs.data(), scratch.insert_costs.data()});
 }
 
@@ -106,20 +111,20 @@ void check_label_costs(const LabelCosts<Cost>& costs, int32_t code1, int32_t cod
     throw std::invalid_argument(where + " holds " + std::to_string(costs.rename.size()) +
                                 " rename costs, not rows x columns");
   }
-  auto check_size = [&](const std::vector<Cost>& values, int32_t count, const char* what) {
-    if (!values.empty() && values.size() != static_cast<size_t>(count)) {
-      throw std::invalid_argument(where + " holds " + std::to_string(values.size()) + " " + what +
-                                  " costs for " + std::to_string(count) + " label codes");
+  // Each table covers the codes of the trees it applies to: renames both
+  // sides, delete costs the first trees' codes, insert costs the second's.
+  auto check_covers = [&](size_t count, int32_t code, const char* what) {
+    if (count != 0 && static_cast<size_t>(code) >= count) {
+      throw std::invalid_argument("a tree has label code " + std::to_string(code) + " but " + where +
+                                  " has " + what + " for " + std::to_string(count) + " codes");
     }
   };
-  check_size(costs.delete_costs, costs.rows, "delete");
-  check_size(costs.insert_costs, costs.columns, "insert");
-  const bool any_table = !costs.rename.empty() || !costs.delete_costs.empty() || !costs.insert_costs.empty();
-  if (any_table && (code1 >= costs.rows || code2 >= costs.columns)) {
-    throw std::invalid_argument("a tree has label code " + std::to_string(code1 >= costs.rows ? code1 : code2) +
-                                " but " + where + " has " + std::to_string(costs.rows) + " x " +
-                                std::to_string(costs.columns) + " label codes");
+  if (!costs.rename.empty()) {
+    check_covers(static_cast<size_t>(costs.rows), code1, "renames");
+    check_covers(static_cast<size_t>(costs.columns), code2, "renames");
   }
+  check_covers(costs.delete_costs.size(), code1, "delete costs");
+  check_covers(costs.insert_costs.size(), code2, "insert costs");
   check_cost_values(costs.rename.data(), costs.rename.size(), costs.columns, "rename", false);
   check_cost_values(costs.delete_costs.data(), costs.delete_costs.size(), 0, "delete", true);
   check_cost_values(costs.insert_costs.data(), costs.insert_costs.size(), 0, "insert", true);

@@ -36,6 +36,9 @@ class Edit:
     op "insert": a new node `node` labelled `label` becomes child number
         `position` of `parent`, and adopts the `adopt` children of `parent`
         that followed from that position on (0: it becomes a leaf).
+
+    `cost` is what the operation costs under the costs the mapping was
+    computed with; the costs of a script add up to the mapping's distance.
     """
 
     op: Literal["delete", "rename", "insert"]
@@ -47,6 +50,7 @@ class Edit:
     old_label: str | None = None
     node1: int | None = None
     node2: int | None = None
+    cost: int | float = 1
 
 
 class _Forest:
@@ -149,9 +153,12 @@ class Mapping:
 
     @cached_property
     def renamed(self) -> list[tuple[int, int]]:
-        """The matched pairs whose labels differ."""
+        """The matched pairs whose labels differ, or whose rename costs
+        something all the same (with costs of your own)."""
         labels1, labels2 = self.t1.labels, self.t2.labels
-        return [(i, j) for i, j in self.pairs if labels1[i] != labels2[j]]
+        if self.costs.rename_by_node is None and self.costs.rename_by_label is None:
+            return [(i, j) for i, j in self.pairs if labels1[i] != labels2[j]]
+        return [(i, j) for i, j in self.pairs if labels1[i] != labels2[j] or self.rename_cost(i, j) != 0]
 
     @property
     def matched_sources(self) -> list[tuple[object, object]]:
@@ -175,10 +182,11 @@ class Mapping:
         for node in reversed(self.deleted):
             label = forest.label[node]
             parent, position = forest.delete(node)
-            script.append(Edit("delete", node, label, parent, position, node1=node))
+            script.append(Edit("delete", node, label, parent, position, node1=node,
+                               cost=self.delete_cost(node)))
         for i, j in self.renamed:
             script.append(Edit("rename", i, t2.labels[j], forest.parent[i], forest.position(i),
-                               old_label=t1.labels[i], node1=i, node2=j))
+                               old_label=t1.labels[i], node1=i, node2=j, cost=self.rename_cost(i, j)))
         # After the deletions the forest is t2 restricted to its matched
         # nodes. Inserting t2's other nodes in pre-order keeps it t2
         # restricted to the nodes present, so every child list stays sorted by
@@ -195,7 +203,8 @@ class Mapping:
             position = bisect.bisect_left(ids, j)
             adopt = bisect.bisect_left(ids, ends2[j]) - position
             forest.insert(next_id, t2.labels[j], parent, position, adopt)
-            script.append(Edit("insert", next_id, t2.labels[j], parent, position, adopt, node2=j))
+            script.append(Edit("insert", next_id, t2.labels[j], parent, position, adopt, node2=j,
+                               cost=self.insert_cost(j)))
             image[j] = next_id
             t2_id[next_id] = j
             next_id += 1
