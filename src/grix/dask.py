@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import math
 import sys
+import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import ExitStack, contextmanager
 from typing import TYPE_CHECKING, Any, Union
@@ -38,24 +39,37 @@ Block = tuple[int, int]
 
 
 def block_distances(rows_payload: Payload, columns_payload: Payload, rows: Block, columns: Block,
-                    workers: int | None) -> npt.NDArray[np.int32]:
+                    diagonal: bool, workers: int | None, deadline: float | None) -> npt.NDArray[np.int32]:
     """One task: the distances of trees rows[0]:rows[1] of the first payload
-    against columns[0]:columns[1] of the second, as a matrix. Runs on a worker;
-    `workers` None means all the cores of the worker's process."""
+    against columns[0]:columns[1] of the second, as a matrix. Runs on a worker.
+
+    diagonal: the block pairs a range of trees with itself (rows == columns of
+        one payload): its pairs i < j are computed once and mirrored, and its
+        diagonal is 0, as in scipy's ``squareform``. (The payloads reach the
+        worker as copies, so the task cannot tell by looking.)
+    workers: threads; None means all the cores of the worker's process.
+    deadline: ``time.time()`` at which the call that submitted the task gives
+        up; the engine stops there rather than run on after a time-out.
+    """
     threads = check_workers(workers)
+    seconds = None
+    if deadline is not None:
+        seconds = deadline - time.time()
+        if seconds <= 0:
+            raise TimeoutError("the deadline passed before the block started")
     parents_a, codes_a, label_costs = rows_payload
     parents_b, codes_b, _ = columns_payload
     corpus_a = _core.Corpus(parents_a[rows[0]:rows[1]], codes_a[rows[0]:rows[1]])
     shape = (rows[1] - rows[0], columns[1] - columns[0])
-    if rows_payload is columns_payload and rows == columns:
-        condensed = _core.batch(corpus_a, None, None, None, label_costs, threads)
+    if diagonal:
+        condensed = _core.batch(corpus_a, None, None, None, label_costs, threads, seconds)
         block = np.zeros(shape, dtype=np.int32)
         upper = np.triu_indices(shape[0], 1)
         block[upper] = condensed
         block.T[upper] = condensed
         return block
     corpus_b = _core.Corpus(parents_b[columns[0]:columns[1]], codes_b[columns[0]:columns[1]])
-    return _core.batch(corpus_a, corpus_b, None, None, label_costs, threads).reshape(shape)
+    return _core.batch(corpus_a, corpus_b, None, None, label_costs, threads, seconds).reshape(shape)
 
 
 def split(count: int, parts: int) -> list[Block]:
@@ -87,10 +101,12 @@ def task_workers(workers: int | None) -> int | None:
 
 
 def submit_blocks(client: Client, rows_payload: Payload, columns_payload: Payload | None,
-                  row_blocks: list[Block], column_blocks: list[Block],
-                  workers: int | None) -> dict[Block, Future[npt.NDArray[np.int32]]]:
+                  row_blocks: list[Block], column_blocks: list[Block], workers: int | None,
+                  timeout: float | None) -> dict[Block, Future[npt.NDArray[np.int32]]]:
     """One task per block; for all pairs of one list (no columns payload),
-    only the blocks on and above the diagonal."""
+    only the blocks on and above the diagonal. Every task stops at the
+    deadline `timeout` seconds from now."""
+    deadline = None if timeout is None else time.time() + timeout
     same = columns_payload is None
     scattered_rows = client.scatter(rows_payload, broadcast=True)
     scattered_columns = scattered_rows if same else client.scatter(columns_payload, broadcast=True)
@@ -100,7 +116,7 @@ def submit_blocks(client: Client, rows_payload: Payload, columns_payload: Payloa
             if same and c < r:
                 continue  # the transpose of block (c, r)
             tasks[r, c] = client.submit(block_distances, scattered_rows, scattered_columns, rows,
-                                        columns, workers, pure=False)
+                                        columns, same and r == c, workers, deadline, pure=False)
     return tasks
 
 
@@ -164,8 +180,9 @@ def pdist(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None = N
         cores of the worker's process.
     progress: True shows a tqdm bar over pairs, advanced as blocks finish;
         None shows one when stderr is a terminal.
-    timeout: seconds for the whole call; on a time-out (TimeoutError) or
-        Ctrl-C the tasks are cancelled.
+    timeout: seconds for the whole call. Each task gets the deadline and stops
+        its engine there; on a time-out (TimeoutError) or Ctrl-C the waiting
+        tasks are cancelled as well.
     """
     listed = check_trees(trees, "trees")
     per_task, seconds = task_workers(workers), check_timeout(timeout)
@@ -175,7 +192,7 @@ def pdist(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None = N
     with ExitStack() as stack:
         connected = connect(client, stack)
         ranges = split(count, block_count(count, connected, blocks))
-        tasks = submit_blocks(connected, payload(encoded), None, ranges, ranges, per_task)
+        tasks = submit_blocks(connected, payload(encoded), None, ranges, ranges, per_task, seconds)
 
         def pairs(r: int, c: int) -> int:
             (r0, r1), (c0, c1) = ranges[r], ranges[c]
@@ -211,7 +228,7 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *,
         count = block_count(max(len(listed_a), len(listed_b)), connected, blocks)
         row_blocks, column_blocks = split(len(listed_a), count), split(len(listed_b), count)
         tasks = submit_blocks(connected, payload(encoded_a), payload(encoded_b), row_blocks,
-                              column_blocks, per_task)
+                              column_blocks, per_task, seconds)
 
         def pairs(r: int, c: int) -> int:
             (r0, r1), (c0, c1) = row_blocks[r], column_blocks[c]
@@ -240,7 +257,7 @@ def square_array(trees: Sequence[Tree], *, client: Client,
     per_task = task_workers(workers)
     (encoded,) = encode(listed, rename=rename)
     ranges = split(len(listed), block_count(len(listed), client, blocks))
-    tasks = submit_blocks(client, payload(encoded), None, ranges, ranges, per_task)
+    tasks = submit_blocks(client, payload(encoded), None, ranges, ranges, per_task, None)
 
     def lazy(r: int, c: int) -> Any:
         shape = (ranges[r][1] - ranges[r][0], ranges[c][1] - ranges[c][0])

@@ -139,21 +139,70 @@ def test_memory_is_the_result_and_a_small_scratch_per_worker():
     assert int(growth_kib) <= int(result_kib) + 16 * 1024
 
 
-def test_dask_matches_local_results():
+@pytest.fixture(scope="module")
+def dask_client():
     pytest.importorskip("dask.distributed")
     from dask.distributed import Client, LocalCluster
 
-    import grix.dask
-
-    trees = random_trees(90, seed=4, max_nodes=25)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as client:
-        assert np.array_equal(grix.dask.pdist(trees, client=client, timeout=120), grix.pdist(trees))
-        assert np.array_equal(grix.dask.pdist(trees, client=client, blocks=7, rename=label_cost, timeout=120),
-                              grix.pdist(trees, rename=label_cost))
-        assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client, rename=label_cost, timeout=120),
-                              grix.cdist(trees[:30], trees[30:], rename=label_cost))
-        assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client, timeout=120),
-                              grix.cdist(trees[:30], trees[30:]))
-        lazy = grix.dask.square_array(trees, client=client)
-        assert np.array_equal(lazy.compute(), square_matrix(grix.pdist(trees), 90))
+        yield client
+
+
+def test_dask_matches_local_results(dask_client):
+    import grix.dask
+
+    client = dask_client
+    trees = random_trees(90, seed=4, max_nodes=25)
+    assert np.array_equal(grix.dask.pdist(trees, client=client, timeout=120), grix.pdist(trees))
+    assert np.array_equal(grix.dask.pdist(trees, client=client, blocks=7, rename=label_cost, timeout=120),
+                          grix.pdist(trees, rename=label_cost))
+    assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client, rename=label_cost, timeout=120),
+                          grix.cdist(trees[:30], trees[30:], rename=label_cost))
+    assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client, timeout=120),
+                          grix.cdist(trees[:30], trees[30:]))
+    lazy = grix.dask.square_array(trees, client=client)
+    assert np.array_equal(lazy.compute(), square_matrix(grix.pdist(trees), 90))
+
+
+def test_dask_diagonal_blocks_with_costs_that_make_d_t_t_negative(dask_client):
+    import grix.dask
+
+    # The trees reach the workers by scatter, as copies: the diagonal blocks
+    # must be known as such without comparing payloads by identity.
+    trees = [grix.Tree.from_bracket(text) for text in ("{a}", "{b{a}}", "{a{b}{a}}", "{b}")]
+
+    def rename(x, y):
+        return -1 if x == y else (2 if x < y else 1)
+
+    expected = square_matrix(grix.pdist(trees, rename=rename), 4)
+    lazy = grix.dask.square_array(trees, client=dask_client, blocks=2, rename=rename)
+    assert np.array_equal(lazy.compute(), expected)
+    assert np.array_equal(grix.dask.pdist(trees, client=dask_client, blocks=2, rename=rename),
+                          grix.pdist(trees, rename=rename))
+
+
+def test_dask_progress_bar_counts_pairs(dask_client, capsys):
+    import grix.dask
+
+    grix.dask.pdist(random_trees(30, seed=6), client=dask_client, blocks=3, progress=True)
+    err = capsys.readouterr().err
+    assert "435/435" in err and "pair" in err
+
+
+def test_dask_timeout_stops_the_running_blocks(dask_client):
+    from dask.distributed import wait
+
+    import grix.dask
+
+    # One block of 435 pairs of 1,500 nodes: minutes of work on one worker.
+    rng = random.Random(7)
+    trees = [random_grix_tree(rng, 1500, "abcd") for _ in range(30)]
+    with pytest.raises(TimeoutError):
+        grix.dask.pdist(trees, client=dask_client, blocks=1, timeout=1.0)
+    # Cancelling a future does not stop a running task: only the engine's
+    # own deadline frees the worker. Each worker must soon run a new task.
+    addresses = list(dask_client.nthreads())
+    probes = [dask_client.submit(sum, [k], workers=[address], pure=False) for k, address in enumerate(addresses)]
+    done, pending = wait(probes, timeout=15)
+    assert not pending
