@@ -12,12 +12,15 @@ grix[dask]``.
 
 from __future__ import annotations
 
+# Parts of Dask's API carry no annotations.
+# mypy: disable-error-code="no-untyped-call"
+
 import math
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import ExitStack, contextmanager
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -90,7 +93,8 @@ def connect(client: Client | None, stack: ExitStack) -> Client:
     from dask.distributed import Client, LocalCluster
 
     cluster = stack.enter_context(LocalCluster(threads_per_worker=1, processes=True))
-    return stack.enter_context(Client(cluster))
+    connected: Client = stack.enter_context(Client(cluster))
+    return connected
 
 
 def task_workers(workers: int | None) -> int | None:
@@ -121,7 +125,7 @@ def submit_blocks(client: Client, rows_payload: Payload, columns_payload: Payloa
 
 
 @contextmanager
-def pair_bar(progress: bool | None, pairs: int) -> Iterator[Callable[[int], None]]:
+def pair_bar(progress: bool | None, pairs: int) -> Iterator[Callable[[int], object]]:
     """A tqdm bar over pairs (True: shown; None: shown when stderr is a
     terminal) as a function that advances it."""
     if progress is False or pairs == 0 or progress is None and not sys.stderr.isatty():
@@ -160,7 +164,8 @@ def block_count(count: int, client: Client, blocks: int | None) -> int:
         return check_count(blocks, "blocks")
     # Some 16 tasks per worker thread balance the load (blocks on the
     # diagonal are half the work of the others) at little cost per task.
-    threads = sum(client.nthreads().values()) or 1
+    nthreads = cast("dict[str, int]", client.nthreads())  # a dict on a synchronous client
+    threads = max(1, sum(nthreads.values()))
     return max(1, min(count, math.ceil(math.sqrt(32 * threads))))
 
 
