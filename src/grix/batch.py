@@ -68,32 +68,43 @@ def encode(*groups: list[Tree], rename: Callable[[str, str], int] | None) -> lis
 
 
 class Progress:
-    """A tqdm bar over dynamic-programming cells, or nothing."""
+    """A tqdm bar over pairs, or nothing.
+
+    The engine reports the cells it has computed, block by block; the bar
+    shows the pairs that share of all the cells stands for. A pair thus
+    counts by its cells, its share of the time, so the time left holds where
+    pairs differ in size (counting finished pairs would make large pairs
+    stall the bar and small ones race it)."""
 
     def __init__(self, progress: bool | None, cells: Callable[[], float], pairs: int,
                  workers: int) -> None:
         self.bar = None
+        self.pairs = pairs
+        self.cells = 0.0
         if progress is False or pairs == 0:
             return
         if progress is None and not sys.stderr.isatty():
             return
-        total = cells()
-        seconds = (total * SECONDS_PER_CELL + pairs * SECONDS_PER_PAIR) / workers
+        self.cells = cells()
+        seconds = (self.cells * SECONDS_PER_CELL + pairs * SECONDS_PER_PAIR) / workers
         if progress is None and seconds <= 2:
             return
         from tqdm.auto import tqdm
 
-        self.bar = tqdm(total=int(total), unit="cell", unit_scale=True, dynamic_ncols=True)
+        self.bar = tqdm(total=pairs, unit="pair", unit_scale=True, dynamic_ncols=True)
 
-    def update(self, done: int) -> None:
+    def update(self, cells_done: int) -> None:
         if self.bar is not None:
-            self.bar.update(max(0, min(done, self.bar.total) - self.bar.n))
+            share = cells_done / self.cells if self.cells > 0 else 0.0
+            self.bar.update(max(0, min(self.pairs, int(share * self.pairs)) - self.bar.n))
 
     def __enter__(self) -> Callable[[int], None] | None:
         return self.update if self.bar is not None else None
 
-    def __exit__(self, *exc: object) -> None:
+    def __exit__(self, error: type[BaseException] | None, *rest: object) -> None:
         if self.bar is not None:
+            if error is None:  # every pair done, whatever the cell counts said
+                self.bar.update(self.pairs - self.bar.n)
             self.bar.close()
 
 
@@ -121,8 +132,10 @@ def pdist(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None = N
         called once per distinct label pair of all the trees.
     workers: threads, each computing one pair at a time; None or -1 means all
         the cores the process may use.
-    progress: True shows a tqdm bar that advances by work done; None shows one
-        when stderr is a terminal and the work is estimated at over 2 s.
+    progress: True shows a tqdm bar over pairs that advances by work done
+        (each pair weighted by its dynamic-programming cells, so that the time
+        left holds); None shows one when stderr is a terminal and the work is
+        estimated at over 2 s.
     timeout: seconds, or None.
 
     Each tree is converted and prepared once; each pair runs in its cheaper

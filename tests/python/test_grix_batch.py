@@ -87,12 +87,19 @@ def test_join_with_negative_costs_does_not_prune_by_size(join_corpus):
     assert [d for _, _, d in found] == condensed[condensed <= 2].tolist()
 
 
-def test_progress_bar_reaches_the_total(trees200, capsys):
+def test_progress_bar_counts_pairs_weighted_by_cells(trees200, capsys):
+    from grix.batch import Progress
+
     grix.pdist(trees200, progress=True)
     err = capsys.readouterr().err
-    assert "cell" in err and "100%" in err
+    assert "19.9k/19.9k" in err and "pair" in err and "cell" not in err
     grix.pdist(trees200)  # not a terminal: no bar by default
     assert capsys.readouterr().err == ""
+    # Half the cells done shows half the pairs, however the cells fall on them.
+    with Progress(True, lambda: 4e9, pairs=1000, workers=1) as update:
+        update(int(1e9))
+        assert update.__self__.bar.n == 250
+    assert "1.00k/1.00k" in capsys.readouterr().err
 
 
 PROBE = textwrap.dedent("""
