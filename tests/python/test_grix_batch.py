@@ -140,6 +140,53 @@ def test_timeout_stops_a_large_pdist_leaving_no_thread():
     assert name == "TimeoutError" and float(seconds) < 3.0 and int(extra_threads) <= 0
 
 
+def zigzag(spine):
+    """A spine whose every node has a leaf before the next spine node and one
+    after it: every spine node is a keyroot in either orientation, so the
+    keyroot subtrees add up to some 1.5 spine^2 nodes."""
+    labels, parents, stack = [], [], [(0, -1)]
+    while stack:
+        step, parent = stack.pop()
+        node = len(labels)
+        labels.append("s" if step >= 0 else "l")
+        parents.append(parent)
+        if 0 <= step < spine - 1:
+            stack += [(-1, node), (step + 1, node), (-1, node)]
+        elif step == spine - 1:
+            stack += [(-1, node), (-1, node)]
+    return grix.Tree.from_parents(labels, parents)
+
+
+def test_a_pair_stops_within_its_keyroot_pairs():
+    """A path (one keyroot) against a zigzag: one pair of trees, computed as
+    2,000 keyroot pairs in a row with no flag read between them; about a
+    billion cells (some 1.5 s on an idle machine) in 25 MiB. Only the kernel,
+    reading the flag before each row of a large keyroot pair, can stop it
+    early. Five deadlines spread over the call: the median of their answers
+    must come soon (about 0.05 s here); a kernel that does not read the
+    flag answers when the pair ends, after half the call at the median."""
+    import statistics
+    import time
+
+    from conftest import under_asan
+
+    trees = [grix.Tree.from_parents(["a"] * 600, range(-1, 599)), zigzag(1000)]
+    start = time.perf_counter()
+    expected = grix.pdist(trees, workers=1)
+    full = time.perf_counter() - start
+    latencies = []
+    for fraction in (0.1, 0.25, 0.4, 0.55, 0.7):
+        deadline = fraction * full
+        start = time.perf_counter()
+        try:
+            assert np.array_equal(grix.pdist(trees, workers=1, timeout=deadline), expected)
+            latencies.append(0.0)  # finished before a late deadline on a faster run
+        except TimeoutError:
+            latencies.append(time.perf_counter() - start - deadline)
+    bound = 0.25 * full if under_asan else min(0.5, 0.25 * full)
+    assert statistics.median(latencies) < bound, (full, latencies)
+
+
 def test_memory_is_the_result_and_a_small_scratch_per_worker():
     name, result_kib, growth_kib = run_probe(0, 3000)
     assert name == "done"
