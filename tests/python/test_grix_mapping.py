@@ -280,4 +280,3 @@ def test_a_long_call_stops_soon_after_it_is_asked(call, how, expected):
     # still fails a stop that waits for the call to end.
     assert float(latency) < (5.0 if under_asan else 1.5)
     assert int(extra_threads) <= 0
-
