@@ -58,6 +58,18 @@ def test_small_and_degenerate_inputs():
         grix.pdist(random_trees(3, 0), rename=np.zeros((2, 2)))
 
 
+@pytest.mark.parametrize("workers, error", [(0, ValueError), (-2, ValueError), (True, TypeError),
+                                            (2.0, TypeError), ("all", TypeError)])
+def test_bad_workers_are_refused_before_any_work(workers, error):
+    import grix.dask
+
+    trees = random_trees(3, 0)
+    for call in (grix.pdist, grix.dask.pdist, lambda t, **kw: grix.cdist(t, t, **kw),
+                 lambda t, **kw: grix.dask.cdist(t, t, **kw), lambda t, **kw: grix.join(t, 1, **kw)):
+        with pytest.raises(error, match="workers"):
+            call(trees, workers=workers)
+
+
 @pytest.fixture(scope="module")
 def join_corpus():
     return random_trees(250, seed=2, max_nodes=20) + syntax_trees(250, seed=3, max_nodes=120)
