@@ -87,7 +87,7 @@ def run_batch(a: Encoded, b: Encoded | None, *, first: npt.NDArray[np.int32] | N
     arguments = costs.batch_arguments()
     if pair_rename is not None:
         arguments.update(rename=None, pair_rename=pair_rename, floating=True)
-    with progress_bar.WorkBar(show, total) as report:
+    with progress_bar.WorkBar(show, total, pairs) as report:
         result = _core.batch(corpus_a, corpus_b, first, second, **arguments, workers=workers,
                              timeout=timeout, progress=report)
     if costs.floating and costs.integral and pair_rename is None:
@@ -140,8 +140,10 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
         float64 values.
     workers: threads, each computing one pair at a time; None or -1 means all
         the cores the process may use.
-    progress: True shows a tqdm bar in percent of the work; None shows one
-        when stderr is a terminal and the work is estimated at over 2 s.
+    progress: True shows a tqdm bar over pairs that advances by work done
+        (each pair weighted by its dynamic-programming cells, so that the time
+        left holds); None shows one when stderr is a terminal and the work is
+        estimated at over 2 s.
     timeout: seconds, or None.
 
     Returns int32 values for integer costs (int64 where sums pass 32 bits)
