@@ -11,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core, progress as progress_bar
-from .costs import INT32_MAX, EngineCosts, Number, NodeCost, corpus_costs, label_codes
+from .costs import INT32_MAX, EngineCosts, Number, NodeCost, corpus_costs, label_codes, numbered_labels
 from .distance import check_timeout, check_tree, check_workers, normalize
 from .tree import Tree
 
@@ -52,13 +52,11 @@ def encode(*groups: list[Tree], rename: LabelRename, delete: NodeCost = None,
     """Encodes groups of trees with one code per distinct label across all of
     them, and evaluates the cost callables once per distinct label or label
     pair. Deletions apply to the first group, insertions to the last."""
-    code_of: dict[str, int] = {}
-    encoded = []
+    codes, labels = numbered_labels([tree.labels for trees in groups for tree in trees])
+    encoded, start = [], 0
     for trees in groups:
-        codes = [np.fromiter((code_of.setdefault(label, len(code_of)) for label in tree.labels),
-                             dtype=np.int32, count=len(tree)) for tree in trees]
-        encoded.append(Encoded([tree.parents for tree in trees], codes))
-    labels = list(code_of)
+        encoded.append(Encoded([tree.parents for tree in trees], codes[start:start + len(trees)]))
+        start += len(trees)
     if rename is not None and callable(rename) and len(labels) ** 2 > MAX_LABEL_TABLE:
         raise ValueError(f"the trees hold {len(labels)} distinct labels: a rename table of "
                          f"{len(labels)}^2 entries is too large; use rename=None")
@@ -166,10 +164,10 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
                       [encoded.codes[j] for j in second], normalize)
 
 
-def square_matrix(condensed: npt.NDArray[np.int32], count: int) -> npt.NDArray[np.int32]:
+def square_matrix(condensed: Distances, count: int) -> Distances:
     """The symmetric (count, count) matrix of a condensed vector, as scipy's
     ``squareform`` makes it."""
-    matrix = np.zeros((count, count), dtype=np.int32)
+    matrix = np.zeros((count, count), dtype=condensed.dtype)
     upper = np.triu_indices(count, 1)
     matrix[upper] = condensed
     matrix.T[upper] = condensed

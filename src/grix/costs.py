@@ -42,14 +42,21 @@ EXACT_DOUBLE = 2**53
 
 def label_codes(*label_lists: Sequence[str]) -> list[npt.NDArray[np.int32]]:
     """Numbers the distinct labels of all lists together, in order of first
-    appearance: equal labels, equal codes. The loops run in C (dict.fromkeys,
-    map), which matters for the many small trees of a loop of calls."""
+    appearance: equal labels, equal codes."""
+    return numbered_labels(label_lists)[0]
+
+
+def numbered_labels(label_lists: Sequence[Sequence[str]]) -> tuple[list[npt.NDArray[np.int32]], list[str]]:
+    """The codes of label_codes, and the distinct labels in code order. The
+    loops run in C (dict.fromkeys, map), which matters for the many small
+    trees of a loop of calls."""
     code_of: dict[Hashable, int] = {}
     for labels in label_lists:
         for label in dict.fromkeys(labels):
             code_of.setdefault(label, len(code_of))
     code = code_of.__getitem__
-    return [np.fromiter(map(code, labels), dtype=np.int32, count=len(labels)) for labels in label_lists]
+    codes = [np.fromiter(map(code, labels), dtype=np.int32, count=len(labels)) for labels in label_lists]
+    return codes, list(code_of)  # type: ignore[arg-type]
 
 
 def checked_number(value: object, what: str) -> float | int:

@@ -26,7 +26,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from .batch import Encoded, check_trees, encode
+from .batch import Encoded, check_trees, encode, square_matrix
 from .distance import check_count, check_timeout, check_workers
 from .tree import Tree
 
@@ -65,11 +65,7 @@ def block_distances(rows_payload: Payload, columns_payload: Payload, rows: Block
     shape = (rows[1] - rows[0], columns[1] - columns[0])
     if diagonal:
         condensed = _core.batch(corpus_a, None, None, None, **arguments, workers=threads, timeout=seconds)
-        block = np.zeros(shape, dtype=condensed.dtype)
-        upper = np.triu_indices(shape[0], 1)
-        block[upper] = condensed
-        block.T[upper] = condensed
-        return block
+        return square_matrix(condensed, shape[0])
     corpus_b = _core.Corpus(parents_b[columns[0]:columns[1]], codes_b[columns[0]:columns[1]])
     return _core.batch(corpus_a, corpus_b, None, None, **arguments, workers=threads,
                        timeout=seconds).reshape(shape)

@@ -199,6 +199,37 @@ def test_a_pair_stops_within_its_keyroot_pairs():
     assert statistics.median(latencies) < bound, (full, latencies)
 
 
+def test_a_big_tree_among_small_ones_needs_the_memory_of_its_own_pairs():
+    # Scratch sized for the largest tree paired with itself would be 40 GiB
+    # here, and refused; a 60,000-node path against 3-node trees needs little.
+    path = grix.Tree.from_parents(["p"] * 60000, range(-1, 59999))
+    tiny = grix.Tree.from_bracket("{p{q}{r}}")
+    alone = grix.distance(path, tiny)
+    assert grix.cdist([path], [tiny, tiny]).tolist() == [[alone, alone]]
+    assert grix.pdist([path, tiny, tiny]).tolist() == [alone, alone, 0]
+    assert grix.paired([tiny, path], [path, tiny]).tolist() == [grix.distance(tiny, path), alone]
+
+
+@pytest.mark.parametrize("call", ["cdist", "pdist", "paired"])
+def test_batches_of_large_pairs_stop_soon(call):
+    # Each 9,000-node pair takes seconds and its scratch a gigabyte: setting
+    # it up and filling its costs must not delay a stop either.
+    import time
+
+    from conftest import under_asan
+
+    rng = random.Random(3)
+    big = [random_grix_tree(rng, 9000) for _ in range(2)]
+    start = time.perf_counter()
+    with pytest.raises(TimeoutError):
+        if call == "pdist":
+            grix.pdist(big + big, workers=2, timeout=0.05, delete=0.5)
+        else:
+            getattr(grix, call)(big, big[::-1], workers=2, timeout=0.05)
+    # About 0.1 s; a batch that set up its scratch and costs unwatched took a second.
+    assert time.perf_counter() - start < (3.0 if under_asan else 0.6)
+
+
 def test_memory_is_the_result_and_a_small_scratch_per_worker():
     name, result_kib, growth_kib = run_probe(0, 3000)
     assert name == "done"
