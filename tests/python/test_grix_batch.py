@@ -303,3 +303,20 @@ def test_dask_timeout_stops_the_running_blocks(dask_client):
     probes = [dask_client.submit(sum, [k], workers=[address], pure=False) for k, address in enumerate(addresses)]
     done, pending = wait(probes, timeout=15)
     assert not pending
+
+
+def test_dask_takes_the_local_costs_and_result_types(dask_client):
+    import grix.dask
+
+    rng = random.Random(12)
+    trees = [random_grix_tree(rng, rng.randint(1, 12)) for _ in range(15)]
+    others = [random_grix_tree(rng, rng.randint(1, 12)) for _ in range(15)]
+    for costs in ({"delete": 0.5, "rename": lambda a, b: 0.0 if a == b else 0.75},
+                  {"insert": 2**30}, {"delete": {"a": 2, "b": 1, "c": 3}.get}):
+        local = grix.pdist(trees, **costs)
+        remote = grix.dask.pdist(trees, client=dask_client, blocks=3, **costs)
+        assert remote.dtype == local.dtype and np.array_equal(remote, local)
+        local = grix.cdist(trees, others, **costs)
+        assert np.array_equal(grix.dask.cdist(trees, others, client=dask_client, blocks=2, **costs), local)
+        paired = grix.dask.paired(trees, others, client=dask_client, blocks=4, **costs)
+        assert paired.dtype == local.dtype and np.array_equal(paired, np.diag(local))
