@@ -501,7 +501,7 @@ def _starts_with_markup(data: str | bytes) -> bool:
                 data = data[2:400].decode(encoding, errors="ignore")
                 break
         else:
-            data = data[:400].decode("latin-1")
+            data = data[:400].removeprefix(codecs.BOM_UTF8).decode("latin-1")
     return data.lstrip().lstrip("\ufeff").lstrip()[:1] == "<"
 
 

@@ -29,6 +29,7 @@ class StandInTree:
         self.labels = tuple(labels)
         self.parents = np.asarray(parents, dtype=np.int32)
         self.source = (None,) * len(labels)
+        self.subtree_sizes = [end - v for v, end in enumerate(subtree_ends(list(parents)))]
 
     def __len__(self):
         return len(self.labels)
