@@ -11,7 +11,7 @@ nested data, bracket text, a parent list or a networkx graph), then compare:
 >>> grix.mapping(a, b).deleted
 [1]
 
-Many trees at once: :func:`pairwise`, :func:`cdist` and :func:`join`; on a
+Many trees at once: :func:`pdist`, :func:`cdist` and :func:`join`; on a
 Dask cluster: ``grix.dask``. Every call can be stopped with Ctrl-C and takes a
 ``timeout``. The readers of every format are plain functions in
 ``grix.readers``, and ``grix.diff`` shows a mapping as text, JSON or a page.
@@ -22,7 +22,7 @@ from importlib.metadata import PackageNotFoundError, version as _version
 from .tree import Tree, load
 from .distance import distance
 from .mapping import Edit, Mapping, apply, mapping
-from .batch import JoinResult, cdist, join, pairwise
+from .batch import JoinResult, cdist, join, pdist
 from . import diff, readers
 
 try:
@@ -31,4 +31,4 @@ except PackageNotFoundError:  # running from a source checkout
     __version__ = "0.0.0"
 
 __all__ = ["Edit", "JoinResult", "Mapping", "Tree", "apply", "cdist", "distance", "join", "load",
-           "mapping", "pairwise", "diff", "readers", "__version__"]
+           "mapping", "pdist", "diff", "readers", "__version__"]

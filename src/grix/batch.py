@@ -3,7 +3,6 @@ threshold joins, computed natively on all cores."""
 
 from __future__ import annotations
 
-import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
@@ -12,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from .distance import INT32_MAX, check_threads, check_timeout, check_tree, label_table
+from .distance import INT32_MAX, check_timeout, check_tree, check_workers, label_table
 from .tree import Tree
 
 # Rough cost model for deciding whether a bar is worth showing by default.
@@ -20,17 +19,6 @@ SECONDS_PER_CELL = 2e-9
 SECONDS_PER_PAIR = 1e-6
 # A label cost table larger than this would take more memory than it saves.
 MAX_LABEL_TABLE = 50_000_000
-
-
-def default_workers() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on Linux
-        return os.cpu_count() or 1
-
-
-def check_workers(workers: object) -> int:
-    return default_workers() if workers is None else check_threads(workers, "workers")
 
 
 def check_trees(trees: object, name: str) -> list[Tree]:
@@ -120,7 +108,7 @@ def run_batch(a: Encoded, b: Encoded | None, *, first: npt.NDArray[np.int32] | N
         return _core.batch(corpus_a, corpus_b, first, second, costs, workers, timeout, report)
 
 
-def pairwise(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None = None,
+def pdist(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None = None,
              workers: int | None = None, progress: bool | None = None,
              timeout: float | None = None) -> npt.NDArray[np.int32]:
     """The distances of all pairs of `trees` as a condensed vector, in the
@@ -131,7 +119,8 @@ def pairwise(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None 
 
     rename: None (label equality) or a callable ``(label1, label2) -> int``,
         called once per distinct label pair of all the trees.
-    workers: threads, each computing one pair at a time; None means all cores.
+    workers: threads, each computing one pair at a time; None or -1 means all
+        the cores the process may use.
     progress: True shows a tqdm bar that advances by work done; None shows one
         when stderr is a terminal and the work is estimated at over 2 s.
     timeout: seconds, or None.
@@ -162,7 +151,7 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *,
           rename: Callable[[str, str], int] | None = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.int32]:
     """The (len(trees_a), len(trees_b)) int32 matrix of distances, as
-    :func:`pairwise` computes them."""
+    :func:`pdist` computes them."""
     listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
     workers, seconds = check_workers(workers), check_timeout(timeout)
     encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename)
@@ -199,7 +188,7 @@ def join(trees: Sequence[Tree], threshold: int, *, rename: Callable[[str, str], 
     where it holds: the size difference (when no rename cost is negative),
     and, with label equality costs, max(n1, n2) minus the number of labels the
     two trees share (as multisets). No pair within the threshold is missed.
-    Arguments and errors as for :func:`pairwise`.
+    Arguments and errors as for :func:`pdist`.
     """
     listed = check_trees(trees, "trees")
     if isinstance(threshold, bool) or not isinstance(threshold, (int, np.integer)):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import numbers
+import os
 from collections.abc import Callable, Hashable
 from typing import TYPE_CHECKING, Any, Union
 
@@ -20,6 +21,9 @@ if TYPE_CHECKING:
 Rename: TypeAlias = Union[None, Callable[[str, str], int], npt.ArrayLike]
 
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+#: Time-outs of this many seconds (31 years) or more mean no limit: a
+#: deadline in clock nanoseconds overflows not far above (at 9.2e9 s).
+NO_LIMIT_SECONDS = 1e9
 
 
 def check_tree(tree: object, name: str) -> Tree:
@@ -29,13 +33,36 @@ def check_tree(tree: object, name: str) -> Tree:
     return tree
 
 
-def check_threads(threads: object, name: str = "threads") -> int:
-    if isinstance(threads, bool) or not isinstance(threads, numbers.Integral):
-        raise TypeError(f"{name} must be an int, not {type(threads).__name__}")
-    count = int(threads)
-    if not 1 <= count <= 1024:
-        raise ValueError(f"{name} must be between 1 and 1024, not {count}")
-    return count
+def all_cores() -> int:
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
+def check_count(count: object, name: str) -> int:
+    """A positive int of at most 1024 (a thread or block count)."""
+    if isinstance(count, bool) or not isinstance(count, numbers.Integral):
+        raise TypeError(f"{name} must be an int, not {type(count).__name__}")
+    number = int(count)
+    if not 1 <= number <= 1024:
+        raise ValueError(f"{name} must be between 1 and 1024, not {number}")
+    return number
+
+
+def check_workers(workers: object) -> int:
+    """Threads for one call: None or -1 mean all the cores the process may
+    use, otherwise 1 to 1024."""
+    if workers is None or (isinstance(workers, numbers.Integral) and not isinstance(workers, bool)
+                           and int(workers) == -1):
+        return all_cores()
+    if isinstance(workers, bool) or not isinstance(workers, numbers.Integral):
+        raise TypeError(f"workers must be an int or None, not {type(workers).__name__}")
+    if not 1 <= int(workers) <= 1024:
+        raise ValueError(f"workers must be between 1 and 1024, or -1 or None for all cores, "
+                         f"not {int(workers)}")
+    return int(workers)
 
 
 def check_timeout(timeout: object) -> float | None:
@@ -46,7 +73,7 @@ def check_timeout(timeout: object) -> float | None:
     seconds = float(timeout)
     if not seconds >= 0:
         raise ValueError(f"timeout must be at least 0 seconds, not {seconds}")
-    return seconds
+    return None if seconds >= NO_LIMIT_SECONDS else seconds
 
 
 def label_codes(*label_lists: tuple[str, ...]) -> list[npt.NDArray[np.int32]]:
@@ -109,7 +136,7 @@ def checked_matrix(rename: npt.ArrayLike, shape: tuple[int, int]) -> npt.NDArray
     return np.ascontiguousarray(matrix, dtype=np.int32)
 
 
-def distance(t1: Tree, t2: Tree, *, rename: Rename = None, threads: int = 1,
+def distance(t1: Tree, t2: Tree, *, rename: Rename = None, workers: int | None = 1,
              timeout: float | None = None) -> int:
     """The tree edit distance between `t1` and `t2`: the least total cost of
     deleting nodes (1 each), inserting nodes (1 each) and renaming nodes that
@@ -121,9 +148,10 @@ def distance(t1: Tree, t2: Tree, *, rename: Rename = None, threads: int = 1,
         whose [i, j] renames node i of t1 into node j of t2. A cost above 2 is
         never used: deleting and inserting is as cheap. Negative costs are
         allowed.
-    threads: worker threads for large levels of subproblems. Each costs an
-        (n1+1) x (n2+1) scratch matrix; more threads than cores only cost.
-    timeout: seconds, or None for no limit.
+    workers: threads for large levels of subproblems; None or -1 means all the
+        cores the process may use. Each costs an (n1+1) x (n2+1) scratch
+        matrix; more workers than cores only cost.
+    timeout: seconds, or None for no limit (as are 1e9 s and more, infinity too).
 
     Both trees are priced as given and mirrored (every node's children
     reversed) in time linear in their sizes, and the cheaper orientation is
@@ -136,16 +164,16 @@ def distance(t1: Tree, t2: Tree, *, rename: Rename = None, threads: int = 1,
     and its threads joined within a fraction of a second), and MemoryError when
     the matrices cannot fit.
     """
-    return int(_core.distance(*engine_arguments(t1, t2, rename, threads, timeout)))
+    return int(_core.distance(*engine_arguments(t1, t2, rename, workers, timeout)))
 
 
-def engine_arguments(t1: Tree, t2: Tree, rename: Rename, threads: int,
+def engine_arguments(t1: Tree, t2: Tree, rename: Rename, workers: int | None,
                      timeout: float | None) -> tuple[Any, ...]:
     """The checked arguments of one pair as grix._core takes them: parents and
     label codes of both trees, rename costs, threads and timeout."""
     check_tree(t1, "t1")
     check_tree(t2, "t2")
-    threads = check_threads(threads)
+    threads = check_workers(workers)
     seconds = check_timeout(timeout)
     costs = cost_matrix(rename, t1, t2)
     codes1, codes2 = label_codes(t1.labels, t2.labels)

@@ -18,19 +18,23 @@ from .tree import Tree
 class Edit:
     """One operation of an edit script, as it applies at its turn.
 
-    Node ids are those of the tree being edited: the nodes of the original
-    tree keep their ids, and an inserted node gets the id given in `node`
-    (ids from len(t1) upwards, in order of insertion). `parent` is None for
-    the top level, where a script may pass through a forest (after deleting
-    the root, say).
+    Ids name nodes of three trees, and each field says which:
 
-    op "delete": node `node`, child number `position` of `parent`, goes; its
-        children take its place, in order.
-    op "rename": node `node` gets `label` (it had `old_label`).
+    - `node` and `parent` are ids in the tree being edited. Its nodes start
+      as t1's and keep their ids; an inserted node gets the id given in
+      `node` (from len(t1) upwards, in order of insertion). `parent` is None
+      for the top level, where a script may pass through a forest (after
+      deleting the root, say).
+    - `node1` is the node's id in t1 (deletes and renames; None for inserts).
+    - `node2` is the node's id in t2 (renames and inserts; None for deletes).
+
+    op "delete": node `node`, labelled `label`, child number `position` of
+        `parent`, goes; its children take its place, in order.
+    op "rename": node `node`, child number `position` of `parent`, gets
+        `label` (it had `old_label`).
     op "insert": a new node `node` labelled `label` becomes child number
         `position` of `parent`, and adopts the `adopt` children of `parent`
         that followed from that position on (0: it becomes a leaf).
-    `target` is the node's id in t2 for renames and inserts, in t1 for deletes.
     """
 
     op: Literal["delete", "rename", "insert"]
@@ -40,7 +44,8 @@ class Edit:
     position: int
     adopt: int = 0
     old_label: str | None = None
-    target: int | None = None
+    node1: int | None = None
+    node2: int | None = None
 
 
 class _Forest:
@@ -155,10 +160,10 @@ class Mapping:
         for node in reversed(self.deleted):
             label = forest.label[node]
             parent, position = forest.delete(node)
-            script.append(Edit("delete", node, label, parent, position, target=node))
+            script.append(Edit("delete", node, label, parent, position, node1=node))
         for i, j in self.renamed:
             script.append(Edit("rename", i, t2.labels[j], forest.parent[i], forest.position(i),
-                               old_label=t1.labels[i], target=j))
+                               old_label=t1.labels[i], node1=i, node2=j))
         # After the deletions the forest is t2 restricted to its matched
         # nodes. Inserting t2's other nodes in pre-order keeps it t2
         # restricted to the nodes present, so every child list stays sorted by
@@ -175,7 +180,7 @@ class Mapping:
             position = bisect.bisect_left(ids, j)
             adopt = bisect.bisect_left(ids, ends2[j]) - position
             forest.insert(next_id, t2.labels[j], parent, position, adopt)
-            script.append(Edit("insert", next_id, t2.labels[j], parent, position, adopt, target=j))
+            script.append(Edit("insert", next_id, t2.labels[j], parent, position, adopt, node2=j))
             image[j] = next_id
             t2_id[next_id] = j
             next_id += 1
@@ -215,7 +220,7 @@ def apply(tree: Tree, script: Sequence[Edit]) -> Tree:
     return forest.to_tree()
 
 
-def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, threads: int = 1,
+def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, workers: int | None = 1,
             timeout: float | None = None) -> Mapping:
     """An optimal edit mapping between `t1` and `t2` (see :class:`Mapping`),
     with the arguments and errors of :func:`grix.distance`.
@@ -226,5 +231,5 @@ def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, threads: int = 1,
     renaming costs as much as deleting and inserting, the mapping deletes and
     inserts.
     """
-    distance, pairs, deleted, inserted = _core.mapping(*engine_arguments(t1, t2, rename, threads, timeout))
+    distance, pairs, deleted, inserted = _core.mapping(*engine_arguments(t1, t2, rename, workers, timeout))
     return Mapping(t1, t2, int(distance), pairs.tolist(), deleted.tolist(), inserted.tolist())

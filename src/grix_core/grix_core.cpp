@@ -93,10 +93,16 @@ Result run_stoppable(std::function<Result(const grix::StopFlag*)> work,
     }
   } joiner{worker, stop};
 
+  // A time-out beyond the clock's range from now (some 292 years of
+  // nanoseconds) means no limit; half the range keeps the conversion clear of
+  // rounding at its edge.
+  const auto now = std::chrono::steady_clock::now();
+  const double room = std::chrono::duration<double>(std::chrono::steady_clock::time_point::max() - now).count();
+  const bool limited = timeout && *timeout < room / 2;
   const auto deadline =
-      std::chrono::steady_clock::now() +
-      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-          std::chrono::duration<double>(timeout.value_or(0)));
+      limited ? now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                          std::chrono::duration<double>(*timeout))
+              : std::chrono::steady_clock::time_point::max();
   for (;;) {
     bool ended;
     {
@@ -106,7 +112,7 @@ Result run_stoppable(std::function<Result(const grix::StopFlag*)> work,
     }
     if (ended) break;
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    if (timeout && std::chrono::steady_clock::now() >= deadline) {
+    if (limited && std::chrono::steady_clock::now() >= deadline) {
       raise_python(PyExc_TimeoutError,
                    "the computation did not finish within " + py::repr(py::float_(*timeout)).cast<std::string>() +
                        " s");

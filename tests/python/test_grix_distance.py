@@ -37,7 +37,7 @@ def test_random_costs_as_matrix_and_callable(a, b, seed):
     matrix = np.array([[rng.choice([-3, -1, 0, 0, 1, 2, 5]) for _ in b[0]] for _ in a[0]], dtype=np.int64)
     expected = reference_distance(a[1], b[1], lambda i, j: int(matrix[i, j]))
     assert grix.distance(t1, t2, rename=matrix) == expected
-    assert grix.distance(t1, t2, rename=matrix.tolist(), threads=3) == expected
+    assert grix.distance(t1, t2, rename=matrix.tolist(), workers=3) == expected
     table = {(x, y): rng.randint(-2, 3) for x in "abc" for y in "abc"}
     by_label = reference_distance(a[1], b[1], lambda i, j: table[a[0][i], b[0][j]])
     assert grix.distance(t1, t2, rename=lambda x, y: table[x, y]) == by_label
@@ -107,8 +107,13 @@ class TestArgumentErrors:
         ({"rename": "ab"}, TypeError, "string"),
         ({"rename": lambda x, y: 0.5}, TypeError, "rename('a', 'a')"),
         ({"rename": lambda x, y: 2**33}, ValueError, "32-bit"),
-        ({"threads": 0}, ValueError, "threads"),
-        ({"threads": 1.5}, TypeError, "threads"),
+        ({"workers": 0}, ValueError, "workers"),
+        ({"workers": -2}, ValueError, "workers"),
+        ({"workers": 1025}, ValueError, "workers"),
+        ({"workers": True}, TypeError, "workers"),
+        ({"workers": 1.5}, TypeError, "workers"),
+        ({"workers": "2"}, TypeError, "workers"),
+        ({"threads": 2}, TypeError, "threads"),
         ({"timeout": -1}, ValueError, "timeout"),
         ({"timeout": "1"}, TypeError, "timeout"),
     ])
@@ -129,3 +134,37 @@ class TestArgumentErrors:
     def test_too_negative_costs_are_refused(self):
         with pytest.raises(ValueError, match="too negative"):
             grix.distance(self.t, self.t, rename=np.full((2, 2), -2**31))
+
+
+@pytest.mark.parametrize("workers", [None, -1, 1, 3])
+def test_workers_none_and_minus_one_mean_all_cores(workers):
+    t1, t2 = grix.Tree.from_bracket("{a{b}{c{d}}}"), grix.Tree.from_bracket("{a{c}{e}}")
+    assert grix.distance(t1, t2, workers=workers) == 3
+    assert grix.mapping(t1, t2, workers=workers).distance == 3
+    assert grix.pdist([t1, t2], workers=workers).tolist() == [3]
+
+
+@pytest.fixture(scope="module")
+def slow_pair():
+    """Two random trees whose distance takes some 0.1 to 0.3 s: longer than
+    the time-out checks' interval."""
+    from tree_helpers import random_tree
+
+    rng = random.Random(5)
+    return [grix.Tree.from_parents(*random_tree(rng, 1500, "abcd")) for _ in range(2)]
+
+
+@pytest.mark.parametrize("seconds", [float("inf"), 1e300, 9.3e9, 2.0**63])
+def test_timeouts_beyond_the_clock_mean_no_limit(slow_pair, seconds):
+    from grix import _core
+
+    t1, t2 = slow_pair
+    expected = grix.distance(t1, t2)
+    assert grix.distance(t1, t2, timeout=seconds) == expected
+    assert grix.mapping(t1, t2, timeout=seconds).distance == expected
+    assert grix.pdist([t1, t2], timeout=seconds).tolist() == [expected]
+    # The extension module on its own clamps as well.
+    codes1, codes2 = (np.zeros(len(t), dtype=np.int32) for t in slow_pair)
+    assert _core.distance(t1.parents, codes1, t2.parents, codes2, None, 1, seconds) == \
+        grix.distance(grix.Tree.from_parents(["x"] * len(t1), t1.parents),
+                      grix.Tree.from_parents(["x"] * len(t2), t2.parents))
