@@ -70,9 +70,12 @@ def _show(label: str) -> str:
         and " → " not in label
         and "  (line" not in label
     )
-    # Escaping everything beyond ASCII only when something is unprintable
-    # keeps ordinary text readable and lone surrogates printable.
-    return label if plain else json.dumps(label, ensure_ascii=not label.isprintable())
+    if plain:
+        return label
+    # JSON escapes the control characters; the other unprintable ones (lone
+    # surrogates, separators) are escaped here, and the rest stays readable.
+    quoted = json.dumps(label, ensure_ascii=False)
+    return "".join(c if c.isprintable() else f"\\u{ord(c):04x}" for c in quoted)
 
 
 def _clip(label: str, start: int = 0) -> str:

@@ -29,7 +29,7 @@ from pathlib import Path
 from typing import Any, TypeVar
 
 __all__ = ["FORMATS", "HTMLTreeBuilder", "JSONPath", "Preorder", "UnknownFormatError", "ast_label",
-           "parse_json", "read_file", "read_html", "read_json", "read_nested", "read_networkx",
+           "format_of", "parse_json", "read_file", "read_html", "read_json", "read_nested", "read_networkx",
            "read_python", "read_xml", "source_line"]
 
 _T = TypeVar("_T")
@@ -125,6 +125,12 @@ class UnknownFormatError(ValueError):
         super().__init__(f"{path}: {self.reason}; pass format= one of {', '.join(map(repr, FORMATS))}")
 
 
+def format_of(path: str | os.PathLike[str]) -> str | None:
+    """The format a file's suffix selects, or None."""
+    suffix = Path(path).suffix.lower()
+    return next((name for name, suffixes in FORMATS.items() if suffix in suffixes), None)
+
+
 def read_file(path: str | os.PathLike[str], format: str | None = None, **options: Any) -> Preorder[Any]:
     """Read a tree from a file, choosing the reader by the file's suffix.
 
@@ -141,8 +147,7 @@ def read_file(path: str | os.PathLike[str], format: str | None = None, **options
     """
     path = Path(path)
     if format is None:
-        suffix = path.suffix.lower()
-        format = next((name for name, suffixes in FORMATS.items() if suffix in suffixes), None)
+        format = format_of(path)
         if format is None:
             text = path.read_text(encoding="utf-8-sig")
             if not text.lstrip().startswith("{"):
@@ -604,14 +609,16 @@ def _parse_html_stdlib(src: str | bytes) -> ET.Element:
     return HTMLTreeBuilder().parse(src if isinstance(src, str) else _decode_html(src))
 
 
-def _markup_tree(root: Any, text: bool, attributes: bool, lower: bool, what: str) -> Preorder[Any]:
+def _markup_tree(root: Any, text: bool, attributes: bool, html: bool, what: str) -> Preorder[Any]:
     """Walk an ElementTree or lxml element in pre-order. Comments, processing
     instructions and entities (whose tag is not a string) are left out; text
-    runs and attributes become leaves when asked for."""
+    runs and attributes become leaves when asked for. HTML tags are lower
+    case, and whitespace in HTML text counts as a browser shows it: a run of
+    it is one space."""
     if not text and not attributes:
         elements = _lxml_elements(root)
         if elements is not None:
-            return _tree_of_lxml_elements(elements, lower)
+            return _tree_of_lxml_elements(elements, html)
     labels: list[str] = []
     parents: list[int] = []
     source: list[Any] = []
@@ -627,7 +634,7 @@ def _markup_tree(root: Any, text: bool, attributes: bool, lower: bool, what: str
             source.append(item[1])
             continue
         element = item
-        labels.append(element.tag.lower() if lower else element.tag)
+        labels.append(element.tag.lower() if html else element.tag)
         source.append(element)
         kids: list[Any] = []
         if attributes:
@@ -638,11 +645,11 @@ def _markup_tree(root: Any, text: bool, attributes: bool, lower: bool, what: str
             run, run_source = [element.text or ""], (element, "text")
             for child in element:
                 if isinstance(child.tag, str):
-                    _add_text(kids, run, run_source)
+                    _add_text(kids, run, run_source, html)
                     kids.append(child)
                     run, run_source = [], (child, "tail")
                 run.append(child.tail or "")
-            _add_text(kids, run, run_source)
+            _add_text(kids, run, run_source, html)
         else:
             kids += [child for child in element if isinstance(child.tag, str)]
         if not kids:
@@ -653,8 +660,8 @@ def _markup_tree(root: Any, text: bool, attributes: bool, lower: bool, what: str
     return labels, parents, source
 
 
-def _add_text(kids: list[Any], run: list[str], source: object) -> None:
-    stripped = "".join(run).strip()
+def _add_text(kids: list[Any], run: list[str], source: object, collapse: bool) -> None:
+    stripped = " ".join("".join(run).split()) if collapse else "".join(run).strip()
     if stripped:
         kids.append((stripped, source))
 
@@ -685,13 +692,13 @@ def _tree_of_lxml_elements(elements: list[Any], lower: bool) -> Preorder[Any]:
 def read_xml(src: Any, *, text: bool = True, attributes: bool = True) -> Preorder[Any]:
     """An XML document (see ``Tree.from_xml``)."""
     root = _markup_root(src, _parse_xml, "XML")
-    return _markup_tree(root, text, attributes, lower=False, what="XML")
+    return _markup_tree(root, text, attributes, html=False, what="XML")
 
 
-def read_html(src: Any, *, text: bool = True, attributes: bool = True) -> Preorder[Any]:
+def read_html(src: Any, *, text: bool = True, attributes: bool = False) -> Preorder[Any]:
     """An HTML document (see ``Tree.from_html``)."""
     root = _markup_root(src, _parse_html, "HTML")
-    return _markup_tree(root, text, attributes, lower=True, what="HTML")
+    return _markup_tree(root, text, attributes, html=True, what="HTML")
 
 
 def source_line(source: object) -> int | None:

@@ -270,13 +270,20 @@ class Tree(Generic[S]):
         return Tree._of(readers.read_xml(src, text=text, attributes=attributes))
 
     @classmethod
-    def from_html(cls, src: Any, *, text: bool = True, attributes: bool = True) -> Tree[Any]:
+    def from_html(cls, src: Any, *, text: bool = True, attributes: bool = False) -> Tree[Any]:
         """Build a tree from an HTML document.
 
-        ``src`` and the options are as for :meth:`from_xml`: by default text
-        and attributes are leaves, so a changed word or link shows. Tag
-        names are lower case. The document is parsed with :mod:`lxml.html`
-        when lxml is installed, else with a builder over
+        ``src`` and the options are as for :meth:`from_xml`, with other
+        defaults: the tree holds the elements and their text, so a changed
+        word shows, and leaves out the attributes, which are mostly
+        presentation (classes, styles, roles) and would add half as many
+        nodes again to a typical page; ``attributes=True`` adds them, to see
+        a changed link. A run of whitespace in text is one space, as a
+        browser shows it, so reflowing a paragraph changes nothing. Tag
+        names are lower case.
+
+        The document is parsed with :mod:`lxml.html` when lxml is installed
+        (its elements know their line), else with a builder over
         :class:`html.parser.HTMLParser` that knows void elements, closes
         open elements when an outer one ends, ignores stray end tags and
         closes ``p``, ``li``, ``dt``, ``dd``, ``tr``, ``td``, ``th`` and

@@ -158,9 +158,20 @@ class TestHtml:
         with pytest.raises(ValueError, match="no elements"):
             Tree.from_html("<!-- only a comment -->")
 
+    @pytest.mark.parametrize("lxml", [True, False])
+    def test_defaults_text_as_a_browser_shows_it_without_attributes(self, lxml, request):
+        if not lxml:
+            request.getfixturevalue("no_lxml")
+        page = Tree.from_html('<p class="x">one\n   two <b>three</b>\tfour</p>')
+        assert page.labels[2:] == ("p", "one two", "b", "three", "four")
+        assert Tree.from_html('<p class="y">one two <b>three</b> four</p>') == page
+        assert Tree.from_html('<p class="x">one two <b>three</b> five</p>') != page
+        # XML keeps its attributes and the text as written (less the ends).
+        assert Tree.from_xml('<p a="1">one\n two </p>').labels == ("p", "@a=1", "one\n two")
+
     def test_lines_with_lxml(self):
         pytest.importorskip("lxml.html")
-        t = Tree.from_html("<html><body>\n<p>one</p>\n<p class=x>two</p></body></html>")
+        t = Tree.from_html("<html><body>\n<p>one</p>\n<p class=x>two</p></body></html>", attributes=True)
         assert [(label, source_line(s)) for label, s in zip(t.labels, t.source)][2:] == [
             ("p", 2), ("one", 2), ("p", 3), ("@class=x", 3), ("two", 3)]
 
@@ -178,7 +189,7 @@ class TestHtml:
             pytest.skip("no HTML files installed")
         sizes = []
         for path in files:
-            full = Tree.from_html(path)
+            full = Tree.from_html(path, attributes=True)
             sizes.append(len(full))
             # lxml's elements alone are read by a path of their own
             only = Tree.from_html(full.source[0], text=False, attributes=False)
