@@ -33,6 +33,8 @@ BUILD_TOOLS := "pybind11>=3.0.2" "scikit-build-core>=0.10" cmake ninja
 DEMO_EXTRAS := xml
 TEST_TOOLS := "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" scipy "mypy>=1.10" "pyright[nodejs]>=1.1.400"
 TEST_EXTRAS := xml,networkx,dask
+# What pytest runs (e.g. PYTEST_ARGS=tests/python/test_grix_tree.py).
+PYTEST_ARGS ?= tests/python
 
 .PHONY: demo test test-cpp test-python test-python-other test-asan test-tsan test-python-asan fuzz bench bench-cpp bench-grix deps deps-build venv install test-tools cpp-build clean
 
@@ -72,7 +74,7 @@ test-cpp: cpp-build
 	ctest --test-dir $(BUILD)/rel --output-on-failure -j$(JOBS)
 
 test-python: install test-tools
-	$(PY) -m pytest tests/python
+	$(PY) -m pytest $(PYTEST_ARGS)
 
 # The Python tests again on a second supported version, in a venv of its own
 # (OTHER_VERSION=3.13 picks one).
@@ -82,7 +84,7 @@ test-python-other: deps
 	$(OTHER_VENV)/bin/python -m pip install -q --upgrade pip
 	$(OTHER_VENV)/bin/python -m pip install -q $(BUILD_TOOLS) $(TEST_TOOLS)
 	$(OTHER_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[$(TEST_EXTRAS)]"
-	$(OTHER_VENV)/bin/python -m pytest tests/python
+	$(OTHER_VENV)/bin/python -m pytest $(PYTEST_ARGS)
 
 test: test-cpp test-python test-python-other
 

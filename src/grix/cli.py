@@ -232,8 +232,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         # Nobody reads the rest: point stdout at /dev/null so that the flush
         # at exit is silent too.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError):  # a stand-in stdout without a file
+            pass
         return 141
     except InputError as error:
         print(f"grix: {error}", file=sys.stderr)

@@ -28,6 +28,7 @@ nodes across each other, the second tree's grouping wins.
 
 from __future__ import annotations
 
+import ast
 import html
 import json
 import os
@@ -93,6 +94,20 @@ def _clip_pair(old: str, new: str) -> tuple[str, str]:
         return old, new
     start = max(0, len(os.path.commonprefix([old, new])) - LABEL_WIDTH // 4)
     return _clip(old, start), _clip(new, start)
+
+
+_DIGEST = re.compile(r"… #[0-9a-f]{16}$")
+
+
+def _whole(label: str, source: object) -> str:
+    """The label, or for a Python constant cut in its label the whole
+    constant, so that a rename can be shown where the two values differ."""
+    if isinstance(source, ast.Constant) and _DIGEST.search(label):
+        try:
+            return f"{type(source).__name__}:{source.value!r}"
+        except ValueError:  # an int with more digits than str() allows
+            pass
+    return label
 
 
 def _lines(tree: Tree) -> list[int | None]:
@@ -202,7 +217,8 @@ def render_text(m: Mapping, *, fold: int | None = 3, colour: bool = False) -> st
         if tag == "-":
             return "- " + _show(_clip(labels1[x])) + where(lines1[x])
         if tag == "~":
-            old, new = _clip_pair(labels1[renamed[x]], labels2[x])
+            i = renamed[x]
+            old, new = _clip_pair(_whole(labels1[i], m.t1.source[i]), _whole(labels2[x], m.t2.source[x]))
             return f"~ {_show(old)} → {_show(new)}" + where(lines1[renamed[x]], lines2[x])
         return f"{tag} {_show(_clip(labels2[x]))}" + (where(lines2[x]) if tag == "+" else "")
 
