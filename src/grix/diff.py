@@ -307,7 +307,7 @@ def render_html(m: Mapping, *, title: str = "grix diff") -> str:
 
 @lru_cache(maxsize=None)
 def _page_file(name: str) -> str:
-    return resources.files(__package__).joinpath("diff_page", name).read_text(encoding="utf-8")
+    return resources.files(__package__ or "grix").joinpath("diff_page", name).read_text(encoding="utf-8")
 
 
 def write_html(m: Mapping, path: str | os.PathLike[str], **kw: Any) -> None:
