@@ -215,7 +215,7 @@ class TestJson:
             (), ("a",), ("a",), ("a", 0), ("a", 1), ("a", 2), ("a", 3), ("a", 3, "b"),
             ("a", 3, "b"), ("c",), ("c",)]
         assert t.source[7] == ("a", 3, "b") and hash(t.source[7]) == hash(("a", 3, "b"))
-        assert JSONPath(JSONPath(), "x")[-1] == "x"
+        assert JSONPath(JSONPath(), "x")[-1] == "x" and repr(t.source[7]) == "('a', 3, 'b')"
         assert shape(Tree.from_json("2.5")) == "{2.5}" and shape(Tree.from_json({1: (True,)})) == "{\\{\\}{1{[]{true}}}}"
         # Keys that are not strings are written as json.dumps writes them.
         assert Tree.from_json({True: 0, None: 0, 2.5: 0, False: 0}).labels[1::2] == ("true", "null", "2.5", "false")
@@ -248,6 +248,7 @@ class TestJson:
             text = opener * DEEP + "0" + closer * DEEP
             t = Tree.from_json(text)
             assert len(t) == DEEP * (1 + (opener != "[")) + 1 and len(t.source[-1]) == DEEP
+            assert len(repr(t.source[-1])) < 80 and len(repr(t)) < 80  # reprs stay short
 
     def test_bad_data(self):
         with pytest.raises(TypeError, match=r"path \('a', 0\) is set"):
