@@ -42,6 +42,7 @@ WRONG = textwrap.dedent("""
 # The grix package is typed throughout (py.typed), its extension module by a stub.
 GRIX_CORRECT = textwrap.dedent("""
     import numpy as np
+    import numpy.typing as npt
     import grix
     import grix.dask
 
@@ -51,9 +52,9 @@ GRIX_CORRECT = textwrap.dedent("""
     m: grix.Mapping = grix.mapping(t, t)
     pairs: list[tuple[int, int]] = m.pairs
     u: grix.Tree = grix.apply(t, m.edit_script())
-    v: np.ndarray = grix.pdist([t, u], workers=None, progress=False)
+    v: npt.NDArray[np.int32] = grix.pdist([t, u], workers=None, progress=False)
     close: list[tuple[int, int, int]] = grix.join([t, u], 3).matches
-    w: np.ndarray = grix.dask.pdist([t, u], workers=-1, progress=False, timeout=None)
+    w: npt.NDArray[np.int32] = grix.dask.pdist([t, u], workers=-1, progress=False, timeout=None)
     edit: grix.Edit = grix.Edit("insert", 2, "x", 0, 0, node2=1)
     text: str = grix.diff.render_text(grix.mapping(t, t))
     offset: int = grix.Tree.from_bracket("{a}").source[0]
