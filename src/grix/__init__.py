@@ -20,9 +20,9 @@ Dask cluster: ``grix.dask``. Every call can be stopped with Ctrl-C and takes a
 from importlib.metadata import PackageNotFoundError, version as _version
 
 from .tree import Tree, load
-from .distance import distance
+from .distance import distance, normalized_distance
 from .mapping import Edit, Mapping, apply, mapping
-from .batch import JoinResult, cdist, join, pdist
+from .batch import JoinResult, cdist, join, paired, pdist
 from . import diff, readers
 
 try:
@@ -31,4 +31,4 @@ except PackageNotFoundError:  # running from a source checkout
     __version__ = "0.0.0"
 
 __all__ = ["Edit", "JoinResult", "Mapping", "Tree", "apply", "cdist", "distance", "join", "load",
-           "mapping", "pdist", "diff", "readers", "__version__"]
+           "mapping", "normalized_distance", "paired", "pdist", "diff", "readers", "__version__"]

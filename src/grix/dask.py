@@ -32,8 +32,7 @@ if TYPE_CHECKING:
     import dask.array
     from dask.distributed import Client, Future
 
-Payload: TypeAlias = tuple[list[npt.NDArray[np.int32]], list[npt.NDArray[np.int32]],
-                           Union[npt.NDArray[np.int32], None]]
+Payload: TypeAlias = tuple[list[npt.NDArray[np.int32]], list[npt.NDArray[np.int32]], "dict[str, Any]"]
 Block = tuple[int, int]
 
 
@@ -43,19 +42,19 @@ def block_distances(rows_payload: Payload, columns_payload: Payload, rows: Block
     against columns[0]:columns[1] of the second, as a matrix. Runs on a worker;
     `workers` None means all the cores of the worker's process."""
     threads = check_workers(workers)
-    parents_a, codes_a, label_costs = rows_payload
+    parents_a, codes_a, arguments = rows_payload
     parents_b, codes_b, _ = columns_payload
     corpus_a = _core.Corpus(parents_a[rows[0]:rows[1]], codes_a[rows[0]:rows[1]])
     shape = (rows[1] - rows[0], columns[1] - columns[0])
     if rows_payload is columns_payload and rows == columns:
-        condensed = _core.batch(corpus_a, None, None, None, label_costs, threads)
-        block = np.zeros(shape, dtype=np.int32)
+        condensed = _core.batch(corpus_a, None, None, None, **arguments, workers=threads)
+        block = np.zeros(shape, dtype=condensed.dtype)
         upper = np.triu_indices(shape[0], 1)
         block[upper] = condensed
         block.T[upper] = condensed
         return block
     corpus_b = _core.Corpus(parents_b[columns[0]:columns[1]], codes_b[columns[0]:columns[1]])
-    return _core.batch(corpus_a, corpus_b, None, None, label_costs, threads).reshape(shape)
+    return _core.batch(corpus_a, corpus_b, None, None, **arguments, workers=threads).reshape(shape)
 
 
 def split(count: int, parts: int) -> list[Block]:
@@ -65,7 +64,7 @@ def split(count: int, parts: int) -> list[Block]:
 
 
 def payload(encoded: Encoded) -> Payload:
-    return encoded.parents, encoded.codes, encoded.label_costs
+    return encoded.parents, encoded.codes, encoded.costs.batch_arguments()
 
 
 def connect(client: Client | None, stack: ExitStack) -> Client:

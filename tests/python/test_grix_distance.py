@@ -1,6 +1,7 @@
 """grix.distance against GRIX_CPU and the reference recursion, in either
 orientation, and its argument checks."""
 
+import math
 import random
 
 import numpy as np
@@ -101,12 +102,21 @@ class TestArgumentErrors:
 
     @pytest.mark.parametrize("kwargs, error, words", [
         ({"rename": np.zeros((3, 3), dtype=int)}, ValueError, "shape (3, 3)"),
-        ({"rename": np.zeros((2, 2))}, TypeError, "integers"),
+        ({"rename": np.array([["a", "b"], ["c", "d"]])}, TypeError, "rename must hold numbers"),
         ({"rename": [[0, 1], [1]]}, TypeError, "rename"),
-        ({"rename": np.full((2, 2), 2**40)}, ValueError, "32-bit"),
+        ({"rename": np.full((2, 2), np.nan)}, ValueError, "rename holds NaN"),
+        ({"rename": np.full((2, 2), -np.inf)}, ValueError, "rename holds -inf"),
         ({"rename": "ab"}, TypeError, "string"),
-        ({"rename": lambda x, y: 0.5}, TypeError, "rename('a', 'a')"),
-        ({"rename": lambda x, y: 2**33}, ValueError, "32-bit"),
+        ({"rename": lambda x, y: "0.5"}, TypeError, "rename('a', 'a')"),
+        ({"rename": lambda x, y: float("nan")}, ValueError, "rename('a', 'a')"),
+        ({"delete": -1}, ValueError, "delete[0] = -1 is negative"),
+        ({"delete": float("nan")}, ValueError, "delete holds NaN"),
+        ({"insert": -math.inf}, ValueError, "insert holds -inf"),
+        ({"insert": [1, 2, 3]}, ValueError, "insert has shape (3,)"),
+        ({"insert": "1"}, TypeError, "insert must hold numbers"),
+        ({"delete": True}, TypeError, "delete must hold numbers"),
+        ({"delete": lambda label: None}, TypeError, "delete('a') must return a number"),
+        ({"insert": lambda label: -0.5}, ValueError, "insert[0] = -0.5 is negative"),
         ({"workers": 0}, ValueError, "workers"),
         ({"workers": -2}, ValueError, "workers"),
         ({"workers": 1025}, ValueError, "workers"),
@@ -131,9 +141,13 @@ class TestArgumentErrors:
         with pytest.raises(TypeError, match="t2 must be a grix.Tree"):
             grix.distance(self.t, ["a"])
 
-    def test_too_negative_costs_are_refused(self):
-        with pytest.raises(ValueError, match="too negative"):
-            grix.distance(self.t, self.t, rename=np.full((2, 2), -2**31))
+    def test_integer_costs_past_32_bits_stay_exact_or_are_refused(self):
+        # Two renames of -2**31 leave the 32-bit range: computed exactly in doubles.
+        assert grix.distance(self.t, self.t, rename=np.full((2, 2), -2**31)) == -2**32
+        assert grix.distance(self.t, self.t, delete=2**40, insert=2**40,
+                             rename=lambda a, b: 2**41 + 1) == 2**42
+        with pytest.raises(ValueError, match="2\\*\\*53"):
+            grix.distance(self.t, self.t, rename=np.full((2, 2), -2**60))
 
 
 @pytest.mark.parametrize("workers", [None, -1, 1, 3])
@@ -165,6 +179,6 @@ def test_timeouts_beyond_the_clock_mean_no_limit(slow_pair, seconds):
     assert grix.pdist([t1, t2], timeout=seconds).tolist() == [expected]
     # The extension module on its own clamps as well.
     codes1, codes2 = (np.zeros(len(t), dtype=np.int32) for t in slow_pair)
-    assert _core.distance(t1.parents, codes1, t2.parents, codes2, None, 1, seconds) == \
+    assert _core.distance(t1.parents, codes1, t2.parents, codes2, timeout=seconds) == \
         grix.distance(grix.Tree.from_parents(["x"] * len(t1), t1.parents),
                       grix.Tree.from_parents(["x"] * len(t2), t2.parents))
