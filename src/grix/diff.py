@@ -31,6 +31,7 @@ from __future__ import annotations
 import ast
 import html
 import json
+import numbers
 import os
 import re
 from collections import defaultdict
@@ -271,7 +272,8 @@ def mapping_to_json(m: Mapping) -> dict[str, Any]:
     ``lines1`` and ``lines2`` give each node's line in its file, or None
     where its source does not know it."""
     return {
-        "distance": int(m.distance),
+        # An int, or a float under fractional costs (inf where they allow it).
+        "distance": int(m.distance) if isinstance(m.distance, numbers.Integral) else float(m.distance),
         "nodes1": len(m.t1),
         "nodes2": len(m.t2),
         "pairs": [[int(i), int(j)] for i, j in m.pairs],

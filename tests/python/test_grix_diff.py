@@ -252,6 +252,8 @@ def test_json_is_plain_and_agrees_with_the_mapping():
     assert (doc["nodes1"], doc["labels1"], doc["parents1"]) == (5, list("abcab"), [-1, 0, 0, 2, 2])
     assert (doc["nodes2"], doc["labels2"], doc["parents2"]) == (4, list("acbb"), [-1, 0, 1, 1])
     assert doc["lines1"] == [None] * 5 and doc["lines2"] == [None] * 4
+    m.distance = 2.5  # fractional costs
+    assert mapping_to_json(m)["distance"] == 2.5
 
 
 def test_json_lines_come_from_the_sources():

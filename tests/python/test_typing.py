@@ -41,6 +41,7 @@ WRONG = textwrap.dedent("""
 
 # The grix package is typed throughout (py.typed), its extension module by a stub.
 GRIX_CORRECT = textwrap.dedent("""
+    from typing import Any
     import numpy as np
     import numpy.typing as npt
     import grix
@@ -53,12 +54,12 @@ GRIX_CORRECT = textwrap.dedent("""
     g: float = grix.normalized_distance(t, t, method="max")
     m: grix.Mapping = grix.mapping(t, t)
     cost: float = m.distance + sum(edit.cost for edit in m.edit_script())
-    h: np.ndarray = grix.paired([t], [t], normalize="metric")
+    h: npt.NDArray[Any] = grix.paired([t], [t], normalize="metric")
     pairs: list[tuple[int, int]] = m.pairs
     u: grix.Tree = grix.apply(t, m.edit_script())
-    v: npt.NDArray[np.int32] = grix.pdist([t, u], workers=None, progress=False)
+    v: npt.NDArray[Any] = grix.pdist([t, u], workers=None, progress=False)
     close: list[tuple[int, int, int]] = grix.join([t, u], 3).matches
-    w: npt.NDArray[np.int32] = grix.dask.pdist([t, u], workers=-1, progress=False, timeout=None)
+    w: npt.NDArray[Any] = grix.dask.pdist([t, u], workers=-1, progress=False, timeout=None)
     edit: grix.Edit = grix.Edit("insert", 2, "x", 0, 0, node2=1)
     text: str = grix.diff.render_text(grix.mapping(t, t))
     offset: int = grix.Tree.from_bracket("{a}").source[0]
