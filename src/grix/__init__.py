@@ -13,16 +13,17 @@ nested data, bracket text, a parent list or a networkx graph), then compare:
 
 Many trees at once: :func:`pdist`, :func:`cdist` and :func:`join`; on a
 Dask cluster: ``grix.dask``. Every call can be stopped with Ctrl-C and takes a
-``timeout``.
+``timeout``. The readers of every format are plain functions in
+``grix.readers``, and ``grix.diff`` shows a mapping as text, JSON or a page.
 """
 
 from importlib.metadata import PackageNotFoundError, version as _version
 
-from .tree import Tree
-from .formats import load
+from .tree import Tree, load
 from .distance import distance, normalized_distance
 from .mapping import Edit, Mapping, apply, mapping
 from .batch import JoinResult, cdist, join, paired, pdist
+from . import diff, readers
 
 try:
     __version__ = _version("grix")
@@ -30,4 +31,4 @@ except PackageNotFoundError:  # running from a source checkout
     __version__ = "0.0.0"
 
 __all__ = ["Edit", "JoinResult", "Mapping", "Tree", "apply", "cdist", "distance", "join", "load",
-           "mapping", "normalized_distance", "paired", "pdist", "__version__"]
+           "mapping", "normalized_distance", "paired", "pdist", "diff", "readers", "__version__"]
