@@ -11,7 +11,8 @@ nested data, bracket text, a parent list or a networkx graph), then compare:
 >>> grix.mapping(a, b).deleted
 [1]
 
-Many trees at once: :func:`pairwise`, :func:`cdist` and :func:`join`; on a
+Many trees at once: :func:`pairwise`, :func:`cdist`, :func:`join` and
+:func:`nearest`; on a
 Dask cluster: ``grix.dask``. Every call can be stopped with Ctrl-C and takes a
 ``timeout``.
 """
@@ -22,12 +23,13 @@ from .tree import Tree
 from .formats import load
 from .distance import distance
 from .mapping import Edit, Mapping, apply, mapping
-from .batch import JoinResult, cdist, join, pairwise
+from .batch import cdist, pairwise
+from .join import JoinResult, NearestResult, join, nearest
 
 try:
     __version__ = _version("grix")
 except PackageNotFoundError:  # running from a source checkout
     __version__ = "0.0.0"
 
-__all__ = ["Edit", "JoinResult", "Mapping", "Tree", "apply", "cdist", "distance", "join", "load",
-           "mapping", "pairwise", "__version__"]
+__all__ = ["Edit", "JoinResult", "Mapping", "NearestResult", "Tree", "apply", "cdist", "distance",
+           "join", "load", "mapping", "nearest", "pairwise", "__version__"]

@@ -1,18 +1,18 @@
-"""Many trees at once: condensed distance vectors, distance matrices and
-threshold joins, computed natively on all cores."""
+"""Many trees at once: condensed distance vectors and distance matrices,
+computed natively on all cores (threshold joins: join.py)."""
 
 from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from .distance import INT32_MAX, check_threads, check_timeout, check_tree, label_table
+from .distance import check_threads, check_timeout, check_tree, label_table
 from .tree import Tree
 
 # Rough cost model for deciding whether a bar is worth showing by default.
@@ -169,52 +169,3 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *,
     result = run_batch(encoded_a, encoded_b, workers=workers, progress=progress, timeout=seconds,
                        pairs=len(listed_a) * len(listed_b))
     return result.reshape(len(listed_a), len(listed_b))
-
-
-@dataclass
-class JoinResult:
-    """The pairs (i, j, distance), i < j, at distance at most the threshold,
-    and how many pairs each lower bound ruled out before any dynamic
-    programming. Iterating yields the triples."""
-
-    matches: list[tuple[int, int, int]]
-    pruned_by_size: int
-    pruned_by_labels: int
-    computed: int
-
-    def __iter__(self) -> Iterator[tuple[int, int, int]]:
-        return iter(self.matches)
-
-    def __len__(self) -> int:
-        return len(self.matches)
-
-
-def join(trees: Sequence[Tree], threshold: int, *, rename: Callable[[str, str], int] | None = None,
-         workers: int | None = None, progress: bool | None = None,
-         timeout: float | None = None) -> JoinResult:
-    """Every pair of `trees` at distance at most `threshold`, with its exact
-    distance.
-
-    Before computing anything, two lower bounds rule pairs out, each only
-    where it holds: the size difference (when no rename cost is negative),
-    and, with label equality costs, max(n1, n2) minus the number of labels the
-    two trees share (as multisets). No pair within the threshold is missed.
-    Arguments and errors as for :func:`pairwise`.
-    """
-    listed = check_trees(trees, "trees")
-    if isinstance(threshold, bool) or not isinstance(threshold, (int, np.integer)):
-        raise TypeError(f"threshold must be an int, not {type(threshold).__name__}")
-    workers, seconds = check_workers(workers), check_timeout(timeout)
-    (encoded,) = encode(listed, rename=rename)
-    if threshold < 0 and rename is None:
-        return JoinResult([], 0, 0, 0)
-    threshold = min(int(threshold), INT32_MAX)
-    non_negative = encoded.label_costs is None or encoded.label_costs.size == 0 or \
-        int(encoded.label_costs.min()) >= 0
-    first, second, by_size, by_labels = _core.join_candidates(
-        encoded.corpus(), max(threshold, -1), non_negative, rename is None)
-    distances = run_batch(encoded, encoded, first=first, second=second, workers=workers,
-                          progress=progress, timeout=seconds, pairs=len(first))
-    keep = distances <= threshold
-    matches = list(zip(first[keep].tolist(), second[keep].tolist(), distances[keep].tolist()))
-    return JoinResult(matches, int(by_size), int(by_labels), len(first))

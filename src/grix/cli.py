@@ -15,7 +15,8 @@ from collections.abc import Sequence
 import numpy as np
 
 from . import __version__
-from .batch import join, pairwise, square_matrix
+from .batch import pairwise, square_matrix
+from .join import add_nearest_command, join, run_nearest
 from .distance import distance
 from .formats import load
 from .mapping import mapping
@@ -83,6 +84,7 @@ def parser() -> argparse.ArgumentParser:
     many.add_argument("--workers", type=int, help="threads (default: all cores)")
     many.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                       help="show a progress bar (default: on a terminal, for long runs)")
+    add_nearest_command(commands, common)
     return main_parser
 
 
@@ -144,7 +146,8 @@ def write_text(text: str, path: str | None) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
-        {"distance": run_distance, "diff": run_diff, "pairwise": run_pairwise}[args.command](args)
+        {"distance": run_distance, "diff": run_diff, "pairwise": run_pairwise,
+         "nearest": lambda a: run_nearest(a, read_tree)}[args.command](args)
     except InputError as error:
         print(f"grix: {error}", file=sys.stderr)
         return 1

@@ -23,6 +23,7 @@ import numpy.typing as npt
 from . import _core
 from .batch import Encoded, check_trees, encode
 from .distance import check_threads, check_timeout
+from .join import dask_join as join  # noqa: F401  (grix.dask.join)
 from .tree import Tree
 
 Payload = tuple[list[npt.NDArray[np.int32]], list[npt.NDArray[np.int32]], "npt.NDArray[np.int32] | None"]
