@@ -173,6 +173,7 @@ void add_counts(JoinCounts& total, const JoinCounts& part) {
   total.pruned_by_preorder += part.pruned_by_preorder;
   total.pruned_by_postorder += part.pruned_by_postorder;
   total.accepted_by_upper_bound += part.accepted_by_upper_bound;
+  total.exact_by_bounds += part.exact_by_bounds;
   total.verified += part.verified;
   total.failed_verification += part.failed_verification;
 }
@@ -185,22 +186,31 @@ struct WorkerState {
 };
 
 // The bounds and the verification of one pair under label equality, at
-// threshold tau. Returns the distance, -1 for a pair accepted unverified, or
-// tau + 1 for a pair ruled out; counts the stage that decided.
+// threshold tau, given the label bound. Returns the distance, -1 for a pair
+// accepted unverified, or tau + 1 for a pair ruled out; counts the stage that
+// decided.
 int32_t decide_pair(const OrientedTree& a, const OrientedTree& b, const std::vector<int32_t>& post_a,
-                    const std::vector<int32_t>& post_b, int32_t tau, bool exact, WorkerState& state,
-                    JoinCounts& counts, const StopFlag* stop) {
+                    const std::vector<int32_t>& post_b, int32_t label_bound, int32_t tau, bool exact,
+                    WorkerState& state, JoinCounts& counts, const StopFlag* stop) {
   const int32_t over = tau + 1;
-  if (bounded_sequence_distance(a.given.codes.data(), a.size(), b.given.codes.data(), b.size(), tau,
-                                state.row) > tau) {
+  const int32_t pre = bounded_sequence_distance(a.given.codes.data(), a.size(), b.given.codes.data(),
+                                                b.size(), tau, state.row);
+  if (pre > tau) {
     ++counts.pruned_by_preorder;
     return over;
   }
-  if (bounded_sequence_distance(post_a.data(), a.size(), post_b.data(), b.size(), tau, state.row) > tau) {
+  const int32_t post = bounded_sequence_distance(post_a.data(), a.size(), post_b.data(), b.size(), tau, state.row);
+  if (post > tau) {
     ++counts.pruned_by_postorder;
     return over;
   }
   const int32_t upper = top_down_upper_bound(a.given, b.given, state.upper);
+  // A mapping that costs no more than a lower bound is optimal: its cost is
+  // the distance.
+  if (upper <= tau && upper == std::max({label_bound, pre, post})) {
+    ++counts.exact_by_bounds;
+    return upper;
+  }
   if (upper <= tau && !exact) {
     ++counts.accepted_by_upper_bound;
     return -1;
@@ -259,12 +269,14 @@ void probe_position(const JoinIndex& index, int32_t p, bool exact, WorkerState& 
     const int32_t j = std::max(index.order[other], index.order[p]);
     int32_t d;
     if (index.label_equality) {
-      const int32_t needed = n - tau;  // n >= the other's size
-      if (needed > 0 && common_count(index.tokens[p], index.tokens[other]) < needed) {
+      // n >= the other's size: the label bound is n - common.
+      const int32_t label_bound = n - common_count(index.tokens[p], index.tokens[other]);
+      if (label_bound > tau) {
         ++counts.pruned_by_labels;
         continue;
       }
-      d = decide_pair(a, b, index.postorder[p], index.postorder[other], tau, exact, state, counts, stop);
+      d = decide_pair(a, b, index.postorder[p], index.postorder[other], label_bound, tau, exact, state,
+                      counts, stop);
       if (d > tau) continue;
     } else {
       ++counts.verified;
@@ -416,11 +428,12 @@ void nearest_of(const OrientedTree& query, const Corpus& corpus, int32_t k, int3
       ++counts.verified;
       d = full_distance(query, candidate, nullptr, state.distance, stop);
     } else {
-      if (std::max(n, candidate.size()) - common_count(sorted, corpus.sorted_codes[c]) > tau) {
+      const int32_t label_bound = std::max(n, candidate.size()) - common_count(sorted, corpus.sorted_codes[c]);
+      if (label_bound > tau) {
         ++counts.pruned_by_labels;
         continue;
       }
-      d = decide_pair(query, candidate, post, corpus.postorder[c], tau, true, state, counts, stop);
+      d = decide_pair(query, candidate, post, corpus.postorder[c], label_bound, tau, true, state, counts, stop);
       if (d > tau) continue;
     }
     if (full) {

@@ -148,6 +148,7 @@ py::dict counts_dict(const grix::JoinCounts& counts) {
   d["pruned_by_preorder"] = counts.pruned_by_preorder;
   d["pruned_by_postorder"] = counts.pruned_by_postorder;
   d["accepted_by_upper_bound"] = counts.accepted_by_upper_bound;
+  d["exact_by_bounds"] = counts.exact_by_bounds;
   d["verified"] = counts.verified;
   d["failed_verification"] = counts.failed_verification;
   return d;

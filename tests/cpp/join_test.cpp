@@ -208,9 +208,9 @@ TEST(ParallelJoin, EqualsAllPairsAtEveryThresholdOnAnyWorkersAndRanges) {
       const JoinCounts& c = found.counts;
       EXPECT_EQ(c.pairs, int64_t{count} * (count - 1) / 2);
       EXPECT_EQ(c.pruned_by_size + c.pruned_by_labels + c.pruned_by_preorder + c.pruned_by_postorder +
-                    c.accepted_by_upper_bound + c.verified,
+                    c.accepted_by_upper_bound + c.exact_by_bounds + c.verified,
                 c.pairs);
-      EXPECT_EQ(c.verified - c.failed_verification, static_cast<int64_t>(expected.size()));
+      EXPECT_EQ(c.verified - c.failed_verification + c.exact_by_bounds, static_cast<int64_t>(expected.size()));
     }
     // Ranges of probe positions split the join into parts that add up.
     size_t parts = 0;

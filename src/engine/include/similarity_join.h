@@ -11,9 +11,9 @@
 //      labels; the rest are never looked at.
 //   3. Cheap lower bounds rule out more pairs: the label multiset bound and the
 //      string edit distances of the pre-order and post-order label sequences.
-//   4. A greedy top-down mapping gives an upper bound; when it is within tau
-//      the pair is accepted (or, for exact distances, verified in a narrower
-//      band).
+//   4. A greedy top-down mapping gives an upper bound. When it equals a lower
+//      bound, it is the distance; otherwise, when it is within tau, the pair
+//      is accepted (or, for exact distances, verified in a narrower band).
 //   5. The rest are verified by a distance restricted to the band
 //      |i - j| <= tau of pre-order ids, which is exact when the distance is at
 //      most tau and reports "more than tau" otherwise.
@@ -38,8 +38,8 @@
 namespace grix {
 
 // How many pairs each stage removed or decided. A pair of the join (or a
-// query-corpus pair of nearest) is counted by exactly one of the first five
-// entries or by `verified`; `pairs` is their sum.
+// query-corpus pair of nearest) is counted by exactly one of the entries from
+// pruned_by_size to verified; `pairs` is their sum.
 struct JoinCounts {
   int64_t pairs = 0;
   int64_t pruned_by_size = 0;       // size difference above the threshold
@@ -47,6 +47,7 @@ struct JoinCounts {
   int64_t pruned_by_preorder = 0;   // pre-order label sequences too far apart
   int64_t pruned_by_postorder = 0;  // post-order label sequences too far apart
   int64_t accepted_by_upper_bound = 0;  // within tau by a greedy mapping, not verified
+  int64_t exact_by_bounds = 0;       // the greedy mapping costs a lower bound: exact
   int64_t verified = 0;              // distance computed (bounded or in full)
   int64_t failed_verification = 0;   // of those, the ones above the threshold
 };
