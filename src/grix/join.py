@@ -144,10 +144,10 @@ class NearestResult:
                 f"{self.counts['verified']:,} of {self.counts['pairs']:,} pairs computed)")
 
 
-def join_index(trees: list[Tree], threshold: int,
-               rename: Callable[[str, str], int] | None) -> _core.JoinIndex:
+def join_index(trees: list[Tree], threshold: int, rename: Callable[[str, str], int] | None,
+               workers: int = 1) -> _core.JoinIndex:
     (encoded,) = encode(trees, rename=rename)
-    return _core.JoinIndex(encoded.parents, encoded.codes, threshold, encoded.label_costs)
+    return _core.JoinIndex(encoded.parents, encoded.codes, threshold, encoded.label_costs, workers)
 
 
 def join(trees: Sequence[Tree], threshold: int, *, rename: Callable[[str, str], int] | None = None,
@@ -176,7 +176,7 @@ def join(trees: Sequence[Tree], threshold: int, *, rename: Callable[[str, str], 
     listed = check_trees(trees, "trees")
     limit = check_threshold(threshold)
     count, seconds = check_workers(workers), check_timeout(timeout)
-    index = join_index(listed, limit, rename)
+    index = join_index(listed, limit, rename, count)
     with Bar(progress, len(listed), "tree") as report:
         first, second, found, counts = _core.join(index, 0, None, bool(distances), count, seconds, report)
     return JoinResult(first, second, found, limit, counts)

@@ -95,8 +95,10 @@ Result run_stoppable(const std::function<Result(const grix::StopFlag*)>& work,
   return std::move(*result);
 }
 
+// Checks and prepares the trees on `workers` threads; a malformed tree
+// raises for the lowest index at fault, whichever thread met it.
 std::vector<grix::OrientedTree> prepare_trees(const std::vector<IntArray>& parents,
-                                              const std::vector<IntArray>& codes) {
+                                              const std::vector<IntArray>& codes, int32_t workers) {
   if (parents.size() != codes.size()) {
     throw py::value_error(std::to_string(parents.size()) + " parent arrays but " +
                           std::to_string(codes.size()) + " code arrays");
@@ -108,12 +110,27 @@ std::vector<grix::OrientedTree> prepare_trees(const std::vector<IntArray>& paren
     c.push_back(to_vector(codes[t], name));
   }
   py::gil_scoped_release release;
-  std::vector<grix::OrientedTree> trees;
-  trees.reserve(p.size());
-  for (size_t t = 0; t < p.size(); ++t) {
-    trees.push_back(grix::prepare_oriented_tree(p[t], c[t], ("tree " + std::to_string(t)).c_str()));
-    std::vector<int32_t>().swap(p[t]);
-    std::vector<int32_t>().swap(c[t]);
+  const size_t count = p.size();
+  std::vector<grix::OrientedTree> trees(count);
+  std::vector<std::exception_ptr> failures(count);
+  auto prepare_share = [&](size_t first, size_t step) {
+    for (size_t t = first; t < count; t += step) {
+      try {
+        trees[t] = grix::prepare_oriented_tree(p[t], c[t], ("tree " + std::to_string(t)).c_str());
+      } catch (...) {
+        failures[t] = std::current_exception();
+      }
+      std::vector<int32_t>().swap(p[t]);
+      std::vector<int32_t>().swap(c[t]);
+    }
+  };
+  const size_t threads = std::min<size_t>(static_cast<size_t>(std::max(workers, 1)), std::max<size_t>(count / 64, 1));
+  std::vector<std::thread> helpers;
+  for (size_t w = 1; w < threads; ++w) helpers.emplace_back(prepare_share, w, threads);
+  prepare_share(0, threads);
+  for (std::thread& helper : helpers) helper.join();
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
   }
   return trees;
 }
@@ -125,7 +142,7 @@ struct PyJoinIndex {
 };
 
 PyJoinIndex make_index(const std::vector<IntArray>& parents, const std::vector<IntArray>& codes,
-                       int32_t threshold, const std::optional<IntArray>& label_costs) {
+                       int32_t threshold, const std::optional<IntArray>& label_costs, int32_t workers) {
   grix::LabelCosts costs;
   if (label_costs) {
     if (label_costs->ndim() != 2) throw py::value_error("label costs must be a matrix");
@@ -133,7 +150,7 @@ PyJoinIndex make_index(const std::vector<IntArray>& parents, const std::vector<I
     costs.columns = static_cast<int32_t>(label_costs->shape(1));
     costs.values.assign(label_costs->data(), label_costs->data() + label_costs->size());
   }
-  std::vector<grix::OrientedTree> trees = prepare_trees(parents, codes);
+  std::vector<grix::OrientedTree> trees = prepare_trees(parents, codes, workers);
   PyJoinIndex result{nullptr, threshold, label_costs};
   py::gil_scoped_release release;
   result.index = grix::build_join_index(std::move(trees), threshold, label_costs ? &costs : nullptr);
@@ -174,8 +191,8 @@ py::tuple nearest(const std::vector<IntArray>& query_parents, const std::vector<
                   const std::vector<IntArray>& corpus_parents, const std::vector<IntArray>& corpus_codes,
                   int32_t k, int32_t max_distance, int32_t workers, std::optional<double> timeout,
                   const std::optional<py::function>& progress) {
-  const std::vector<grix::OrientedTree> queries = prepare_trees(query_parents, query_codes);
-  const std::vector<grix::OrientedTree> corpus = prepare_trees(corpus_parents, corpus_codes);
+  const std::vector<grix::OrientedTree> queries = prepare_trees(query_parents, query_codes, workers);
+  const std::vector<grix::OrientedTree> corpus = prepare_trees(corpus_parents, corpus_codes, workers);
   std::atomic<int64_t> done{0};
   std::function<void()> report;
   if (progress) report = [&] { (*progress)(done.load()); };
@@ -204,7 +221,7 @@ py::tuple index_state(const PyJoinIndex& index) {
 PyJoinIndex index_from_state(const py::tuple& state) {
   if (state.size() != 4) throw py::value_error("not a JoinIndex state");
   return make_index(state[0].cast<std::vector<IntArray>>(), state[1].cast<std::vector<IntArray>>(),
-                    state[2].cast<int32_t>(), state[3].cast<std::optional<IntArray>>());
+                    state[2].cast<int32_t>(), state[3].cast<std::optional<IntArray>>(), 1);
 }
 
 }  // namespace
@@ -212,7 +229,7 @@ PyJoinIndex index_from_state(const py::tuple& state) {
 void register_join(py::module_& m) {
   py::class_<PyJoinIndex>(m, "JoinIndex", "Trees sorted by size with their label index, for one threshold.")
       .def(py::init(&make_index), py::arg("parents"), py::arg("codes"), py::arg("threshold"),
-           py::arg("label_costs") = py::none())
+           py::arg("label_costs") = py::none(), py::arg("workers") = 1)
       .def("__len__", [](const PyJoinIndex& i) { return grix::join_index_trees(*i.index).size(); })
       .def(py::pickle(&index_state, &index_from_state));
   m.def("join", &join, py::arg("index"), py::arg("begin") = 0, py::arg("end") = py::none(),
