@@ -4,8 +4,8 @@
             GRIX_CPU benchmark, and the share of a call spent converting;
   mapping   grix.mapping against grix.distance: time and peak memory;
   batch     pairs per second on standard-library syntax trees: a Python loop
-            of GRIX_CPU calls, grix.pairwise on 1 and 2 workers, and
-            grix.dask.pairwise on two single-threaded worker processes; the
+            of GRIX_CPU calls, grix.pdist on 1 and 2 workers, and
+            grix.dask.pdist on two single-threaded worker processes; the
             share of pairs that join's lower bounds prune; memory;
   stop      how long grix.distance and grix.mapping take to raise
             TimeoutError once their time is up, at stops spread over the call
@@ -246,7 +246,7 @@ def bench_batch(args):
     import grix.dask
 
     statements, functions = syntax_corpora()
-    header = ("| corpus | trees | pairs | (a) loop of GRIX_CPU | (b) pairwise, 1 worker | (c) 2 workers | "
+    header = ("| corpus | trees | pairs | (a) loop of GRIX_CPU | (b) pdist, 1 worker | (c) 2 workers | "
               "(d) Dask, 2 processes | b / a | c / b | c / d |")
     rows = [header, "|" + "---|" * (header.count("|") - 1)]
     print(header, flush=True)
@@ -256,10 +256,10 @@ def bench_batch(args):
                             ("(ii) functions, 30-400 nodes", functions[:args.functions])):
             pairs = len(trees) * (len(trees) - 1) // 2
             a = python_loop_rate(trees, args.loop_pairs)
-            b = rate(lambda: grix.pairwise(trees, workers=1), pairs, args.repeats)
-            c = rate(lambda: grix.pairwise(trees, workers=2), pairs, args.repeats)
-            grix.dask.pairwise(trees[:50], client=client)  # warm the workers
-            d = rate(lambda: grix.dask.pairwise(trees, client=client), pairs, args.repeats)
+            b = rate(lambda: grix.pdist(trees, workers=1), pairs, args.repeats)
+            c = rate(lambda: grix.pdist(trees, workers=2), pairs, args.repeats)
+            grix.dask.pdist(trees[:50], client=client)  # warm the workers
+            d = rate(lambda: grix.dask.pdist(trees, client=client), pairs, args.repeats)
             row = (f"| {name} | {len(trees)} | {pairs:,} | {a:,.0f}/s | {b:,.0f}/s | {c:,.0f}/s | {d:,.0f}/s | "
                    f"{b / a:.2f}× | {c / b:.2f}× | {c / d:.2f}× |")
             print(row, flush=True)
@@ -291,7 +291,7 @@ BATCH_MEMORY_PROBE = textwrap.dedent("""
     with open("/proc/self/clear_refs", "w") as clear:
         clear.write("5")
     base = status("VmRSS")
-    result = grix.pairwise(trees, workers=2)
+    result = grix.pdist(trees, workers=2)
     print(result.nbytes // 1024, status("VmHWM") - base)
 """)
 
@@ -305,7 +305,7 @@ def stop_latencies(call, t1, t2, full_seconds, repeats):
             timeout = fraction * full_seconds
             start = time.perf_counter()
             try:
-                call(t1, t2, threads=2, timeout=timeout)
+                call(t1, t2, workers=2, timeout=timeout)
             except TimeoutError:
                 latencies.append(time.perf_counter() - start - timeout)
     return latencies
@@ -319,7 +319,7 @@ def bench_stop(args):
         _, a, b = tree_shapes.tree_pair("random", n, seed=1)
         t1, t2 = as_tree(a), as_tree(b)
         for name, call in (("distance", grix.distance), ("mapping", grix.mapping)):
-            full = median_time(lambda: call(t1, t2, threads=2), 1)
+            full = median_time(lambda: call(t1, t2, workers=2), 1)
             latencies = stop_latencies(call, t1, t2, full, args.repeats)
             row = (f"| {name} | {n} | {full:.2f} | {len(latencies)} | {statistics.median(latencies):.3f} | "
                    f"{max(latencies):.3f} |")
@@ -335,7 +335,7 @@ def memory_line(count):
     probe = BATCH_MEMORY_PROBE.format(paths=sys.path)
     out = subprocess.run([sys.executable, "-c", probe, str(count)], capture_output=True, text=True, check=True)
     result_kib, peak_kib_ = map(int, out.stdout.split())
-    return (f"Memory: pairwise over {count:,} small trees (3-14 nodes) on 2 workers: the result is "
+    return (f"Memory: pdist over {count:,} small trees (3-14 nodes) on 2 workers: the result is "
             f"{result_kib / 1024:.1f} MiB, the call's peak above the baseline {peak_kib_ / 1024:.1f} MiB "
             f"(so {max(0, peak_kib_ - result_kib) / 1024:.1f} MiB besides the result).")
 

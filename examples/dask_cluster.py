@@ -39,14 +39,14 @@ def main():
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as client:
         start = time.perf_counter()
-        condensed = grix.dask.pairwise(trees, client=client)
+        condensed = grix.dask.pdist(trees, client=client)
         seconds = time.perf_counter() - start
         print(f"{len(condensed):,} pairs of {len(trees)} functions on {len(client.nthreads())} workers "
               f"in {seconds:.2f} s")
-        assert np.array_equal(condensed, grix.pairwise(trees)), "the cluster and one machine agree"
+        assert np.array_equal(condensed, grix.pdist(trees)), "the cluster and one machine agree"
 
         # A lazy dask array of the square matrix, for further dask work.
-        square = grix.dask.pairwise(trees, client=client, as_dask=True)
+        square = grix.dask.square_array(trees, client=client)
         nearest = square + np.eye(len(trees), dtype=np.int32) * 10**6
         closest = nearest.argmin(axis=1).compute()
     for i in range(5):

@@ -98,7 +98,7 @@ def html_documents():
     first, second = found
     t1, t2 = grix.load(first), grix.load(second)
     print(f"HTML pages of one manual: {first} ({len(t1)} elements) and {second.name} ({len(t2)} elements)")
-    mapping, seconds = timed(lambda: grix.mapping(t1, t2, threads=2))
+    mapping, seconds = timed(lambda: grix.mapping(t1, t2, workers=2))
     print(f"  distance {mapping.distance} in {seconds:.3f} s: {len(mapping.pairs)} elements kept, "
           f"{len(mapping.deleted)} deleted, {len(mapping.inserted)} inserted; "
           f"the shared template shows as kept structure")
@@ -111,7 +111,7 @@ def similar_functions():
     module = ast.parse(path.read_text(encoding="utf-8"))
     functions = [node for node in ast.walk(module) if isinstance(node, ast.FunctionDef)]
     trees = [grix.Tree.from_ast(node) for node in functions]
-    condensed, seconds = timed(lambda: grix.pairwise(trees))
+    condensed, seconds = timed(lambda: grix.pdist(trees))
     print(f"All {len(condensed):,} pairs of the {len(trees)} functions of argparse.py in {seconds:.2f} s "
           f"({len(condensed) / seconds:,.0f} pairs/s, all cores)")
     found = grix.join(trees, 3)

@@ -12,6 +12,7 @@
 
 #include "join_bounds.h"
 #include "keyroot_schedule.h"
+#include "pair_costs.h"
 
 namespace grix {
 
@@ -283,18 +284,7 @@ int32_t banded_distance(const PreparedTree& tree1, const PreparedTree& tree2, in
   return tree[at(0, 0)];
 }
 
-namespace {
-
-void ensure_size(IntMatrix& matrix, int32_t rows, int32_t columns) {
-  if (matrix.size() < static_cast<size_t>(rows)) matrix.resize(static_cast<size_t>(rows));
-  for (int32_t r = 0; r < rows; ++r) {
-    if (matrix[r].size() < static_cast<size_t>(columns)) matrix[r].resize(static_cast<size_t>(columns));
-  }
-}
-
-}  // namespace
-
-int32_t full_distance(const OrientedTree& a, const OrientedTree& b, const LabelCosts* label_costs,
+int32_t full_distance(const OrientedTree& a, const OrientedTree& b, const LabelCosts<int32_t>* label_costs,
                       DistanceScratch& scratch, const StopFlag* stop) {
   const int32_t n1 = a.size();
   const int32_t n2 = b.size();
@@ -302,25 +292,14 @@ int32_t full_distance(const OrientedTree& a, const OrientedTree& b, const LabelC
   const bool mirror = mirrored_is_cheaper(a, b, nullptr);
   const PreparedTree& tree1 = mirror ? a.mirrored : a.given;
   const PreparedTree& tree2 = mirror ? b.mirrored : b.given;
-  ensure_size(scratch.costs, n1, n2);
-  ensure_size(scratch.tree_dist, n1, n2);
-  ensure_size(scratch.forest_dist, n1 + 1, n2 + 1);
-  const bool by_equality = label_costs == nullptr || label_costs->values.empty();
-  for (int32_t i = 0; i < n1; ++i) {
-    int32_t* const row = scratch.costs[i].data();
-    const int32_t code = tree1.codes[i];
-    if (by_equality) {
-      for (int32_t j = 0; j < n2; ++j) row[j] = tree2.codes[j] != code;
-    } else {
-      const int32_t* const label_row =
-          label_costs->values.data() + static_cast<size_t>(code) * label_costs->columns;
-      for (int32_t j = 0; j < n2; ++j) row[j] = label_row[tree2.codes[j]];
-    }
-  }
-  run_keyroot_pairs_in_order(tree1.rightmost_leaf, tree1.keyroots, tree2.rightmost_leaf,
-                             tree2.keyroots, scratch.costs, scratch.forest_dist, scratch.tree_dist,
-                             stop);
-  return scratch.tree_dist[0][0];
+  const bool by_equality = label_costs == nullptr || label_costs->rename.empty();
+  fill_rename_from_codes<int32_t>(tree1.codes, tree2.codes, by_equality ? nullptr : label_costs->rename.data(),
+                                  by_equality ? 0 : label_costs->columns, scratch.rename, stop);
+  scratch.tree_dist.reshape(n1, n2);
+  scratch.forest_dist.reshape(n1 + 1, n2 + 1);
+  run_keyroot_pairs_in_order<int32_t>(tree1.rightmost_leaf, tree1.keyroots, tree2.rightmost_leaf, tree2.keyroots,
+                                      scratch.rename, UnitIndel{}, scratch.forest_dist, scratch.tree_dist, stop);
+  return scratch.tree_dist.at(0, 0);
 }
 
 int32_t bounded_tree_distance(const OrientedTree& a, const OrientedTree& b, int32_t k,

@@ -1,36 +1,111 @@
-// The distance in the cheaper orientation, and an optimal edit mapping.
+// The distance in the cheaper orientation, and an optimal edit mapping, for
+// any cost model of the kernel.
 
 #include <algorithm>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "entry_checks.h"
 #include "keyroot_schedule.h"
 #include "memory_budget.h"
+#include "pair_costs.h"
 #include "tree_edit_distance.h"
 
 namespace grix {
 
-namespace {
-
-// The pair in the orientation that the schedule will run, with its rename
-// costs: the caller's matrix as it is when the trees stay as given, otherwise
-// a matrix built for the orientation (label equality, or the caller's costs
-// with rows and columns permuted into mirrored ids).
-struct OrientedPair {
-  const PreparedTree* tree1;
-  const PreparedTree* tree2;
-  bool mirrored;
-  IntMatrix own_costs;
-  const IntMatrix* cost_matrix;
-};
-
-OrientedPair orient(const OrientedTree& tree1, const OrientedTree& tree2,
-                    const IntMatrix* cost_matrix, int32_t num_threads, const StopFlag* stop) {
+template <typename Cost>
+void check_pair_costs(const PairCosts<Cost>& costs, const OrientedTree& tree1, const OrientedTree& tree2) {
   const int32_t n1 = tree1.size();
   const int32_t n2 = tree2.size();
-  if (cost_matrix != nullptr) check_cost_matrix(*cost_matrix, n1, n2);
-  OrientedPair pair;
+  int64_t lowest_rename = 0;
+  auto lowest = [](const Cost* values, size_t count) {
+    return count == 0 ? Cost{0} : *std::min_element(values, values + count);
+  };
+  if (costs.rename_by_node.given()) {
+    const MatrixView<Cost>& matrix = costs.rename_by_node;
+    if (matrix.rows != n1 || matrix.columns != n2) {
+      throw std::invalid_argument("rename has " + std::to_string(matrix.rows) + " x " +
+                                  std::to_string(matrix.columns) + " costs but the trees have " +
+                                  std::to_string(n1) + " x " + std::to_string(n2) + " nodes");
+    }
+    const size_t count = static_cast<size_t>(n1) * static_cast<size_t>(n2);
+    check_cost_values(matrix.values, count, n2, "rename", false);
+    if constexpr (std::is_integral_v<Cost>) lowest_rename = lowest(matrix.values, count);
+  } else if (costs.rename_by_label.given()) {
+    const MatrixView<Cost>& table = costs.rename_by_label;
+    auto check_codes = [](const OrientedTree& tree, int32_t count, const char* side) {
+      for (int32_t code : tree.given.codes) {
+        if (code >= count) {
+          throw std::invalid_argument("the rename table has " + std::to_string(count) + " " + side +
+                                      " but tree " + (side[0] == 'r' ? "1" : "2") + " has label code " +
+                                      std::to_string(code));
+        }
+      }
+    };
+    check_codes(tree1, table.rows, "rows");
+    check_codes(tree2, table.columns, "columns");
+    const size_t count = static_cast<size_t>(table.rows) * static_cast<size_t>(table.columns);
+    check_cost_values(table.values, count, table.columns, "rename", false);
+    if constexpr (std::is_integral_v<Cost>) lowest_rename = lowest(table.values, count);
+  }
+  auto check_indel = [](const std::vector<Cost>& values, int32_t n, const char* what) {
+    if (!values.empty() && values.size() != static_cast<size_t>(n)) {
+      throw std::invalid_argument(std::string(what) + " has " + std::to_string(values.size()) +
+                                  " costs but the tree has " + std::to_string(n) + " nodes");
+    }
+    check_cost_values(values.data(), values.size(), 0, what, true);
+  };
+  check_indel(costs.delete_costs, n1, "delete");
+  check_indel(costs.insert_costs, n2, "insert");
+  if constexpr (std::is_integral_v<Cost>) {
+    auto total = [](const std::vector<Cost>& values, int32_t n) {
+      if (values.empty()) return static_cast<int64_t>(n);
+      int64_t sum = 0;
+      for (Cost value : values) sum += value;
+      return sum;
+    };
+    check_int32_sums(total(costs.delete_costs, n1) + total(costs.insert_costs, n2), lowest_rename,
+                     std::min(n1, n2) + int64_t{1});
+  }
+}
+
+namespace {
+
+// The pair in the orientation that the schedule will run, with its costs in
+// that orientation's numbering: the caller's rename matrix as it is when the
+// trees stay as given, otherwise one built here (label equality, a label
+// table, or the caller's matrix with rows and columns permuted into mirrored
+// ids); delete and insert costs likewise, empty for unit costs.
+template <typename Cost>
+struct OrientedPair {
+  const PreparedTree* tree1 = nullptr;
+  const PreparedTree* tree2 = nullptr;
+  bool mirrored = false;
+  FlatMatrix<Cost> own_rename;
+  MatrixView<Cost> rename;
+  std::vector<Cost> delete_costs, insert_costs;
+  int32_t n1() const { return static_cast<int32_t>(tree1->parents.size()); }
+  int32_t n2() const { return static_cast<int32_t>(tree2->parents.size()); }
+};
+
+template <typename Cost>
+std::vector<Cost> oriented_costs(const std::vector<Cost>& given, const OrientedTree& tree, bool mirrored,
+                                 bool needed) {
+  if (!needed) return {};
+  if (given.empty()) return std::vector<Cost>(static_cast<size_t>(tree.size()), Cost{1});
+  if (!mirrored) return given;
+  std::vector<Cost> costs(given.size());
+  for (size_t k = 0; k < costs.size(); ++k) costs[k] = given[tree.mirrored_to_given[k]];
+  return costs;
+}
+
+template <typename Cost>
+OrientedPair<Cost> orient(const OrientedTree& tree1, const OrientedTree& tree2, const PairCosts<Cost>& costs,
+                          int32_t num_threads, const StopFlag* stop) {
+  const int32_t n1 = tree1.size();
+  const int32_t n2 = tree2.size();
+  OrientedPair<Cost> pair;
   pair.mirrored = mirrored_is_cheaper(tree1, tree2, nullptr);
   pair.tree1 = pair.mirrored ? &tree1.mirrored : &tree1.given;
   pair.tree2 = pair.mirrored ? &tree2.mirrored : &tree2.given;
@@ -39,50 +114,73 @@ OrientedPair orient(const OrientedTree& tree1, const OrientedTree& tree2,
   check_pair_count(leaves1, leaves2);
   // The mapping's walk back reuses the memory of the schedule's scratch, so
   // both calls peak like a distance.
+  const bool per_node_indel = !costs.delete_costs.empty() || !costs.insert_costs.empty();
+  const bool builds_rename = !costs.rename_by_node.given() || pair.mirrored;
   const int32_t workers = effective_worker_count(num_threads, n1, n2);
-  const double needed = estimate_distance_bytes(n1, n2, leaves1, leaves2, workers,
-                                                cost_matrix == nullptr || pair.mirrored);
+  const double needed =
+      estimate_pair_bytes(n1, n2, leaves1, leaves2, workers, sizeof(Cost), builds_rename, per_node_indel);
   if (needed >= UNCHECKED_BYTES) {
     check_memory_budget(needed, workers, "a distance between trees of " + std::to_string(n1) +
                                              " and " + std::to_string(n2) + " nodes");
   }
-  if (cost_matrix == nullptr) {
-    pair.own_costs = build_code_equality_costs(pair.tree1->codes, pair.tree2->codes, stop);
-  } else if (pair.mirrored) {
-    pair.own_costs = filled_matrix(n1, n2, 0, stop);
+  pair.delete_costs = oriented_costs(costs.delete_costs, tree1, pair.mirrored, per_node_indel);
+  pair.insert_costs = oriented_costs(costs.insert_costs, tree2, pair.mirrored, per_node_indel);
+  if (costs.rename_by_node.given() && !pair.mirrored) {
+    pair.rename = costs.rename_by_node;
+    return pair;
+  }
+  if (costs.rename_by_node.given()) {
+    constexpr int32_t ROWS_BETWEEN_CHECKS = 256;
+    pair.own_rename.reshape(n1, n2);
     for (int32_t i = 0; i < n1; ++i) {
-      const std::vector<int32_t>& given_row = (*cost_matrix)[tree1.mirrored_to_given[i]];
-      int32_t* const row = pair.own_costs[i].data();
+      if (i % ROWS_BETWEEN_CHECKS == 0) throw_if_stopped(stop);
+      const Cost* const given_row = costs.rename_by_node.row(tree1.mirrored_to_given[i]);
+      Cost* const row = pair.own_rename.row(i);
       for (int32_t j = 0; j < n2; ++j) row[j] = given_row[tree2.mirrored_to_given[j]];
     }
+  } else {
+    const MatrixView<Cost>& table = costs.rename_by_label;
+    fill_rename_from_codes(pair.tree1->codes, pair.tree2->codes, table.values, table.columns,
+                           pair.own_rename, stop);
   }
-  pair.cost_matrix = pair.own_costs.empty() ? cost_matrix : &pair.own_costs;
+  pair.rename = MatrixView<Cost>{pair.own_rename.row(0), n1, n2};
   return pair;
 }
 
-IntMatrix fill_tree_dist(const OrientedPair& pair, int32_t num_threads, const StopFlag* stop) {
-  const int32_t n1 = static_cast<int32_t>(pair.tree1->parents.size());
-  const int32_t n2 = static_cast<int32_t>(pair.tree2->parents.size());
-  IntMatrix tree_dist = filled_matrix(n1, n2, -1, stop);
-  run_keyroot_schedule(pair.tree1->rightmost_leaf, pair.tree1->keyroots,
-                       pair.tree2->rightmost_leaf, pair.tree2->keyroots, *pair.cost_matrix,
-                       tree_dist, n1, n2, num_threads, start_worker_thread, stop);
+// Calls body(indel) with the kernel's delete and insert model for the pair:
+// constants for unit costs, per-node arrays otherwise.
+template <typename Cost, typename Body>
+auto with_indel(const OrientedPair<Cost>& pair, Body&& body) {
+  if (pair.delete_costs.empty()) return body(UnitIndel{});
+  return body(NodeIndel<Cost>{pair.delete_costs.data(), pair.insert_costs.data()});
+}
+
+template <typename Cost, typename Indel>
+FlatMatrix<Cost> fill_tree_dist(const OrientedPair<Cost>& pair, const Indel& indel, int32_t num_threads,
+                                const StopFlag* stop, std::atomic<int64_t>* cells_done) {
+  FlatMatrix<Cost> tree_dist(pair.n1(), pair.n2());
+  run_keyroot_schedule<Cost>(pair.tree1->rightmost_leaf, pair.tree1->keyroots,
+                             pair.tree2->rightmost_leaf, pair.tree2->keyroots, pair.rename, indel,
+                             tree_dist, pair.n1(), pair.n2(), num_threads, start_worker_thread, stop,
+                             cells_done);
   return tree_dist;
 }
 
 // Walks back from the two roots. For a subtree pair (a, b) the kernel refills
 // its forest table from the finished tree_dist; the walk then follows one
-// optimal choice per cell from the corner. Matching two whole subtrees off
-// the rightmost paths defers that pair to the stack; matching the roots of
-// two whole forests on the paths is a rename, recorded at once. Deletion and
-// insertion are tried before a match, so a rename whose capped cost is 2
-// (never cheaper than deleting and inserting) is never chosen.
-std::vector<std::pair<int32_t, int32_t>> walk_back(const OrientedPair& pair, IntMatrix& tree_dist,
-                                                   const StopFlag* stop) {
+// optimal choice per cell from the corner, comparing with the very sums the
+// kernel formed, so that it finds them again bit for bit with fractional
+// costs too. Matching two whole subtrees off the rightmost paths defers that
+// pair to the stack; matching the roots of two whole forests on the paths is
+// a rename, recorded at once. Deletion and insertion are tried before a
+// match, so a rename whose capped cost equals a deletion plus an insertion is
+// never chosen.
+template <typename Cost, typename Indel>
+std::vector<std::pair<int32_t, int32_t>> walk_back(const OrientedPair<Cost>& pair, const Indel& indel,
+                                                   FlatMatrix<Cost>& tree_dist, const StopFlag* stop) {
   const std::vector<int32_t>& leaf1 = pair.tree1->rightmost_leaf;
   const std::vector<int32_t>& leaf2 = pair.tree2->rightmost_leaf;
-  const IntMatrix& costs = *pair.cost_matrix;
-  IntMatrix forest_dist(leaf1.size() + 1, std::vector<int32_t>(leaf2.size() + 1));
+  FlatMatrix<Cost> forest_dist(pair.n1() + 1, pair.n2() + 1);
   std::vector<std::pair<int32_t, int32_t>> pairs;
   std::vector<std::pair<int32_t, int32_t>> pending{{0, 0}};
   while (!pending.empty()) {
@@ -93,17 +191,17 @@ std::vector<std::pair<int32_t, int32_t>> walk_back(const OrientedPair& pair, Int
     const int32_t last2 = leaf2[b];
     if (a == last1 && b == last2) {
       // Two leaves: the kernel keeps no table for them.
-      if (std::min(costs[a][b], 2) < 2) pairs.emplace_back(a, b);
+      if (pair.rename.row(a)[b] < indel.deletion(a) + indel.insertion(b)) pairs.emplace_back(a, b);
       continue;
     }
-    compute_subtree_pair(a, b, leaf1, leaf2, costs, forest_dist, tree_dist, stop);
+    compute_subtree_pair<Cost>(a, b, leaf1, leaf2, pair.rename, indel, forest_dist, tree_dist, stop);
     throw_if_stopped(stop);  // an unfinished table must not be walked
     int32_t l = a, k = b;
     while (l <= last1 && k <= last2) {
-      const int32_t here = forest_dist[l][k];
-      if (forest_dist[l + 1][k] + 1 == here) {
+      const Cost here = forest_dist.at(l, k);
+      if (forest_dist.at(l + 1, k) + indel.deletion(l) == here) {
         ++l;  // delete l
-      } else if (forest_dist[l][k + 1] + 1 == here) {
+      } else if (forest_dist.at(l, k + 1) + indel.insertion(k) == here) {
         ++k;  // insert k
       } else if (leaf1[l] == last1 && leaf2[k] == last2) {
         pairs.emplace_back(l, k);  // rename the roots of two whole forests
@@ -119,30 +217,47 @@ std::vector<std::pair<int32_t, int32_t>> walk_back(const OrientedPair& pair, Int
   return pairs;
 }
 
-}  // namespace
-
-int32_t compute_oriented_distance(const OrientedTree& tree1, const OrientedTree& tree2,
-                                  const IntMatrix* cost_matrix, int32_t num_threads,
-                                  const StopFlag* stop) {
-  if (tree1.size() == 0 || tree2.size() == 0) {
-    if (cost_matrix != nullptr) check_cost_matrix(*cost_matrix, tree1.size(), tree2.size());
-    return tree1.size() + tree2.size();
-  }
-  const OrientedPair pair = orient(tree1, tree2, cost_matrix, num_threads, stop);
-  return fill_tree_dist(pair, num_threads, stop)[0][0];
+// The distance between a tree and an empty one: deleting or inserting it all.
+template <typename Cost>
+Cost whole_tree_cost(const std::vector<Cost>& costs, int32_t n) {
+  if (costs.empty()) return static_cast<Cost>(n);
+  Cost sum = 0;
+  for (Cost cost : costs) sum += cost;
+  return sum;
 }
 
-EditMapping compute_edit_mapping(const OrientedTree& tree1, const OrientedTree& tree2,
-                                 const IntMatrix* cost_matrix, int32_t num_threads,
-                                 const StopFlag* stop) {
+}  // namespace
+
+template <typename Cost>
+Cost compute_oriented_distance(const OrientedTree& tree1, const OrientedTree& tree2,
+                               const PairCosts<Cost>& costs, int32_t num_threads, const StopFlag* stop,
+                               std::atomic<int64_t>* cells_done) {
+  check_pair_costs(costs, tree1, tree2);
+  if (tree1.size() == 0 || tree2.size() == 0) {
+    return whole_tree_cost(costs.delete_costs, tree1.size()) + whole_tree_cost(costs.insert_costs, tree2.size());
+  }
+  const OrientedPair<Cost> pair = orient(tree1, tree2, costs, num_threads, stop);
+  return with_indel(pair, [&](const auto& indel) {
+    return fill_tree_dist(pair, indel, num_threads, stop, cells_done).at(0, 0);
+  });
+}
+
+template <typename Cost>
+EditMapping<Cost> compute_edit_mapping(const OrientedTree& tree1, const OrientedTree& tree2,
+                                       const PairCosts<Cost>& costs, int32_t num_threads,
+                                       const StopFlag* stop, std::atomic<int64_t>* cells_done) {
+  check_pair_costs(costs, tree1, tree2);
   const int32_t n1 = tree1.size();
   const int32_t n2 = tree2.size();
-  EditMapping mapping;
+  EditMapping<Cost> mapping;
   if (n1 > 0 && n2 > 0) {
-    const OrientedPair pair = orient(tree1, tree2, cost_matrix, num_threads, stop);
-    IntMatrix tree_dist = fill_tree_dist(pair, num_threads, stop);
-    mapping.distance = tree_dist[0][0];
-    mapping.pairs = walk_back(pair, tree_dist, stop);
+    const OrientedPair<Cost> pair = orient(tree1, tree2, costs, num_threads, stop);
+    with_indel(pair, [&](const auto& indel) {
+      FlatMatrix<Cost> tree_dist = fill_tree_dist(pair, indel, num_threads, stop, cells_done);
+      mapping.distance = tree_dist.at(0, 0);
+      mapping.pairs = walk_back(pair, indel, tree_dist, stop);
+      return 0;
+    });
     if (pair.mirrored) {
       for (auto& [i, j] : mapping.pairs) {
         i = tree1.mirrored_to_given[i];
@@ -151,8 +266,7 @@ EditMapping compute_edit_mapping(const OrientedTree& tree1, const OrientedTree& 
     }
     std::sort(mapping.pairs.begin(), mapping.pairs.end());
   } else {
-    if (cost_matrix != nullptr) check_cost_matrix(*cost_matrix, n1, n2);
-    mapping.distance = n1 + n2;
+    mapping.distance = whole_tree_cost(costs.delete_costs, n1) + whole_tree_cost(costs.insert_costs, n2);
   }
   std::vector<char> matched1(static_cast<size_t>(n1), 0), matched2(static_cast<size_t>(n2), 0);
   for (const auto& [i, j] : mapping.pairs) {
@@ -167,5 +281,17 @@ EditMapping compute_edit_mapping(const OrientedTree& tree1, const OrientedTree& 
   }
   return mapping;
 }
+
+#define GRIX_INSTANTIATE_PAIR_FUNCTIONS(Cost)                                                          \
+  template void check_pair_costs<Cost>(const PairCosts<Cost>&, const OrientedTree&, const OrientedTree&); \
+  template Cost compute_oriented_distance<Cost>(const OrientedTree&, const OrientedTree&,               \
+                                                const PairCosts<Cost>&, int32_t, const StopFlag*,      \
+                                                std::atomic<int64_t>*);                                \
+  template EditMapping<Cost> compute_edit_mapping<Cost>(const OrientedTree&, const OrientedTree&,       \
+                                                        const PairCosts<Cost>&, int32_t,                \
+                                                        const StopFlag*, std::atomic<int64_t>*);
+
+GRIX_INSTANTIATE_PAIR_FUNCTIONS(int32_t)
+GRIX_INSTANTIATE_PAIR_FUNCTIONS(double)
 
 }  // namespace grix

@@ -41,7 +41,7 @@ int32_t top_down_upper_bound(const PreparedTree& tree1, const PreparedTree& tree
 // Scratch of the distances below, grown to the largest pair and reused.
 struct DistanceScratch {
   std::vector<int32_t> band_forest, band_tree;
-  IntMatrix costs, tree_dist, forest_dist;
+  FlatMatrix<int32_t> rename, tree_dist, forest_dist;
 };
 
 // The distance when it is at most k, else k + 1, in the cheaper orientation.
@@ -53,9 +53,9 @@ int32_t bounded_tree_distance(const OrientedTree& tree1, const OrientedTree& tre
 int32_t banded_distance(const PreparedTree& tree1, const PreparedTree& tree2, int32_t k,
                         DistanceScratch& scratch, const StopFlag* stop);
 
-// The exact distance in the cheaper orientation; `label_costs` null or
-// without values: label equality.
+// The exact distance in the cheaper orientation, deleting and inserting at 1;
+// `label_costs` null or without renames: label equality.
 int32_t full_distance(const OrientedTree& tree1, const OrientedTree& tree2,
-                      const LabelCosts* label_costs, DistanceScratch& scratch, const StopFlag* stop);
+                      const LabelCosts<int32_t>* label_costs, DistanceScratch& scratch, const StopFlag* stop);
 
 }  // namespace grix

@@ -46,7 +46,7 @@ struct JoinIndex {
   int32_t threshold = 0;
   bool label_equality = true;
   bool costs_non_negative = true;
-  LabelCosts label_costs;
+  LabelCosts<int32_t> label_costs;
   std::vector<int32_t> order;  // size order: position -> tree index
   std::vector<int32_t> sizes;  // by position, ascending
   // By position, label equality only: token ranks ascending, and the codes in
@@ -295,7 +295,7 @@ void probe_position(const JoinIndex& index, int32_t p, bool exact, WorkerState& 
 }  // namespace
 
 std::shared_ptr<const JoinIndex> build_join_index(std::vector<OrientedTree> trees, int32_t threshold,
-                                                  const LabelCosts* label_costs) {
+                                                  const LabelCosts<int32_t>* label_costs) {
   auto index = std::make_shared<JoinIndex>();
   index->trees = std::move(trees);
   const int32_t largest = largest_size(index->trees);
@@ -303,12 +303,12 @@ std::shared_ptr<const JoinIndex> build_join_index(std::vector<OrientedTree> tree
   // negative one (only rename costs can reach it) is kept away from overflow.
   index->threshold = static_cast<int32_t>(
       std::clamp<int64_t>(threshold, -(int64_t{1} << 30), 2 * static_cast<int64_t>(largest)));
-  index->label_equality = label_costs == nullptr || label_costs->values.empty();
+  index->label_equality = label_costs == nullptr || label_costs->rename.empty();
   if (!index->label_equality) {
-    const LabelCosts& costs = *label_costs;
+    const LabelCosts<int32_t>& costs = *label_costs;
     if (costs.rows < 0 || costs.columns < 0 ||
-        costs.values.size() != static_cast<size_t>(costs.rows) * static_cast<size_t>(costs.columns)) {
-      throw std::invalid_argument("the label cost table holds " + std::to_string(costs.values.size()) +
+        costs.rename.size() != static_cast<size_t>(costs.rows) * static_cast<size_t>(costs.columns)) {
+      throw std::invalid_argument("the label cost table holds " + std::to_string(costs.rename.size()) +
                                   " values, not rows x columns");
     }
     for (size_t t = 0; t < index->trees.size(); ++t) {
@@ -319,13 +319,15 @@ std::shared_ptr<const JoinIndex> build_join_index(std::vector<OrientedTree> tree
         }
       }
     }
-    const int64_t lowest = *std::min_element(costs.values.begin(), costs.values.end());
+    const int64_t lowest = *std::min_element(costs.rename.begin(), costs.rename.end());
     if (lowest < 0 && lowest * (largest + int64_t{1}) < std::numeric_limits<int32_t>::min()) {
       throw std::invalid_argument("a label cost of " + std::to_string(lowest) +
                                   " is too negative: a distance between these trees could leave the 32-bit range");
     }
     index->costs_non_negative = lowest >= 0;
-    index->label_costs = costs;
+    index->label_costs.rows = costs.rows;
+    index->label_costs.columns = costs.columns;
+    index->label_costs.rename = costs.rename;  // deleting and inserting cost 1
   }
   index->order.resize(index->trees.size());
   std::iota(index->order.begin(), index->order.end(), 0);

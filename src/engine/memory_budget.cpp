@@ -273,6 +273,25 @@ double int_matrix_bytes(double rows, double columns) {
   return heap_block_bytes(rows * ROW_HEADER) + rows * int_vector_bytes(columns);
 }
 
+namespace {
+
+// What a run of the schedule holds besides its matrices: every keyroot
+// pair's level, the pairs sorted into one bucket per level (at most
+// L1 + L2 - 1 levels), and each worker thread's start state and the pages of
+// its stack it touches.
+double schedule_bookkeeping_bytes(double L1, double L2, double W) {
+  const double pairs = L1 * L2;
+  const double levels = L1 + L2 - 1;
+  const double keyroot_levels = int_vector_bytes(L1) + int_vector_bytes(L2);
+  const double mapped_buckets = std::ceil(4 * pairs / (128 * 1024));
+  const double buckets = int_vector_bytes(levels) + heap_block_bytes(levels * sizeof(std::vector<int32_t>)) +
+                         4 * pairs + 32 * levels + 4112 * mapped_buckets;
+  const double threads = W * (128 + 64 * 1024) + heap_block_bytes(W * 8);
+  return int_vector_bytes(pairs) + std::max(keyroot_levels, buckets) + threads;
+}
+
+}  // namespace
+
 double estimate_distance_bytes(int32_t n1, int32_t n2, int64_t leaves1, int64_t leaves2,
                                int32_t worker_count, bool builds_cost_matrix) {
   const double N1 = n1, N2 = n2, L1 = static_cast<double>(leaves1), L2 = static_cast<double>(leaves2);
@@ -296,21 +315,27 @@ double estimate_distance_bytes(int32_t n1, int32_t n2, int64_t leaves1, int64_t 
 
   // The schedule: subtree distances, a scratch matrix per worker (and the row
   // they are filled from), every keyroot pair's level, and the pairs sorted
-  // into one bucket per level (at most L1 + L2 - 1 levels).
-  const double pairs = L1 * L2;
-  const double levels = L1 + L2 - 1;
+  // into one bucket per level.
   const double scratch = heap_block_bytes(W * sizeof(std::vector<std::vector<int32_t>>)) +
                          W * int_matrix_bytes(N1 + 1, N2 + 1) + int_vector_bytes(N2 + 1);
-  const double keyroot_levels = int_vector_bytes(L1) + int_vector_bytes(L2);
-  const double mapped_buckets = std::ceil(4 * pairs / (128 * 1024));
-  const double buckets = int_vector_bytes(levels) + heap_block_bytes(levels * sizeof(std::vector<int32_t>)) +
-                         4 * pairs + 32 * levels + 4112 * mapped_buckets;
-  // Each worker thread: its start state, and the pages of its stack it touches.
-  const double threads = W * (128 + 64 * 1024) + heap_block_bytes(W * 8);
   const double schedule = (builds_cost_matrix ? cost_matrix : 0) + int_matrix_bytes(N1, N2) + scratch +
-                          int_vector_bytes(pairs) + std::max(keyroot_levels, buckets) + threads;
+                          schedule_bookkeeping_bytes(L1, L2, W);
 
   return prepared + std::max({preprocessing(N1, L1), preprocessing(N2, L2), labelling, schedule});
+}
+
+double estimate_pair_bytes(int32_t n1, int32_t n2, int64_t leaves1, int64_t leaves2,
+                           int32_t worker_count, double cost_bytes, bool builds_rename,
+                           bool per_node_indel) {
+  const double N1 = n1, N2 = n2, W = worker_count;
+  auto flat = [cost_bytes](double cells) { return heap_block_bytes(cells * cost_bytes); };
+  const double tree_dist = flat(N1 * N2);
+  const double rename = builds_rename ? flat(N1 * N2) : 0;
+  const double scratch = heap_block_bytes(W * 32) + W * flat((N1 + 1) * (N2 + 1));
+  // The caller's per-node costs and their copies in the orientation that runs.
+  const double indel = per_node_indel ? 2 * (flat(N1) + flat(N2)) : 0;
+  return tree_dist + rename + scratch + indel +
+         schedule_bookkeeping_bytes(static_cast<double>(leaves1), static_cast<double>(leaves2), W);
 }
 
 }  // namespace grix

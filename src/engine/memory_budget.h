@@ -89,4 +89,13 @@ double int_matrix_bytes(double rows, double columns);
 double estimate_distance_bytes(int32_t n1, int32_t n2, int64_t leaves1, int64_t leaves2,
                                int32_t worker_count, bool builds_cost_matrix);
 
+// The same for the grix entry points, whose matrices are flat (one block
+// each) of `cost_bytes` per cell: the subtree distances, a scratch matrix per
+// worker, the rename costs when the engine builds them (label equality, a
+// label table, or the caller's matrix mirrored), and per-node delete and
+// insert costs when there are any. The trees are prepared before the check.
+double estimate_pair_bytes(int32_t n1, int32_t n2, int64_t leaves1, int64_t leaves2,
+                           int32_t worker_count, double cost_bytes, bool builds_rename,
+                           bool per_node_indel);
+
 }  // namespace grix

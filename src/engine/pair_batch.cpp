@@ -13,14 +13,17 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
 
 #include "keyroot_schedule.h"
 #include "memory_budget.h"
+#include "pair_costs.h"
 #include "tree_edit_distance.h"
 
 namespace grix {
@@ -31,48 +34,58 @@ namespace {
 // balance the load and to answer a stop quickly.
 constexpr int32_t BLOCK_COLUMNS = 64;
 
+// A worker's matrices and per-node costs. The flat matrices keep the largest
+// block they were given and are reshaped for each pair, so a pair allocates
+// nothing once its worker has met a pair as large.
+template <typename Cost>
 struct Scratch {
-  IntMatrix costs, tree_dist, forest_dist;
+  FlatMatrix<Cost> rename, tree_dist, forest_dist;
+  std::vector<Cost> delete_costs, insert_costs;
 };
 
-// Grows `matrix` to at least rows x columns; never shrinks, since the kernel
-// only touches the rectangle of the pair at hand.
-void ensure_size(IntMatrix& matrix, int32_t rows, int32_t columns) {
-  if (matrix.size() < static_cast<size_t>(rows)) matrix.resize(static_cast<size_t>(rows));
-  for (int32_t r = 0; r < rows; ++r) {
-    if (matrix[r].size() < static_cast<size_t>(columns)) matrix[r].resize(static_cast<size_t>(columns));
-  }
+template <typename Cost>
+Cost whole_tree_cost(const std::vector<int32_t>& codes, const std::vector<Cost>& by_code) {
+  if (by_code.empty()) return static_cast<Cost>(codes.size());
+  Cost sum = 0;
+  for (int32_t code : codes) sum += by_code[static_cast<size_t>(code)];
+  return sum;
 }
 
-int32_t pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCosts* label_costs,
-                      Scratch& scratch, const StopFlag* stop, double* cells) {
+template <typename Cost>
+Cost pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCosts<Cost>* costs,
+                   Scratch<Cost>& scratch, const StopFlag* stop, double* cells) {
+  static const LabelCosts<Cost> label_equality;
+  const LabelCosts<Cost>& c = costs != nullptr ? *costs : label_equality;
   const int32_t n1 = a.size();
   const int32_t n2 = b.size();
   *cells = 0;
-  if (n1 == 0 || n2 == 0) return n1 + n2;
+  if (n1 == 0 || n2 == 0) {
+    return whole_tree_cost(a.given.codes, c.delete_costs) + whole_tree_cost(b.given.codes, c.insert_costs);
+  }
   const bool mirror = mirrored_is_cheaper(a, b, cells);
   const PreparedTree& tree1 = mirror ? a.mirrored : a.given;
   const PreparedTree& tree2 = mirror ? b.mirrored : b.given;
-  ensure_size(scratch.costs, n1, n2);
-  ensure_size(scratch.tree_dist, n1, n2);
-  ensure_size(scratch.forest_dist, n1 + 1, n2 + 1);
-  const int32_t* const codes2 = tree2.codes.data();
-  const bool by_equality = label_costs == nullptr || label_costs->values.empty();
-  for (int32_t i = 0; i < n1; ++i) {
-    int32_t* const row = scratch.costs[i].data();
-    const int32_t code = tree1.codes[i];
-    if (by_equality) {
-      for (int32_t j = 0; j < n2; ++j) row[j] = codes2[j] != code;
+  fill_rename_from_codes(tree1.codes, tree2.codes, c.rename.empty() ? nullptr : c.rename.data(), c.columns,
+                         scratch.rename, stop);
+  scratch.tree_dist.reshape(n1, n2);
+  scratch.forest_dist.reshape(n1 + 1, n2 + 1);
+  auto run = [&](const auto& indel) {
+    run_keyroot_pairs_in_order<Cost>(tree1.rightmost_leaf, tree1.keyroots, tree2.rightmost_leaf,
+                                     tree2.keyroots, scratch.rename, indel, scratch.forest_dist,
+                                     scratch.tree_dist, stop);
+    return scratch.tree_dist.at(0, 0);
+  };
+  if (c.delete_costs.empty() && c.insert_costs.empty()) return run(UnitIndel{});
+  auto node_costs = [](const std::vector<int32_t>& codes, const std::vector<Cost>& by_code, std::vector<Cost>& out) {
+    if (by_code.empty()) {
+      out.assign(codes.size(), Cost{1});
     } else {
-      const int32_t* const label_row =
-          label_costs->values.data() + static_cast<size_t>(code) * label_costs->columns;
-      for (int32_t j = 0; j < n2; ++j) row[j] = label_row[codes2[j]];
+      fill_node_costs(codes, by_code, out);
     }
-  }
-  run_keyroot_pairs_in_order(tree1.rightmost_leaf, tree1.keyroots, tree2.rightmost_leaf,
-                             tree2.keyroots, scratch.costs, scratch.forest_dist, scratch.tree_dist,
-                             stop);
-  return scratch.tree_dist[0][0];
+  };
+  node_costs(tree1.codes, c.delete_costs, scratch.delete_costs);
+  node_costs(tree2.codes, c.insert_costs, scratch.insert_costs);
+  return run(NodeIndel<Cost>{scratch.delete_costs.data(), scratch.insert_costs.data()});
 }
 
 int32_t largest_tree(const std::vector<OrientedTree>& trees) {
@@ -81,55 +94,90 @@ int32_t largest_tree(const std::vector<OrientedTree>& trees) {
   return largest;
 }
 
-void check_codes(const std::vector<OrientedTree>& trees, int32_t code_count, const char* side) {
-  for (size_t t = 0; t < trees.size(); ++t) {
-    for (int32_t code : trees[t].given.codes) {
-      if (code >= code_count) {
-        throw std::invalid_argument(std::string(side) + " tree " + std::to_string(t) +
-                                    " has label code " + std::to_string(code) +
-                                    " but the label cost table has " + std::to_string(code_count));
-      }
+int32_t largest_code(const OrientedTree& tree) {
+  int32_t largest = -1;
+  for (int32_t code : tree.given.codes) largest = std::max(largest, code);
+  return largest;
+}
+
+// Checks one cost table for trees whose largest codes are code1 and code2
+// and whose sizes are at most n1 and n2; `where` names the table in messages.
+template <typename Cost>
+void check_label_costs(const LabelCosts<Cost>& costs, int32_t code1, int32_t code2, int32_t n1, int32_t n2,
+                       const std::string& where) {
+  if (costs.rows < 0 || costs.columns < 0) throw std::invalid_argument(where + " has a negative size");
+  const size_t cells = static_cast<size_t>(costs.rows) * static_cast<size_t>(costs.columns);
+  if (!costs.rename.empty() && costs.rename.size() != cells) {
+    throw std::invalid_argument(where + " holds " + std::to_string(costs.rename.size()) +
+                                " rename costs, not rows x columns");
+  }
+  // Each table covers the codes of the trees it applies to: renames both
+  // sides, delete costs the first trees' codes, insert costs the second's.
+  auto check_covers = [&](size_t count, int32_t code, const char* what) {
+    if (count != 0 && static_cast<size_t>(code) >= count) {
+      throw std::invalid_argument("a tree has label code " + std::to_string(code) + " but " + where +
+                                  " has " + what + " for " + std::to_string(count) + " codes");
+    }
+  };
+  if (!costs.rename.empty()) {
+    check_covers(static_cast<size_t>(costs.rows), code1, "renames");
+    check_covers(static_cast<size_t>(costs.columns), code2, "renames");
+  }
+  check_covers(costs.delete_costs.size(), code1, "delete costs");
+  check_covers(costs.insert_costs.size(), code2, "insert costs");
+  check_cost_values(costs.rename.data(), costs.rename.size(), costs.columns, "rename", false);
+  check_cost_values(costs.delete_costs.data(), costs.delete_costs.size(), 0, "delete", true);
+  check_cost_values(costs.insert_costs.data(), costs.insert_costs.size(), 0, "insert", true);
+  if constexpr (std::is_integral_v<Cost>) {
+    auto highest = [](const std::vector<Cost>& values) {
+      return values.empty() ? int64_t{1} : static_cast<int64_t>(*std::max_element(values.begin(), values.end()));
+    };
+    const int64_t lowest_rename =
+        costs.rename.empty() ? 0 : *std::min_element(costs.rename.begin(), costs.rename.end());
+    check_int32_sums(highest(costs.delete_costs) * n1 + highest(costs.insert_costs) * n2, lowest_rename,
+                     std::min(n1, n2) + int64_t{1});
+  }
+}
+
+void check_pairs(const PairBatch& batch) {
+  if (batch.trees_a == nullptr || batch.trees_b == nullptr) {
+    throw std::invalid_argument("a batch needs both lists of trees");
+  }
+  if (batch.layout != PairLayout::listed) return;
+  if (batch.first.size() != batch.second.size()) {
+    throw std::invalid_argument("the listed pairs have " + std::to_string(batch.first.size()) +
+                                " first and " + std::to_string(batch.second.size()) + " second entries");
+  }
+  for (size_t k = 0; k < batch.first.size(); ++k) {
+    if (batch.first[k] < 0 || static_cast<size_t>(batch.first[k]) >= batch.trees_a->size() ||
+        batch.second[k] < 0 || static_cast<size_t>(batch.second[k]) >= batch.trees_b->size()) {
+      throw std::invalid_argument("listed pair " + std::to_string(k) + " = (" +
+                                  std::to_string(batch.first[k]) + ", " + std::to_string(batch.second[k]) +
+                                  ") is out of range");
     }
   }
 }
 
-void check_batch(const PairBatch& batch) {
-  if (batch.trees_a == nullptr || batch.trees_b == nullptr) {
-    throw std::invalid_argument("a batch needs both lists of trees");
-  }
-  if (batch.layout == PairLayout::listed) {
-    if (batch.first.size() != batch.second.size()) {
-      throw std::invalid_argument("the listed pairs have " + std::to_string(batch.first.size()) +
-                                  " first and " + std::to_string(batch.second.size()) +
-                                  " second entries");
+template <typename Cost>
+void check_batch_costs(const PairBatch& batch, const BatchCosts<Cost>& costs) {
+  if (costs.pair_costs != nullptr) {
+    if (batch.layout != PairLayout::listed || costs.pair_costs->size() != batch.first.size()) {
+      throw std::invalid_argument("per-pair cost tables need the listed layout, one table per pair");
     }
     for (size_t k = 0; k < batch.first.size(); ++k) {
-      if (batch.first[k] < 0 || static_cast<size_t>(batch.first[k]) >= batch.trees_a->size() ||
-          batch.second[k] < 0 || static_cast<size_t>(batch.second[k]) >= batch.trees_b->size()) {
-        throw std::invalid_argument("listed pair " + std::to_string(k) + " = (" +
-                                    std::to_string(batch.first[k]) + ", " +
-                                    std::to_string(batch.second[k]) + ") is out of range");
-      }
+      const OrientedTree& a = (*batch.trees_a)[batch.first[k]];
+      const OrientedTree& b = (*batch.trees_b)[batch.second[k]];
+      check_label_costs((*costs.pair_costs)[k], largest_code(a), largest_code(b), a.size(), b.size(),
+                        "the cost table of pair " + std::to_string(k));
     }
+    return;
   }
-  const LabelCosts* costs = batch.label_costs;
-  if (costs == nullptr || costs->values.empty()) return;
-  if (costs->rows < 0 || costs->columns < 0 ||
-      costs->values.size() != static_cast<size_t>(costs->rows) * static_cast<size_t>(costs->columns)) {
-    throw std::invalid_argument("the label cost table holds " + std::to_string(costs->values.size()) +
-                                " values, not rows x columns");
-  }
-  check_codes(*batch.trees_a, costs->rows, "first");
-  check_codes(*batch.trees_b, costs->columns, "second");
-  // As for one cost matrix: no pair allows more than min(n1, n2) renames.
-  const int64_t lowest = *std::min_element(costs->values.begin(), costs->values.end());
-  const int64_t max_renames =
-      std::min(largest_tree(*batch.trees_a), largest_tree(*batch.trees_b)) + int64_t{1};
-  if (lowest < 0 && lowest * max_renames < std::numeric_limits<int32_t>::min()) {
-    throw std::invalid_argument("a label cost of " + std::to_string(lowest) +
-                                " is too negative: a distance between these trees could leave "
-                                "the 32-bit range");
-  }
+  if (costs.label_costs == nullptr) return;
+  int32_t code1 = -1, code2 = -1;
+  for (const OrientedTree& tree : *batch.trees_a) code1 = std::max(code1, largest_code(tree));
+  for (const OrientedTree& tree : *batch.trees_b) code2 = std::max(code2, largest_code(tree));
+  check_label_costs(*costs.label_costs, code1, code2, largest_tree(*batch.trees_a),
+                    largest_tree(*batch.trees_b), "the label cost table");
 }
 
 // Blocks form a grid: row i of trees_a by columns [c * BLOCK_COLUMNS, ...)
@@ -172,10 +220,52 @@ void for_each_pair_in_block(const PairBatch& batch, const BlockGrid& grid, int64
   for (int64_t j = std::max(begin, row + 1); j < end; ++j) visit(row, j, row_offset + j);
 }
 
+// The W largest cell counts (n1 + 1) * (n2 + 1) among the pairs of a batch,
+// largest first. Each worker's scratch grows to the largest pair it has run,
+// and no two workers run the same pair, so the scratch of all workers
+// together never exceeds what the W largest pairs need. Among all pairs of
+// one list, the W largest products lie within its W + 1 largest trees: a
+// pair (i, j) with j further down is matched or beaten by the W pairs of i
+// with those trees.
+std::vector<double> largest_pair_cells(const PairBatch& batch, int32_t workers) {
+  const size_t keep = static_cast<size_t>(std::max(workers, 1));
+  auto sizes_descending = [](const std::vector<OrientedTree>& trees, size_t count) {
+    std::vector<double> sizes;
+    sizes.reserve(trees.size());
+    for (const OrientedTree& tree : trees) sizes.push_back(tree.size() + 1.0);
+    count = std::min(count, sizes.size());
+    std::partial_sort(sizes.begin(), sizes.begin() + static_cast<std::ptrdiff_t>(count), sizes.end(),
+                      std::greater<double>());
+    sizes.resize(count);
+    return sizes;
+  };
+  std::vector<double> products;
+  if (batch.layout == PairLayout::listed) {
+    for (size_t k = 0; k < batch.first.size(); ++k) {
+      products.push_back(((*batch.trees_a)[batch.first[k]].size() + 1.0) *
+                         ((*batch.trees_b)[batch.second[k]].size() + 1.0));
+    }
+  } else if (batch.layout == PairLayout::a_by_b) {
+    for (double x : sizes_descending(*batch.trees_a, keep)) {
+      for (double y : sizes_descending(*batch.trees_b, keep)) products.push_back(x * y);
+    }
+  } else {
+    const std::vector<double> top = sizes_descending(*batch.trees_a, keep + 1);
+    for (size_t i = 0; i < top.size(); ++i) {
+      for (size_t j = i + 1; j < top.size(); ++j) products.push_back(top[i] * top[j]);
+    }
+  }
+  const size_t count = std::min(keep, products.size());
+  std::partial_sort(products.begin(), products.begin() + static_cast<std::ptrdiff_t>(count), products.end(),
+                    std::greater<double>());
+  products.resize(count);
+  return products;
+}
+
 }  // namespace
 
 int64_t batch_result_count(const PairBatch& batch) {
-  check_batch(batch);
+  check_pairs(batch);
   const int64_t a = static_cast<int64_t>(batch.trees_a->size());
   switch (batch.layout) {
     case PairLayout::all_pairs_of_a: return a * (a - 1) / 2;
@@ -186,6 +276,7 @@ int64_t batch_result_count(const PairBatch& batch) {
 }
 
 double batch_cell_count(const PairBatch& batch) {
+  check_pairs(batch);
   const BlockGrid grid = block_grid(batch);
   double total = 0;
   for (int64_t block = 0; block < grid.count(); ++block) {
@@ -198,18 +289,25 @@ double batch_cell_count(const PairBatch& batch) {
   return total;
 }
 
-void compute_pair_batch(const PairBatch& batch, int32_t workers, int32_t* out,
+template <typename Cost>
+void compute_pair_batch(const PairBatch& batch, const BatchCosts<Cost>& costs, int32_t workers, Cost* out,
                         const StopFlag* stop, std::atomic<int64_t>* cells_done) {
-  check_batch(batch);
+  check_pairs(batch);
+  check_batch_costs(batch, costs);
   const BlockGrid grid = block_grid(batch);
   const int64_t thread_count = std::min<int64_t>(std::max(workers, 1), std::max<int64_t>(grid.count(), 1));
-  // Each worker's scratch grows to the largest pair: three matrices.
-  const double largest = std::max(largest_tree(*batch.trees_a), largest_tree(*batch.trees_b)) + 1.0;
-  const double needed = static_cast<double>(thread_count) * 3 * int_matrix_bytes(largest, largest);
+  // Each worker's scratch: the rename costs, the subtree distances and the
+  // forest table of the largest pair it runs, and its per-node costs.
+  double needed = 0;
+  double largest = 0;
+  for (double cells : largest_pair_cells(batch, static_cast<int32_t>(thread_count))) {
+    needed += 3 * heap_block_bytes(cells * sizeof(Cost)) + 2 * heap_block_bytes(std::sqrt(cells) * sizeof(Cost));
+    largest = std::max(largest, cells);
+  }
   if (needed >= UNCHECKED_BYTES) {
     check_memory_budget(needed, static_cast<int32_t>(thread_count),
-                        "a batch whose largest tree has " + std::to_string(static_cast<int64_t>(largest) - 1) +
-                            " nodes");
+                        "a batch whose largest pair has " + std::to_string(static_cast<int64_t>(largest)) +
+                            " cells");
   }
   std::atomic<int64_t> next_block{0};
   std::atomic<bool> failed{false};
@@ -218,15 +316,16 @@ void compute_pair_batch(const PairBatch& batch, int32_t workers, int32_t* out,
 
   auto work = [&] {
     try {
-      Scratch scratch;
+      Scratch<Cost> scratch;
       for (int64_t block = next_block++; block < grid.count(); block = next_block++) {
         if (failed.load(std::memory_order_relaxed)) return;
         throw_if_stopped(stop);
         double block_cells = 0;
         for_each_pair_in_block(batch, grid, block, [&](int64_t i, int64_t j, int64_t slot) {
+          const LabelCosts<Cost>* pair_costs =
+              costs.pair_costs != nullptr ? &(*costs.pair_costs)[static_cast<size_t>(slot)] : costs.label_costs;
           double cells = 0;
-          out[slot] = pair_distance((*batch.trees_a)[i], (*batch.trees_b)[j], batch.label_costs,
-                                    scratch, stop, &cells);
+          out[slot] = pair_distance((*batch.trees_a)[i], (*batch.trees_b)[j], pair_costs, scratch, stop, &cells);
           block_cells += cells;
         });
         if (cells_done != nullptr) *cells_done += static_cast<int64_t>(block_cells);
@@ -255,5 +354,10 @@ void compute_pair_batch(const PairBatch& batch, int32_t workers, int32_t* out,
   throw_if_stopped(stop);
   if (first_failure) std::rethrow_exception(first_failure);
 }
+
+template void compute_pair_batch<int32_t>(const PairBatch&, const BatchCosts<int32_t>&, int32_t, int32_t*,
+                                          const StopFlag*, std::atomic<int64_t>*);
+template void compute_pair_batch<double>(const PairBatch&, const BatchCosts<double>&, int32_t, double*,
+                                         const StopFlag*, std::atomic<int64_t>*);
 
 }  // namespace grix

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "keyroot_kernel.h"
 #include "tree_edit_distance.h"
 
 namespace grix {
@@ -29,7 +30,63 @@ using WorkerStarter = std::thread (*)(int32_t worker_number, std::function<void(
 std::thread start_worker_thread(int32_t worker_number, std::function<void()> body);
 
 // Body of worker t: computes bucket positions t, t + W, t + 2W, ... below S
-// with forest_dists[t], and returns early once `stop` is set.
+// with forest_dists[t], and returns early once `stop` is set. Written for any
+// cost model of the kernel (see keyroot_kernel.h).
+template <typename Cost, typename Indel, typename Costs, typename Matrix>
+void keyroot_worker(int32_t worker_number, int32_t bucket_size, int32_t worker_count,
+                    const std::vector<int32_t>& bucket, int32_t keyroot_count2,
+                    const std::vector<int32_t>& rightmost_leaf1,
+                    const std::vector<int32_t>& keyroots1,
+                    const std::vector<int32_t>& rightmost_leaf2,
+                    const std::vector<int32_t>& keyroots2, const Costs& cost_matrix,
+                    const Indel& indel, std::vector<Matrix>& forest_dists, Matrix& tree_dist,
+                    const StopFlag* stop) {
+  int32_t i = 0, row_start = 0;
+  for (int32_t q = worker_number; q < bucket_size; q += worker_count) {
+    if (stop != nullptr && stop->load(std::memory_order_relaxed)) return;
+    const int32_t j = advance_to_pair(bucket[q], keyroot_count2, i, row_start);
+    compute_subtree_pair<Cost>(keyroots1[i], keyroots2[j], rightmost_leaf1, rightmost_leaf2,
+                               cost_matrix, indel, forest_dists[worker_number], tree_dist, stop);
+  }
+}
+
+// Joins every started worker when the level ends, also when starting a later
+// worker threw: destroying a joinable std::thread would end the process.
+struct JoinAll {
+  std::vector<std::thread>& threads;
+  ~JoinAll() {
+    for (std::thread& thread : threads) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+};
+
+// Starts worker_count threads over `bucket` (which holds at least that many
+// pairs) and returns when all have been joined. If a thread cannot be started,
+// the ones already running are joined before the error propagates.
+template <typename Cost, typename Indel, typename Costs, typename Matrix>
+void run_level_on_workers(const std::vector<int32_t>& bucket, int32_t worker_count,
+                          int32_t keyroot_count2, const std::vector<int32_t>& rightmost_leaf1,
+                          const std::vector<int32_t>& keyroots1,
+                          const std::vector<int32_t>& rightmost_leaf2,
+                          const std::vector<int32_t>& keyroots2, const Costs& cost_matrix,
+                          const Indel& indel, std::vector<Matrix>& forest_dists, Matrix& tree_dist,
+                          WorkerStarter start_worker, const StopFlag* stop) {
+  const int32_t bucket_size = static_cast<int32_t>(bucket.size());
+  std::vector<std::thread> threads;
+  threads.reserve(static_cast<size_t>(worker_count));
+  JoinAll join_all{threads};
+  for (int32_t t = 0; t < worker_count; ++t) {
+    threads.push_back(start_worker(t, [&, t] {
+      keyroot_worker<Cost>(t, bucket_size, worker_count, bucket, keyroot_count2, rightmost_leaf1,
+                           keyroots1, rightmost_leaf2, keyroots2, cost_matrix, indel, forest_dists,
+                           tree_dist, stop);
+    }));
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
+// The two above for GRIX_CPU's matrices and unit costs.
 void keyroot_worker(int32_t worker_number, int32_t bucket_size, int32_t worker_count,
                     const std::vector<int32_t>& bucket, int32_t keyroot_count2,
                     const std::vector<int32_t>& rightmost_leaf1,
@@ -40,9 +97,6 @@ void keyroot_worker(int32_t worker_number, int32_t bucket_size, int32_t worker_c
                     std::vector<IntMatrix>& forest_dists,
                     IntMatrix& tree_dist, const StopFlag* stop = nullptr);
 
-// Starts worker_count threads over `bucket` (which holds at least that many
-// pairs) and returns when all have been joined. If a thread cannot be started,
-// the ones already running are joined before the error propagates.
 void run_level_on_workers(const std::vector<int32_t>& bucket, int32_t worker_count,
                           int32_t keyroot_count2,
                           const std::vector<int32_t>& rightmost_leaf1,

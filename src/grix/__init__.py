@@ -11,7 +11,7 @@ nested data, bracket text, a parent list or a networkx graph), then compare:
 >>> grix.mapping(a, b).deleted
 [1]
 
-Many trees at once: :func:`pairwise`, :func:`cdist`, :func:`join` and
+Many trees at once: :func:`pdist`, :func:`cdist`, :func:`paired`, :func:`join` and
 :func:`nearest`; on a
 Dask cluster: ``grix.dask``. Every call can be stopped with Ctrl-C and takes a
 ``timeout``.
@@ -21,9 +21,9 @@ from importlib.metadata import PackageNotFoundError, version as _version
 
 from .tree import Tree
 from .formats import load
-from .distance import distance
+from .distance import distance, normalized_distance
 from .mapping import Edit, Mapping, apply, mapping
-from .batch import cdist, pairwise
+from .batch import cdist, paired, pdist
 from .join import JoinResult, NearestResult, join, nearest
 
 try:
@@ -32,4 +32,4 @@ except PackageNotFoundError:  # running from a source checkout
     __version__ = "0.0.0"
 
 __all__ = ["Edit", "JoinResult", "Mapping", "NearestResult", "Tree", "apply", "cdist", "distance",
-           "join", "load", "mapping", "nearest", "pairwise", "__version__"]
+           "join", "load", "mapping", "nearest", "normalized_distance", "paired", "pdist", "__version__"]

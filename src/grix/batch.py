@@ -1,36 +1,29 @@
-"""Many trees at once: condensed distance vectors and distance matrices,
-computed natively on all cores (threshold joins: join.py)."""
+"""Many trees at once: condensed distance vectors, distance matrices and
+element-wise distances, computed natively on all cores (threshold joins and
+nearest neighbours: join.py)."""
 
 from __future__ import annotations
 
-import os
-import sys
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+from typing import Any, Literal, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _core
-from .distance import check_threads, check_timeout, check_tree, label_table
+from . import _core, progress as progress_bar
+from .costs import EngineCosts, Number, NodeCost, corpus_costs, label_codes
+from .distance import check_timeout, check_tree, check_workers, normalize
 from .tree import Tree
 
-# Rough cost model for deciding whether a bar is worth showing by default.
-SECONDS_PER_CELL = 2e-9
-SECONDS_PER_PAIR = 1e-6
 # A label cost table larger than this would take more memory than it saves.
 MAX_LABEL_TABLE = 50_000_000
 
-
-def default_workers() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on Linux
-        return os.cpu_count() or 1
-
-
-def check_workers(workers: object) -> int:
-    return default_workers() if workers is None else check_threads(workers, "workers")
+#: Distances of many pairs: int32 for integer costs within 32 bits, int64 for
+#: larger integer costs, float64 for fractional costs or a normalisation.
+Distances = Union[npt.NDArray[np.int32], npt.NDArray[np.int64], npt.NDArray[np.float64]]
+LabelRename = Union[None, Callable[[str, str], Number]]
+Normalize = Literal[None, "metric", "max"]
 
 
 def check_trees(trees: object, name: str) -> list[Tree]:
@@ -45,23 +38,21 @@ def check_trees(trees: object, name: str) -> list[Tree]:
 @dataclass
 class Encoded:
     """Trees as the engine takes them: parents and label codes per tree, with
-    codes shared by all trees given together, and the rename costs between
-    codes (None: label equality)."""
+    codes shared by all trees given together, and the costs between codes."""
 
     parents: list[npt.NDArray[np.int32]]
     codes: list[npt.NDArray[np.int32]]
-    label_costs: npt.NDArray[np.int32] | None = None
+    costs: EngineCosts = field(default_factory=EngineCosts)
 
     def corpus(self, start: int = 0, stop: int | None = None) -> _core.Corpus:
         return _core.Corpus(self.parents[start:stop], self.codes[start:stop])
 
 
-def encode(*groups: list[Tree], rename: Callable[[str, str], int] | None) -> list[Encoded]:
+def encode(*groups: list[Tree], rename: LabelRename, delete: NodeCost = None,
+           insert: NodeCost = None) -> list[Encoded]:
     """Encodes groups of trees with one code per distinct label across all of
-    them, and evaluates `rename` once per distinct label pair."""
-    if rename is not None and not callable(rename):
-        raise TypeError("rename must be None or a callable (label1, label2) -> int for many trees; "
-                        "a per-node matrix fits only one pair (grix.distance)")
+    them, and evaluates the cost callables once per distinct label or label
+    pair. Deletions apply to the first group, insertions to the last."""
     code_of: dict[str, int] = {}
     encoded = []
     for trees in groups:
@@ -69,83 +60,109 @@ def encode(*groups: list[Tree], rename: Callable[[str, str], int] | None) -> lis
                              dtype=np.int32, count=len(tree)) for tree in trees]
         encoded.append(Encoded([tree.parents for tree in trees], codes))
     labels = list(code_of)
-    if rename is not None:
-        if len(labels) ** 2 > MAX_LABEL_TABLE:
-            raise ValueError(f"the trees hold {len(labels)} distinct labels: a rename table of "
-                             f"{len(labels)}^2 entries is too large; use rename=None")
-        table = label_table(rename, labels, labels)
-        for group in encoded:
-            group.label_costs = table
+    if rename is not None and callable(rename) and len(labels) ** 2 > MAX_LABEL_TABLE:
+        raise ValueError(f"the trees hold {len(labels)} distinct labels: a rename table of "
+                         f"{len(labels)}^2 entries is too large; use rename=None")
+    costs = corpus_costs(labels, rename, delete, insert, largest(groups[0]), largest(groups[-1]))
+    for group in encoded:
+        group.costs = costs
     return encoded
 
 
-class Progress:
-    """A tqdm bar over dynamic-programming cells, or nothing."""
-
-    def __init__(self, progress: bool | None, cells: Callable[[], float], pairs: int,
-                 workers: int) -> None:
-        self.bar = None
-        if progress is False or pairs == 0:
-            return
-        if progress is None and not sys.stderr.isatty():
-            return
-        total = cells()
-        seconds = (total * SECONDS_PER_CELL + pairs * SECONDS_PER_PAIR) / workers
-        if progress is None and seconds <= 2:
-            return
-        from tqdm.auto import tqdm
-
-        self.bar = tqdm(total=int(total), unit="cell", unit_scale=True, dynamic_ncols=True)
-
-    def update(self, done: int) -> None:
-        if self.bar is not None:
-            self.bar.update(max(0, min(done, self.bar.total) - self.bar.n))
-
-    def __enter__(self) -> Callable[[int], None] | None:
-        return self.update if self.bar is not None else None
-
-    def __exit__(self, *exc: object) -> None:
-        if self.bar is not None:
-            self.bar.close()
+def largest(trees: Sequence[Tree]) -> int:
+    return max((len(tree) for tree in trees), default=0)
 
 
 def run_batch(a: Encoded, b: Encoded | None, *, first: npt.NDArray[np.int32] | None = None,
               second: npt.NDArray[np.int32] | None = None, workers: int, progress: bool | None,
-              timeout: float | None, pairs: int) -> npt.NDArray[np.int32]:
+              timeout: float | None, pairs: int, pair_rename: list[npt.NDArray[Any]] | None = None) -> Distances:
+    """The engine's batch over the encoded trees, with a progress bar in percent
+    of the work; integer costs computed in doubles come back as int64."""
     corpus_a = a.corpus()
     corpus_b = b.corpus() if b is not None else None
-    costs = a.label_costs
-    bar = Progress(progress, lambda: _core.batch_cells(corpus_a, corpus_b, first, second), pairs, workers)
-    with bar as report:
-        return _core.batch(corpus_a, corpus_b, first, second, costs, workers, timeout, report)
+    costs = a.costs
+    show = progress_bar.wanted(progress, lambda: (
+        _core.batch_cells(corpus_a, corpus_b, first, second) * progress_bar.SECONDS_PER_CELL
+        + pairs * progress_bar.SECONDS_PER_PAIR) / workers) and pairs > 0
+    total = _core.batch_cells(corpus_a, corpus_b, first, second) if show else 0
+    arguments = costs.batch_arguments()
+    if pair_rename is not None:
+        arguments.update(rename=None, pair_rename=pair_rename, floating=True)
+    with progress_bar.WorkBar(show, total) as report:
+        result = _core.batch(corpus_a, corpus_b, first, second, **arguments, workers=workers,
+                             timeout=timeout, progress=report)
+    if costs.floating and costs.integral and pair_rename is None:
+        return result.astype(np.int64)
+    return result  # type: ignore[no-any-return]
 
 
-def pairwise(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None = None,
-             workers: int | None = None, progress: bool | None = None,
-             timeout: float | None = None) -> npt.NDArray[np.int32]:
+def batch_sizes(trees: Sequence[Tree]) -> npt.NDArray[np.int64]:
+    return np.fromiter((len(tree) for tree in trees), dtype=np.int64, count=len(trees))
+
+
+def normalized(d: Distances, costs: EngineCosts, sizes1: npt.NDArray[np.int64], sizes2: npt.NDArray[np.int64],
+               codes1: list[npt.NDArray[np.int32]], codes2: list[npt.NDArray[np.int32]],
+               method: Normalize) -> Distances:
+    """Distances normalised element-wise (see grix.normalized_distance), for
+    pairs whose first trees have sizes1 and codes1, second trees sizes2 and codes2."""
+    if method is None:
+        return d
+    if method not in ("metric", "max"):
+        raise ValueError(f'normalize must be None, "metric" or "max", not {method!r}')
+    values = d.astype(np.float64)
+    if method == "max":
+        largest_size = np.maximum(sizes1, sizes2).astype(np.float64)
+        return np.divide(values, largest_size, out=np.zeros_like(values), where=largest_size > 0)
+
+    def whole(costs_by_code: npt.NDArray[Any] | None, codes: list[npt.NDArray[np.int32]],
+              sizes: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
+        if costs_by_code is None:
+            return sizes.astype(np.float64)
+        return np.array([float(costs_by_code[c].sum()) for c in codes])
+
+    total = whole(costs.delete, codes1, sizes1) + whole(costs.insert, codes2, sizes2) + values
+    return np.divide(2 * values, total, out=np.zeros_like(values), where=total > 0)
+
+
+def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
+          insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
+          progress: bool | None = None, timeout: float | None = None) -> Distances:
     """The distances of all pairs of `trees` as a condensed vector, in the
     layout of ``scipy.spatial.distance.pdist``: pair (i, j), i < j, in
     row-major order. ``squareform`` and ``linkage`` take it as it is. Each
-    entry turns trees[i] into trees[j]; with a `rename` that is not
-    symmetric, the other direction can differ (use :func:`cdist` for both).
+    entry turns trees[i] into trees[j]; with costs that are not symmetric,
+    the other direction can differ (use :func:`cdist` for both).
 
-    rename: None (label equality) or a callable ``(label1, label2) -> int``,
-        called once per distinct label pair of all the trees.
-    workers: threads, each computing one pair at a time; None means all cores.
-    progress: True shows a tqdm bar that advances by work done; None shows one
+    rename: None (label equality) or a callable ``(label1, label2) ->
+        number``, called once per distinct label pair of all the trees.
+    delete, insert: None (1 each), a number, or a callable ``label -> number``
+        called once per distinct label (see :func:`grix.distance`).
+    normalize: None, "metric" or "max" (see :func:`grix.normalized_distance`):
+        float64 values.
+    workers: threads, each computing one pair at a time; None or -1 means all
+        the cores the process may use.
+    progress: True shows a tqdm bar in percent of the work; None shows one
         when stderr is a terminal and the work is estimated at over 2 s.
     timeout: seconds, or None.
 
-    Each tree is converted and prepared once; each pair runs in its cheaper
-    orientation. Memory: the result plus three small scratch matrices per
-    worker. Raises TimeoutError, KeyboardInterrupt (Ctrl-C; threads joined
-    first), TypeError or ValueError for bad arguments.
+    Returns int32 values for integer costs (int64 where sums pass 32 bits)
+    and float64 for fractional costs. Each tree is converted and prepared
+    once; each pair runs in its cheaper orientation. Memory: the result plus
+    three scratch matrices per worker, sized for the largest pair it runs.
+    Raises TimeoutError, KeyboardInterrupt (Ctrl-C; threads joined first),
+    TypeError or ValueError for bad arguments.
     """
     listed = check_trees(trees, "trees")
     workers, seconds = check_workers(workers), check_timeout(timeout)
-    (encoded,) = encode(listed, rename=rename)
+    (encoded,) = encode(listed, rename=rename, delete=delete, insert=insert)
     count = len(listed) * (len(listed) - 1) // 2
-    return run_batch(encoded, None, workers=workers, progress=progress, timeout=seconds, pairs=count)
+    d = run_batch(encoded, None, workers=workers, progress=progress, timeout=seconds, pairs=count)
+    if normalize is None:
+        return d
+    first, second = np.triu_indices(len(listed), 1)
+    sizes = batch_sizes(listed)
+    return normalized(d, encoded.costs, sizes[first], sizes[second], [encoded.codes[i] for i in first],
+                      [encoded.codes[j] for j in second], normalize)
 
 
 def square_matrix(condensed: npt.NDArray[np.int32], count: int) -> npt.NDArray[np.int32]:
@@ -158,14 +175,67 @@ def square_matrix(condensed: npt.NDArray[np.int32], count: int) -> npt.NDArray[n
     return matrix
 
 
-def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *,
-          rename: Callable[[str, str], int] | None = None, workers: int | None = None,
-          progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.int32]:
-    """The (len(trees_a), len(trees_b)) int32 matrix of distances, as
-    :func:`pairwise` computes them."""
+def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None,
+          delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
+          workers: int | None = None, progress: bool | None = None,
+          timeout: float | None = None) -> Distances:
+    """The (len(trees_a), len(trees_b)) matrix of distances from each tree of
+    trees_a to each of trees_b, with the arguments of :func:`pdist`."""
     listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
     workers, seconds = check_workers(workers), check_timeout(timeout)
-    encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename)
-    result = run_batch(encoded_a, encoded_b, workers=workers, progress=progress, timeout=seconds,
-                       pairs=len(listed_a) * len(listed_b))
-    return result.reshape(len(listed_a), len(listed_b))
+    encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename, delete=delete, insert=insert)
+    d = run_batch(encoded_a, encoded_b, workers=workers, progress=progress, timeout=seconds,
+                  pairs=len(listed_a) * len(listed_b))
+    if normalize is not None:
+        rows = np.repeat(np.arange(len(listed_a)), len(listed_b))
+        columns = np.tile(np.arange(len(listed_b)), len(listed_a))
+        d = normalized(d, encoded_a.costs, batch_sizes(listed_a)[rows], batch_sizes(listed_b)[columns],
+                       [encoded_a.codes[i] for i in rows], [encoded_b.codes[j] for j in columns], normalize)
+    return d.reshape(len(listed_a), len(listed_b))
+
+
+def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None,
+           delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
+           workers: int | None = None, progress: bool | None = None,
+           timeout: float | None = None) -> Distances:
+    """The distance from trees1[k] to trees2[k] for every k, as a vector
+    (element-wise, as scikit-learn's ``paired_distances``), with the
+    arguments of :func:`pdist`. The lists must be of equal length."""
+    listed1, listed2 = check_trees(trees1, "trees1"), check_trees(trees2, "trees2")
+    if len(listed1) != len(listed2):
+        raise ValueError(f"trees1 has {len(listed1)} trees but trees2 has {len(listed2)}; "
+                         "paired distances need lists of equal length")
+    workers, seconds = check_workers(workers), check_timeout(timeout)
+    encoded1, encoded2 = encode(listed1, listed2, rename=rename, delete=delete, insert=insert)
+    index = np.arange(len(listed1), dtype=np.int32)
+    d = run_batch(encoded1, encoded2, first=index, second=index, workers=workers, progress=progress,
+                  timeout=seconds, pairs=len(listed1))
+    return normalized(d, encoded1.costs, batch_sizes(listed1), batch_sizes(listed2), encoded1.codes,
+                      encoded2.codes, normalize)
+
+
+def paired_label_tables(trees1: Sequence[Tree], trees2: Sequence[Tree], tables: Sequence[npt.ArrayLike], *,
+                        workers: int | None = None, progress: bool | None = None,
+                        timeout: float | None = None) -> npt.NDArray[np.float64]:
+    """Element-wise distances of (trees1[k], trees2[k]) with a rename table of
+    their own for each pair: tables[k][a, b] renames the a-th distinct label
+    of trees1[k] (in order of first appearance) into the b-th of trees2[k].
+    Deleting and inserting cost 1. Float64 results; the tables are checked
+    as any rename costs (numbers, no NaN, no -inf)."""
+    listed1, listed2 = check_trees(trees1, "trees1"), check_trees(trees2, "trees2")
+    if not len(listed1) == len(listed2) == len(tables):
+        raise ValueError(f"{len(listed1)} first trees, {len(listed2)} second trees and {len(tables)} "
+                         "tables: paired distances need one of each per pair")
+    workers, seconds = check_workers(workers), check_timeout(timeout)
+    from .costs import checked_array
+
+    codes1 = [label_codes(tree.labels)[0] for tree in listed1]
+    codes2 = [label_codes(tree.labels)[0] for tree in listed2]
+    checked = []
+    for k, table in enumerate(tables):
+        shape = (int(codes1[k].max(initial=-1)) + 1, int(codes2[k].max(initial=-1)) + 1)
+        checked.append(np.ascontiguousarray(checked_array(table, f"tables[{k}]", shape), dtype=np.float64))
+    index = np.arange(len(listed1), dtype=np.int32)
+    return run_batch(Encoded([t.parents for t in listed1], codes1), Encoded([t.parents for t in listed2], codes2),
+                     first=index, second=index, workers=workers, progress=progress, timeout=seconds,
+                     pairs=len(listed1), pair_rename=checked)  # type: ignore[return-value]

@@ -15,7 +15,7 @@ from collections.abc import Sequence
 import numpy as np
 
 from . import __version__
-from .batch import pairwise, square_matrix
+from .batch import pdist, square_matrix
 from .join import add_nearest_command, join, run_nearest
 from .distance import distance
 from .formats import load
@@ -90,7 +90,7 @@ def parser() -> argparse.ArgumentParser:
 
 def run_distance(args: argparse.Namespace) -> None:
     t1, t2 = read_tree(args.a, args.format), read_tree(args.b, args.format)
-    result = distance(t1, t2, threads=args.threads, timeout=args.timeout)
+    result = distance(t1, t2, workers=args.threads, timeout=args.timeout)
     if args.json:
         print(json.dumps({"distance": result, "nodes1": len(t1), "nodes2": len(t2)}))
     else:
@@ -101,7 +101,7 @@ def run_diff(args: argparse.Namespace) -> None:
     from .diff import mapping_to_json, render_text, write_html
 
     t1, t2 = read_tree(args.a, args.format), read_tree(args.b, args.format)
-    found = mapping(t1, t2, threads=args.threads, timeout=args.timeout)
+    found = mapping(t1, t2, workers=args.threads, timeout=args.timeout)
     if args.html:
         write_html(found, args.html, title=f"grix diff {os.path.basename(args.a)} → {os.path.basename(args.b)}")
     if args.json:
@@ -121,8 +121,8 @@ def run_pairwise(args: argparse.Namespace) -> None:
         print(f"{len(found)} pairs within {args.threshold}; pruned {found.pruned_by_size} by size "
               f"and {found.pruned_by_labels} by labels, computed {found.computed}", file=sys.stderr)
         return
-    matrix = square_matrix(pairwise(trees, workers=args.workers, progress=args.progress,
-                             timeout=args.timeout), len(trees))
+    matrix = square_matrix(pdist(trees, workers=args.workers, progress=args.progress,
+                                 timeout=args.timeout), len(trees))
     if args.out and args.out.endswith(".npy"):
         np.save(args.out, matrix)
         return

@@ -3,23 +3,16 @@
 from __future__ import annotations
 
 import numbers
-from collections.abc import Callable, Hashable
-from typing import TYPE_CHECKING, Any, Union
+import os
+from typing import Any, Literal
 
-import numpy as np
-import numpy.typing as npt
-
-from . import _core
+from . import _core, progress as progress_bar
+from .costs import EngineCosts, NodeCost, Rename, pair_costs, whole_cost
 from .tree import Tree
 
-if TYPE_CHECKING:
-    from typing import TypeAlias
-
-#: Rename costs: ``None`` for label equality (0 for equal labels, 1 otherwise),
-#: a callable ``(label1, label2) -> int``, or an n1 x n2 integer matrix.
-Rename: TypeAlias = Union[None, Callable[[str, str], int], npt.ArrayLike]
-
-INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+#: Time-outs of this many seconds (31 years) or more mean no limit: a
+#: deadline in clock nanoseconds overflows not far above (at 9.2e9 s).
+NO_LIMIT_SECONDS = 1e9
 
 
 def check_tree(tree: object, name: str) -> Tree:
@@ -29,13 +22,36 @@ def check_tree(tree: object, name: str) -> Tree:
     return tree
 
 
-def check_threads(threads: object, name: str = "threads") -> int:
-    if isinstance(threads, bool) or not isinstance(threads, numbers.Integral):
-        raise TypeError(f"{name} must be an int, not {type(threads).__name__}")
-    count = int(threads)
-    if not 1 <= count <= 1024:
-        raise ValueError(f"{name} must be between 1 and 1024, not {count}")
-    return count
+def all_cores() -> int:
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
+def check_count(count: object, name: str) -> int:
+    """A positive int of at most 1024 (a thread or block count)."""
+    if isinstance(count, bool) or not isinstance(count, numbers.Integral):
+        raise TypeError(f"{name} must be an int, not {type(count).__name__}")
+    number = int(count)
+    if not 1 <= number <= 1024:
+        raise ValueError(f"{name} must be between 1 and 1024, not {number}")
+    return number
+
+
+def check_workers(workers: object) -> int:
+    """Threads for one call: None or -1 mean all the cores the process may
+    use, otherwise 1 to 1024."""
+    if workers is None or (isinstance(workers, numbers.Integral) and not isinstance(workers, bool)
+                           and int(workers) == -1):
+        return all_cores()
+    if isinstance(workers, bool) or not isinstance(workers, numbers.Integral):
+        raise TypeError(f"workers must be an int or None, not {type(workers).__name__}")
+    if not 1 <= int(workers) <= 1024:
+        raise ValueError(f"workers must be between 1 and 1024, or -1 or None for all cores, "
+                         f"not {int(workers)}")
+    return int(workers)
 
 
 def check_timeout(timeout: object) -> float | None:
@@ -46,110 +62,110 @@ def check_timeout(timeout: object) -> float | None:
     seconds = float(timeout)
     if not seconds >= 0:
         raise ValueError(f"timeout must be at least 0 seconds, not {seconds}")
-    return seconds
+    return None if seconds >= NO_LIMIT_SECONDS else seconds
 
 
-def label_codes(*label_lists: tuple[str, ...]) -> list[npt.NDArray[np.int32]]:
-    """Numbers the distinct labels of all lists together: equal labels, equal codes."""
-    code_of: dict[Hashable, int] = {}
-    return [np.fromiter((code_of.setdefault(label, len(code_of)) for label in labels),
-                        dtype=np.int32, count=len(labels))
-            for labels in label_lists]
-
-
-def checked_int32(value: Any, what: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"{what} must be an int, not {type(value).__name__}")
-    number = int(value)
-    if not INT32_MIN <= number <= INT32_MAX:
-        raise ValueError(f"{what} = {number} is outside the 32-bit range")
-    return number
-
-
-def label_table(rename: Callable[[str, str], int], labels1: list[str],
-                labels2: list[str]) -> npt.NDArray[np.int32]:
-    """rename(a, b) for every distinct a of labels1 and b of labels2, called
-    once per pair."""
-    table = np.empty((len(labels1), len(labels2)), dtype=np.int32)
-    for a, first in enumerate(labels1):
-        for b, second in enumerate(labels2):
-            table[a, b] = checked_int32(rename(first, second),
-                                        f"rename({first[:30]!r}, {second[:30]!r})")
-    return table
-
-
-def cost_matrix(rename: Rename, t1: Tree, t2: Tree) -> npt.NDArray[np.int32] | None:
-    """The n1 x n2 int32 rename costs that `rename` stands for, or None for
-    label equality."""
-    if rename is None:
-        return None
-    if callable(rename):
-        # Codes number each tree's labels by first appearance, which is the
-        # order of its distinct labels.
-        rows, columns = label_codes(t1.labels), label_codes(t2.labels)
-        table = label_table(rename, list(dict.fromkeys(t1.labels)), list(dict.fromkeys(t2.labels)))
-        return np.ascontiguousarray(table[np.ix_(rows[0], columns[0])])
-    return checked_matrix(rename, (len(t1), len(t2)))
-
-
-def checked_matrix(rename: npt.ArrayLike, shape: tuple[int, int]) -> npt.NDArray[np.int32]:
-    if isinstance(rename, (str, bytes)):
-        raise TypeError("rename must be None, a callable or an integer matrix, not a string")
-    try:
-        matrix = np.asarray(rename)
-    except (ValueError, TypeError):  # ragged rows and the like
-        raise TypeError("rename must be None, a callable or an integer matrix "
-                        "with rows of equal length") from None
-    if matrix.dtype == object or not (np.issubdtype(matrix.dtype, np.integer) or matrix.dtype == bool):
-        raise TypeError(f"rename must hold integers, not {matrix.dtype}")
-    if matrix.shape != shape:
-        raise ValueError(f"rename has shape {matrix.shape}; the trees need {shape} (n1 x n2)")
-    if matrix.size and (matrix.min() < INT32_MIN or matrix.max() > INT32_MAX):
-        raise ValueError("rename holds costs outside the 32-bit range")
-    return np.ascontiguousarray(matrix, dtype=np.int32)
-
-
-def distance(t1: Tree, t2: Tree, *, rename: Rename = None, threads: int = 1,
-             timeout: float | None = None) -> int:
+def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
+             insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
+             progress: bool | None = None) -> int | float:
     """The tree edit distance between `t1` and `t2`: the least total cost of
-    deleting nodes (1 each), inserting nodes (1 each) and renaming nodes that
-    turns `t1` into `t2`. Exact.
+    deleting nodes of t1, inserting nodes of t2 and renaming nodes that turns
+    `t1` into `t2`. Exact, with any costs.
 
     rename: None (label equality: 0 for equal labels, 1 otherwise); a callable
-        ``(label1, label2) -> int``, called once per distinct label pair, not
-        per node pair; or an n1 x n2 integer matrix (a numpy array is fine)
-        whose [i, j] renames node i of t1 into node j of t2. A cost above 2 is
-        never used: deleting and inserting is as cheap. Negative costs are
-        allowed.
-    threads: worker threads for large levels of subproblems. Each costs an
-        (n1+1) x (n2+1) scratch matrix; more threads than cores only cost.
-    timeout: seconds, or None for no limit.
+        ``(label1, label2) -> number``, called once per distinct label pair,
+        not per node pair; or an n1 x n2 array of numbers (int or float) whose
+        [i, j] renames node i of t1 into node j of t2. Renames may be
+        negative. A rename dearer than deleting the one node and inserting
+        the other acts as that sum.
+    delete, insert: None (1 each); one number for every node; a callable
+        ``label -> number``, called once per distinct label; or one number per
+        node of t1 (delete) or t2 (insert), as a sequence or array. At least 0.
+    Every cost is finite or ``math.inf``, which means "never": that node may
+    not be deleted, inserted or renamed that way (the distance is inf when
+    nothing else is left). NaN and -inf are refused.
+    workers: threads for large levels of subproblems; None or -1 means all the
+        cores the process may use. Each costs an (n1+1) x (n2+1) scratch
+        matrix; more workers than cores only cost.
+    timeout: seconds, or None for no limit (as are 1e9 s and more, infinity too).
+    progress: True shows a tqdm bar in percent of the work; None shows one when
+        stderr is a terminal and the call is estimated at over 2 s.
+
+    Returns an int when every cost is an integer and a float otherwise.
+    Integer costs run in 32-bit integers, or exactly in doubles where a sum
+    could leave that range (refused only past 2**53); fractional costs run in
+    doubles, at most twice the memory.
 
     Both trees are priced as given and mirrored (every node's children
     reversed) in time linear in their sizes, and the cheaper orientation is
     computed; mirroring both leaves the distance unchanged, and the two can
-    differ in time by orders of magnitude. Memory: about three n1 x n2 int32
-    matrices.
+    differ in time by orders of magnitude. Memory: about two n1 x n2 matrices
+    plus one (n1+1) x (n2+1) per worker, of 4-byte ints or 8-byte doubles.
 
     Raises TypeError or ValueError for bad arguments, TimeoutError after
     `timeout` seconds, KeyboardInterrupt on Ctrl-C (the computation is stopped
     and its threads joined within a fraction of a second), and MemoryError when
     the matrices cannot fit.
     """
-    return int(_core.distance(*engine_arguments(t1, t2, rename, threads, timeout)))
+    call = PairCall(t1, t2, rename, delete, insert, workers, timeout, progress)
+    with call.bar() as report:
+        return call.costs.result(_core.distance(*call.trees, **call.arguments(report)))
 
 
-def engine_arguments(t1: Tree, t2: Tree, rename: Rename, threads: int,
-                     timeout: float | None) -> tuple[Any, ...]:
-    """The checked arguments of one pair as grix._core takes them: parents and
-    label codes of both trees, rename costs, threads and timeout."""
-    check_tree(t1, "t1")
-    check_tree(t2, "t2")
-    threads = check_threads(threads)
-    seconds = check_timeout(timeout)
-    costs = cost_matrix(rename, t1, t2)
-    codes1, codes2 = label_codes(t1.labels, t2.labels)
-    return t1.parents, codes1, t2.parents, codes2, costs, threads, seconds
+class PairCall:
+    """The checked arguments of one pair as grix._core takes them."""
+
+    def __init__(self, t1: Tree, t2: Tree, rename: Rename, delete: NodeCost, insert: NodeCost,
+                 workers: int | None, timeout: float | None, progress: bool | None) -> None:
+        self.t1, self.t2 = check_tree(t1, "t1"), check_tree(t2, "t2")
+        self.workers = check_workers(workers)
+        self.timeout = check_timeout(timeout)
+        if progress is not None and not isinstance(progress, bool):
+            raise TypeError(f"progress must be True, False or None, not {type(progress).__name__}")
+        self.progress = progress
+        self.costs, codes1, codes2 = pair_costs(t1, t2, rename, delete, insert)
+        self.trees = (t1.parents, codes1, t2.parents, codes2)
+
+    def bar(self) -> progress_bar.WorkBar:
+        cells = min(schedule_cells(self.t1, self.t2)) if self.progress is not False else 0
+        seconds = cells * progress_bar.SECONDS_PER_CELL / min(self.workers, 2)
+        return progress_bar.WorkBar(progress_bar.wanted(self.progress, lambda: seconds), cells)
+
+    def arguments(self, report: Any) -> dict[str, Any]:
+        return {**self.costs.pair_arguments(), "workers": self.workers, "timeout": self.timeout,
+                "progress": report}
+
+
+def normalized_distance(t1: Tree, t2: Tree, *, method: Literal["metric", "max"] = "metric",
+                        rename: Rename = None, delete: NodeCost = None, insert: NodeCost = None,
+                        workers: int | None = 1, timeout: float | None = None,
+                        progress: bool | None = None) -> float:
+    """The distance scaled to compare trees of different sizes, as a float.
+
+    method "metric" (the default): 2d / (D1 + I2 + d), where d is the
+        distance, D1 the cost of deleting all of t1 and I2 the cost of
+        inserting all of t2. With unit costs this is 2d / (n1 + n2 + d), Li and
+        Chen's normalisation: a metric with values in [0, 1]. It stays in
+        [0, 1] whenever renames are not negative.
+    method "max": d / max(n1, n2), the normalisation of TEDS. It exceeds 1
+        when costs above 1 make d larger than the larger tree.
+    Two empty trees are at 0.0. The other arguments are those of
+    :func:`distance`.
+    """
+    if method not in ("metric", "max"):
+        raise ValueError(f'method must be "metric" or "max", not {method!r}')
+    call = PairCall(t1, t2, rename, delete, insert, workers, timeout, progress)
+    with call.bar() as report:
+        d = float(_core.distance(*call.trees, **call.arguments(report)))
+    return normalize(d, call.costs, len(t1), len(t2), method)
+
+
+def normalize(d: float, costs: EngineCosts, n1: int, n2: int, method: str) -> float:
+    if method == "max":
+        largest = max(n1, n2)
+        return d / largest if largest else 0.0
+    whole = whole_cost(costs.delete, n1) + whole_cost(costs.insert, n2) + d
+    return 2 * d / whole if whole else 0.0
 
 
 def schedule_cells(t1: Tree, t2: Tree) -> tuple[int, int]:

@@ -23,8 +23,9 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from .batch import check_trees, default_workers, encode
-from .distance import INT32_MAX, INT32_MIN, check_threads, check_timeout
+from .batch import check_trees, encode
+from .costs import INT32_MAX, INT32_MIN
+from .distance import check_count, check_timeout, check_workers
 from .tree import Tree
 
 Ints = npt.NDArray[np.int32]
@@ -39,13 +40,6 @@ BAR_MIN_TREES = 2000
 #: its cost is the distance.
 STAGES = ("pruned_by_size", "pruned_by_labels", "pruned_by_preorder", "pruned_by_postorder",
           "accepted_by_upper_bound", "exact_by_bounds", "verified", "failed_verification")
-
-
-def check_workers(workers: object) -> int:
-    """None or -1: all cores the process may use."""
-    if workers is None or (isinstance(workers, int) and not isinstance(workers, bool) and workers == -1):
-        return default_workers()
-    return check_threads(workers, "workers")
 
 
 def check_threshold(threshold: object, name: str = "threshold") -> int:
@@ -147,7 +141,12 @@ class NearestResult:
 def join_index(trees: list[Tree], threshold: int, rename: Callable[[str, str], int] | None,
                workers: int = 1) -> _core.JoinIndex:
     (encoded,) = encode(trees, rename=rename)
-    return _core.JoinIndex(encoded.parents, encoded.codes, threshold, encoded.label_costs, workers)
+    table = encoded.costs.rename_by_label
+    if table is not None:
+        if encoded.costs.floating or not encoded.costs.integral:
+            raise ValueError("join takes integer rename costs within 32 bits")
+        table = np.ascontiguousarray(table, dtype=np.int32)
+    return _core.JoinIndex(encoded.parents, encoded.codes, threshold, table, workers)
 
 
 def join(trees: Sequence[Tree], threshold: int, *, rename: Callable[[str, str], int] | None = None,
@@ -223,7 +222,7 @@ def join_block(index: _core.JoinIndex, begin: int, end: int, distances: bool,
 
 
 def dask_join(trees: Sequence[Tree], threshold: int, *, rename: Callable[[str, str], int] | None = None,
-              client: Any = None, blocks: int | None = None, workers: int = 1, distances: bool = True,
+              client: Any = None, blocks: int | None = None, workers: int | None = 1, distances: bool = True,
               timeout: float | None = None) -> JoinResult:
     """:func:`join` on a Dask cluster: the index is built once here and
     scattered (each worker rebuilds it from its trees once), and each task
@@ -233,7 +232,7 @@ def dask_join(trees: Sequence[Tree], threshold: int, *, rename: Callable[[str, s
         processes for this call and closes it afterwards.
     blocks: number of tasks (default: 16 per worker thread; the ranges hold
         equal numbers of pairs, so larger trees get shorter ranges).
-    workers: threads each task uses on its worker.
+    workers: threads each task uses on its worker (None or -1: all its cores).
     timeout: seconds to wait for the tasks; on a time-out or Ctrl-C they are
         cancelled.
     """
@@ -242,13 +241,13 @@ def dask_join(trees: Sequence[Tree], threshold: int, *, rename: Callable[[str, s
     from dask.distributed import Client, LocalCluster, as_completed
 
     listed = check_trees(trees, "trees")
-    limit, threads, seconds = check_threshold(threshold), check_threads(workers, "workers"), check_timeout(timeout)
+    limit, threads, seconds = check_threshold(threshold), check_workers(workers), check_timeout(timeout)
     index = join_index(listed, limit, rename)
     with ExitStack() as stack:
         if client is None:
             cluster = stack.enter_context(LocalCluster(threads_per_worker=1, processes=True))
             client = stack.enter_context(Client(cluster))
-        task_count = check_threads(blocks, "blocks") if blocks is not None else \
+        task_count = check_count(blocks, "blocks") if blocks is not None else \
             16 * (sum(client.nthreads().values()) or 1)
         # Position p pairs with the p trees before it: equal shares of pairs.
         count = len(listed)

@@ -10,7 +10,8 @@ from functools import cached_property
 from typing import Literal
 
 from . import _core
-from .distance import Rename, check_tree, engine_arguments
+from .costs import EngineCosts, NodeCost, Rename, pair_costs
+from .distance import PairCall, check_tree
 from .tree import Tree
 
 
@@ -18,19 +19,26 @@ from .tree import Tree
 class Edit:
     """One operation of an edit script, as it applies at its turn.
 
-    Node ids are those of the tree being edited: the nodes of the original
-    tree keep their ids, and an inserted node gets the id given in `node`
-    (ids from len(t1) upwards, in order of insertion). `parent` is None for
-    the top level, where a script may pass through a forest (after deleting
-    the root, say).
+    Ids name nodes of three trees, and each field says which:
 
-    op "delete": node `node`, child number `position` of `parent`, goes; its
-        children take its place, in order.
-    op "rename": node `node` gets `label` (it had `old_label`).
+    - `node` and `parent` are ids in the tree being edited. Its nodes start
+      as t1's and keep their ids; an inserted node gets the id given in
+      `node` (from len(t1) upwards, in order of insertion). `parent` is None
+      for the top level, where a script may pass through a forest (after
+      deleting the root, say).
+    - `node1` is the node's id in t1 (deletes and renames; None for inserts).
+    - `node2` is the node's id in t2 (renames and inserts; None for deletes).
+
+    op "delete": node `node`, labelled `label`, child number `position` of
+        `parent`, goes; its children take its place, in order.
+    op "rename": node `node`, child number `position` of `parent`, gets
+        `label` (it had `old_label`).
     op "insert": a new node `node` labelled `label` becomes child number
         `position` of `parent`, and adopts the `adopt` children of `parent`
         that followed from that position on (0: it becomes a leaf).
-    `target` is the node's id in t2 for renames and inserts, in t1 for deletes.
+
+    `cost` is what the operation costs under the costs the mapping was
+    computed with; the costs of a script add up to the mapping's distance.
     """
 
     op: Literal["delete", "rename", "insert"]
@@ -40,7 +48,9 @@ class Edit:
     position: int
     adopt: int = 0
     old_label: str | None = None
-    target: int | None = None
+    node1: int | None = None
+    node2: int | None = None
+    cost: int | float = 1
 
 
 class _Forest:
@@ -113,11 +123,12 @@ class Mapping:
     `deleted_sources` and `inserted_sources` collect them.
     """
 
-    def __init__(self, t1: Tree, t2: Tree, distance: int, pairs: Iterable[tuple[int, int]],
-                 deleted: Iterable[int], inserted: Iterable[int]) -> None:
+    def __init__(self, t1: Tree, t2: Tree, distance: int | float, pairs: Iterable[tuple[int, int]],
+                 deleted: Iterable[int], inserted: Iterable[int], *, costs: EngineCosts | None = None) -> None:
         self.t1 = t1
         self.t2 = t2
         self.distance = distance
+        self.costs = costs if costs is not None else pair_costs(t1, t2, None, None, None)[0]
         self.pairs: list[tuple[int, int]] = [(int(i), int(j)) for i, j in pairs]
         self.deleted: list[int] = [int(i) for i in deleted]
         self.inserted: list[int] = [int(j) for j in inserted]
@@ -127,11 +138,27 @@ class Mapping:
                 f"({len(self.renamed)} renamed), {len(self.deleted)} deleted, "
                 f"{len(self.inserted)} inserted>")
 
+    def delete_cost(self, i: int) -> int | float:
+        """What deleting node i of t1 costs."""
+        return self.costs.delete_cost(i)
+
+    def insert_cost(self, j: int) -> int | float:
+        """What inserting node j of t2 costs."""
+        return self.costs.insert_cost(j)
+
+    def rename_cost(self, i: int, j: int) -> int | float:
+        """What matching node i of t1 with node j of t2 costs (0 for equal
+        labels with the default costs)."""
+        return self.costs.rename_cost(i, j)
+
     @cached_property
     def renamed(self) -> list[tuple[int, int]]:
-        """The matched pairs whose labels differ."""
+        """The matched pairs whose labels differ, or whose rename costs
+        something all the same (with costs of your own)."""
         labels1, labels2 = self.t1.labels, self.t2.labels
-        return [(i, j) for i, j in self.pairs if labels1[i] != labels2[j]]
+        if self.costs.rename_by_node is None and self.costs.rename_by_label is None:
+            return [(i, j) for i, j in self.pairs if labels1[i] != labels2[j]]
+        return [(i, j) for i, j in self.pairs if labels1[i] != labels2[j] or self.rename_cost(i, j) != 0]
 
     @property
     def matched_sources(self) -> list[tuple[object, object]]:
@@ -155,10 +182,11 @@ class Mapping:
         for node in reversed(self.deleted):
             label = forest.label[node]
             parent, position = forest.delete(node)
-            script.append(Edit("delete", node, label, parent, position, target=node))
+            script.append(Edit("delete", node, label, parent, position, node1=node,
+                               cost=self.delete_cost(node)))
         for i, j in self.renamed:
             script.append(Edit("rename", i, t2.labels[j], forest.parent[i], forest.position(i),
-                               old_label=t1.labels[i], target=j))
+                               old_label=t1.labels[i], node1=i, node2=j, cost=self.rename_cost(i, j)))
         # After the deletions the forest is t2 restricted to its matched
         # nodes. Inserting t2's other nodes in pre-order keeps it t2
         # restricted to the nodes present, so every child list stays sorted by
@@ -175,7 +203,8 @@ class Mapping:
             position = bisect.bisect_left(ids, j)
             adopt = bisect.bisect_left(ids, ends2[j]) - position
             forest.insert(next_id, t2.labels[j], parent, position, adopt)
-            script.append(Edit("insert", next_id, t2.labels[j], parent, position, adopt, target=j))
+            script.append(Edit("insert", next_id, t2.labels[j], parent, position, adopt, node2=j,
+                               cost=self.insert_cost(j)))
             image[j] = next_id
             t2_id[next_id] = j
             next_id += 1
@@ -215,8 +244,9 @@ def apply(tree: Tree, script: Sequence[Edit]) -> Tree:
     return forest.to_tree()
 
 
-def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, threads: int = 1,
-            timeout: float | None = None) -> Mapping:
+def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
+            insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
+            progress: bool | None = None) -> Mapping:
     """An optimal edit mapping between `t1` and `t2` (see :class:`Mapping`),
     with the arguments and errors of :func:`grix.distance`.
 
@@ -226,5 +256,8 @@ def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, threads: int = 1,
     renaming costs as much as deleting and inserting, the mapping deletes and
     inserts.
     """
-    distance, pairs, deleted, inserted = _core.mapping(*engine_arguments(t1, t2, rename, threads, timeout))
-    return Mapping(t1, t2, int(distance), pairs.tolist(), deleted.tolist(), inserted.tolist())
+    call = PairCall(t1, t2, rename, delete, insert, workers, timeout, progress)
+    with call.bar() as report:
+        distance, pairs, deleted, inserted = _core.mapping(*call.trees, **call.arguments(report))
+    return Mapping(t1, t2, call.costs.result(distance), pairs.tolist(), deleted.tolist(), inserted.tolist(),
+                   costs=call.costs)

@@ -29,7 +29,16 @@ namespace py = pybind11;
 namespace {
 
 using IntArray = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+template <typename Cost>
+using CostArray = py::array_t<Cost, py::array::c_style | py::array::forcecast>;
 constexpr std::chrono::milliseconds WAIT_SLICE{50};
+// Pairs estimated below this many dynamic-programming cells (well under a
+// millisecond) run on the calling thread: starting and joining a thread to
+// keep them stoppable would cost more than they do.
+constexpr double INLINE_CELLS = 1 << 18;
+// Trees prepared on the calling thread to price a pair before choosing.
+constexpr int64_t INLINE_PREPARED_NODES = 4096;
 
 std::vector<int32_t> to_vector(const IntArray& array, const char* name) {
   if (array.ndim() != 1) {
@@ -39,19 +48,56 @@ std::vector<int32_t> to_vector(const IntArray& array, const char* name) {
   return std::vector<int32_t>(array.data(), array.data() + array.size());
 }
 
-std::optional<grix::IntMatrix> to_matrix(const std::optional<IntArray>& array, py::ssize_t rows,
-                                         py::ssize_t columns) {
-  if (!array) return std::nullopt;
-  if (array->ndim() != 2 || array->shape(0) != rows || array->shape(1) != columns) {
-    throw py::value_error("rename costs must be a " + std::to_string(rows) + " x " +
-                          std::to_string(columns) + " matrix");
-  }
-  grix::IntMatrix matrix(static_cast<size_t>(rows));
-  const int32_t* const values = array->data();
-  for (py::ssize_t i = 0; i < rows; ++i) {
-    matrix[i].assign(values + i * columns, values + (i + 1) * columns);
-  }
-  return matrix;
+// A borrowed view of a two-dimensional cost array; `array` must outlive it.
+template <typename Cost>
+grix::MatrixView<Cost> matrix_view(const std::optional<CostArray<Cost>>& array, const char* name) {
+  if (!array) return {};
+  if (array->ndim() != 2) throw py::value_error(std::string(name) + " must be a matrix");
+  return {array->data(), static_cast<int32_t>(array->shape(0)), static_cast<int32_t>(array->shape(1))};
+}
+
+template <typename Cost>
+std::vector<Cost> cost_vector(const std::optional<CostArray<Cost>>& array, const char* name) {
+  if (!array) return {};
+  if (array->ndim() != 1) throw py::value_error(std::string(name) + " must be one-dimensional");
+  return std::vector<Cost>(array->data(), array->data() + array->size());
+}
+
+// The costs of one pair, as the Python layer hands them over: a per-node or
+// a per-label rename matrix (or neither: label equality), and per-node
+// delete and insert costs (or none: 1 each).
+struct PairCostArgs {
+  std::optional<py::array> rename_by_node, rename_by_label, delete_costs, insert_costs;
+};
+
+template <typename Cost>
+struct ConvertedCosts {
+  std::optional<CostArray<Cost>> by_node, by_label;  // keep the buffers alive
+  grix::PairCosts<Cost> costs;
+};
+
+// The array as `Cost` values: itself when it already is one, else a copy.
+template <typename Cost>
+CostArray<Cost> as_cost_array(const py::array& array) {
+  CostArray<Cost> converted = CostArray<Cost>::ensure(array);
+  if (!converted) throw py::type_error("costs must be numeric arrays");
+  return converted;
+}
+
+template <typename Cost>
+ConvertedCosts<Cost> convert_costs(const PairCostArgs& args) {
+  ConvertedCosts<Cost> converted;
+  auto as_array = [](const std::optional<py::array>& array) -> std::optional<CostArray<Cost>> {
+    if (!array) return std::nullopt;
+    return as_cost_array<Cost>(*array);
+  };
+  converted.by_node = as_array(args.rename_by_node);
+  converted.by_label = as_array(args.rename_by_label);
+  converted.costs.rename_by_node = matrix_view<Cost>(converted.by_node, "rename");
+  converted.costs.rename_by_label = matrix_view<Cost>(converted.by_label, "rename");
+  converted.costs.delete_costs = cost_vector<Cost>(as_array(args.delete_costs), "delete");
+  converted.costs.insert_costs = cost_vector<Cost>(as_array(args.insert_costs), "insert");
+  return converted;
 }
 
 void raise_python(PyObject* type, const std::string& message) {
@@ -93,10 +139,16 @@ Result run_stoppable(std::function<Result(const grix::StopFlag*)> work,
     }
   } joiner{worker, stop};
 
+  // A time-out beyond the clock's range from now (some 292 years of
+  // nanoseconds) means no limit; half the range keeps the conversion clear of
+  // rounding at its edge.
+  const auto now = std::chrono::steady_clock::now();
+  const double room = std::chrono::duration<double>(std::chrono::steady_clock::time_point::max() - now).count();
+  const bool limited = timeout && *timeout < room / 2;
   const auto deadline =
-      std::chrono::steady_clock::now() +
-      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-          std::chrono::duration<double>(timeout.value_or(0)));
+      limited ? now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                          std::chrono::duration<double>(*timeout))
+              : std::chrono::steady_clock::time_point::max();
   for (;;) {
     bool ended;
     {
@@ -106,7 +158,7 @@ Result run_stoppable(std::function<Result(const grix::StopFlag*)> work,
     }
     if (ended) break;
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    if (timeout && std::chrono::steady_clock::now() >= deadline) {
+    if (limited && std::chrono::steady_clock::now() >= deadline) {
       raise_python(PyExc_TimeoutError,
                    "the computation did not finish within " + py::repr(py::float_(*timeout)).cast<std::string>() +
                        " s");
@@ -117,34 +169,83 @@ Result run_stoppable(std::function<Result(const grix::StopFlag*)> work,
   return std::move(*result);
 }
 
-int32_t distance(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
-                 const IntArray& codes2, const std::optional<IntArray>& costs, int32_t threads,
-                 std::optional<double> timeout) {
-  const std::optional<grix::IntMatrix> matrix = to_matrix(costs, parents1.size(), parents2.size());
+// Prepares both trees and runs `work(tree1, tree2, stop)`: on the calling
+// thread when the pair is small (then a Ctrl-C is seen right after), else on
+// a thread of its own through run_stoppable.
+template <typename Result, typename Work>
+Result run_pair(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
+                const IntArray& codes2, Work work, std::optional<double> timeout,
+                const std::function<void()>& report) {
   std::vector<int32_t> p1 = to_vector(parents1, "tree 1"), c1 = to_vector(codes1, "tree 1");
   std::vector<int32_t> p2 = to_vector(parents2, "tree 2"), c2 = to_vector(codes2, "tree 2");
-  return run_stoppable<int32_t>(
+  if (static_cast<int64_t>(p1.size() + p2.size()) <= INLINE_PREPARED_NODES) {
+    std::optional<Result> result;
+    {
+      py::gil_scoped_release release;
+      const grix::OrientedTree tree1 = grix::prepare_oriented_tree(p1, c1, "tree 1");
+      const grix::OrientedTree tree2 = grix::prepare_oriented_tree(p2, c2, "tree 2");
+      double cells = 0;
+      grix::mirrored_is_cheaper(tree1, tree2, &cells);
+      if (cells < INLINE_CELLS) result.emplace(work(tree1, tree2, nullptr));
+    }
+    if (result) {
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      return std::move(*result);
+    }
+  }
+  return run_stoppable<Result>(
       [&](const grix::StopFlag* stop) {
         const grix::OrientedTree tree1 = grix::prepare_oriented_tree(p1, c1, "tree 1");
         const grix::OrientedTree tree2 = grix::prepare_oriented_tree(p2, c2, "tree 2");
-        return grix::compute_oriented_distance(tree1, tree2, matrix ? &*matrix : nullptr, threads, stop);
+        return work(tree1, tree2, stop);
       },
-      timeout, nullptr);
+      timeout, report);
 }
 
-py::tuple mapping(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
-                  const IntArray& codes2, const std::optional<IntArray>& costs, int32_t threads,
-                  std::optional<double> timeout) {
-  const std::optional<grix::IntMatrix> matrix = to_matrix(costs, parents1.size(), parents2.size());
-  std::vector<int32_t> p1 = to_vector(parents1, "tree 1"), c1 = to_vector(codes1, "tree 1");
-  std::vector<int32_t> p2 = to_vector(parents2, "tree 2"), c2 = to_vector(codes2, "tree 2");
-  grix::EditMapping result = run_stoppable<grix::EditMapping>(
-      [&](const grix::StopFlag* stop) {
-        const grix::OrientedTree tree1 = grix::prepare_oriented_tree(p1, c1, "tree 1");
-        const grix::OrientedTree tree2 = grix::prepare_oriented_tree(p2, c2, "tree 2");
-        return grix::compute_edit_mapping(tree1, tree2, matrix ? &*matrix : nullptr, threads, stop);
+std::function<void()> progress_report(const std::optional<py::function>& progress,
+                                      const std::atomic<int64_t>& cells_done) {
+  if (!progress) return nullptr;
+  return [&progress, &cells_done] { (*progress)(cells_done.load()); };
+}
+
+template <typename Cost>
+py::object typed_distance(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
+                          const IntArray& codes2, const PairCostArgs& args, int32_t workers,
+                          std::optional<double> timeout, const std::optional<py::function>& progress) {
+  const ConvertedCosts<Cost> converted = convert_costs<Cost>(args);
+  std::atomic<int64_t> cells_done{0};
+  const Cost result = run_pair<Cost>(
+      parents1, codes1, parents2, codes2,
+      [&](const grix::OrientedTree& tree1, const grix::OrientedTree& tree2, const grix::StopFlag* stop) {
+        return grix::compute_oriented_distance<Cost>(tree1, tree2, converted.costs, workers, stop, &cells_done);
       },
-      timeout, nullptr);
+      timeout, progress_report(progress, cells_done));
+  return py::cast(result);
+}
+
+py::object distance(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
+                    const IntArray& codes2, std::optional<py::array> rename_by_node,
+                    std::optional<py::array> rename_by_label, std::optional<py::array> delete_costs,
+                    std::optional<py::array> insert_costs, bool floating, int32_t workers,
+                    std::optional<double> timeout, const std::optional<py::function>& progress) {
+  const PairCostArgs args{std::move(rename_by_node), std::move(rename_by_label), std::move(delete_costs),
+                          std::move(insert_costs)};
+  if (floating) return typed_distance<double>(parents1, codes1, parents2, codes2, args, workers, timeout, progress);
+  return typed_distance<int32_t>(parents1, codes1, parents2, codes2, args, workers, timeout, progress);
+}
+
+template <typename Cost>
+py::tuple typed_mapping(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
+                        const IntArray& codes2, const PairCostArgs& args, int32_t workers,
+                        std::optional<double> timeout, const std::optional<py::function>& progress) {
+  const ConvertedCosts<Cost> converted = convert_costs<Cost>(args);
+  std::atomic<int64_t> cells_done{0};
+  grix::EditMapping<Cost> result = run_pair<grix::EditMapping<Cost>>(
+      parents1, codes1, parents2, codes2,
+      [&](const grix::OrientedTree& tree1, const grix::OrientedTree& tree2, const grix::StopFlag* stop) {
+        return grix::compute_edit_mapping<Cost>(tree1, tree2, converted.costs, workers, stop, &cells_done);
+      },
+      timeout, progress_report(progress, cells_done));
   py::array_t<int32_t> pairs({static_cast<py::ssize_t>(result.pairs.size()), py::ssize_t{2}});
   auto view = pairs.mutable_unchecked<2>();
   for (size_t k = 0; k < result.pairs.size(); ++k) {
@@ -153,6 +254,17 @@ py::tuple mapping(const IntArray& parents1, const IntArray& codes1, const IntArr
   }
   return py::make_tuple(result.distance, pairs, py::array_t<int32_t>(result.deleted.size(), result.deleted.data()),
                         py::array_t<int32_t>(result.inserted.size(), result.inserted.data()));
+}
+
+py::tuple mapping(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
+                  const IntArray& codes2, std::optional<py::array> rename_by_node,
+                  std::optional<py::array> rename_by_label, std::optional<py::array> delete_costs,
+                  std::optional<py::array> insert_costs, bool floating, int32_t workers,
+                  std::optional<double> timeout, const std::optional<py::function>& progress) {
+  const PairCostArgs args{std::move(rename_by_node), std::move(rename_by_label), std::move(delete_costs),
+                          std::move(insert_costs)};
+  if (floating) return typed_mapping<double>(parents1, codes1, parents2, codes2, args, workers, timeout, progress);
+  return typed_mapping<int32_t>(parents1, codes1, parents2, codes2, args, workers, timeout, progress);
 }
 
 py::tuple cell_factors(const IntArray& parents) {
@@ -205,32 +317,65 @@ grix::PairBatch make_batch(const Corpus& a, const Corpus* b, const std::optional
   return batch;
 }
 
-py::array_t<int32_t> batch(const Corpus& a, const Corpus* b, const std::optional<IntArray>& first,
-                           const std::optional<IntArray>& second,
-                           const std::optional<IntArray>& label_costs, int32_t workers,
-                           std::optional<double> timeout, const std::optional<py::function>& progress) {
-  grix::PairBatch pairs = make_batch(a, b, first, second);
-  grix::LabelCosts costs;
-  if (label_costs) {
-    if (label_costs->ndim() != 2) throw py::value_error("label costs must be a matrix");
-    costs.rows = static_cast<int32_t>(label_costs->shape(0));
-    costs.columns = static_cast<int32_t>(label_costs->shape(1));
-    costs.values.assign(label_costs->data(), label_costs->data() + label_costs->size());
-    pairs.label_costs = &costs;
+template <typename Cost>
+grix::LabelCosts<Cost> label_costs(const std::optional<py::array>& rename, const std::optional<py::array>& deletes,
+                                   const std::optional<py::array>& inserts, int32_t rows, int32_t columns) {
+  grix::LabelCosts<Cost> costs;
+  costs.rows = rows;
+  costs.columns = columns;
+  if (rename) {
+    const CostArray<Cost> table = as_cost_array<Cost>(*rename);
+    if (table.ndim() != 2) throw py::value_error("rename must be a matrix of label costs");
+    costs.rows = static_cast<int32_t>(table.shape(0));
+    costs.columns = static_cast<int32_t>(table.shape(1));
+    costs.rename.assign(table.data(), table.data() + table.size());
   }
-  py::array_t<int32_t> out(static_cast<py::ssize_t>(grix::batch_result_count(pairs)));
-  int32_t* const cells = out.mutable_data();
+  if (deletes) costs.delete_costs = cost_vector<Cost>(as_cost_array<Cost>(*deletes), "delete");
+  if (inserts) costs.insert_costs = cost_vector<Cost>(as_cost_array<Cost>(*inserts), "insert");
+  if (!rename) {
+    costs.rows = static_cast<int32_t>(costs.delete_costs.size());
+    costs.columns = static_cast<int32_t>(costs.insert_costs.size());
+  }
+  return costs;
+}
+
+template <typename Cost>
+py::array typed_batch(const grix::PairBatch& pairs, const std::optional<py::array>& rename,
+                      const std::optional<py::array>& deletes, const std::optional<py::array>& inserts,
+                      const std::optional<std::vector<py::array>>& pair_rename, int32_t workers,
+                      std::optional<double> timeout, const std::optional<py::function>& progress) {
+  grix::LabelCosts<Cost> shared;
+  std::vector<grix::LabelCosts<Cost>> per_pair;
+  grix::BatchCosts<Cost> costs;
+  if (pair_rename) {
+    per_pair.reserve(pair_rename->size());
+    for (const py::array& table : *pair_rename) per_pair.push_back(label_costs<Cost>(table, std::nullopt, std::nullopt, 0, 0));
+    costs.pair_costs = &per_pair;
+  } else if (rename || deletes || inserts) {
+    shared = label_costs<Cost>(rename, deletes, inserts, 0, 0);
+    costs.label_costs = &shared;
+  }
+  py::array_t<Cost> out(static_cast<py::ssize_t>(grix::batch_result_count(pairs)));
+  Cost* const results = out.mutable_data();
   std::atomic<int64_t> cells_done{0};
-  std::function<void()> report;
-  if (progress) report = [&] { (*progress)(cells_done.load()); };
   run_stoppable<bool>(
       [&](const grix::StopFlag* stop) {
-        grix::compute_pair_batch(pairs, workers, cells, stop, &cells_done);
+        grix::compute_pair_batch<Cost>(pairs, costs, workers, results, stop, &cells_done);
         return true;
       },
-      timeout, report);
+      timeout, progress_report(progress, cells_done));
   if (progress) (*progress)(cells_done.load());
-  return out;
+  return std::move(out);
+}
+
+py::array batch(const Corpus& a, const Corpus* b, const std::optional<IntArray>& first,
+                const std::optional<IntArray>& second, const std::optional<py::array>& rename,
+                const std::optional<py::array>& deletes, const std::optional<py::array>& inserts,
+                const std::optional<std::vector<py::array>>& pair_rename, bool floating, int32_t workers,
+                std::optional<double> timeout, const std::optional<py::function>& progress) {
+  const grix::PairBatch pairs = make_batch(a, b, first, second);
+  if (floating) return typed_batch<double>(pairs, rename, deletes, inserts, pair_rename, workers, timeout, progress);
+  return typed_batch<int32_t>(pairs, rename, deletes, inserts, pair_rename, workers, timeout, progress);
 }
 
 double batch_cells(const Corpus& a, const Corpus* b, const std::optional<IntArray>& first,
@@ -248,12 +393,16 @@ void register_join(py::module_& m);  // join_bindings.cpp
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The engine behind grix: use the functions of the grix package instead.";
   m.def("distance", &distance, py::arg("parents1"), py::arg("codes1"), py::arg("parents2"),
-        py::arg("codes2"), py::arg("costs") = py::none(), py::arg("threads") = 1,
-        py::arg("timeout") = py::none(),
+        py::arg("codes2"), py::kw_only(), py::arg("rename_by_node") = py::none(),
+        py::arg("rename_by_label") = py::none(), py::arg("delete") = py::none(),
+        py::arg("insert") = py::none(), py::arg("floating") = false, py::arg("workers") = 1,
+        py::arg("timeout") = py::none(), py::arg("progress") = py::none(),
         "Tree edit distance in the cheaper orientation; stoppable by Ctrl-C and timeout.");
   m.def("mapping", &mapping, py::arg("parents1"), py::arg("codes1"), py::arg("parents2"),
-        py::arg("codes2"), py::arg("costs") = py::none(), py::arg("threads") = 1,
-        py::arg("timeout") = py::none(),
+        py::arg("codes2"), py::kw_only(), py::arg("rename_by_node") = py::none(),
+        py::arg("rename_by_label") = py::none(), py::arg("delete") = py::none(),
+        py::arg("insert") = py::none(), py::arg("floating") = false, py::arg("workers") = 1,
+        py::arg("timeout") = py::none(), py::arg("progress") = py::none(),
         "(distance, pairs, deleted, inserted) of an optimal edit mapping.");
   m.def("cell_factors", &cell_factors, py::arg("parents"),
         "(as given, mirrored): a pair of trees costs factor1 * factor2 cells in one orientation.");
@@ -261,8 +410,10 @@ PYBIND11_MODULE(_core, m) {
       .def(py::init(&make_corpus), py::arg("parents"), py::arg("codes"))
       .def("__len__", [](const Corpus& c) { return c.trees.size(); });
   m.def("batch", &batch, py::arg("a"), py::arg("b") = nullptr, py::arg("first") = py::none(),
-        py::arg("second") = py::none(), py::arg("label_costs") = py::none(),
-        py::arg("workers") = 1, py::arg("timeout") = py::none(), py::arg("progress") = py::none(),
+        py::arg("second") = py::none(), py::kw_only(), py::arg("rename") = py::none(),
+        py::arg("delete") = py::none(), py::arg("insert") = py::none(),
+        py::arg("pair_rename") = py::none(), py::arg("floating") = false, py::arg("workers") = 1,
+        py::arg("timeout") = py::none(), py::arg("progress") = py::none(),
         "Distances of many pairs: all pairs of a (condensed), a x b, or the listed pairs.");
   m.def("batch_cells", &batch_cells, py::arg("a"), py::arg("b") = nullptr,
         py::arg("first") = py::none(), py::arg("second") = py::none(),

@@ -143,12 +143,12 @@ struct PyJoinIndex {
 
 PyJoinIndex make_index(const std::vector<IntArray>& parents, const std::vector<IntArray>& codes,
                        int32_t threshold, const std::optional<IntArray>& label_costs, int32_t workers) {
-  grix::LabelCosts costs;
+  grix::LabelCosts<int32_t> costs;
   if (label_costs) {
     if (label_costs->ndim() != 2) throw py::value_error("label costs must be a matrix");
     costs.rows = static_cast<int32_t>(label_costs->shape(0));
     costs.columns = static_cast<int32_t>(label_costs->shape(1));
-    costs.values.assign(label_costs->data(), label_costs->data() + label_costs->size());
+    costs.rename.assign(label_costs->data(), label_costs->data() + label_costs->size());
   }
   std::vector<grix::OrientedTree> trees = prepare_trees(parents, codes, workers);
   PyJoinIndex result{nullptr, threshold, label_costs};

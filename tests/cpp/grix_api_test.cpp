@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <limits>
+#include <map>
 #include <numeric>
 #include <random>
 #include <thread>
@@ -52,10 +55,78 @@ Tree caterpillar(int32_t spine) {
   return ordered;
 }
 
-int32_t mapping_cost(const EditMapping& mapping, const IntMatrix& costs) {
+// A caller's rename matrix, flat, with the costs that view it.
+template <typename Cost>
+struct OwnedCosts {
+  std::vector<Cost> values;
+  PairCosts<Cost> costs;
+};
+
+OwnedCosts<int32_t> by_node(const IntMatrix& matrix) {
+  OwnedCosts<int32_t> owned;
+  for (const auto& row : matrix) owned.values.insert(owned.values.end(), row.begin(), row.end());
+  owned.costs.rename_by_node = {owned.values.data(), static_cast<int32_t>(matrix.size()),
+                                matrix.empty() ? 0 : static_cast<int32_t>(matrix[0].size())};
+  return owned;
+}
+
+const PairCosts<int32_t> LABEL_EQUALITY;
+
+int32_t mapping_cost(const EditMapping<int32_t>& mapping, const IntMatrix& costs) {
   int32_t cost = static_cast<int32_t>(mapping.deleted.size() + mapping.inserted.size());
   for (const auto& [i, j] : mapping.pairs) cost += costs[i][j];
   return cost;
+}
+
+// The forest recursion again, with a delete cost per node of tree 1, an
+// insert cost per node of tree 2 and double renames; no cap, since a rename
+// dearer than deleting and inserting is never part of a minimum anyway.
+class WeightedReference {
+ public:
+  WeightedReference(const Tree& t1, const Tree& t2, const std::vector<double>& rename,
+                    const std::vector<double>& deletes, const std::vector<double>& inserts)
+      : end1_(ends(t1.parents)), end2_(ends(t2.parents)), n2_(t2.size()), rename_(rename),
+        deletes_(deletes), inserts_(inserts) {}
+
+  double distance() { return forest(0, end1_.empty() ? 0 : end1_[0], 0, end2_.empty() ? 0 : end2_[0]); }
+
+ private:
+  static std::vector<int32_t> ends(const std::vector<int32_t>& parents) {
+    std::vector<int32_t> end(parents.size());
+    for (int32_t v = static_cast<int32_t>(parents.size()) - 1; v >= 0; --v) {
+      end[v] = std::max(end[v], v + 1);
+      if (parents[v] >= 0) end[parents[v]] = std::max(end[parents[v]], end[v]);
+    }
+    return end;
+  }
+
+  double forest(int32_t b1, int32_t e1, int32_t b2, int32_t e2) {
+    if (b1 == e1) return std::accumulate(inserts_.begin() + b2, inserts_.begin() + e2, 0.0);
+    if (b2 == e2) return std::accumulate(deletes_.begin() + b1, deletes_.begin() + e1, 0.0);
+    const auto key = std::make_tuple(b1, e1, b2, e2);
+    const auto found = memo_.find(key);
+    if (found != memo_.end()) return found->second;
+    const double best = std::min({forest(b1 + 1, e1, b2, e2) + deletes_[b1],
+                                  forest(b1, e1, b2 + 1, e2) + inserts_[b2],
+                                  rename_[b1 * n2_ + b2] + forest(b1 + 1, end1_[b1], b2 + 1, end2_[b2]) +
+                                      forest(end1_[b1], e1, end2_[b2], e2)});
+    memo_[key] = best;
+    return best;
+  }
+
+  std::vector<int32_t> end1_, end2_;
+  int32_t n2_;
+  const std::vector<double>& rename_;
+  const std::vector<double>& deletes_;
+  const std::vector<double>& inserts_;
+  std::map<std::tuple<int32_t, int32_t, int32_t, int32_t>, double> memo_;
+};
+
+std::vector<double> random_doubles(std::mt19937& rng, size_t count, double low, double high) {
+  std::uniform_real_distribution<double> value(low, high);
+  std::vector<double> values(count);
+  for (double& v : values) v = value(rng);
+  return values;
 }
 
 TEST(Orientation, MirrorReversesChildrenInPreOrder) {
@@ -72,7 +143,7 @@ TEST(Orientation, CaterpillarIsPricedAndComputedMirrored) {
   EXPECT_TRUE(mirrored_is_cheaper(tree, tree, &cells));
   EXPECT_LT(cells, 1e7);
   EXPECT_GT(static_cast<double>(tree.given.cell_factor) * static_cast<double>(tree.given.cell_factor), 1e10);
-  EXPECT_EQ(compute_oriented_distance(tree, tree, nullptr, 1, nullptr), 0);
+  EXPECT_EQ(compute_oriented_distance(tree, tree, LABEL_EQUALITY, 1, nullptr), 0);
 }
 
 TEST(Orientation, RefusesForestsAndBadCodes) {
@@ -90,9 +161,9 @@ TEST(OrientedDistance, MatchesTheReferenceWithAnyCosts) {
     const Tree t2 = grix_test::random_tree(rng, grix_test::random_int(rng, 1, 10), 3);
     const IntMatrix costs = grix_test::random_costs(rng, t1.size(), t2.size(), -2, 4);
     const OrientedTree o1 = oriented(t1), o2 = oriented(t2);
-    EXPECT_EQ(compute_oriented_distance(o1, o2, &costs, 1, nullptr),
+    EXPECT_EQ(compute_oriented_distance(o1, o2, by_node(costs).costs, 1, nullptr),
               grix_test::reference_distance(t1, t2, costs));
-    EXPECT_EQ(compute_oriented_distance(o1, o2, nullptr, 1, nullptr),
+    EXPECT_EQ(compute_oriented_distance(o1, o2, LABEL_EQUALITY, 1, nullptr),
               grix_test::reference_distance(t1, t2, grix_test::label_costs(t1, t2)));
   }
 }
@@ -103,7 +174,7 @@ TEST(EditMapping, CostsTheDistanceAndIsOrdered) {
     const Tree t1 = grix_test::random_tree(rng, grix_test::random_int(rng, 1, 12), 3);
     const Tree t2 = grix_test::random_tree(rng, grix_test::random_int(rng, 1, 12), 3);
     const IntMatrix costs = grix_test::random_costs(rng, t1.size(), t2.size(), -1, 5);
-    const EditMapping mapping = compute_edit_mapping(oriented(t1), oriented(t2), &costs, 1, nullptr);
+    const EditMapping<int32_t> mapping = compute_edit_mapping(oriented(t1), oriented(t2), by_node(costs).costs, 1, nullptr);
     EXPECT_EQ(mapping.distance, grix_test::reference_distance(t1, t2, costs));
     EXPECT_EQ(mapping_cost(mapping, costs), mapping.distance);
     for (const auto& [i, j] : mapping.pairs) EXPECT_LT(costs[i][j], 2);
@@ -123,7 +194,8 @@ TEST(ParallelEditMapping, ThreadsAndMirroringGiveAnOptimalMapping) {
   const IntMatrix costs = grix_test::label_costs(t1, t2);
   const int32_t expected = compute_tree_edit_distance_uniform(t1.labels, t1.parents, t2.labels, t2.parents, 1);
   for (int32_t threads : {1, 2, 3}) {
-    const EditMapping mapping = compute_edit_mapping(oriented(t1), oriented(t2), nullptr, threads, nullptr);
+    const EditMapping<int32_t> mapping =
+        compute_edit_mapping(oriented(t1), oriented(t2), LABEL_EQUALITY, threads, nullptr);
     EXPECT_EQ(mapping.distance, expected);
     EXPECT_EQ(mapping_cost(mapping, costs), expected);
   }
@@ -140,27 +212,32 @@ std::vector<OrientedTree> random_corpus(std::mt19937& rng, int32_t count, int32_
 TEST(ParallelBatch, EveryLayoutMatchesPairByPair) {
   std::mt19937 rng(10);
   const std::vector<OrientedTree> a = random_corpus(rng, 37, 15), b = random_corpus(rng, 23, 15);
-  LabelCosts costs{3, 3, {0, 2, -1, 1, 0, 3, 4, 1, 0}};
-  for (const LabelCosts* label_costs : std::vector<const LabelCosts*>{nullptr, &costs}) {
+  const LabelCosts<int32_t> table{3, 3, {0, 2, -1, 1, 0, 3, 4, 1, 0}, {}, {}};
+  const LabelCosts<int32_t> weighted{3, 3, {0, 2, -1, 1, 0, 3, 4, 1, 0}, {1, 3, 0}, {2, 1, 5}};
+  for (const LabelCosts<int32_t>* label_costs : {static_cast<const LabelCosts<int32_t>*>(nullptr), &table, &weighted}) {
+    const BatchCosts<int32_t> costs{label_costs, nullptr};
     for (int32_t workers : {1, 2, 3}) {
-      PairBatch all{&a, &a, PairLayout::all_pairs_of_a, {}, {}, label_costs};
+      PairBatch all{&a, &a, PairLayout::all_pairs_of_a, {}, {}};
       std::vector<int32_t> condensed(static_cast<size_t>(batch_result_count(all)));
       std::atomic<int64_t> cells{0};
-      compute_pair_batch(all, workers, condensed.data(), nullptr, &cells);
+      compute_pair_batch(all, costs, workers, condensed.data(), nullptr, &cells);
       EXPECT_DOUBLE_EQ(static_cast<double>(cells.load()), batch_cell_count(all));
-      PairBatch cross{&a, &b, PairLayout::a_by_b, {}, {}, label_costs};
+      PairBatch cross{&a, &b, PairLayout::a_by_b, {}, {}};
       std::vector<int32_t> matrix(static_cast<size_t>(batch_result_count(cross)));
-      compute_pair_batch(cross, workers, matrix.data(), nullptr, nullptr);
-      PairBatch listed{&a, &b, PairLayout::listed, {5, 0, 36}, {22, 0, 3}, label_costs};
+      compute_pair_batch(cross, costs, workers, matrix.data(), nullptr, nullptr);
+      PairBatch listed{&a, &b, PairLayout::listed, {5, 0, 36}, {22, 0, 3}};
       std::vector<int32_t> picked(3);
-      compute_pair_batch(listed, workers, picked.data(), nullptr, nullptr);
+      compute_pair_batch(listed, costs, workers, picked.data(), nullptr, nullptr);
 
       auto expected = [&](const OrientedTree& x, const OrientedTree& y) {
-        if (label_costs == nullptr) return compute_oriented_distance(x, y, nullptr, 1, nullptr);
-        IntMatrix full(x.size(), std::vector<int32_t>(y.size()));
-        for (int32_t i = 0; i < x.size(); ++i)
-          for (int32_t j = 0; j < y.size(); ++j) full[i][j] = costs.values[x.given.codes[i] * 3 + y.given.codes[j]];
-        return compute_oriented_distance(x, y, &full, 1, nullptr);
+        if (label_costs == nullptr) return compute_oriented_distance(x, y, LABEL_EQUALITY, 1, nullptr);
+        PairCosts<int32_t> pair;
+        pair.rename_by_label = {label_costs->rename.data(), 3, 3};
+        for (int32_t code : x.given.codes)
+          if (!label_costs->delete_costs.empty()) pair.delete_costs.push_back(label_costs->delete_costs[code]);
+        for (int32_t code : y.given.codes)
+          if (!label_costs->insert_costs.empty()) pair.insert_costs.push_back(label_costs->insert_costs[code]);
+        return compute_oriented_distance(x, y, pair, 1, nullptr);
       };
       size_t k = 0;
       for (size_t i = 0; i < a.size(); ++i)
@@ -175,15 +252,69 @@ TEST(ParallelBatch, EveryLayoutMatchesPairByPair) {
 TEST(Batch, RefusesCodesOutsideTheTableAndBadPairs) {
   std::mt19937 rng(11);
   const std::vector<OrientedTree> a = random_corpus(rng, 4, 6);
-  LabelCosts small{2, 2, {0, 1, 1, 0}};  // codes go up to 2
+  const LabelCosts<int32_t> small{2, 2, {0, 1, 1, 0}, {}, {}};  // codes go up to 2
   int32_t out[16];
-  EXPECT_THROW(compute_pair_batch({&a, &a, PairLayout::a_by_b, {}, {}, &small}, 1, out, nullptr, nullptr),
+  EXPECT_THROW(compute_pair_batch<int32_t>({&a, &a, PairLayout::a_by_b, {}, {}}, {&small, nullptr}, 1, out, nullptr, nullptr),
                std::invalid_argument);
-  EXPECT_THROW(compute_pair_batch({&a, &a, PairLayout::listed, {0}, {4}, nullptr}, 1, out, nullptr, nullptr),
+  EXPECT_THROW(compute_pair_batch<int32_t>({&a, &a, PairLayout::listed, {0}, {4}}, {}, 1, out, nullptr, nullptr),
                std::invalid_argument);
-  LabelCosts negative{3, 3, std::vector<int32_t>(9, -1000000000)};
-  EXPECT_THROW(compute_pair_batch({&a, &a, PairLayout::a_by_b, {}, {}, &negative}, 1, out, nullptr, nullptr),
+  const LabelCosts<int32_t> negative{3, 3, std::vector<int32_t>(9, -1000000000), {}, {}};
+  EXPECT_THROW(compute_pair_batch<int32_t>({&a, &a, PairLayout::a_by_b, {}, {}}, {&negative, nullptr}, 1, out, nullptr, nullptr),
                std::invalid_argument);
+  const LabelCosts<double> nan_delete{3, 3, {}, {1, std::nan(""), 1}, {}};
+  double doubles[16];
+  EXPECT_THROW(compute_pair_batch<double>({&a, &a, PairLayout::a_by_b, {}, {}}, {&nan_delete, nullptr}, 1, doubles, nullptr, nullptr),
+               std::invalid_argument);
+}
+
+TEST(WeightedCosts, DoublesPerNodeCostsAndInfinityMatchTheReference) {
+  std::mt19937 rng(21);
+  const double inf = std::numeric_limits<double>::infinity();
+  for (int round = 0; round < 600; ++round) {
+    const Tree t1 = grix_test::random_tree(rng, grix_test::random_int(rng, 1, 9), 3);
+    const Tree t2 = grix_test::random_tree(rng, grix_test::random_int(rng, 1, 9), 3);
+    OwnedCosts<double> owned;
+    owned.values = random_doubles(rng, static_cast<size_t>(t1.size()) * t2.size(), -0.5, 3);
+    std::vector<double> deletes = random_doubles(rng, t1.size(), 0, 2);
+    std::vector<double> inserts = random_doubles(rng, t2.size(), 0, 2);
+    if (round % 3 == 0) deletes[0] = inf;  // the root of tree 1 must be kept
+    if (round % 5 == 0) owned.values[rng() % owned.values.size()] = inf;
+    owned.costs.rename_by_node = {owned.values.data(), t1.size(), t2.size()};
+    owned.costs.delete_costs = deletes;
+    owned.costs.insert_costs = inserts;
+    const double expected = WeightedReference(t1, t2, owned.values, deletes, inserts).distance();
+    for (int32_t threads : {1, 2}) {
+      const double got = compute_oriented_distance(oriented(t1), oriented(t2), owned.costs, threads, nullptr);
+      ASSERT_NEAR(got, expected, 1e-9) << "round " << round;
+      const EditMapping<double> mapping = compute_edit_mapping(oriented(t1), oriented(t2), owned.costs, threads, nullptr);
+      ASSERT_EQ(mapping.distance, got);
+      double cost = 0;
+      for (int32_t i : mapping.deleted) cost += deletes[i];
+      for (int32_t j : mapping.inserted) cost += inserts[j];
+      for (const auto& [i, j] : mapping.pairs) cost += std::min(owned.values[i * t2.size() + j], deletes[i] + inserts[j]);
+      if (std::isfinite(expected)) ASSERT_NEAR(cost, expected, 1e-9) << "round " << round;
+    }
+  }
+}
+
+TEST(WeightedCosts, RefusesNanNegativeIndelAndInt32Overflow) {
+  const OrientedTree t = prepare_oriented_tree({-1, 0}, {0, 1}, "t");
+  PairCosts<double> nan_rename;
+  const std::vector<double> values{0, std::nan(""), 1, 0};
+  nan_rename.rename_by_node = {values.data(), 2, 2};
+  EXPECT_THROW(compute_oriented_distance(t, t, nan_rename, 1, nullptr), std::invalid_argument);
+  PairCosts<double> negative;
+  negative.delete_costs = {1, -0.5};
+  EXPECT_THROW(compute_oriented_distance(t, t, negative, 1, nullptr), std::invalid_argument);
+  PairCosts<double> minus_infinity;
+  minus_infinity.insert_costs = {1, -std::numeric_limits<double>::infinity()};
+  EXPECT_THROW(compute_oriented_distance(t, t, minus_infinity, 1, nullptr), std::invalid_argument);
+  PairCosts<int32_t> huge;
+  huge.delete_costs = {1 << 30, 1 << 30};
+  EXPECT_THROW(compute_oriented_distance(t, t, huge, 1, nullptr), std::invalid_argument);
+  PairCosts<int32_t> short_costs;
+  short_costs.insert_costs = {1};
+  EXPECT_THROW(compute_oriented_distance(t, t, short_costs, 1, nullptr), std::invalid_argument);
 }
 
 TEST(ParallelStop, ASetFlagStopsEveryEntryPoint) {
@@ -191,12 +322,12 @@ TEST(ParallelStop, ASetFlagStopsEveryEntryPoint) {
   const OrientedTree big1 = oriented(grix_test::random_tree(rng, 500, 3));
   const OrientedTree big2 = oriented(grix_test::random_tree(rng, 500, 3));
   StopFlag stop{true};
-  EXPECT_THROW(compute_oriented_distance(big1, big2, nullptr, 2, &stop), OperationStopped);
-  EXPECT_THROW(compute_edit_mapping(big1, big2, nullptr, 1, &stop), OperationStopped);
+  EXPECT_THROW(compute_oriented_distance(big1, big2, LABEL_EQUALITY, 2, &stop), OperationStopped);
+  EXPECT_THROW(compute_edit_mapping(big1, big2, LABEL_EQUALITY, 1, &stop), OperationStopped);
   const std::vector<OrientedTree> corpus = random_corpus(rng, 30, 10);
   std::vector<int32_t> out(435);
-  EXPECT_THROW(compute_pair_batch({&corpus, &corpus, PairLayout::all_pairs_of_a, {}, {}, nullptr}, 2,
-                                  out.data(), &stop, nullptr),
+  EXPECT_THROW(compute_pair_batch<int32_t>({&corpus, &corpus, PairLayout::all_pairs_of_a, {}, {}}, {}, 2,
+                                           out.data(), &stop, nullptr),
                OperationStopped);
 }
 
@@ -209,7 +340,7 @@ TEST(ParallelStop, AFlagSetMidwayEndsTheCallEarly) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     stop = true;
   });
-  EXPECT_THROW(compute_oriented_distance(t1, t2, nullptr, 2, &stop), OperationStopped);
+  EXPECT_THROW(compute_oriented_distance(t1, t2, LABEL_EQUALITY, 2, &stop), OperationStopped);
   stopper.join();
 }
 

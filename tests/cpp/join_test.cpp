@@ -160,7 +160,7 @@ TEST(BoundedDistance, LargeNearCopiesMatchTheFullDistance) {
     Tree tb = ta;
     for (int32_t e = grix_test::random_int(rng, 1, 10); e > 0; --e) tb = edited(tb, rng, 3);
     const OrientedTree a = oriented(ta), b = oriented(tb);
-    const int32_t d = compute_oriented_distance(a, b, nullptr, 1, nullptr);
+    const int32_t d = compute_oriented_distance(a, b, PairCosts<int32_t>{}, 1, nullptr);
     EXPECT_EQ(bounded_tree_distance(a, b, d, scratch, nullptr), d);
     if (d > 0) {
       EXPECT_EQ(bounded_tree_distance(a, b, d - 1, scratch, nullptr), d);  // a refusal: d - 1 + 1
@@ -193,7 +193,7 @@ TEST(ParallelJoin, EqualsAllPairsAtEveryThresholdOnAnyWorkersAndRanges) {
   const int32_t count = static_cast<int32_t>(trees.size());
   std::vector<std::vector<int32_t>> d(count, std::vector<int32_t>(count));
   for (int32_t i = 0; i < count; ++i)
-    for (int32_t j = i + 1; j < count; ++j) d[i][j] = compute_oriented_distance(trees[i], trees[j], nullptr, 1, nullptr);
+    for (int32_t j = i + 1; j < count; ++j) d[i][j] = compute_oriented_distance(trees[i], trees[j], PairCosts<int32_t>{}, 1, nullptr);
   for (int32_t tau : {0, 1, 2, 4, 7, 60}) {
     std::vector<std::tuple<int32_t, int32_t, int32_t>> expected;
     for (int32_t i = 0; i < count; ++i)
@@ -238,7 +238,7 @@ TEST(ParallelJoin, NearestEqualsSortingAllDistances) {
     for (size_t q = 0; q < queries.size(); ++q) {
       std::vector<std::pair<int32_t, int32_t>> all;
       for (size_t c = 0; c < corpus.size(); ++c) {
-        const int32_t d = compute_oriented_distance(queries[q], corpus[c], nullptr, 1, nullptr);
+        const int32_t d = compute_oriented_distance(queries[q], corpus[c], PairCosts<int32_t>{}, 1, nullptr);
         if (limit < 0 || d <= limit) all.emplace_back(d, static_cast<int32_t>(c));
       }
       std::sort(all.begin(), all.end());
@@ -257,7 +257,7 @@ TEST(ParallelJoin, RenameCostsComputeEveryCandidateInFull) {
   for (const Tree& t : plain) trees.push_back(oriented(t));
   // Asymmetric costs with a negative entry: no size bound, distances from
   // the smaller index into the larger.
-  LabelCosts costs{3, 3, {0, 1, 2, 1, -1, 1, 2, 1, 0}};
+  LabelCosts<int32_t> costs{3, 3, {0, 1, 2, 1, -1, 1, 2, 1, 0}, {}, {}};
   const int32_t count = static_cast<int32_t>(trees.size());
   const auto index = build_join_index(trees, 2, &costs);
   const JoinMatches found = run_join(*index, 0, count, true, 2, nullptr, nullptr);
@@ -265,11 +265,9 @@ TEST(ParallelJoin, RenameCostsComputeEveryCandidateInFull) {
   size_t m = 0;
   for (int32_t i = 0; i < count; ++i) {
     for (int32_t j = i + 1; j < count; ++j) {
-      IntMatrix matrix(trees[i].size(), std::vector<int32_t>(trees[j].size()));
-      for (int32_t x = 0; x < trees[i].size(); ++x)
-        for (int32_t y = 0; y < trees[j].size(); ++y)
-          matrix[x][y] = costs.values[trees[i].given.codes[x] * 3 + trees[j].given.codes[y]];
-      const int32_t d = compute_oriented_distance(trees[i], trees[j], &matrix, 1, nullptr);
+      PairCosts<int32_t> pair;
+      pair.rename_by_label = {costs.rename.data(), 3, 3};
+      const int32_t d = compute_oriented_distance(trees[i], trees[j], pair, 1, nullptr);
       if (d > 2) continue;
       ASSERT_LT(m, found.first.size());
       EXPECT_EQ(std::make_tuple(found.first[m], found.second[m], found.distance[m]), std::make_tuple(i, j, d));

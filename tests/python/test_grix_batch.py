@@ -1,4 +1,4 @@
-"""Many trees: pairwise, cdist and join against per-pair distances, the Dask
+"""Many trees: pdist, cdist and join against per-pair distances, the Dask
 path against the local one, progress, stopping and memory."""
 
 import random
@@ -31,9 +31,9 @@ def trees200():
 
 
 @pytest.mark.parametrize("rename", [None, label_cost], ids=["unit", "random"])
-def test_pairwise_and_cdist_equal_per_pair_distances(trees200, rename):
+def test_pdist_and_cdist_equal_per_pair_distances(trees200, rename):
     expected = np.array([[grix.distance(a, b, rename=rename) for b in trees200] for a in trees200])
-    condensed = grix.pairwise(trees200, rename=rename, workers=2)
+    condensed = grix.pdist(trees200, rename=rename, workers=2)
     assert condensed.dtype == np.int32
     # Asymmetric costs: the condensed vector holds trees[i] into trees[j], i < j.
     assert np.array_equal(condensed, expected[np.triu_indices(200, 1)])
@@ -43,20 +43,20 @@ def test_pairwise_and_cdist_equal_per_pair_distances(trees200, rename):
 
 def test_condensed_layout_is_scipys(trees200):
     distance = pytest.importorskip("scipy.spatial.distance")
-    condensed = grix.pairwise(trees200[:40])
+    condensed = grix.pdist(trees200[:40])
     square = distance.squareform(condensed)
     assert square[3, 17] == grix.distance(trees200[3], trees200[17])
     assert np.array_equal(distance.squareform(square), condensed)
 
 
 def test_small_and_degenerate_inputs():
-    assert grix.pairwise([]).shape == (0,)
-    assert grix.pairwise(random_trees(1, 0)).shape == (0,)
+    assert grix.pdist([]).shape == (0,)
+    assert grix.pdist(random_trees(1, 0)).shape == (0,)
     assert grix.cdist([], random_trees(3, 0)).shape == (0, 3)
     with pytest.raises(TypeError, match="trees\\[1\\]"):
-        grix.pairwise([random_trees(1, 0)[0], "{a}"])
+        grix.pdist([random_trees(1, 0)[0], "{a}"])
     with pytest.raises(TypeError, match="per-node matrix"):
-        grix.pairwise(random_trees(3, 0), rename=np.zeros((2, 2)))
+        grix.pdist(random_trees(3, 0), rename=np.zeros((2, 2)))
 
 
 @pytest.fixture(scope="module")
@@ -66,7 +66,7 @@ def join_corpus():
 
 @pytest.mark.parametrize("threshold", [0, 3, 8, 20])
 def test_join_finds_exactly_the_pairs_within_the_threshold(join_corpus, threshold):
-    condensed = grix.pairwise(join_corpus)
+    condensed = grix.pdist(join_corpus)
     i, j = np.triu_indices(len(join_corpus), 1)
     keep = condensed <= threshold
     brute = list(zip(i[keep].tolist(), j[keep].tolist(), condensed[keep].tolist()))
@@ -82,17 +82,17 @@ def test_join_with_negative_costs_does_not_prune_by_size(join_corpus):
     def rename(x, y):
         return -1 if x == y else 1
 
-    condensed = grix.pairwise(trees, rename=rename)
+    condensed = grix.pdist(trees, rename=rename)
     found = grix.join(trees, 2, rename=rename)
     assert found.pruned_by_size == 0 and found.pruned_by_labels == 0
     assert [d for _, _, d in found] == condensed[condensed <= 2].tolist()
 
 
 def test_progress_bar_reaches_the_total(trees200, capsys):
-    grix.pairwise(trees200, progress=True)
+    grix.pdist(trees200, progress=True)
     err = capsys.readouterr().err
-    assert "cell" in err and "100%" in err
-    grix.pairwise(trees200)  # not a terminal: no bar by default
+    assert "100%" in err and "cell" not in err  # percent of the work, not engine cells
+    grix.pdist(trees200)  # not a terminal: no bar by default
     assert capsys.readouterr().err == ""
 
 
@@ -114,7 +114,7 @@ PROBE = textwrap.dedent("""
     before, threads_before = rss_kib(), threads()
     start = time.monotonic()
     try:
-        result = grix.pairwise(trees, workers=2, timeout=float(sys.argv[1]) or None)
+        result = grix.pdist(trees, workers=2, timeout=float(sys.argv[1]) or None)
         print("done", result.nbytes // 1024, rss_kib("VmHWM") - before)
     except TimeoutError:
         print("TimeoutError", round(time.monotonic() - start, 2), threads() - threads_before)
@@ -128,7 +128,7 @@ def run_probe(timeout, count):
     return result.stdout.split()
 
 
-def test_timeout_stops_a_large_pairwise_leaving_no_thread():
+def test_timeout_stops_a_large_pdist_leaving_no_thread():
     # The whole call would take minutes; the bound leaves room for a loaded machine.
     name, seconds, extra_threads = run_probe(0.5, 20000)
     assert name == "TimeoutError" and float(seconds) < 3.0 and int(extra_threads) <= 0
@@ -149,12 +149,12 @@ def test_dask_matches_local_results():
     trees = random_trees(90, seed=4, max_nodes=25)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as client:
-        assert np.array_equal(grix.dask.pairwise(trees, client=client, timeout=120), grix.pairwise(trees))
-        assert np.array_equal(grix.dask.pairwise(trees, client=client, blocks=7, rename=label_cost, timeout=120),
-                              grix.pairwise(trees, rename=label_cost))
+        assert np.array_equal(grix.dask.pdist(trees, client=client, timeout=120), grix.pdist(trees))
+        assert np.array_equal(grix.dask.pdist(trees, client=client, blocks=7, rename=label_cost, timeout=120),
+                              grix.pdist(trees, rename=label_cost))
         assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client, rename=label_cost, timeout=120),
                               grix.cdist(trees[:30], trees[30:], rename=label_cost))
         assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client, timeout=120),
                               grix.cdist(trees[:30], trees[30:]))
-        lazy = grix.dask.pairwise(trees, client=client, as_dask=True)
-        assert np.array_equal(lazy.compute(), square_matrix(grix.pairwise(trees), 90))
+        lazy = grix.dask.square_array(trees, client=client)
+        assert np.array_equal(lazy.compute(), square_matrix(grix.pdist(trees), 90))

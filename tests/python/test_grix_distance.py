@@ -1,6 +1,7 @@
 """grix.distance against GRIX_CPU and the reference recursion, in either
 orientation, and its argument checks."""
 
+import math
 import random
 
 import numpy as np
@@ -37,7 +38,7 @@ def test_random_costs_as_matrix_and_callable(a, b, seed):
     matrix = np.array([[rng.choice([-3, -1, 0, 0, 1, 2, 5]) for _ in b[0]] for _ in a[0]], dtype=np.int64)
     expected = reference_distance(a[1], b[1], lambda i, j: int(matrix[i, j]))
     assert grix.distance(t1, t2, rename=matrix) == expected
-    assert grix.distance(t1, t2, rename=matrix.tolist(), threads=3) == expected
+    assert grix.distance(t1, t2, rename=matrix.tolist(), workers=3) == expected
     table = {(x, y): rng.randint(-2, 3) for x in "abc" for y in "abc"}
     by_label = reference_distance(a[1], b[1], lambda i, j: table[a[0][i], b[0][j]])
     assert grix.distance(t1, t2, rename=lambda x, y: table[x, y]) == by_label
@@ -101,14 +102,28 @@ class TestArgumentErrors:
 
     @pytest.mark.parametrize("kwargs, error, words", [
         ({"rename": np.zeros((3, 3), dtype=int)}, ValueError, "shape (3, 3)"),
-        ({"rename": np.zeros((2, 2))}, TypeError, "integers"),
+        ({"rename": np.array([["a", "b"], ["c", "d"]])}, TypeError, "rename must hold numbers"),
         ({"rename": [[0, 1], [1]]}, TypeError, "rename"),
-        ({"rename": np.full((2, 2), 2**40)}, ValueError, "32-bit"),
+        ({"rename": np.full((2, 2), np.nan)}, ValueError, "rename holds NaN"),
+        ({"rename": np.full((2, 2), -np.inf)}, ValueError, "rename holds -inf"),
         ({"rename": "ab"}, TypeError, "string"),
-        ({"rename": lambda x, y: 0.5}, TypeError, "rename('a', 'a')"),
-        ({"rename": lambda x, y: 2**33}, ValueError, "32-bit"),
-        ({"threads": 0}, ValueError, "threads"),
-        ({"threads": 1.5}, TypeError, "threads"),
+        ({"rename": lambda x, y: "0.5"}, TypeError, "rename('a', 'a')"),
+        ({"rename": lambda x, y: float("nan")}, ValueError, "rename('a', 'a')"),
+        ({"delete": -1}, ValueError, "delete[0] = -1 is negative"),
+        ({"delete": float("nan")}, ValueError, "delete holds NaN"),
+        ({"insert": -math.inf}, ValueError, "insert holds -inf"),
+        ({"insert": [1, 2, 3]}, ValueError, "insert has shape (3,)"),
+        ({"insert": "1"}, TypeError, "insert must hold numbers"),
+        ({"delete": True}, TypeError, "delete must hold numbers"),
+        ({"delete": lambda label: None}, TypeError, "delete('a') must return a number"),
+        ({"insert": lambda label: -0.5}, ValueError, "insert[0] = -0.5 is negative"),
+        ({"workers": 0}, ValueError, "workers"),
+        ({"workers": -2}, ValueError, "workers"),
+        ({"workers": 1025}, ValueError, "workers"),
+        ({"workers": True}, TypeError, "workers"),
+        ({"workers": 1.5}, TypeError, "workers"),
+        ({"workers": "2"}, TypeError, "workers"),
+        ({"threads": 2}, TypeError, "threads"),
         ({"timeout": -1}, ValueError, "timeout"),
         ({"timeout": "1"}, TypeError, "timeout"),
     ])
@@ -126,6 +141,44 @@ class TestArgumentErrors:
         with pytest.raises(TypeError, match="t2 must be a grix.Tree"):
             grix.distance(self.t, ["a"])
 
-    def test_too_negative_costs_are_refused(self):
-        with pytest.raises(ValueError, match="too negative"):
-            grix.distance(self.t, self.t, rename=np.full((2, 2), -2**31))
+    def test_integer_costs_past_32_bits_stay_exact_or_are_refused(self):
+        # Two renames of -2**31 leave the 32-bit range: computed exactly in doubles.
+        assert grix.distance(self.t, self.t, rename=np.full((2, 2), -2**31)) == -2**32
+        assert grix.distance(self.t, self.t, delete=2**40, insert=2**40,
+                             rename=lambda a, b: 2**41 + 1) == 2**42
+        with pytest.raises(ValueError, match="2\\*\\*53"):
+            grix.distance(self.t, self.t, rename=np.full((2, 2), -2**60))
+
+
+@pytest.mark.parametrize("workers", [None, -1, 1, 3])
+def test_workers_none_and_minus_one_mean_all_cores(workers):
+    t1, t2 = grix.Tree.from_bracket("{a{b}{c{d}}}"), grix.Tree.from_bracket("{a{c}{e}}")
+    assert grix.distance(t1, t2, workers=workers) == 3
+    assert grix.mapping(t1, t2, workers=workers).distance == 3
+    assert grix.pdist([t1, t2], workers=workers).tolist() == [3]
+
+
+@pytest.fixture(scope="module")
+def slow_pair():
+    """Two random trees whose distance takes some 0.1 to 0.3 s: longer than
+    the time-out checks' interval."""
+    from tree_helpers import random_tree
+
+    rng = random.Random(5)
+    return [grix.Tree.from_parents(*random_tree(rng, 1500, "abcd")) for _ in range(2)]
+
+
+@pytest.mark.parametrize("seconds", [float("inf"), 1e300, 9.3e9, 2.0**63])
+def test_timeouts_beyond_the_clock_mean_no_limit(slow_pair, seconds):
+    from grix import _core
+
+    t1, t2 = slow_pair
+    expected = grix.distance(t1, t2)
+    assert grix.distance(t1, t2, timeout=seconds) == expected
+    assert grix.mapping(t1, t2, timeout=seconds).distance == expected
+    assert grix.pdist([t1, t2], timeout=seconds).tolist() == [expected]
+    # The extension module on its own clamps as well.
+    codes1, codes2 = (np.zeros(len(t), dtype=np.int32) for t in slow_pair)
+    assert _core.distance(t1.parents, codes1, t2.parents, codes2, timeout=seconds) == \
+        grix.distance(grix.Tree.from_parents(["x"] * len(t1), t1.parents),
+                      grix.Tree.from_parents(["x"] * len(t2), t2.parents))

@@ -25,8 +25,24 @@ def check_mapping(t1, t2, cost, **kwargs):
     assert mapping_cost(m, cost) == m.distance
     assert sorted(m.deleted + [i for i, _ in m.pairs]) == list(range(len(t1)))
     assert sorted(m.inserted + [j for _, j in m.pairs]) == list(range(len(t2)))
-    assert grix.apply(t1, m.edit_script()) == t2
+    script = m.edit_script()
+    assert grix.apply(t1, script) == t2
+    check_tree_ids(t1, t2, m, script)
     return m
+
+
+def check_tree_ids(t1, t2, m, script):
+    """node1 names a node of t1, node2 a node of t2, each where it applies."""
+    deletes = [e for e in script if e.op == "delete"]
+    renames = [e for e in script if e.op == "rename"]
+    inserts = [e for e in script if e.op == "insert"]
+    assert sorted(e.node1 for e in deletes) == sorted(m.deleted)
+    assert all(e.node1 == e.node and e.node2 is None and e.label == t1.labels[e.node1] for e in deletes)
+    assert [(e.node1, e.node2) for e in renames] == m.renamed
+    assert all(e.node == e.node1 and e.old_label == t1.labels[e.node1] and e.label == t2.labels[e.node2]
+               for e in renames)
+    assert [e.node2 for e in inserts] == m.inserted
+    assert all(e.node1 is None and e.node >= len(t1) and e.label == t2.labels[e.node2] for e in inserts)
 
 
 @SETTINGS
@@ -45,7 +61,7 @@ def test_random_costs_with_zero_and_negative(a, b, seed):
     rng = random.Random(seed)
     t1, t2 = grix.Tree.from_parents(*a), grix.Tree.from_parents(*b)
     matrix = np.array([[rng.choice([-2, -1, 0, 1, 2, 3, 9]) for _ in b[0]] for _ in a[0]])
-    m = check_mapping(t1, t2, lambda i, j: int(matrix[i, j]), rename=matrix, threads=2)
+    m = check_mapping(t1, t2, lambda i, j: int(matrix[i, j]), rename=matrix, workers=2)
     # Renaming at 2 or more is never better than deleting and inserting.
     assert all(matrix[i, j] < 2 for i, j in m.pairs)
 
@@ -71,7 +87,7 @@ def test_syntax_trees_of_two_python_versions(name):
     if files is None:
         pytest.skip(f"no second version of {name} on this machine")
     t1, t2 = (grix.load(path) for path in files)
-    m = check_mapping(t1, t2, lambda i, j: int(t1.labels[i] != t2.labels[j]), threads=2)
+    m = check_mapping(t1, t2, lambda i, j: int(t1.labels[i] != t2.labels[j]), workers=2)
     assert all(isinstance(source, object) for source, _ in m.matched_sources)
     assert m.distance < len(t1)
 
@@ -135,10 +151,10 @@ STOP_PROBE = textwrap.dedent("""
     start = time.monotonic()
     if sys.argv[2] == "sigint":
         threading.Timer(1.0, interrupt).start()
-        kwargs = {{"threads": 2}}
+        kwargs = {{"workers": 2}}
     else:
         asked.append(start + 1.0)
-        kwargs = {{"threads": 2, "timeout": 1.0}}
+        kwargs = {{"workers": 2, "timeout": 1.0}}
     try:
         call(t1, t2, **kwargs)
         print("finished")

@@ -43,26 +43,32 @@ WRONG = textwrap.dedent("""
 GRIX_CORRECT = textwrap.dedent("""
     import numpy as np
     import grix
+    import grix.dask
 
     t: grix.Tree = grix.Tree.from_bracket("{a{b}}")
-    d: int = grix.distance(t, t, rename=lambda a, b: int(a != b), threads=2, timeout=1.5)
+    d: int = grix.distance(t, t, rename=lambda a, b: int(a != b), workers=2, timeout=1.5)
     e: int = grix.distance(t, t, rename=np.zeros((2, 2), dtype=np.int32))
     m: grix.Mapping = grix.mapping(t, t)
     pairs: list[tuple[int, int]] = m.pairs
     u: grix.Tree = grix.apply(t, m.edit_script())
-    v: np.ndarray = grix.pairwise([t, u], workers=None, progress=False)
+    v: np.ndarray = grix.pdist([t, u], workers=None, progress=False)
     close: list[tuple[int, int, int]] = grix.join([t, u], 3).matches
+    w: np.ndarray = grix.dask.pdist([t, u], workers=-1, progress=False, timeout=None)
+    edit: grix.Edit = grix.Edit("insert", 2, "x", 0, 0, node2=1)
 """)
 
 GRIX_WRONG = textwrap.dedent("""
     import grix
+    import grix.dask
 
     t = grix.Tree.from_bracket("{a}")
     s: str = grix.distance(t, t)  # wrong
-    grix.distance(t, t, threads="2")  # wrong
+    grix.distance(t, t, workers="2")  # wrong
     grix.distance("{a}", t)  # wrong
     grix.mapping(t, t).pairs.append("x")  # wrong
-    grix.pairwise([t], rename=3)  # wrong
+    grix.pdist([t], rename=3)  # wrong
+    grix.dask.cdist([t], [t], workers="1")  # wrong
+    grix.Edit("insert", 2, "x", 0, 0, node2="1")  # wrong
 """)
 
 

@@ -18,7 +18,7 @@
 //      |i - j| <= tau of pre-order ids, which is exact when the distance is at
 //      most tau and reports "more than tau" otherwise.
 //
-// With rename costs between labels (LabelCosts with values), the label bounds
+// With rename costs between labels (LabelCosts with renames), the label bounds
 // are off, every candidate's distance is computed in full, and the size bound
 // holds only when no cost is negative (otherwise every pair is a candidate).
 //
@@ -64,13 +64,14 @@ struct JoinMatches {
 // threshold and any number of probes (shared read-only by all workers).
 struct JoinIndex;
 
-// Builds the index. `label_costs` null or without values: label equality
-// (the label index and bounds are on). A negative threshold matches nothing
+// Builds the index. `label_costs` null or without renames: label equality
+// (the label index and bounds are on); its delete and insert costs are not
+// read (each costs 1). A negative threshold matches nothing
 // unless rename costs are negative. Throws std::invalid_argument for a cost
 // table that does not cover the label codes or whose costs are so negative
 // that a distance could leave the 32-bit range.
 std::shared_ptr<const JoinIndex> build_join_index(std::vector<OrientedTree> trees, int32_t threshold,
-                                                  const LabelCosts* label_costs);
+                                                  const LabelCosts<int32_t>* label_costs);
 
 // The trees of an index, as given.
 const std::vector<OrientedTree>& join_index_trees(const JoinIndex& index);

@@ -61,8 +61,11 @@
 
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -92,14 +95,14 @@ int32_t compute_tree_edit_distance_uniform(const std::vector<std::string>& label
 
 
 // ---------------------------------------------------------------------------
-// Stoppable calls, orientation, edit mappings and batches of pairs.
+// Stoppable calls, costs, orientation, edit mappings and batches of pairs.
 //
 // These serve the grix package. They take trees as parents in pre-order and
 // label codes (equal labels, equal codes), check them as the entry functions
 // do, and accept only single trees (parents[0] < 0 and no other root). Each
-// takes an optional stop flag, read between keyroot pairs: once another thread
-// sets it, the call joins its workers, releases everything and throws
-// OperationStopped. The two entry functions above never read one.
+// takes an optional stop flag: once another thread sets it, the call joins its
+// workers, releases everything and throws OperationStopped. The two entry
+// functions above never read one.
 // ---------------------------------------------------------------------------
 
 using StopFlag = std::atomic<bool>;
@@ -107,6 +110,81 @@ using StopFlag = std::atomic<bool>;
 class OperationStopped : public std::runtime_error {
  public:
   OperationStopped() : std::runtime_error("the computation was stopped") {}
+};
+
+// A rows x columns matrix in one row-major allocation. The cells are not
+// initialised (every reader of the engine's matrices writes a cell before it
+// reads it), so allocating costs no time and no page is touched before it is
+// used; debug builds fill them with a poison value instead.
+template <typename T>
+class FlatMatrix {
+ public:
+  FlatMatrix() = default;
+  FlatMatrix(int32_t rows, int32_t columns) { reshape(rows, columns); }
+
+  // Makes the matrix rows x columns, reallocating only when it holds fewer
+  // cells than that; the values are unspecified afterwards.
+  void reshape(int32_t rows, int32_t columns) {
+    const size_t cells = static_cast<size_t>(rows) * static_cast<size_t>(columns);
+    if (cells > capacity_) {
+      values_.reset();  // release the old block before taking the new one
+      values_.reset(new T[cells]);
+      capacity_ = cells;
+#ifndef NDEBUG
+      std::fill(values_.get(), values_.get() + cells, poison());
+#endif
+    }
+    rows_ = rows;
+    columns_ = columns;
+  }
+
+  T* row(int32_t r) { return values_.get() + static_cast<size_t>(r) * static_cast<size_t>(columns_); }
+  const T* row(int32_t r) const {
+    return values_.get() + static_cast<size_t>(r) * static_cast<size_t>(columns_);
+  }
+  T& at(int32_t r, int32_t c) { return row(r)[c]; }
+  const T& at(int32_t r, int32_t c) const { return row(r)[c]; }
+  int32_t rows() const { return rows_; }
+  int32_t columns() const { return columns_; }
+
+ private:
+  static T poison() {
+    if constexpr (std::numeric_limits<T>::has_quiet_NaN) return std::numeric_limits<T>::quiet_NaN();
+    return std::numeric_limits<T>::min();
+  }
+  std::unique_ptr<T[]> values_;
+  size_t capacity_ = 0;
+  int32_t rows_ = 0, columns_ = 0;
+};
+
+// A borrowed row-major matrix (a numpy array, say): `values` null means none.
+template <typename T>
+struct MatrixView {
+  const T* values = nullptr;
+  int32_t rows = 0;
+  int32_t columns = 0;
+  const T* row(int32_t r) const { return values + static_cast<size_t>(r) * static_cast<size_t>(columns); }
+  bool given() const { return values != nullptr; }
+};
+
+// The costs of one pair of trees, for the trees as given; the engine permutes
+// them itself when it runs the pair mirrored.
+//   Rename node i of tree 1 into node j of tree 2: rename_by_node.row(i)[j]
+//     (n1 x n2) if given, else rename_by_label.row(code1[i])[code2[j]] if
+//     given (label codes index it), else 0 for equal codes and 1 otherwise.
+//   Delete node i of tree 1: delete_costs[i] (one per node), or 1 each when
+//     empty; insert node j of tree 2: insert_costs[j], or 1 each.
+// A rename dearer than deleting the one node and inserting the other acts as
+// that sum. Costs are finite or, for doubles, +infinity ("never": that node
+// may not be deleted, inserted or renamed that way); delete and insert costs
+// are at least 0 and renames may be negative. check_pair_costs refuses
+// everything else, and int32 costs whose sums could leave the 32-bit range.
+template <typename Cost>
+struct PairCosts {
+  MatrixView<Cost> rename_by_node;
+  MatrixView<Cost> rename_by_label;
+  std::vector<Cost> delete_costs;
+  std::vector<Cost> insert_costs;
 };
 
 // One orientation of a tree, ready for the schedule.
@@ -141,20 +219,28 @@ OrientedTree prepare_oriented_tree(const std::vector<int32_t>& parents,
 // trees as given). Returns the cells of the chosen orientation in `cells`.
 bool mirrored_is_cheaper(const OrientedTree& tree1, const OrientedTree& tree2, double* cells);
 
-// The distance between two prepared trees in the cheaper orientation.
-// `cost_matrix` null: rename cost 0 for equal codes and 1 otherwise; else
-// n1 x n2 rename costs for the trees as given, checked as for
-// compute_tree_edit_distance.
-int32_t compute_oriented_distance(const OrientedTree& tree1, const OrientedTree& tree2,
-                                  const IntMatrix* cost_matrix, int32_t num_threads,
-                                  const StopFlag* stop);
+// Throws std::invalid_argument, naming "rename", "delete" or "insert" and the
+// index, unless `costs` fits trees of n1 and n2 nodes whose largest label
+// codes are below code_count1 and code_count2 (see PairCosts).
+template <typename Cost>
+void check_pair_costs(const PairCosts<Cost>& costs, const OrientedTree& tree1, const OrientedTree& tree2);
+
+// The distance between two prepared trees in the cheaper orientation. With
+// `cells_done` (may be null), the cells computed so far are added to it as
+// the work goes, for a progress report.
+template <typename Cost>
+Cost compute_oriented_distance(const OrientedTree& tree1, const OrientedTree& tree2,
+                               const PairCosts<Cost>& costs, int32_t num_threads,
+                               const StopFlag* stop, std::atomic<int64_t>* cells_done = nullptr);
 
 // An optimal edit mapping, in node ids of the trees as given. `pairs` are the
-// matched nodes (i, j) in ascending order; a rename whose capped cost equals a
-// deletion plus an insertion (2) is never among them, so the cost of the
-// mapping, counted with the caller's own rename costs, equals `distance`.
+// matched nodes (i, j) in ascending order; a rename whose capped cost equals
+// a deletion plus an insertion is never among them, so the cost of the
+// mapping (each deleted and inserted node's cost, and each pair's rename cost
+// capped at its delete plus insert cost) equals `distance`.
+template <typename Cost>
 struct EditMapping {
-  int32_t distance = 0;
+  Cost distance = 0;
   std::vector<std::pair<int32_t, int32_t>> pairs;
   std::vector<int32_t> deleted;   // nodes of tree 1, ascending
   std::vector<int32_t> inserted;  // nodes of tree 2, ascending
@@ -163,16 +249,22 @@ struct EditMapping {
 // Fills the subtree distances with the keyroot schedule, then walks back from
 // the two roots with one extra forest table: time at most about that of the
 // distance, memory the same.
-EditMapping compute_edit_mapping(const OrientedTree& tree1, const OrientedTree& tree2,
-                                 const IntMatrix* cost_matrix, int32_t num_threads,
-                                 const StopFlag* stop);
+template <typename Cost>
+EditMapping<Cost> compute_edit_mapping(const OrientedTree& tree1, const OrientedTree& tree2,
+                                       const PairCosts<Cost>& costs, int32_t num_threads,
+                                       const StopFlag* stop, std::atomic<int64_t>* cells_done = nullptr);
 
-// Rename costs between label codes, for batches: cost of code a into code b is
-// values[a * columns + b]. Empty `values`: 0 for equal codes, 1 otherwise.
+// Costs between label codes, for batches: rename code a into code b at
+// rename[a * columns + b] (empty: 0 for equal codes, 1 otherwise); delete a
+// node of code a of the first trees at delete_costs[a] and insert a node of
+// code b of the second trees at insert_costs[b] (empty: 1 each).
+template <typename Cost>
 struct LabelCosts {
   int32_t rows = 0;
   int32_t columns = 0;
-  std::vector<int32_t> values;
+  std::vector<Cost> rename;
+  std::vector<Cost> delete_costs;
+  std::vector<Cost> insert_costs;
 };
 
 // Which pairs a batch computes and where each result goes:
@@ -187,10 +279,19 @@ struct PairBatch {
   const std::vector<OrientedTree>* trees_b = nullptr;
   PairLayout layout = PairLayout::all_pairs_of_a;
   std::vector<int32_t> first, second;  // the listed layout only
-  const LabelCosts* label_costs = nullptr;
 };
 
-// Number of results of a batch.
+// The costs of a batch: one table for every pair (label_costs; null: label
+// equality and 1 per delete and insert), or, in the listed layout, one table
+// per listed pair (pair_costs[k], whose codes are those of the two trees of
+// pair k: trees of different pairs may number their labels independently).
+template <typename Cost>
+struct BatchCosts {
+  const LabelCosts<Cost>* label_costs = nullptr;
+  const std::vector<LabelCosts<Cost>>* pair_costs = nullptr;
+};
+
+// Number of results of a batch; checks the listed pairs.
 int64_t batch_result_count(const PairBatch& batch);
 
 // Computes every pair of the batch into out[0 .. batch_result_count), each
@@ -198,8 +299,9 @@ int64_t batch_result_count(const PairBatch& batch);
 // at a time, each thread with its own scratch). Adds each finished pair's
 // cell count to `cells_done` (may be null) for progress reports. Throws
 // OperationStopped once `stop` is set, after joining every thread.
-void compute_pair_batch(const PairBatch& batch, int32_t workers, int32_t* out,
-                        const StopFlag* stop, std::atomic<int64_t>* cells_done);
+template <typename Cost>
+void compute_pair_batch(const PairBatch& batch, const BatchCosts<Cost>& costs, int32_t workers,
+                        Cost* out, const StopFlag* stop, std::atomic<int64_t>* cells_done);
 
 // The cells a batch computes, summed over its pairs in their cheaper
 // orientations: the total for a progress bar.

@@ -1,0 +1,103 @@
+#include "pair_costs.h"
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "keyroot_kernel.h"
+
+namespace grix {
+
+namespace {
+
+template <typename Cost>
+std::string number_text(Cost value) {
+  std::ostringstream text;
+  text << value;
+  return text.str();
+}
+
+}  // namespace
+
+template <typename Cost>
+void fill_rename_from_codes(const std::vector<int32_t>& codes1, const std::vector<int32_t>& codes2,
+                            const Cost* table, int32_t table_columns, FlatMatrix<Cost>& rename,
+                            const StopFlag* stop) {
+  constexpr size_t ROWS_BETWEEN_CHECKS = 256;
+  const int32_t n2 = static_cast<int32_t>(codes2.size());
+  rename.reshape(static_cast<int32_t>(codes1.size()), n2);
+  const int32_t* const column_codes = codes2.data();
+  for (size_t i = 0; i < codes1.size(); ++i) {
+    if (i % ROWS_BETWEEN_CHECKS == 0) throw_if_stopped(stop);
+    Cost* const row = rename.row(static_cast<int32_t>(i));
+    const int32_t code = codes1[i];
+    if (table == nullptr) {
+      for (int32_t j = 0; j < n2; ++j) row[j] = static_cast<Cost>(column_codes[j] != code);
+    } else {
+      const Cost* const table_row = table + static_cast<size_t>(code) * static_cast<size_t>(table_columns);
+      for (int32_t j = 0; j < n2; ++j) row[j] = table_row[column_codes[j]];
+    }
+  }
+}
+
+template <typename Cost>
+void fill_node_costs(const std::vector<int32_t>& codes, const std::vector<Cost>& by_code,
+                     std::vector<Cost>& out) {
+  out.resize(codes.size());
+  for (size_t i = 0; i < codes.size(); ++i) out[i] = by_code[static_cast<size_t>(codes[i])];
+}
+
+template <typename Cost>
+void check_cost_values(const Cost* values, size_t count, int32_t columns, const char* what,
+                       bool non_negative) {
+  auto where = [&](size_t k) {
+    if (columns <= 0) return std::string(what) + "[" + std::to_string(k) + "]";
+    const size_t width = static_cast<size_t>(columns);
+    return std::string(what) + "[" + std::to_string(k / width) + "][" + std::to_string(k % width) + "]";
+  };
+  for (size_t k = 0; k < count; ++k) {
+    const Cost value = values[k];
+    if constexpr (std::numeric_limits<Cost>::has_quiet_NaN) {
+      if (std::isnan(value)) {
+        throw std::invalid_argument(where(k) + " is NaN: costs must be numbers");
+      }
+      if (value == -std::numeric_limits<Cost>::infinity()) {
+        throw std::invalid_argument(where(k) + " is -inf: costs must be finite or +inf");
+      }
+    }
+    if (non_negative && value < 0) {
+      throw std::invalid_argument(where(k) + " = " +
+                                  number_text(value) + " is negative: " + what +
+                                  " costs must be at least 0");
+    }
+  }
+}
+
+void check_int32_sums(int64_t indel_total, int64_t lowest_rename, int64_t max_renames) {
+  constexpr int64_t HIGHEST = std::numeric_limits<int32_t>::max();
+  constexpr int64_t LOWEST = std::numeric_limits<int32_t>::min();
+  if (indel_total > HIGHEST) {
+    throw std::invalid_argument("the delete and insert costs add up to " + std::to_string(indel_total) +
+                                ": a distance could leave the 32-bit range");
+  }
+  if (lowest_rename < 0 && lowest_rename * max_renames < LOWEST) {
+    throw std::invalid_argument("a rename cost of " + std::to_string(lowest_rename) +
+                                " is too negative: a distance could leave the 32-bit range");
+  }
+}
+
+template void fill_rename_from_codes<int32_t>(const std::vector<int32_t>&, const std::vector<int32_t>&,
+                                              const int32_t*, int32_t, FlatMatrix<int32_t>&,
+                                              const StopFlag*);
+template void fill_rename_from_codes<double>(const std::vector<int32_t>&, const std::vector<int32_t>&,
+                                             const double*, int32_t, FlatMatrix<double>&, const StopFlag*);
+template void fill_node_costs<int32_t>(const std::vector<int32_t>&, const std::vector<int32_t>&,
+                                       std::vector<int32_t>&);
+template void fill_node_costs<double>(const std::vector<int32_t>&, const std::vector<double>&,
+                                      std::vector<double>&);
+template void check_cost_values<int32_t>(const int32_t*, size_t, int32_t, const char*, bool);
+template void check_cost_values<double>(const double*, size_t, int32_t, const char*, bool);
+
+}  // namespace grix

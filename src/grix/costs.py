@@ -1,0 +1,259 @@
+"""Costs as users give them, turned into what the engine takes.
+
+A distance runs in 32-bit integers when every cost is an integer and no sum
+can leave the 32-bit range, and in doubles otherwise. Doubles are exact for
+integers up to 2**53, so integer costs beyond the 32-bit range still give an
+exact integer result; beyond 2**53 they are refused.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Callable, Hashable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Union
+
+import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    from typing import TypeAlias
+
+    from .tree import Tree
+
+Number: TypeAlias = Union[int, float]
+#: Rename costs: ``None`` for label equality (0 for equal labels, 1 otherwise),
+#: a callable ``(label1, label2) -> number``, or an n1 x n2 array of numbers.
+Rename: TypeAlias = Union[None, Callable[[str, str], Number], npt.ArrayLike]
+#: Delete or insert costs: ``None`` (1 each), one number for every node, a
+#: callable ``label -> number``, or one number per node (a sequence or array).
+NodeCost: TypeAlias = Union[None, Number, Callable[[str], Number], npt.ArrayLike]
+
+INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+EXACT_DOUBLE = 2**53
+
+
+def label_codes(*label_lists: Sequence[str]) -> list[npt.NDArray[np.int32]]:
+    """Numbers the distinct labels of all lists together: equal labels, equal codes."""
+    code_of: dict[Hashable, int] = {}
+    return [np.fromiter((code_of.setdefault(label, len(code_of)) for label in labels),
+                        dtype=np.int32, count=len(labels))
+            for labels in label_lists]
+
+
+def checked_number(value: object, what: str) -> float | int:
+    """A cost a callable returned: a real number, not NaN, not -inf."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{what} must return a number, not {type(value).__name__}")
+    if isinstance(value, numbers.Integral):
+        return int(value)
+    number = float(value)
+    if math.isnan(number) or number == -math.inf:
+        raise ValueError(f"{what} returned {number}; costs must be numbers, finite or +inf")
+    return number
+
+
+def checked_array(values: Any, name: str, shape: tuple[int, ...]) -> npt.NDArray[Any]:
+    """A numeric numpy array of `shape` holding no NaN and no -inf."""
+    if isinstance(values, (str, bytes)):
+        raise TypeError(f"{name} must hold numbers, not a string")
+    try:
+        array = np.asarray(values)
+    except (ValueError, TypeError):  # ragged rows and the like
+        raise TypeError(f"{name} must be an array of numbers with rows of equal length") from None
+    if array.dtype == bool or not (np.issubdtype(array.dtype, np.integer)
+                                   or np.issubdtype(array.dtype, np.floating)):
+        raise TypeError(f"{name} must hold numbers, not {array.dtype}")
+    if array.shape != shape:
+        raise ValueError(f"{name} has shape {array.shape}; the trees need {shape}")
+    if np.issubdtype(array.dtype, np.floating) and array.size:
+        if np.isnan(array).any():
+            raise ValueError(f"{name} holds NaN at {first_index(np.isnan(array))}; costs must be numbers")
+        if (array == -np.inf).any():
+            raise ValueError(f"{name} holds -inf at {first_index(array == -np.inf)}; "
+                             "costs must be finite or +inf")
+    return array
+
+
+def first_index(mask: npt.NDArray[np.bool_]) -> tuple[int, ...] | int:
+    index = tuple(int(k) for k in np.argwhere(mask)[0])
+    return index[0] if len(index) == 1 else index
+
+
+def check_non_negative(array: npt.NDArray[Any], name: str) -> None:
+    if array.size and (array < 0).any():
+        where = first_index(array < 0)
+        raise ValueError(f"{name}[{where}] = {array[where]} is negative; {name} costs must be at least 0")
+
+
+def is_integral(array: npt.NDArray[Any] | None) -> bool:
+    if array is None or np.issubdtype(array.dtype, np.integer):
+        return True
+    return bool(np.isfinite(array).all() and (np.floor(array) == array).all())
+
+
+def node_costs(costs: NodeCost, labels: Sequence[str], name: str) -> npt.NDArray[Any] | None:
+    """One cost per node of a tree with these labels, or None for 1 each."""
+    if costs is None:
+        return None
+    if isinstance(costs, numbers.Real) and not isinstance(costs, bool):
+        array = checked_array(np.full(len(labels), costs), name, (len(labels),))
+    elif callable(costs):
+        per_label = {label: checked_number(costs(label), f"{name}({label[:30]!r})")
+                     for label in dict.fromkeys(labels)}
+        array = np.array([per_label[label] for label in labels])
+        if not array.size:
+            array = np.zeros(0, dtype=np.int64)
+    else:
+        array = checked_array(costs, name, (len(labels),))
+    check_non_negative(array, name)
+    return array
+
+
+def label_table(rename: Callable[[str, str], Number], labels1: Sequence[str],
+                labels2: Sequence[str]) -> npt.NDArray[Any]:
+    """rename(a, b) for every a of labels1 and b of labels2, called once per pair."""
+    values = [[checked_number(rename(first, second), f"rename({first[:30]!r}, {second[:30]!r})")
+               for second in labels2] for first in labels1]
+    table = np.array(values) if values and labels2 else np.zeros((len(labels1), len(labels2)), dtype=np.int64)
+    return table.reshape(len(labels1), len(labels2))
+
+
+@dataclass
+class EngineCosts:
+    """The costs of one pair or one batch, as grix._core takes them."""
+
+    rename_by_node: npt.NDArray[Any] | None = None
+    rename_by_label: npt.NDArray[Any] | None = None
+    delete: npt.NDArray[Any] | None = None
+    insert: npt.NDArray[Any] | None = None
+    floating: bool = False   # run in doubles
+    integral: bool = True    # every cost an integer: the result is an int
+    codes1: npt.NDArray[np.int32] | None = None  # label codes of one pair's trees
+    codes2: npt.NDArray[np.int32] | None = None
+
+    def number(self, value: Any) -> int | float:
+        return int(value) if self.integral else float(value)
+
+    def delete_cost(self, i: int) -> int | float:
+        return 1 if self.delete is None else self.number(self.delete[i])
+
+    def insert_cost(self, j: int) -> int | float:
+        return 1 if self.insert is None else self.number(self.insert[j])
+
+    def rename_cost(self, i: int, j: int) -> int | float:
+        """What renaming node i of t1 into node j of t2 costs in one pair,
+        capped at deleting the one and inserting the other."""
+        if self.rename_by_node is not None:
+            value = self.rename_by_node[i, j]
+        elif self.rename_by_label is not None:
+            assert self.codes1 is not None and self.codes2 is not None
+            value = self.rename_by_label[self.codes1[i], self.codes2[j]]
+        else:
+            assert self.codes1 is not None and self.codes2 is not None
+            value = int(self.codes1[i] != self.codes2[j])
+        return min(self.number(value), self.delete_cost(i) + self.insert_cost(j))
+
+    def result(self, value: float | int) -> float | int:
+        """The engine's result as the user gets it: an int for integral costs."""
+        return int(value) if self.integral and math.isfinite(value) else float(value)
+
+    def pair_arguments(self) -> dict[str, Any]:
+        return {"rename_by_node": self.rename_by_node, "rename_by_label": self.rename_by_label,
+                "delete": self.delete, "insert": self.insert, "floating": self.floating}
+
+    def batch_arguments(self) -> dict[str, Any]:
+        return {"rename": self.rename_by_label, "delete": self.delete, "insert": self.insert,
+                "floating": self.floating}
+
+
+def choose_number_type(costs: EngineCosts, indel_total: float, lowest_rename: float,
+                       max_renames: int) -> EngineCosts:
+    """Picks int32 or doubles for `costs` and converts its arrays.
+
+    indel_total bounds every distance from above (deleting one tree and
+    inserting the other), max_renames * lowest_rename from below."""
+    arrays = [costs.rename_by_node, costs.rename_by_label, costs.delete, costs.insert]
+    costs.integral = all(is_integral(array) for array in arrays)
+    lowest = min(lowest_rename, 0) * max_renames
+    if costs.integral and indel_total <= INT32_MAX and lowest >= INT32_MIN:
+        dtype: type = np.int32
+    elif costs.integral and indel_total <= EXACT_DOUBLE and lowest >= -EXACT_DOUBLE:
+        dtype = np.float64
+    elif costs.integral:
+        raise ValueError("the costs are too large to add up exactly: a distance could pass 2**53")
+    else:
+        dtype = np.float64
+    costs.floating = dtype is np.float64
+    for name in ("rename_by_node", "rename_by_label"):
+        array = getattr(costs, name)
+        if array is not None:
+            if costs.integral:
+                # A rename dearer than deleting and inserting acts as that sum,
+                # so capping it at the largest such sum changes nothing and
+                # keeps it in range.
+                array = np.minimum(array, int(indel_total) + 1)
+            setattr(costs, name, np.ascontiguousarray(array, dtype=dtype))
+    for name in ("delete", "insert"):
+        array = getattr(costs, name)
+        if array is not None:
+            setattr(costs, name, np.ascontiguousarray(array, dtype=dtype))
+    return costs
+
+
+def pair_costs(t1: Tree, t2: Tree, rename: Rename, delete: NodeCost,
+               insert: NodeCost) -> tuple[EngineCosts, npt.NDArray[np.int32], npt.NDArray[np.int32]]:
+    """The engine's costs for one pair, with the label codes to pass along:
+    codes shared by both trees for label equality, each tree's own for a
+    table from a callable."""
+    n1, n2 = len(t1), len(t2)
+    costs = EngineCosts(delete=node_costs(delete, t1.labels, "delete"),
+                        insert=node_costs(insert, t2.labels, "insert"))
+    if rename is None or not callable(rename):
+        codes1, codes2 = label_codes(t1.labels, t2.labels)
+        if rename is not None:
+            costs.rename_by_node = checked_array(rename, "rename", (n1, n2))
+    else:
+        (codes1,), (codes2,) = label_codes(t1.labels), label_codes(t2.labels)
+        costs.rename_by_label = label_table(rename, list(dict.fromkeys(t1.labels)),
+                                            list(dict.fromkeys(t2.labels)))
+    renames = costs.rename_by_node if costs.rename_by_node is not None else costs.rename_by_label
+    lowest = float(renames.min()) if renames is not None and renames.size else 0.0
+    total = whole_cost(costs.delete, n1) + whole_cost(costs.insert, n2)
+    costs.codes1, costs.codes2 = codes1, codes2
+    return choose_number_type(costs, total, lowest, min(n1, n2) + 1), codes1, codes2
+
+
+def whole_cost(costs: npt.NDArray[Any] | None, count: int) -> float:
+    """Deleting (or inserting) every node: the sum of the costs, or the count."""
+    if costs is None:
+        return float(count)
+    return float(costs.sum()) if costs.size else 0.0
+
+
+def corpus_costs(labels: Sequence[str], rename: Callable[[str, str], Number] | None,
+                 delete: NodeCost, insert: NodeCost, largest1: int, largest2: int) -> EngineCosts:
+    """The engine's costs for a batch over trees whose distinct labels are
+    `labels` (in code order) and whose largest trees have largest1 and
+    largest2 nodes: a rename table, and delete and insert costs per label."""
+    if rename is not None and not callable(rename):
+        raise TypeError("rename must be None or a callable (label1, label2) -> number for many trees; "
+                        "a per-node matrix fits only one pair (grix.distance)")
+    for costs, name in ((delete, "delete"), (insert, "insert")):
+        if costs is not None and not callable(costs) and not (
+                isinstance(costs, numbers.Real) and not isinstance(costs, bool)):
+            raise TypeError(f"{name} must be None, a number or a callable label -> number for many "
+                            "trees; per-node costs fit only one pair (grix.distance)")
+    engine = EngineCosts(delete=node_costs(delete, labels, "delete"),
+                         insert=node_costs(insert, labels, "insert"))
+    if rename is not None:
+        engine.rename_by_label = label_table(rename, labels, labels)
+    lowest = float(engine.rename_by_label.min()) if engine.rename_by_label is not None and \
+        engine.rename_by_label.size else 0.0
+
+    def most(array: npt.NDArray[Any] | None) -> float:
+        return 1.0 if array is None else float(array.max()) if array.size else 0.0
+
+    total = most(engine.delete) * largest1 + most(engine.insert) * largest2
+    return choose_number_type(engine, total, lowest, min(largest1, largest2) + 1)
