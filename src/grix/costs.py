@@ -30,6 +30,12 @@ Rename: TypeAlias = Union[None, Callable[[str, str], Number], npt.ArrayLike]
 #: callable ``label -> number``, or one number per node (a sequence or array).
 NodeCost: TypeAlias = Union[None, Number, Callable[[str], Number], npt.ArrayLike]
 
+#: The same restricted to integers, for which distances are ints.
+IntRename: TypeAlias = Union[None, Callable[[str, str], int], "npt.NDArray[np.integer[Any]]",
+                             Sequence[Sequence[int]]]
+IntNodeCost: TypeAlias = Union[None, int, Callable[[str], int], "npt.NDArray[np.integer[Any]]",
+                               Sequence[int]]
+
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
 EXACT_DOUBLE = 2**53
 

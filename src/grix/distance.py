@@ -4,10 +4,10 @@ from __future__ import annotations
 
 import numbers
 import os
-from typing import Any, Literal
+from typing import Any, Literal, overload
 
 from . import _core, progress as progress_bar
-from .costs import EngineCosts, NodeCost, Rename, pair_costs, whole_cost
+from .costs import EngineCosts, IntNodeCost, IntRename, NodeCost, Rename, pair_costs, whole_cost
 from .tree import Tree
 
 #: Time-outs of this many seconds (31 years) or more mean no limit: a
@@ -65,6 +65,14 @@ def check_timeout(timeout: object) -> float | None:
     return None if seconds >= NO_LIMIT_SECONDS else seconds
 
 
+@overload
+def distance(t1: Tree, t2: Tree, *, rename: IntRename = None, delete: IntNodeCost = None,
+             insert: IntNodeCost = None, workers: int | None = 1, timeout: float | None = None,
+             progress: bool | None = None) -> int: ...
+@overload
+def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
+             insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
+             progress: bool | None = None) -> float: ...
 def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
              insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
              progress: bool | None = None) -> int | float:

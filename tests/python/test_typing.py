@@ -48,7 +48,11 @@ GRIX_CORRECT = textwrap.dedent("""
     t: grix.Tree = grix.Tree.from_bracket("{a{b}}")
     d: int = grix.distance(t, t, rename=lambda a, b: int(a != b), workers=2, timeout=1.5)
     e: int = grix.distance(t, t, rename=np.zeros((2, 2), dtype=np.int32))
+    f: float = grix.distance(t, t, delete=0.5, insert=lambda label: 2.0)
+    g: float = grix.normalized_distance(t, t, method="max")
     m: grix.Mapping = grix.mapping(t, t)
+    cost: float = m.distance + sum(edit.cost for edit in m.edit_script())
+    h: np.ndarray = grix.paired([t], [t], normalize="metric")
     pairs: list[tuple[int, int]] = m.pairs
     u: grix.Tree = grix.apply(t, m.edit_script())
     v: np.ndarray = grix.pdist([t, u], workers=None, progress=False)
@@ -63,6 +67,8 @@ GRIX_WRONG = textwrap.dedent("""
 
     t = grix.Tree.from_bracket("{a}")
     s: str = grix.distance(t, t)  # wrong
+    i: int = grix.distance(t, t, delete=0.5)  # wrong
+    grix.normalized_distance(t, t, method=2)  # wrong
     grix.distance(t, t, workers="2")  # wrong
     grix.distance("{a}", t)  # wrong
     grix.mapping(t, t).pairs.append("x")  # wrong
