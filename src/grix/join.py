@@ -97,6 +97,11 @@ class JoinResult:
         return zip(self.i.tolist(), self.j.tolist(), self.distance.tolist())
 
     @property
+    def matches(self) -> list[tuple[int, int, int]]:
+        """The (i, j, distance) triples as a list."""
+        return list(self)
+
+    @property
     def pruned_by_size(self) -> int:
         return self.counts["pruned_by_size"]
 

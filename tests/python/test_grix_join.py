@@ -75,7 +75,7 @@ def corpora():
 
 
 def all_pairs(trees, threshold, rename=None):
-    condensed = grix.pairwise(trees, rename=rename)
+    condensed = grix.pdist(trees, rename=rename)
     i, j = np.triu_indices(len(trees), 1)
     keep = condensed <= threshold
     return list(zip(i[keep].tolist(), j[keep].tolist(), condensed[keep].tolist()))
