@@ -1,6 +1,6 @@
 """The engine behind grix. Use the functions of the grix package instead."""
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -14,6 +14,8 @@ def distance(parents1: _Ints, codes1: _Ints, parents2: _Ints, codes2: _Ints, *,
              delete: _Costs | None = None, insert: _Costs | None = None, floating: bool = False,
              workers: int = 1, timeout: float | None = None,
              progress: _Progress | None = None) -> int | float: ...
+def distance_of_labels(parents1: _Ints, labels1: Sequence[str], parents2: _Ints, labels2: Sequence[str],
+                       workers: int = 1, timeout: float | None = None) -> int: ...
 def mapping(parents1: _Ints, codes1: _Ints, parents2: _Ints, codes2: _Ints, *,
             rename_by_node: _Costs | None = None, rename_by_label: _Costs | None = None,
             delete: _Costs | None = None, insert: _Costs | None = None, floating: bool = False,

@@ -12,7 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core, progress as progress_bar
-from .costs import EngineCosts, Number, NodeCost, corpus_costs, label_codes
+from .costs import EngineCosts, Number, NodeCost, corpus_costs, label_codes, numbered_labels
 from .distance import check_timeout, check_tree, check_workers, normalize
 from .tree import Tree
 
@@ -53,13 +53,11 @@ def encode(*groups: list[Tree], rename: LabelRename, delete: NodeCost = None,
     """Encodes groups of trees with one code per distinct label across all of
     them, and evaluates the cost callables once per distinct label or label
     pair. Deletions apply to the first group, insertions to the last."""
-    code_of: dict[str, int] = {}
-    encoded = []
+    codes, labels = numbered_labels([tree.labels for trees in groups for tree in trees])
+    encoded, start = [], 0
     for trees in groups:
-        codes = [np.fromiter((code_of.setdefault(label, len(code_of)) for label in tree.labels),
-                             dtype=np.int32, count=len(tree)) for tree in trees]
-        encoded.append(Encoded([tree.parents for tree in trees], codes))
-    labels = list(code_of)
+        encoded.append(Encoded([tree.parents for tree in trees], codes[start:start + len(trees)]))
+        start += len(trees)
     if rename is not None and callable(rename) and len(labels) ** 2 > MAX_LABEL_TABLE:
         raise ValueError(f"the trees hold {len(labels)} distinct labels: a rename table of "
                          f"{len(labels)}^2 entries is too large; use rename=None")
@@ -88,7 +86,7 @@ def run_batch(a: Encoded, b: Encoded | None, *, first: npt.NDArray[np.int32] | N
     arguments = costs.batch_arguments()
     if pair_rename is not None:
         arguments.update(rename=None, pair_rename=pair_rename, floating=True)
-    with progress_bar.WorkBar(show, total) as report:
+    with progress_bar.WorkBar(show, total, pairs) as report:
         result = _core.batch(corpus_a, corpus_b, first, second, **arguments, workers=workers,
                              timeout=timeout, progress=report)
     if costs.floating and costs.integral and pair_rename is None:
@@ -141,8 +139,10 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
         float64 values.
     workers: threads, each computing one pair at a time; None or -1 means all
         the cores the process may use.
-    progress: True shows a tqdm bar in percent of the work; None shows one
-        when stderr is a terminal and the work is estimated at over 2 s.
+    progress: True shows a tqdm bar over pairs that advances by work done
+        (each pair weighted by its dynamic-programming cells, so that the time
+        left holds); None shows one when stderr is a terminal and the work is
+        estimated at over 2 s.
     timeout: seconds, or None.
 
     Returns int32 values for integer costs (int64 where sums pass 32 bits)
@@ -165,10 +165,10 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
                       [encoded.codes[j] for j in second], normalize)
 
 
-def square_matrix(condensed: npt.NDArray[np.int32], count: int) -> npt.NDArray[np.int32]:
+def square_matrix(condensed: Distances, count: int) -> Distances:
     """The symmetric (count, count) matrix of a condensed vector, as scipy's
     ``squareform`` makes it."""
-    matrix = np.zeros((count, count), dtype=np.int32)
+    matrix = np.zeros((count, count), dtype=condensed.dtype)
     upper = np.triu_indices(count, 1)
     matrix[upper] = condensed
     matrix.T[upper] = condensed

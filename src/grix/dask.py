@@ -12,17 +12,21 @@ grix[dask]``.
 
 from __future__ import annotations
 
+# Parts of Dask's API carry no annotations.
+# mypy: disable-error-code="no-untyped-call"
+
 import math
 import sys
+import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import ExitStack, contextmanager
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any, Union, cast
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from .batch import Encoded, check_trees, encode
+from .batch import Encoded, check_trees, encode, square_matrix
 from .distance import check_count, check_timeout, check_workers
 from .join import dask_join as join  # noqa: F401  (grix.dask.join)
 from .tree import Tree
@@ -38,24 +42,34 @@ Block = tuple[int, int]
 
 
 def block_distances(rows_payload: Payload, columns_payload: Payload, rows: Block, columns: Block,
-                    workers: int | None) -> npt.NDArray[np.int32]:
+                    diagonal: bool, workers: int | None, deadline: float | None) -> npt.NDArray[np.int32]:
     """One task: the distances of trees rows[0]:rows[1] of the first payload
-    against columns[0]:columns[1] of the second, as a matrix. Runs on a worker;
-    `workers` None means all the cores of the worker's process."""
+    against columns[0]:columns[1] of the second, as a matrix. Runs on a worker.
+
+    diagonal: the block pairs a range of trees with itself (rows == columns of
+        one payload): its pairs i < j are computed once and mirrored, and its
+        diagonal is 0, as in scipy's ``squareform``. (The payloads reach the
+        worker as copies, so the task cannot tell by looking.)
+    workers: threads; None means all the cores of the worker's process.
+    deadline: ``time.time()`` at which the call that submitted the task gives
+        up; the engine stops there rather than run on after a time-out.
+    """
     threads = check_workers(workers)
+    seconds = None
+    if deadline is not None:
+        seconds = deadline - time.time()
+        if seconds <= 0:
+            raise TimeoutError("the deadline passed before the block started")
     parents_a, codes_a, arguments = rows_payload
     parents_b, codes_b, _ = columns_payload
     corpus_a = _core.Corpus(parents_a[rows[0]:rows[1]], codes_a[rows[0]:rows[1]])
     shape = (rows[1] - rows[0], columns[1] - columns[0])
-    if rows_payload is columns_payload and rows == columns:
-        condensed = _core.batch(corpus_a, None, None, None, **arguments, workers=threads)
-        block = np.zeros(shape, dtype=condensed.dtype)
-        upper = np.triu_indices(shape[0], 1)
-        block[upper] = condensed
-        block.T[upper] = condensed
-        return block
+    if diagonal:
+        condensed = _core.batch(corpus_a, None, None, None, **arguments, workers=threads, timeout=seconds)
+        return square_matrix(condensed, shape[0])
     corpus_b = _core.Corpus(parents_b[columns[0]:columns[1]], codes_b[columns[0]:columns[1]])
-    return _core.batch(corpus_a, corpus_b, None, None, **arguments, workers=threads).reshape(shape)
+    return _core.batch(corpus_a, corpus_b, None, None, **arguments, workers=threads,
+                       timeout=seconds).reshape(shape)
 
 
 def split(count: int, parts: int) -> list[Block]:
@@ -76,7 +90,8 @@ def connect(client: Client | None, stack: ExitStack) -> Client:
     from dask.distributed import Client, LocalCluster
 
     cluster = stack.enter_context(LocalCluster(threads_per_worker=1, processes=True))
-    return stack.enter_context(Client(cluster))
+    connected: Client = stack.enter_context(Client(cluster))
+    return connected
 
 
 def task_workers(workers: int | None) -> int | None:
@@ -87,10 +102,12 @@ def task_workers(workers: int | None) -> int | None:
 
 
 def submit_blocks(client: Client, rows_payload: Payload, columns_payload: Payload | None,
-                  row_blocks: list[Block], column_blocks: list[Block],
-                  workers: int | None) -> dict[Block, Future[npt.NDArray[np.int32]]]:
+                  row_blocks: list[Block], column_blocks: list[Block], workers: int | None,
+                  timeout: float | None) -> dict[Block, Future[npt.NDArray[np.int32]]]:
     """One task per block; for all pairs of one list (no columns payload),
-    only the blocks on and above the diagonal."""
+    only the blocks on and above the diagonal. Every task stops at the
+    deadline `timeout` seconds from now."""
+    deadline = None if timeout is None else time.time() + timeout
     same = columns_payload is None
     scattered_rows = client.scatter(rows_payload, broadcast=True)
     scattered_columns = scattered_rows if same else client.scatter(columns_payload, broadcast=True)
@@ -100,12 +117,12 @@ def submit_blocks(client: Client, rows_payload: Payload, columns_payload: Payloa
             if same and c < r:
                 continue  # the transpose of block (c, r)
             tasks[r, c] = client.submit(block_distances, scattered_rows, scattered_columns, rows,
-                                        columns, workers, pure=False)
+                                        columns, same and r == c, workers, deadline, pure=False)
     return tasks
 
 
 @contextmanager
-def pair_bar(progress: bool | None, pairs: int) -> Iterator[Callable[[int], None]]:
+def pair_bar(progress: bool | None, pairs: int) -> Iterator[Callable[[int], object]]:
     """A tqdm bar over pairs (True: shown; None: shown when stderr is a
     terminal) as a function that advances it."""
     if progress is False or pairs == 0 or progress is None and not sys.stderr.isatty():
@@ -144,7 +161,8 @@ def block_count(count: int, client: Client, blocks: int | None) -> int:
         return check_count(blocks, "blocks")
     # Some 16 tasks per worker thread balance the load (blocks on the
     # diagonal are half the work of the others) at little cost per task.
-    threads = sum(client.nthreads().values()) or 1
+    nthreads = cast("dict[str, int]", client.nthreads())  # a dict on a synchronous client
+    threads = max(1, sum(nthreads.values()))
     return max(1, min(count, math.ceil(math.sqrt(32 * threads))))
 
 
@@ -164,8 +182,9 @@ def pdist(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None = N
         cores of the worker's process.
     progress: True shows a tqdm bar over pairs, advanced as blocks finish;
         None shows one when stderr is a terminal.
-    timeout: seconds for the whole call; on a time-out (TimeoutError) or
-        Ctrl-C the tasks are cancelled.
+    timeout: seconds for the whole call. Each task gets the deadline and stops
+        its engine there; on a time-out (TimeoutError) or Ctrl-C the waiting
+        tasks are cancelled as well.
     """
     listed = check_trees(trees, "trees")
     per_task, seconds = task_workers(workers), check_timeout(timeout)
@@ -175,7 +194,7 @@ def pdist(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None = N
     with ExitStack() as stack:
         connected = connect(client, stack)
         ranges = split(count, block_count(count, connected, blocks))
-        tasks = submit_blocks(connected, payload(encoded), None, ranges, ranges, per_task)
+        tasks = submit_blocks(connected, payload(encoded), None, ranges, ranges, per_task, seconds)
 
         def pairs(r: int, c: int) -> int:
             (r0, r1), (c0, c1) = ranges[r], ranges[c]
@@ -211,7 +230,7 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *,
         count = block_count(max(len(listed_a), len(listed_b)), connected, blocks)
         row_blocks, column_blocks = split(len(listed_a), count), split(len(listed_b), count)
         tasks = submit_blocks(connected, payload(encoded_a), payload(encoded_b), row_blocks,
-                              column_blocks, per_task)
+                              column_blocks, per_task, seconds)
 
         def pairs(r: int, c: int) -> int:
             (r0, r1), (c0, c1) = row_blocks[r], column_blocks[c]
@@ -240,7 +259,7 @@ def square_array(trees: Sequence[Tree], *, client: Client,
     per_task = task_workers(workers)
     (encoded,) = encode(listed, rename=rename)
     ranges = split(len(listed), block_count(len(listed), client, blocks))
-    tasks = submit_blocks(client, payload(encoded), None, ranges, ranges, per_task)
+    tasks = submit_blocks(client, payload(encoded), None, ranges, ranges, per_task, None)
 
     def lazy(r: int, c: int) -> Any:
         shape = (ranges[r][1] - ranges[r][0], ranges[c][1] - ranges[c][0])

@@ -234,6 +234,27 @@ py::object distance(const IntArray& parents1, const IntArray& codes1, const IntA
   return typed_distance<int32_t>(parents1, codes1, parents2, codes2, args, workers, timeout, progress);
 }
 
+// The distance with unit costs straight from the label strings, numbered
+// here: the short way for the many small pairs of a loop of calls.
+int32_t distance_of_labels(const IntArray& parents1, const std::vector<std::string>& labels1,
+                           const IntArray& parents2, const std::vector<std::string>& labels2, int32_t workers,
+                           std::optional<double> timeout) {
+  std::pair<std::vector<int32_t>, std::vector<int32_t>> codes;
+  {
+    py::gil_scoped_release release;
+    codes = grix::number_labels(labels1, labels2);
+  }
+  const IntArray codes1(static_cast<py::ssize_t>(codes.first.size()), codes.first.data());
+  const IntArray codes2(static_cast<py::ssize_t>(codes.second.size()), codes.second.data());
+  const grix::PairCosts<int32_t> unit;
+  return run_pair<int32_t>(
+      parents1, codes1, parents2, codes2,
+      [&](const grix::OrientedTree& tree1, const grix::OrientedTree& tree2, const grix::StopFlag* stop) {
+        return grix::compute_oriented_distance<int32_t>(tree1, tree2, unit, workers, stop);
+      },
+      timeout, nullptr);
+}
+
 template <typename Cost>
 py::tuple typed_mapping(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
                         const IntArray& codes2, const PairCostArgs& args, int32_t workers,
@@ -398,6 +419,9 @@ PYBIND11_MODULE(_core, m) {
         py::arg("insert") = py::none(), py::arg("floating") = false, py::arg("workers") = 1,
         py::arg("timeout") = py::none(), py::arg("progress") = py::none(),
         "Tree edit distance in the cheaper orientation; stoppable by Ctrl-C and timeout.");
+  m.def("distance_of_labels", &distance_of_labels, py::arg("parents1"), py::arg("labels1"),
+        py::arg("parents2"), py::arg("labels2"), py::arg("workers") = 1, py::arg("timeout") = py::none(),
+        "Tree edit distance with unit costs, numbering the labels itself.");
   m.def("mapping", &mapping, py::arg("parents1"), py::arg("codes1"), py::arg("parents2"),
         py::arg("codes2"), py::kw_only(), py::arg("rename_by_node") = py::none(),
         py::arg("rename_by_label") = py::none(), py::arg("delete") = py::none(),

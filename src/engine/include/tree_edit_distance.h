@@ -210,6 +210,11 @@ struct OrientedTree {
   int32_t size() const { return static_cast<int32_t>(given.parents.size()); }
 };
 
+// Label codes for two lists of labels: equal labels (byte for byte) get
+// equal codes, numbered in order of first appearance.
+std::pair<std::vector<int32_t>, std::vector<int32_t>> number_labels(const std::vector<std::string>& labels1,
+                                                                    const std::vector<std::string>& labels2);
+
 // Checks and prepares one tree. `codes` holds one non-negative label code per
 // node. Throws std::invalid_argument naming `name` on a malformed tree.
 OrientedTree prepare_oriented_tree(const std::vector<int32_t>& parents,
