@@ -167,7 +167,7 @@ def test_dask_join_matches_the_local_join(corpora):
     import grix.dask
 
     trees = corpora["syntax"]
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
             Client(cluster) as client:
         for threshold, blocks in ((2, None), (6, 5)):
             local = grix.join(trees, threshold)
