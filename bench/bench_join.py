@@ -170,7 +170,7 @@ def main():
     parser.add_argument("--baseline", help="folder holding the earlier grix package")
     parser.add_argument("--thresholds", type=lambda s: [int(x) for x in s.split(",")], default=THRESHOLDS)
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--speedup-threshold", type=int, default=5)
+    parser.add_argument("--speedup-threshold", type=int, default=12)
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--syntax-trees", type=int, default=3000)
     parser.add_argument("--html-trees", type=int, default=1000)
