@@ -231,6 +231,9 @@ void probe_position(const JoinIndex& index, int32_t p, bool exact, WorkerState& 
   JoinCounts& counts = state.found.counts;
   const int32_t tau = index.threshold;
   const int32_t n = index.sizes[p];
+  // The size window: an edit script turning n1 nodes into n2 deletes or
+  // inserts at least |n1 - n2| nodes at 1 each, and with no negative rename
+  // the rest costs at least 0, so d >= |n1 - n2|.
   const int32_t begin = index.costs_non_negative
                             ? static_cast<int32_t>(std::lower_bound(index.sizes.begin(), index.sizes.begin() + p,
                                                                     n - tau) -

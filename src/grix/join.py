@@ -117,7 +117,8 @@ class JoinResult:
     def __repr__(self) -> str:
         pruned = sum(self.counts[stage] for stage in STAGES[:4])
         decided = self.counts["accepted_by_upper_bound"] + self.counts["exact_by_bounds"]
-        return (f"JoinResult({len(self)} pairs within {self.threshold}; of {self.counts['pairs']:,} pairs "
+        noun = "pair" if len(self) == 1 else "pairs"
+        return (f"JoinResult({len(self)} {noun} within {self.threshold}; of {self.counts['pairs']:,} pairs "
                 f"{pruned:,} ruled out by bounds, {decided:,} decided by them, "
                 f"{self.counts['verified']:,} computed)")
 
