@@ -19,7 +19,8 @@ from typing import Any
 import numpy as np
 
 from . import __version__, readers
-from .batch import join, pdist, square_matrix
+from .batch import pdist, square_matrix
+from .join import join, nearest
 from .distance import distance
 from .mapping import mapping
 from .tree import Tree
@@ -141,6 +142,17 @@ def parser() -> argparse.ArgumentParser:
                       help="threads (default: all cores)")
     many.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                       help="show a progress bar (default: on a terminal, for long runs)")
+    close = commands.add_parser("nearest", help="the closest corpus files to each query")
+    close.add_argument("queries", nargs="+", metavar="QUERY")
+    close.add_argument("--corpus", nargs="+", required=True, metavar="FILE", help="the files to search")
+    close.add_argument("-k", type=number(int, 1, "a number of neighbours (1 or more)"), default=1,
+                       help="neighbours per query (default 1)")
+    close.add_argument("--max-distance", type=number(int, 0, "a distance (0 or more)"), metavar="D",
+                       help="only corpus files within distance D")
+    inputs(close)
+    close.add_argument("--workers", type=WORKERS, default=-1, metavar="N", help="threads (default: all cores)")
+    close.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                       help="show a progress bar (default: on a terminal, for long runs)")
     return main_parser
 
 
@@ -209,6 +221,20 @@ def run_pdist(args: argparse.Namespace) -> None:
         write_text("\n".join([header, *rows]) + "\n", args.out)
 
 
+def run_nearest(args: argparse.Namespace) -> None:
+    """Prints CSV: query, rank (1 = nearest), corpus file, distance."""
+    queries = [read_tree(name, args) for name in args.queries]
+    corpus = [read_tree(name, args) for name in args.corpus]
+    found = nearest(queries, corpus, args.k, max_distance=args.max_distance, workers=args.workers,
+                    progress=args.progress, timeout=args.timeout)
+    lines = ["query,rank,file,distance"]
+    for query, row, distances in zip(args.queries, found.index.tolist(), found.distance.tolist()):
+        for rank, (match, d) in enumerate(zip(row, distances), 1):
+            if match >= 0:
+                lines.append(f"{csv_field(query)},{rank},{csv_field(args.corpus[match])},{d}")
+    sys.stdout.write("\n".join(lines) + "\n")
+
+
 def csv_field(text: str) -> str:
     return '"' + text.replace('"', '""') + '"' if any(c in text for c in ',"\n') else text
 
@@ -225,7 +251,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     main_parser = parser()
     args = main_parser.parse_args(argv)
     check_usage(args, main_parser)
-    run = {"distance": run_distance, "diff": run_diff, "pdist": run_pdist, "pairwise": run_pdist}
+    run = {"distance": run_distance, "diff": run_diff, "pdist": run_pdist, "pairwise": run_pdist,
+           "nearest": run_nearest}
     try:
         run[args.command](args)
         sys.stdout.flush()  # a closed pipe shows here, not at exit

@@ -29,6 +29,7 @@ from . import _core
 from .batch import Distances, Encoded, LabelRename, check_trees, encode, square_matrix
 from .costs import NodeCost
 from .distance import check_count, check_timeout, check_workers
+from .join import dask_join as join  # noqa: F401  (grix.dask.join)
 from .tree import Tree
 
 if TYPE_CHECKING:

@@ -407,19 +407,9 @@ double batch_cells(const Corpus& a, const Corpus* b, const std::optional<IntArra
   return grix::batch_cell_count(pairs);
 }
 
-py::tuple join_candidates(const Corpus& corpus, int32_t threshold, bool costs_non_negative,
-                          bool label_equality) {
-  grix::JoinCandidates found;
-  {
-    py::gil_scoped_release release;
-    found = grix::find_join_candidates(corpus.trees, threshold, costs_non_negative, label_equality);
-  }
-  return py::make_tuple(py::array_t<int32_t>(found.first.size(), found.first.data()),
-                        py::array_t<int32_t>(found.second.size(), found.second.data()),
-                        found.pruned_by_size, found.pruned_by_labels);
-}
-
 }  // namespace
+
+void register_join(py::module_& m);  // join_bindings.cpp
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The engine behind grix: use the functions of the grix package instead.";
@@ -452,7 +442,5 @@ PYBIND11_MODULE(_core, m) {
   m.def("batch_cells", &batch_cells, py::arg("a"), py::arg("b") = nullptr,
         py::arg("first") = py::none(), py::arg("second") = py::none(),
         "Cells a batch computes, for progress and time estimates.");
-  m.def("join_candidates", &join_candidates, py::arg("corpus"), py::arg("threshold"),
-        py::arg("costs_non_negative"), py::arg("label_equality"),
-        "(first, second, pruned_by_size, pruned_by_labels) of the pairs no lower bound rules out.");
+  register_join(m);
 }

@@ -312,17 +312,4 @@ void compute_pair_batch(const PairBatch& batch, const BatchCosts<Cost>& costs, i
 // orientations: the total for a progress bar.
 double batch_cell_count(const PairBatch& batch);
 
-// Candidate pairs i < j of `trees` for a join at distance <= threshold, after
-// two lower bounds that hold without any dynamic programming:
-//   |n1 - n2|, when no rename cost is negative;
-//   max(n1, n2) - |codes1 ∩ codes2| (multisets), with label-equality costs.
-struct JoinCandidates {
-  std::vector<int32_t> first, second;
-  int64_t pruned_by_size = 0;
-  int64_t pruned_by_labels = 0;
-};
-
-JoinCandidates find_join_candidates(const std::vector<OrientedTree>& trees, int32_t threshold,
-                                    bool costs_non_negative, bool label_equality_costs);
-
 }  // namespace grix
