@@ -13,6 +13,7 @@ threshold.
 
 from __future__ import annotations
 
+import numbers
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
@@ -22,7 +23,8 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from .batch import check_trees, encode
+from .batch import LabelRename, check_trees, encode, pdist
+from .costs import NodeCost
 from .costs import INT32_MAX, INT32_MIN
 from .distance import check_count, check_timeout, check_workers
 from .tree import Tree
@@ -85,8 +87,8 @@ class JoinResult:
 
     i: Ints
     j: Ints
-    distance: Ints
-    threshold: int
+    distance: npt.NDArray[Any]
+    threshold: float
     counts: dict[str, int]
 
     def __len__(self) -> int:
@@ -154,9 +156,9 @@ def join_index(trees: list[Tree], threshold: int, rename: Callable[[str, str], i
     return _core.JoinIndex(encoded.parents, encoded.codes, threshold, table, workers)
 
 
-def join(trees: Sequence[Tree], threshold: int, *, rename: Callable[[str, str], int] | None = None,
-         workers: int | None = None, distances: bool = True, progress: bool | None = None,
-         timeout: float | None = None) -> JoinResult:
+def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None, delete: NodeCost = None,
+         insert: NodeCost = None, workers: int | None = None, distances: bool = True,
+         progress: bool | None = None, timeout: float | None = None) -> JoinResult:
     """Every pair of `trees` at distance at most `threshold`, each with its
     exact distance.
 
@@ -165,6 +167,10 @@ def join(trees: Sequence[Tree], threshold: int, *, rename: Callable[[str, str], 
         are off and each candidate's distance is computed in full; the size
         bound holds only when no cost is negative (otherwise all pairs are
         candidates).
+    delete, insert: as for :func:`grix.pdist`. With these, or with
+        fractional renames (and then a threshold of any number), no bound is
+        used: every pair's distance is computed, on all workers, and the
+        distances are of pdist's type.
     workers: threads for candidates and verification; None or -1: all cores.
     distances: False accepts pairs whose greedy upper bound is within the
         threshold without computing their distance (reported as -1).
@@ -178,12 +184,38 @@ def join(trees: Sequence[Tree], threshold: int, *, rename: Callable[[str, str], 
     ValueError for bad arguments.
     """
     listed = check_trees(trees, "trees")
-    limit = check_threshold(threshold)
     count, seconds = check_workers(workers), check_timeout(timeout)
+    if delete is not None or insert is not None or not integer_costs(listed, rename):
+        return join_of_all_pairs(listed, threshold, rename, delete, insert, count, progress, seconds)
+    limit = check_threshold(threshold)
     index = join_index(listed, limit, rename, count)
     with Bar(progress, len(listed), "tree") as report:
         first, second, found, counts = _core.join(index, 0, None, bool(distances), count, seconds, report)
     return JoinResult(first, second, found, limit, counts)
+
+
+def integer_costs(trees: list[Tree], rename: LabelRename) -> bool:
+    """Whether the join's bounds hold: label equality, or integer renames."""
+    if rename is None:
+        return True
+    (encoded,) = encode(trees, rename=rename)
+    return encoded.costs.integral and not encoded.costs.floating
+
+
+def join_of_all_pairs(trees: list[Tree], threshold: float, rename: LabelRename, delete: NodeCost,
+                      insert: NodeCost, workers: int, progress: bool | None,
+                      seconds: float | None) -> JoinResult:
+    """The join for costs the bounds do not cover: every pair's distance."""
+    if isinstance(threshold, bool) or not isinstance(threshold, numbers.Real):
+        raise TypeError(f"threshold must be a number, not {type(threshold).__name__}")
+    d = pdist(trees, rename=rename, delete=delete, insert=insert, workers=workers, progress=progress,
+              timeout=seconds)
+    first, second = np.triu_indices(len(trees), 1)
+    keep = d <= threshold
+    counts = dict.fromkeys(STAGES, 0)
+    counts.update(verified=len(d), failed_verification=int(len(d) - keep.sum()), pairs=len(d))
+    return JoinResult(first[keep].astype(np.int32), second[keep].astype(np.int32), d[keep],
+                      threshold, counts)
 
 
 def nearest(queries: Sequence[Tree], corpus: Sequence[Tree], k: int = 1, *,

@@ -220,6 +220,17 @@ class TestBatches:
         within = [grix.distance(trees[i], trees[j], **costs) for i in range(14) for j in range(i + 1, 14)]
         assert np.array_equal(grix.pdist(trees, workers=workers, **costs), within)
 
+    def test_join_with_costs_the_bounds_do_not_cover_keeps_exact_pairs(self):
+        rng = random.Random(10)
+        trees = [random_grix_tree(rng, rng.randint(1, 10)) for _ in range(25)]
+        for costs, threshold in (({"delete": 0.5}, 2.5), ({"insert": {"a": 1, "b": 3, "c": 2}.get}, 4),
+                                 ({"rename": lambda a, b: 0.0 if a == b else 0.4}, 1.2)):
+            d = grix.pdist(trees, **costs)
+            pairs = [(i, j) for i in range(25) for j in range(i + 1, 25)]
+            expected = [(i, j, d[k]) for k, (i, j) in enumerate(pairs) if d[k] <= threshold]
+            found = grix.join(trees, threshold, **costs)
+            assert found.matches == expected and len(found) == len(expected)
+
     def test_paired_refuses_lists_of_unequal_length_and_per_node_costs(self):
         t = grix.Tree.from_bracket("{a}")
         with pytest.raises(ValueError, match="equal length"):
