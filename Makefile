@@ -1,6 +1,10 @@
 # Front door. `make demo` runs the demonstration, `make test` runs every test.
-# Both set up what they need on a fresh machine: Debian packages (GoogleTest,
-# clang), a Python 3.12 virtual environment in .venv with the module installed.
+# Both set up what they need on a fresh Debian machine: Debian packages (a
+# compiler for the demo; GoogleTest, clang and chromium as well for the
+# tests) and a Python virtual environment in .venv with the module installed.
+# The demo's environment holds the build tools and lxml; `make test` adds the
+# test tools and the other extras, and also runs the Python tests on a second
+# Python version in .venv-<version>.
 
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
@@ -9,32 +13,57 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD := build
 
-# Python 3.12: on PATH if it runs, else under pyenv.
-PYTHON312 := $(shell for p in python3.12 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do \
-  if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then command -v "$$p" || echo "$$p"; break; fi; done)
+# The interpreter of a Python version: on PATH if it runs, else under pyenv.
+python_of = $(shell for p in python$(1) $${PYENV_ROOT:-$$HOME/.pyenv}/versions/$(1)*/bin/python$(1) /usr/local/bin/python$(1) /usr/bin/python$(1); do \
+  if "$$p" -c 'import sys; assert "%d.%d" % sys.version_info[:2] == "$(1)"' >/dev/null 2>&1; then command -v "$$p" || echo "$$p"; break; fi; done)
+# The supported versions found here, the preferred first: .venv uses the
+# first; the second run uses the oldest other one (the oldest is where a
+# newer language or typing feature would break).
+SUPPORTED := 3.12 3.13 3.11 3.10
+FOUND := $(foreach v,$(SUPPORTED),$(if $(call python_of,$(v)),$(v)))
+PYTHON_VERSION := $(firstword $(FOUND))
+PYTHON := $(if $(PYTHON_VERSION),$(call python_of,$(PYTHON_VERSION)))
+OTHER_VERSION ?= $(lastword $(filter-out $(PYTHON_VERSION),$(FOUND)))
+OTHER_VENV := .venv-$(OTHER_VERSION)
 
-.PHONY: demo test test-cpp test-python test-asan test-tsan test-python-asan fuzz bench bench-cpp bench-grix deps venv install cpp-build clean
+# Building the wheel, what the demo uses at run time, and what the tests add:
+# their tools (the type checkers of the stub tests among them; pyright's extra
+# brings its own node, so it runs without a network) and the other extras.
+BUILD_TOOLS := "pybind11>=3.0.2" "scikit-build-core>=0.10" cmake ninja
+DEMO_EXTRAS := xml
+TEST_TOOLS := "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" table-recognition-metric scipy "mypy>=1.10" "pyright[nodejs]>=1.1.400"
+TEST_EXTRAS := xml,networkx,dask
+# What pytest runs (e.g. PYTEST_ARGS=tests/python/test_grix_tree.py).
+PYTEST_ARGS ?= tests/python
+
+.PHONY: demo test test-cpp test-python test-python-other test-asan test-tsan test-python-asan fuzz bench bench-cpp bench-grix deps deps-build venv install test-tools cpp-build clean
+
+deps-build:
+	@bash scripts/install_system_deps.sh build
 
 deps:
-	@bash scripts/install_system_deps.sh
+	@bash scripts/install_system_deps.sh test
 
-# The test tools include the type checkers of the stub tests; pyright's extra
-# brings its own node, so it runs without a network.
 venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml Makefile
-	@if [ -z "$(PYTHON312)" ]; then echo "error: Python 3.12 not found on PATH or under pyenv (~/.pyenv/versions/3.12*)." >&2; exit 1; fi
-	"$(PYTHON312)" -m venv $(VENV)
+	@if [ -z "$(PYTHON)" ]; then echo "error: no Python $(SUPPORTED) found on PATH or under pyenv (~/.pyenv/versions)." >&2; exit 1; fi
+	"$(PYTHON)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "pybind11>=3.0.2" "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" table-recognition-metric cmake ninja \
-	  scipy
-	$(PY) -m pip install -q "mypy>=1.10" "pyright[nodejs]>=1.1.400"
+	$(PY) -m pip install -q $(BUILD_TOOLS)
 	touch $@
 
-# The wheel with every optional extra, so that the tests cover them all. The
-# build folder is kept between runs here only; a plain `pip install .` builds
-# in a temporary folder and writes nothing into the source tree.
+# The wheel with the extras the demo uses. The build folder is kept between
+# runs here only; a plain `pip install .` builds in a temporary folder and
+# writes nothing into the source tree.
 install: venv
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[xml,networkx,dask]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[$(DEMO_EXTRAS)]"
+
+# The test tools and every optional extra, so that the tests cover them all.
+test-tools: $(VENV)/.test-ready
+$(VENV)/.test-ready: $(VENV)/.ready
+	$(PY) -m pip install -q $(TEST_TOOLS)
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[$(TEST_EXTRAS)]"
+	touch $@
 
 cpp-build: deps venv
 	cmake -S . -B $(BUILD)/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DGRIX_BUILD_TESTING=ON \
@@ -44,10 +73,20 @@ cpp-build: deps venv
 test-cpp: cpp-build
 	ctest --test-dir $(BUILD)/rel --output-on-failure -j$(JOBS)
 
-test-python: install
-	$(PY) -m pytest tests/python
+test-python: install test-tools
+	$(PY) -m pytest $(PYTEST_ARGS)
 
-test: test-cpp test-python
+# The Python tests again on a second supported version, in a venv of its own
+# (OTHER_VERSION=3.13 picks one).
+test-python-other: deps
+	@if [ -z "$(OTHER_VERSION)" ]; then echo "error: no second Python of $(SUPPORTED) found on PATH or under pyenv." >&2; exit 1; fi
+	@if [ ! -x $(OTHER_VENV)/bin/python ]; then "$(call python_of,$(OTHER_VERSION))" -m venv $(OTHER_VENV); fi
+	$(OTHER_VENV)/bin/python -m pip install -q --upgrade pip
+	$(OTHER_VENV)/bin/python -m pip install -q $(BUILD_TOOLS) $(TEST_TOOLS)
+	$(OTHER_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[$(TEST_EXTRAS)]"
+	$(OTHER_VENV)/bin/python -m pytest $(PYTEST_ARGS)
+
+test: test-cpp test-python test-python-other
 
 # Sanitizer runs of the C++ tests: ASan+UBSan over everything, TSan over the
 # threaded suites.
@@ -64,7 +103,7 @@ test-tsan: deps venv
 	cmake --build $(BUILD)/tsan -j$(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)/tsan --output-on-failure -j$(JOBS) -R Parallel
 
-demo: install
+demo: deps-build install
 	$(PY) examples/demo.py
 	$(PY) examples/teds_tables.py
 
@@ -73,7 +112,7 @@ demo: install
 # The interpreter is not instrumented, so the runtime is preloaded (with
 # libstdc++, whose exception functions the runtime must find at start) and its
 # leaks ignored.
-test-python-asan: deps install
+test-python-asan: deps install test-tools
 	cmake -S . -B $(BUILD)/asan-py -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGRIX_SANITIZE=address,undefined \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
@@ -109,13 +148,13 @@ bench-cpp: cpp-build
 	$(BUILD)/rel/bench/ted_bench $(BENCH_ARGS)
 
 # Benchmark against zss and apted; writes bench/results/bench.md and bench.png.
-bench: install
+bench: install test-tools
 	$(PY) -m pip install -q matplotlib
 	$(PY) bench/run_bench.py $(BENCH_ARGS)
 
 # The grix package: distance, mapping and batches; writes bench/results/grix-*.md.
-bench-grix: install
+bench-grix: install test-tools
 	$(PY) bench/bench_grix.py $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(VENV) *.egg-info
+	rm -rf $(BUILD) $(VENV) .venv-3.* *.egg-info

@@ -14,7 +14,7 @@ import grix  # noqa: E402
 
 def ast_to_tree(node):
     """(labels, parents) of a syntax tree, labelled as grix labels it."""
-    tree = grix.Tree.from_ast(node)
+    tree = grix.Tree.from_ast(node, context=True)  # the trees the published figures used
     return list(tree.labels), tree.parents.tolist()
 
 ALPHABET = [chr(ord("a") + i) for i in range(16)]

@@ -97,9 +97,9 @@ def html_documents():
         return
     first, second = found
     t1, t2 = grix.load(first), grix.load(second)
-    print(f"HTML pages of one manual: {first} ({len(t1)} elements) and {second.name} ({len(t2)} elements)")
+    print(f"HTML pages of one manual: {first} ({len(t1)} nodes: elements and text) and {second.name} ({len(t2)} nodes)")
     mapping, seconds = timed(lambda: grix.mapping(t1, t2, workers=2))
-    print(f"  distance {mapping.distance} in {seconds:.3f} s: {len(mapping.pairs)} elements kept, "
+    print(f"  distance {mapping.distance} in {seconds:.3f} s: {len(mapping.pairs)} nodes kept, "
           f"{len(mapping.deleted)} deleted, {len(mapping.inserted)} inserted; "
           f"the shared template shows as kept structure")
     write_page(mapping, OUT / "diff-html.html")

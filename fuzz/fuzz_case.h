@@ -148,6 +148,48 @@ inline int32_t first_tree_nodes(const std::vector<int32_t>& parents) {
   return n;
 }
 
+// The grix entry points on the same case, where it is two single trees: the
+// oriented distance and the mapping in ints, and in doubles with every
+// delete and insert cost given node by node, must all give `result`.
+inline std::string check_grix_paths(const FuzzCase& c, int32_t result) {
+  const size_t n1 = c.parents1.size(), n2 = c.parents2.size();
+  if (n1 == 0 || n2 == 0 || c.labels1.size() != n1 || c.labels2.size() != n2) return "";
+  const auto codes = grix::number_labels(c.labels1, c.labels2);
+  grix::OrientedTree tree1, tree2;
+  try {
+    tree1 = grix::prepare_oriented_tree(c.parents1, codes.first, "tree 1");
+    tree2 = grix::prepare_oriented_tree(c.parents2, codes.second, "tree 2");
+  } catch (const std::invalid_argument&) {
+    return "";  // forests are GRIX_CPU's alone
+  }
+  std::vector<int32_t> flat;
+  std::vector<double> flat_doubles;
+  grix::PairCosts<int32_t> ints;
+  grix::PairCosts<double> doubles;
+  if (c.general) {
+    for (size_t i = 0; i < n1; ++i) flat.insert(flat.end(), c.cost_matrix[i].begin(), c.cost_matrix[i].begin() + n2);
+    flat_doubles.assign(flat.begin(), flat.end());
+    ints.rename_by_node = {flat.data(), static_cast<int32_t>(n1), static_cast<int32_t>(n2)};
+    doubles.rename_by_node = {flat_doubles.data(), static_cast<int32_t>(n1), static_cast<int32_t>(n2)};
+  }
+  doubles.delete_costs.assign(n1, 1.0);
+  doubles.insert_costs.assign(n2, 1.0);
+  try {
+    if (grix::compute_oriented_distance(tree1, tree2, ints, c.num_threads, nullptr) != result) {
+      return "the oriented distance disagrees";
+    }
+    if (grix::compute_edit_mapping(tree1, tree2, ints, c.num_threads, nullptr).distance != result) {
+      return "the edit mapping disagrees";
+    }
+    if (grix::compute_oriented_distance(tree1, tree2, doubles, c.num_threads, nullptr) != result) {
+      return "the distance in doubles with per-node costs disagrees";
+    }
+  } catch (const std::exception& e) {
+    return std::string("grix path: ") + e.what();
+  }
+  return "";
+}
+
 // Empty when the case behaves: it gives a result or is rejected with
 // std::invalid_argument; the result is at most deleting one tree and
 // inserting the other; the uniform distance is symmetric; where worker
@@ -177,6 +219,8 @@ inline std::string check_fuzz_case(const FuzzCase& c) {
       return std::to_string(workers) + (workers == 1 ? " worker disagrees" : " workers disagree");
     }
   }
+  const std::string grix_failure = check_grix_paths(c, result);
+  if (!grix_failure.empty()) return grix_failure;
   if (c.parents1.size() <= 9 && c.parents2.size() <= 9 && c.small_costs) {
     grix_test::Tree t1{c.labels1, c.parents1}, t2{c.labels2, c.parents2};
     const IntMatrix costs = c.general ? c.cost_matrix : grix_test::label_costs(t1, t2);

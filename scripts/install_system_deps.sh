@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, if any is missing.
+# Installs the Debian packages that are missing: `build` for building the
+# wheel (the demo), `test` (the default) for the tests as well: GoogleTest,
+# clang for the fuzzer, chromium for the diff page.
 set -euo pipefail
-packages=(g++ make googletest libgtest-dev clang libclang-rt-14-dev chromium)
+packages=(g++ make)
+[ "${1:-test}" = build ] || packages+=(googletest libgtest-dev clang libclang-rt-14-dev chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

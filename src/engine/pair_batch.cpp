@@ -76,10 +76,15 @@ Cost pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCost
     return scratch.tree_dist.at(0, 0);
   };
   if (c.delete_costs.empty() && c.insert_costs.empty()) return run(UnitIndel{});
-  const std::vector<Cost> ones1(c.delete_costs.empty() ? static_cast<size_t>(c.rows) : 0, Cost{1});
-  const std::vector<Cost> ones2(c.insert_costs.empty() ? static_cast<size_t>(c.columns) : 0, Cost{1});
-  fill_node_costs(tree1.codes, c.delete_costs.empty() ? ones1 : c.delete_costs, scratch.delete_costs);
-  fill_node_costs(tree2.codes, c.insert_costs.empty() ? ones2 : c.insert_costs, scratch.insert_costs);
+  auto node_costs = [](const std::vector<int32_t>& codes, const std::vector<Cost>& by_code, std::vector<Cost>& out) {
+    if (by_code.empty()) {
+      out.assign(codes.size(), Cost{1});
+    } else {
+      fill_node_costs(codes, by_code, out);
+    }
+  };
+  node_costs(tree1.codes, c.delete_costs, scratch.delete_costs);
+  node_costs(tree2.codes, c.insert_costs, scratch.insert_costs);
   return run(NodeIndel<Cost>{scratch.delete_costs.data(), scratch.insert_costs.data()});
 }
 
@@ -106,20 +111,20 @@ void check_label_costs(const LabelCosts<Cost>& costs, int32_t code1, int32_t cod
     throw std::invalid_argument(where + " holds " + std::to_string(costs.rename.size()) +
                                 " rename costs, not rows x columns");
   }
-  auto check_size = [&](const std::vector<Cost>& values, int32_t count, const char* what) {
-    if (!values.empty() && values.size() != static_cast<size_t>(count)) {
-      throw std::invalid_argument(where + " holds " + std::to_string(values.size()) + " " + what +
-                                  " costs for " + std::to_string(count) + " label codes");
+  // Each table covers the codes of the trees it applies to: renames both
+  // sides, delete costs the first trees' codes, insert costs the second's.
+  auto check_covers = [&](size_t count, int32_t code, const char* what) {
+    if (count != 0 && static_cast<size_t>(code) >= count) {
+      throw std::invalid_argument("a tree has label code " + std::to_string(code) + " but " + where +
+                                  " has " + what + " for " + std::to_string(count) + " codes");
     }
   };
-  check_size(costs.delete_costs, costs.rows, "delete");
-  check_size(costs.insert_costs, costs.columns, "insert");
-  const bool any_table = !costs.rename.empty() || !costs.delete_costs.empty() || !costs.insert_costs.empty();
-  if (any_table && (code1 >= costs.rows || code2 >= costs.columns)) {
-    throw std::invalid_argument("a tree has label code " + std::to_string(code1 >= costs.rows ? code1 : code2) +
-                                " but " + where + " has " + std::to_string(costs.rows) + " x " +
-                                std::to_string(costs.columns) + " label codes");
+  if (!costs.rename.empty()) {
+    check_covers(static_cast<size_t>(costs.rows), code1, "renames");
+    check_covers(static_cast<size_t>(costs.columns), code2, "renames");
   }
+  check_covers(costs.delete_costs.size(), code1, "delete costs");
+  check_covers(costs.insert_costs.size(), code2, "insert costs");
   check_cost_values(costs.rename.data(), costs.rename.size(), costs.columns, "rename", false);
   check_cost_values(costs.delete_costs.data(), costs.delete_costs.size(), 0, "delete", true);
   check_cost_values(costs.insert_costs.data(), costs.insert_costs.size(), 0, "insert", true);
@@ -354,52 +359,5 @@ template void compute_pair_batch<int32_t>(const PairBatch&, const BatchCosts<int
                                           const StopFlag*, std::atomic<int64_t>*);
 template void compute_pair_batch<double>(const PairBatch&, const BatchCosts<double>&, int32_t, double*,
                                          const StopFlag*, std::atomic<int64_t>*);
-
-JoinCandidates find_join_candidates(const std::vector<OrientedTree>& trees, int32_t threshold,
-                                    bool costs_non_negative, bool label_equality_costs) {
-  JoinCandidates result;
-  const int32_t count = static_cast<int32_t>(trees.size());
-  // Sorted label codes, for the multiset intersections.
-  std::vector<std::vector<int32_t>> sorted_codes;
-  if (label_equality_costs) {
-    sorted_codes.reserve(trees.size());
-    for (const OrientedTree& tree : trees) {
-      sorted_codes.push_back(tree.given.codes);
-      std::sort(sorted_codes.back().begin(), sorted_codes.back().end());
-    }
-  }
-  auto common_labels = [&](int32_t i, int32_t j) {
-    const std::vector<int32_t>& x = sorted_codes[i];
-    const std::vector<int32_t>& y = sorted_codes[j];
-    int32_t common = 0;
-    for (size_t p = 0, q = 0; p < x.size() && q < y.size();) {
-      if (x[p] < y[q]) {
-        ++p;
-      } else if (y[q] < x[p]) {
-        ++q;
-      } else {
-        ++common;
-        ++p;
-        ++q;
-      }
-    }
-    return common;
-  };
-  for (int32_t i = 0; i < count; ++i) {
-    const int32_t n1 = trees[i].size();
-    for (int32_t j = i + 1; j < count; ++j) {
-      const int32_t n2 = trees[j].size();
-      if (costs_non_negative && std::abs(n1 - n2) > threshold) {
-        ++result.pruned_by_size;
-      } else if (label_equality_costs && std::max(n1, n2) - common_labels(i, j) > threshold) {
-        ++result.pruned_by_labels;
-      } else {
-        result.first.push_back(i);
-        result.second.push_back(j);
-      }
-    }
-  }
-  return result;
-}
 
 }  // namespace grix

@@ -28,6 +28,25 @@ PreparedTree prepare_tree(const std::vector<int32_t>& parents) {
 
 }  // namespace
 
+// Numbering each distinct label once lets the n1 * n2 comparisons compare
+// ints instead of strings.
+std::pair<std::vector<int32_t>, std::vector<int32_t>> number_labels(
+    const std::vector<std::string>& labels1, const std::vector<std::string>& labels2) {
+  std::unordered_map<std::string_view, int32_t> number_of;
+  number_of.reserve(labels1.size() + labels2.size());
+  auto numbered = [&number_of](const std::vector<std::string>& labels) {
+    std::vector<int32_t> numbers;
+    numbers.reserve(labels.size());
+    for (const std::string& label : labels) {
+      numbers.push_back(
+          number_of.emplace(label, static_cast<int32_t>(number_of.size())).first->second);
+    }
+    return numbers;
+  };
+  std::vector<int32_t> numbers1 = numbered(labels1);
+  return {std::move(numbers1), numbered(labels2)};
+}
+
 void check_cost_matrix(const IntMatrix& cost_matrix, int32_t n1, int32_t n2) {
   if (cost_matrix.size() < static_cast<size_t>(n1)) {
     throw std::invalid_argument("cost_matrix has " + std::to_string(cost_matrix.size()) +
@@ -68,25 +87,6 @@ void check_pair_count(int64_t leaves1, int64_t leaves2) {
 }
 
 namespace {
-
-// Numbers each distinct label once, so that the n1 * n2 comparisons below
-// compare ints instead of strings.
-std::pair<std::vector<int32_t>, std::vector<int32_t>> number_labels(
-    const std::vector<std::string>& labels1, const std::vector<std::string>& labels2) {
-  std::unordered_map<std::string_view, int32_t> number_of;
-  number_of.reserve(labels1.size() + labels2.size());
-  auto numbered = [&number_of](const std::vector<std::string>& labels) {
-    std::vector<int32_t> numbers;
-    numbers.reserve(labels.size());
-    for (const std::string& label : labels) {
-      numbers.push_back(
-          number_of.emplace(label, static_cast<int32_t>(number_of.size())).first->second);
-    }
-    return numbers;
-  };
-  std::vector<int32_t> numbers1 = numbered(labels1);
-  return {std::move(numbers1), numbered(labels2)};
-}
 
 IntMatrix build_uniform_costs(const std::vector<std::string>& labels1,
                               const std::vector<std::string>& labels2) {

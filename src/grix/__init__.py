@@ -11,19 +11,22 @@ nested data, bracket text, a parent list or a networkx graph), then compare:
 >>> grix.mapping(a, b).deleted
 [1]
 
-Many trees at once: :func:`pdist`, :func:`cdist` and :func:`join`; on a
-Dask cluster: ``grix.dask``. HTML tables: :func:`teds` and :func:`teds_paired`
-(PubTabNet's TEDS). Every call can be stopped with Ctrl-C and takes a
-``timeout``.
+Many trees at once: :func:`pdist`, :func:`cdist`, :func:`paired`, :func:`join` and
+:func:`nearest`; on a
+Dask cluster: ``grix.dask``. Every call can be stopped with Ctrl-C and takes a
+``timeout``. The readers of every format are plain functions in
+``grix.readers``, and ``grix.diff`` shows a mapping as text, JSON or a page.
+HTML tables: :func:`teds` and :func:`teds_paired` (PubTabNet's TEDS).
 """
 
 from importlib.metadata import PackageNotFoundError, version as _version
 
-from .tree import Tree
-from .formats import load
+from .tree import Tree, load
 from .distance import distance, normalized_distance
 from .mapping import Edit, Mapping, apply, mapping
-from .batch import JoinResult, cdist, join, paired, pdist
+from .batch import cdist, paired, pdist
+from .join import JoinResult, NearestResult, join, nearest
+from . import diff, readers
 from .teds import teds, teds_paired
 
 try:
@@ -31,6 +34,7 @@ try:
 except PackageNotFoundError:  # running from a source checkout
     __version__ = "0.0.0"
 
-__all__ = ["Edit", "JoinResult", "Mapping", "Tree", "apply", "cdist", "distance", "join", "load",
-           "mapping", "normalized_distance", "paired", "pdist", "teds", "teds_paired",
+__all__ = ["Edit", "JoinResult", "Mapping", "NearestResult", "Tree", "apply", "cdist", "diff", "distance",
+           "join", "load", "mapping", "nearest", "normalized_distance", "paired", "pdist", "readers", "teds",
+           "teds_paired",
            "__version__"]

@@ -1,27 +1,48 @@
 """The engine behind grix. Use the functions of the grix package instead."""
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 
 import numpy as np
 import numpy.typing as npt
 
 _Ints = npt.NDArray[np.int32]
+_Costs = npt.NDArray[np.int32] | npt.NDArray[np.float64]
+_Progress = Callable[[int], None]
 
-def distance(parents1: _Ints, codes1: _Ints, parents2: _Ints, codes2: _Ints,
-             costs: _Ints | None = None, threads: int = 1, timeout: float | None = None) -> int: ...
-def mapping(parents1: _Ints, codes1: _Ints, parents2: _Ints, codes2: _Ints,
-            costs: _Ints | None = None, threads: int = 1,
-            timeout: float | None = None) -> tuple[int, _Ints, _Ints, _Ints]: ...
+def distance(parents1: _Ints, codes1: _Ints, parents2: _Ints, codes2: _Ints, *,
+             rename_by_node: _Costs | None = None, rename_by_label: _Costs | None = None,
+             delete: _Costs | None = None, insert: _Costs | None = None, floating: bool = False,
+             workers: int = 1, timeout: float | None = None,
+             progress: _Progress | None = None) -> int | float: ...
+def distance_of_labels(parents1: _Ints, labels1: Sequence[str], parents2: _Ints, labels2: Sequence[str],
+                       workers: int = 1, timeout: float | None = None) -> int: ...
+def mapping(parents1: _Ints, codes1: _Ints, parents2: _Ints, codes2: _Ints, *,
+            rename_by_node: _Costs | None = None, rename_by_label: _Costs | None = None,
+            delete: _Costs | None = None, insert: _Costs | None = None, floating: bool = False,
+            workers: int = 1, timeout: float | None = None,
+            progress: _Progress | None = None) -> tuple[int | float, _Ints, _Ints, _Ints]: ...
 def cell_factors(parents: _Ints) -> tuple[int, int]: ...
 
 class Corpus:
     def __init__(self, parents: list[_Ints], codes: list[_Ints]) -> None: ...
     def __len__(self) -> int: ...
 
-def batch(a: Corpus, b: Corpus | None = None, first: _Ints | None = None, second: _Ints | None = None,
-          label_costs: _Ints | None = None, workers: int = 1, timeout: float | None = None,
-          progress: Callable[[int], None] | None = None) -> _Ints: ...
+def batch(a: Corpus, b: Corpus | None = None, first: _Ints | None = None, second: _Ints | None = None, *,
+          rename: _Costs | None = None, delete: _Costs | None = None, insert: _Costs | None = None,
+          pair_rename: list[npt.NDArray[np.float64]] | None = None, floating: bool = False,
+          workers: int = 1, timeout: float | None = None,
+          progress: _Progress | None = None) -> _Costs: ...
 def batch_cells(a: Corpus, b: Corpus | None = None, first: _Ints | None = None,
                 second: _Ints | None = None) -> float: ...
-def join_candidates(corpus: Corpus, threshold: int, costs_non_negative: bool,
-                    label_equality: bool) -> tuple[_Ints, _Ints, int, int]: ...
+class JoinIndex:
+    def __init__(self, parents: list[_Ints], codes: list[_Ints], threshold: int,
+                 label_costs: _Ints | None = None, workers: int = 1) -> None: ...
+    def __len__(self) -> int: ...
+
+def join(index: JoinIndex, begin: int = 0, end: int | None = None, distances: bool = True,
+         workers: int = 1, timeout: float | None = None,
+         progress: Callable[[int], None] | None = None) -> tuple[_Ints, _Ints, _Ints, dict[str, int]]: ...
+def nearest(query_parents: list[_Ints], query_codes: list[_Ints], corpus_parents: list[_Ints],
+            corpus_codes: list[_Ints], k: int, max_distance: int = -1, workers: int = 1,
+            timeout: float | None = None,
+            progress: Callable[[int], None] | None = None) -> tuple[_Ints, _Ints, dict[str, int]]: ...

@@ -1,9 +1,10 @@
 """Many trees at once: condensed distance vectors, distance matrices and
-threshold joins, computed natively on all cores."""
+element-wise distances, computed natively on all cores (threshold joins and
+nearest neighbours: join.py)."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Literal, Union
 
@@ -11,7 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core, progress as progress_bar
-from .costs import INT32_MAX, EngineCosts, Number, NodeCost, corpus_costs, label_codes
+from .costs import EngineCosts, Number, NodeCost, corpus_costs, label_codes, numbered_labels
 from .distance import check_timeout, check_tree, check_workers, normalize
 from .tree import Tree
 
@@ -52,13 +53,11 @@ def encode(*groups: list[Tree], rename: LabelRename, delete: NodeCost = None,
     """Encodes groups of trees with one code per distinct label across all of
     them, and evaluates the cost callables once per distinct label or label
     pair. Deletions apply to the first group, insertions to the last."""
-    code_of: dict[str, int] = {}
-    encoded = []
+    codes, labels = numbered_labels([tree.labels for trees in groups for tree in trees])
+    encoded, start = [], 0
     for trees in groups:
-        codes = [np.fromiter((code_of.setdefault(label, len(code_of)) for label in tree.labels),
-                             dtype=np.int32, count=len(tree)) for tree in trees]
-        encoded.append(Encoded([tree.parents for tree in trees], codes))
-    labels = list(code_of)
+        encoded.append(Encoded([tree.parents for tree in trees], codes[start:start + len(trees)]))
+        start += len(trees)
     if rename is not None and callable(rename) and len(labels) ** 2 > MAX_LABEL_TABLE:
         raise ValueError(f"the trees hold {len(labels)} distinct labels: a rename table of "
                          f"{len(labels)}^2 entries is too large; use rename=None")
@@ -87,7 +86,7 @@ def run_batch(a: Encoded, b: Encoded | None, *, first: npt.NDArray[np.int32] | N
     arguments = costs.batch_arguments()
     if pair_rename is not None:
         arguments.update(rename=None, pair_rename=pair_rename, floating=True)
-    with progress_bar.WorkBar(show, total) as report:
+    with progress_bar.WorkBar(show, total, pairs) as report:
         result = _core.batch(corpus_a, corpus_b, first, second, **arguments, workers=workers,
                              timeout=timeout, progress=report)
     if costs.floating and costs.integral and pair_rename is None:
@@ -140,8 +139,10 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
         float64 values.
     workers: threads, each computing one pair at a time; None or -1 means all
         the cores the process may use.
-    progress: True shows a tqdm bar in percent of the work; None shows one
-        when stderr is a terminal and the work is estimated at over 2 s.
+    progress: True shows a tqdm bar over pairs that advances by work done
+        (each pair weighted by its dynamic-programming cells, so that the time
+        left holds); None shows one when stderr is a terminal and the work is
+        estimated at over 2 s.
     timeout: seconds, or None.
 
     Returns int32 values for integer costs (int64 where sums pass 32 bits)
@@ -164,10 +165,10 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
                       [encoded.codes[j] for j in second], normalize)
 
 
-def square_matrix(condensed: npt.NDArray[np.int32], count: int) -> npt.NDArray[np.int32]:
+def square_matrix(condensed: Distances, count: int) -> Distances:
     """The symmetric (count, count) matrix of a condensed vector, as scipy's
     ``squareform`` makes it."""
-    matrix = np.zeros((count, count), dtype=np.int32)
+    matrix = np.zeros((count, count), dtype=condensed.dtype)
     upper = np.triu_indices(count, 1)
     matrix[upper] = condensed
     matrix.T[upper] = condensed
@@ -238,52 +239,3 @@ def paired_label_tables(trees1: Sequence[Tree], trees2: Sequence[Tree], tables: 
     return run_batch(Encoded([t.parents for t in listed1], codes1), Encoded([t.parents for t in listed2], codes2),
                      first=index, second=index, workers=workers, progress=progress, timeout=seconds,
                      pairs=len(listed1), pair_rename=checked)  # type: ignore[return-value]
-
-
-@dataclass
-class JoinResult:
-    """The pairs (i, j, distance), i < j, at distance at most the threshold,
-    and how many pairs each lower bound ruled out before any dynamic
-    programming. Iterating yields the triples."""
-
-    matches: list[tuple[int, int, int]]
-    pruned_by_size: int
-    pruned_by_labels: int
-    computed: int
-
-    def __iter__(self) -> Iterator[tuple[int, int, int]]:
-        return iter(self.matches)
-
-    def __len__(self) -> int:
-        return len(self.matches)
-
-
-def join(trees: Sequence[Tree], threshold: int, *, rename: LabelRename = None,
-         workers: int | None = None, progress: bool | None = None,
-         timeout: float | None = None) -> JoinResult:
-    """Every pair of `trees` at distance at most `threshold`, with its exact
-    distance.
-
-    Before computing anything, two lower bounds rule pairs out, each only
-    where it holds: the size difference (when no rename cost is negative),
-    and, with label equality costs, max(n1, n2) minus the number of labels the
-    two trees share (as multisets). No pair within the threshold is missed.
-    Arguments and errors as for :func:`pdist`.
-    """
-    listed = check_trees(trees, "trees")
-    if isinstance(threshold, bool) or not isinstance(threshold, (int, np.integer)):
-        raise TypeError(f"threshold must be an int, not {type(threshold).__name__}")
-    workers, seconds = check_workers(workers), check_timeout(timeout)
-    (encoded,) = encode(listed, rename=rename)
-    if threshold < 0 and rename is None:
-        return JoinResult([], 0, 0, 0)
-    threshold = min(int(threshold), INT32_MAX)
-    table = encoded.costs.rename_by_label
-    non_negative = table is None or table.size == 0 or int(table.min()) >= 0
-    first, second, by_size, by_labels = _core.join_candidates(
-        encoded.corpus(), max(threshold, -1), non_negative, rename is None)
-    distances = run_batch(encoded, encoded, first=first, second=second, workers=workers,
-                          progress=progress, timeout=seconds, pairs=len(first))
-    keep = distances <= threshold
-    matches = list(zip(first[keep].tolist(), second[keep].tolist(), distances[keep].tolist()))
-    return JoinResult(matches, int(by_size), int(by_labels), len(first))

@@ -1,7 +1,9 @@
 """The grix command line: distances, diffs and distance matrices of files.
 
-Exit status: 0 on success, 1 on a bad input (a one-line message on stderr),
-2 on a usage error, 130 on Ctrl-C.
+Exit status: 0 on success, 1 on a bad input or a failed computation (one
+line on stderr naming the file), 2 on a usage error, 130 on Ctrl-C, and 141
+when the reader of the output goes away (``grix diff ... | head``), quietly,
+as a process stopped by SIGPIPE would.
 """
 
 from __future__ import annotations
@@ -10,87 +12,166 @@ import argparse
 import json
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import Any
 
 import numpy as np
 
-from . import __version__
-from .batch import join, pdist, square_matrix
+from . import __version__, readers
+from .batch import pdist, square_matrix
+from .join import join, nearest
 from .distance import distance
-from .formats import load
 from .mapping import mapping
 from .teds import add_teds_command, run_teds_command
 from .tree import Tree
 
-FORMATS = ("python", "xml", "html", "json", "bracket")
+FORMATS = tuple(readers.FORMATS)
+MATRIX_SUFFIXES = (".csv", ".npy", ".npz")
 
 
 class InputError(Exception):
-    """A file or text that cannot be made into a tree."""
+    """A file or text that cannot be made into a tree; the message names it."""
 
 
-def read_tree(argument: str, format: str | None) -> Tree:
+def reader_options(args: argparse.Namespace, format: str) -> dict[str, Any]:
+    """The options on the command line that apply to a format."""
+    if format in ("xml", "html"):
+        return {name: getattr(args, name) for name in ("text", "attributes")
+                if getattr(args, name) is not None}
+    if format == "python" and args.context:
+        return {"context": True}
+    return {}
+
+
+def read_tree(argument: str, args: argparse.Namespace) -> Tree:
     """A file, or bracket text given on the command line."""
+    if not argument.strip():
+        raise InputError(f"{argument!r}: expected a file, or bracket text such as '{{a{{b}}}}'")
     try:
         if argument.lstrip().startswith("{") and not os.path.exists(argument):
             return Tree.from_bracket(argument)
-        return load(argument, format=format)
+        format = args.format or readers.format_of(argument)
+        options = reader_options(args, format) if format else {}
+        return Tree._of(readers.read_file(argument, args.format, **options))
+    except readers.UnknownFormatError as error:
+        raise InputError(f"{argument}: {error.reason}; choose a reader with --format "
+                         f"{'|'.join(FORMATS)}") from None
     except FileNotFoundError:
         raise InputError(f"{argument}: no such file") from None
     except IsADirectoryError:
         raise InputError(f"{argument}: is a directory") from None
+    except PermissionError:
+        raise InputError(f"{argument}: permission denied") from None
     except (OSError, ValueError, SyntaxError, UnicodeDecodeError, RecursionError) as error:
-        first_line = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
-        raise InputError(f"{argument}: {first_line}") from None
+        raise InputError(f"{argument}: {first_line(error)}") from None
+
+
+def first_line(error: BaseException) -> str:
+    text = str(error).strip()
+    return text.splitlines()[0] if text else type(error).__name__
+
+
+def number(kind: Callable[[str], Any], low: float, what: str, *, all_cores: bool = False) -> Callable[[str], Any]:
+    """An argparse type: ``kind`` of at least ``low`` (or -1 for all cores)."""
+    def convert(text: str) -> Any:
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not {what}") from None
+        if not (value >= low or (all_cores and value == -1)):
+            raise argparse.ArgumentTypeError(f"{text!r} is not {what}")
+        return value
+    return convert
+
+
+WORKERS = number(int, 1, "a number of workers (1 or more, or -1 for all cores)", all_cores=True)
 
 
 def parser() -> argparse.ArgumentParser:
     main_parser = argparse.ArgumentParser(
         prog="grix", description="Exact tree edit distance between syntax trees, XML/HTML, JSON "
-        "and bracket trees. An argument that is not a file and starts with '{' is bracket text.")
+        "and bracket trees. An argument that is not a file and starts with '{' is bracket text.",
+        epilog="Exit status: 0 on success, 1 on a bad input, 2 on a usage error, 130 on Ctrl-C.")
     main_parser.add_argument("--version", action="version", version=f"grix {__version__}")
     commands = main_parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def common(sub: argparse.ArgumentParser) -> None:
+    def inputs(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("--format", choices=FORMATS,
-                         help="how to read the inputs (default: by suffix; bracket otherwise)")
-        sub.add_argument("--timeout", type=float, metavar="SECONDS", help="give up after this long")
+                         help="how to read the inputs (default: by suffix: .py .xml .html .htm "
+                         ".json; bracket text for .tree, .bracket and files starting with '{')")
+        sub.add_argument("--text", action=argparse.BooleanOptionalAction, default=None,
+                         help="XML and HTML: compare the text too (default: yes)")
+        sub.add_argument("--attributes", action=argparse.BooleanOptionalAction, default=None,
+                         help="XML and HTML: compare the attributes too (default: yes)")
+        sub.add_argument("--context", action="store_true",
+                         help="Python: keep the Load, Store and Del nodes")
+        sub.add_argument("--timeout", type=number(float, 0, "a number of seconds"), metavar="SECONDS",
+                         help="give up after this long")
 
     one = commands.add_parser("distance", help="the tree edit distance of two trees")
     one.add_argument("a", metavar="A")
     one.add_argument("b", metavar="B")
-    common(one)
-    one.add_argument("--threads", type=int, default=1, help="worker threads (default 1)")
+    inputs(one)
+    one.add_argument("--workers", type=WORKERS, default=1, metavar="N",
+                     help="threads (default 1; -1 for all cores)")
     one.add_argument("--json", action="store_true", help="print a JSON object")
 
     diff = commands.add_parser("diff", help="what changed from A to B, node by node")
     diff.add_argument("a", metavar="A")
     diff.add_argument("b", metavar="B")
-    common(diff)
-    diff.add_argument("--threads", type=int, default=1, help="worker threads (default 1)")
+    inputs(diff)
+    diff.add_argument("--workers", type=WORKERS, default=1, metavar="N",
+                      help="threads (default 1; -1 for all cores)")
     diff.add_argument("--json", action="store_true", help="print the mapping as JSON")
     diff.add_argument("--html", metavar="OUT.html", help="also write a self-contained page")
-    diff.add_argument("--fold", type=int, default=3, metavar="N",
-                      help="fold runs of more than N unchanged lines (default 3)")
+    diff.add_argument("--fold", type=number(int, 0, "a number of lines (0 or more)"), default=3,
+                      metavar="N", help="fold runs of more than N unchanged lines (default 3)")
     diff.add_argument("--colour", "--color", action="store_true", help="colour the marks")
 
-    many = commands.add_parser("pairwise", help="distances between all pairs of files")
+    many = commands.add_parser("pdist", aliases=["pairwise"], help="distances between all pairs of files")
     many.add_argument("files", nargs="+", metavar="FILE")
-    common(many)
-    many.add_argument("--out", metavar="MATRIX.npy|MATRIX.csv",
-                      help="write the square matrix (or, with --threshold, the matches as CSV)")
-    many.add_argument("--threshold", type=int, metavar="T",
-                      help="only the pairs at distance at most T")
-    many.add_argument("--workers", type=int, help="threads (default: all cores)")
+    inputs(many)
+    many.add_argument("--out", metavar="OUT.csv|OUT.npz|OUT.npy",
+                      help="write the square matrix there: CSV with the file names as header and "
+                      "first column; .npz with arrays 'matrix' and 'files'; .npy with the file "
+                      "names in OUT.files.txt, one a line (default: CSV on stdout)")
+    many.add_argument("--threshold", type=number(int, 0, "a distance (0 or more)"), metavar="T",
+                      help="only the pairs at distance at most T: CSV file1,file2,distance, or "
+                      ".npz with arrays 'pairs' (i, j, distance) and 'files'")
+    many.add_argument("--workers", type=WORKERS, default=-1, metavar="N",
+                      help="threads (default: all cores)")
     many.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                       help="show a progress bar (default: on a terminal, for long runs)")
+    close = commands.add_parser("nearest", help="the closest corpus files to each query")
+    close.add_argument("queries", nargs="+", metavar="QUERY")
+    close.add_argument("--corpus", nargs="+", required=True, metavar="FILE", help="the files to search")
+    close.add_argument("-k", type=number(int, 1, "a number of neighbours (1 or more)"), default=1,
+                       help="neighbours per query (default 1)")
+    close.add_argument("--max-distance", type=number(int, 0, "a distance (0 or more)"), metavar="D",
+                       help="only corpus files within distance D")
+    inputs(close)
+    close.add_argument("--workers", type=WORKERS, default=-1, metavar="N", help="threads (default: all cores)")
+    close.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                       help="show a progress bar (default: on a terminal, for long runs)")
     add_teds_command(commands)
     return main_parser
 
 
+def check_usage(args: argparse.Namespace, main_parser: argparse.ArgumentParser) -> None:
+    """Refuse what argparse cannot see, before any work."""
+    if args.command in ("pdist", "pairwise") and args.out is not None:
+        suffix = Path(args.out).suffix.lower()
+        allowed = (".csv", ".npz") if args.threshold is not None else MATRIX_SUFFIXES
+        if suffix not in allowed:
+            what = "the pairs of --threshold" if args.threshold is not None else "the matrix"
+            main_parser.error(f"--out {args.out}: {what} can be written as {', '.join(allowed)}, "
+                              f"not {suffix or 'a file without a suffix'}")
+
+
 def run_distance(args: argparse.Namespace) -> None:
-    t1, t2 = read_tree(args.a, args.format), read_tree(args.b, args.format)
-    result = distance(t1, t2, workers=args.threads, timeout=args.timeout)
+    t1, t2 = read_tree(args.a, args), read_tree(args.b, args)
+    result = distance(t1, t2, workers=args.workers, timeout=args.timeout)
     if args.json:
         print(json.dumps({"distance": result, "nodes1": len(t1), "nodes2": len(t2)}))
     else:
@@ -100,35 +181,60 @@ def run_distance(args: argparse.Namespace) -> None:
 def run_diff(args: argparse.Namespace) -> None:
     from .diff import mapping_to_json, render_text, write_html
 
-    t1, t2 = read_tree(args.a, args.format), read_tree(args.b, args.format)
-    found = mapping(t1, t2, workers=args.threads, timeout=args.timeout)
+    t1, t2 = read_tree(args.a, args), read_tree(args.b, args)
+    found = mapping(t1, t2, workers=args.workers, timeout=args.timeout)
     if args.html:
         write_html(found, args.html, title=f"grix diff {os.path.basename(args.a)} → {os.path.basename(args.b)}")
     if args.json:
         print(json.dumps(mapping_to_json(found)))
     else:
-        print(render_text(found, fold=args.fold, colour=args.colour))
+        sys.stdout.write(render_text(found, fold=args.fold, colour=args.colour))
 
 
-def run_pairwise(args: argparse.Namespace) -> None:
-    trees = [read_tree(name, args.format) for name in args.files]
+def run_pdist(args: argparse.Namespace) -> None:
+    trees = [read_tree(name, args) for name in args.files]
+    files = np.array(args.files, dtype=str)
     if args.threshold is not None:
         found = join(trees, args.threshold, workers=args.workers, progress=args.progress,
                      timeout=args.timeout)
-        lines = ["file1,file2,distance"] + [
-            f"{csv_field(args.files[i])},{csv_field(args.files[j])},{d}" for i, j, d in found]
-        write_text("\n".join(lines) + "\n", args.out)
+        if args.out and args.out.lower().endswith(".npz"):
+            np.savez(args.out, pairs=np.array(list(found), dtype=np.int64).reshape(-1, 3), files=files)
+        else:
+            lines = ["file1,file2,distance"] + [
+                f"{csv_field(args.files[i])},{csv_field(args.files[j])},{d}" for i, j, d in found]
+            write_text("\n".join(lines) + "\n", args.out)
         print(f"{len(found)} pairs within {args.threshold}; pruned {found.pruned_by_size} by size "
               f"and {found.pruned_by_labels} by labels, computed {found.computed}", file=sys.stderr)
         return
     matrix = square_matrix(pdist(trees, workers=args.workers, progress=args.progress,
                                  timeout=args.timeout), len(trees))
-    if args.out and args.out.endswith(".npy"):
+    suffix = Path(args.out).suffix.lower() if args.out else ".csv"
+    if suffix == ".npz":
+        np.savez(args.out, matrix=matrix, files=files)
+    elif suffix == ".npy":
         np.save(args.out, matrix)
-        return
-    header = "," + ",".join(csv_field(name) for name in args.files)
-    rows = [csv_field(name) + "," + ",".join(map(str, row)) for name, row in zip(args.files, matrix.tolist())]
-    write_text("\n".join([header, *rows]) + "\n", args.out)
+        names = Path(args.out).with_suffix(".files.txt")
+        names.write_text("".join(name + "\n" for name in args.files), encoding="utf-8")
+        print(f"the file order of {args.out} is in {names}", file=sys.stderr)
+    else:
+        header = "," + ",".join(csv_field(name) for name in args.files)
+        rows = [csv_field(name) + "," + ",".join(map(str, row))
+                for name, row in zip(args.files, matrix.tolist())]
+        write_text("\n".join([header, *rows]) + "\n", args.out)
+
+
+def run_nearest(args: argparse.Namespace) -> None:
+    """Prints CSV: query, rank (1 = nearest), corpus file, distance."""
+    queries = [read_tree(name, args) for name in args.queries]
+    corpus = [read_tree(name, args) for name in args.corpus]
+    found = nearest(queries, corpus, args.k, max_distance=args.max_distance, workers=args.workers,
+                    progress=args.progress, timeout=args.timeout)
+    lines = ["query,rank,file,distance"]
+    for query, row, distances in zip(args.queries, found.index.tolist(), found.distance.tolist()):
+        for rank, (match, d) in enumerate(zip(row, distances), 1):
+            if match >= 0:
+                lines.append(f"{csv_field(query)},{rank},{csv_field(args.corpus[match])},{d}")
+    sys.stdout.write("\n".join(lines) + "\n")
 
 
 def csv_field(text: str) -> str:
@@ -144,15 +250,31 @@ def write_text(text: str, path: str | None) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = parser().parse_args(argv)
+    main_parser = parser()
+    args = main_parser.parse_args(argv)
+    check_usage(args, main_parser)
+    run = {"distance": run_distance, "diff": run_diff, "pdist": run_pdist, "pairwise": run_pdist,
+           "nearest": run_nearest, "teds": run_teds_command}
     try:
-        {"distance": run_distance, "diff": run_diff, "pairwise": run_pairwise,
-         "teds": run_teds_command}[args.command](args)
+        run[args.command](args)
+        sys.stdout.flush()  # a closed pipe shows here, not at exit
+    except BrokenPipeError:
+        # Nobody reads the rest: point stdout at /dev/null so that the flush
+        # at exit is silent too.
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError):  # a stand-in stdout without a file
+            pass
+        return 141
     except InputError as error:
         print(f"grix: {error}", file=sys.stderr)
         return 1
-    except (TimeoutError, MemoryError, ValueError, OSError) as error:
-        print(f"grix: {type(error).__name__}: {error}", file=sys.stderr)
+    except TimeoutError:
+        limit = f" of {args.timeout:g} s" if args.timeout is not None else ""
+        print(f"grix: gave up after the time-out{limit}", file=sys.stderr)
+        return 1
+    except (MemoryError, ValueError, OSError) as error:
+        print(f"grix: {first_line(error)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("grix: interrupted", file=sys.stderr)

@@ -30,16 +30,33 @@ Rename: TypeAlias = Union[None, Callable[[str, str], Number], npt.ArrayLike]
 #: callable ``label -> number``, or one number per node (a sequence or array).
 NodeCost: TypeAlias = Union[None, Number, Callable[[str], Number], npt.ArrayLike]
 
+#: The same restricted to integers, for which distances are ints.
+IntRename: TypeAlias = Union[None, Callable[[str, str], int], "npt.NDArray[np.integer[Any]]",
+                             Sequence[Sequence[int]]]
+IntNodeCost: TypeAlias = Union[None, int, Callable[[str], int], "npt.NDArray[np.integer[Any]]",
+                               Sequence[int]]
+
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
 EXACT_DOUBLE = 2**53
 
 
 def label_codes(*label_lists: Sequence[str]) -> list[npt.NDArray[np.int32]]:
-    """Numbers the distinct labels of all lists together: equal labels, equal codes."""
+    """Numbers the distinct labels of all lists together, in order of first
+    appearance: equal labels, equal codes."""
+    return numbered_labels(label_lists)[0]
+
+
+def numbered_labels(label_lists: Sequence[Sequence[str]]) -> tuple[list[npt.NDArray[np.int32]], list[str]]:
+    """The codes of label_codes, and the distinct labels in code order. The
+    loops run in C (dict.fromkeys, map), which matters for the many small
+    trees of a loop of calls."""
     code_of: dict[Hashable, int] = {}
-    return [np.fromiter((code_of.setdefault(label, len(code_of)) for label in labels),
-                        dtype=np.int32, count=len(labels))
-            for labels in label_lists]
+    for labels in label_lists:
+        for label in dict.fromkeys(labels):
+            code_of.setdefault(label, len(code_of))
+    code = code_of.__getitem__
+    codes = [np.fromiter(map(code, labels), dtype=np.int32, count=len(labels)) for labels in label_lists]
+    return codes, list(code_of)  # type: ignore[arg-type]
 
 
 def checked_number(value: object, what: str) -> float | int:
@@ -208,6 +225,9 @@ def pair_costs(t1: Tree, t2: Tree, rename: Rename, delete: NodeCost,
     codes shared by both trees for label equality, each tree's own for a
     table from a callable."""
     n1, n2 = len(t1), len(t2)
+    if rename is None and delete is None and insert is None:  # the common case, kept short
+        codes1, codes2 = label_codes(t1.labels, t2.labels)
+        return EngineCosts(codes1=codes1, codes2=codes2), codes1, codes2
     costs = EngineCosts(delete=node_costs(delete, t1.labels, "delete"),
                         insert=node_costs(insert, t2.labels, "insert"))
     if rename is None or not callable(rename):

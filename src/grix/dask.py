@@ -12,18 +12,24 @@ grix[dask]``.
 
 from __future__ import annotations
 
+# Parts of Dask's API carry no annotations.
+# mypy: disable-error-code="no-untyped-call"
+
 import math
 import sys
+import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import ExitStack, contextmanager
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any, Union, cast
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from .batch import Encoded, check_trees, encode
+from .batch import Distances, Encoded, LabelRename, check_trees, encode, square_matrix
+from .costs import NodeCost
 from .distance import check_count, check_timeout, check_workers
+from .join import dask_join as join  # noqa: F401  (grix.dask.join)
 from .tree import Tree
 
 if TYPE_CHECKING:
@@ -37,24 +43,34 @@ Block = tuple[int, int]
 
 
 def block_distances(rows_payload: Payload, columns_payload: Payload, rows: Block, columns: Block,
-                    workers: int | None) -> npt.NDArray[np.int32]:
+                    diagonal: bool, workers: int | None, deadline: float | None) -> npt.NDArray[np.int32]:
     """One task: the distances of trees rows[0]:rows[1] of the first payload
-    against columns[0]:columns[1] of the second, as a matrix. Runs on a worker;
-    `workers` None means all the cores of the worker's process."""
+    against columns[0]:columns[1] of the second, as a matrix. Runs on a worker.
+
+    diagonal: the block pairs a range of trees with itself (rows == columns of
+        one payload): its pairs i < j are computed once and mirrored, and its
+        diagonal is 0, as in scipy's ``squareform``. (The payloads reach the
+        worker as copies, so the task cannot tell by looking.)
+    workers: threads; None means all the cores of the worker's process.
+    deadline: ``time.time()`` at which the call that submitted the task gives
+        up; the engine stops there rather than run on after a time-out.
+    """
     threads = check_workers(workers)
+    seconds = None
+    if deadline is not None:
+        seconds = deadline - time.time()
+        if seconds <= 0:
+            raise TimeoutError("the deadline passed before the block started")
     parents_a, codes_a, arguments = rows_payload
     parents_b, codes_b, _ = columns_payload
     corpus_a = _core.Corpus(parents_a[rows[0]:rows[1]], codes_a[rows[0]:rows[1]])
     shape = (rows[1] - rows[0], columns[1] - columns[0])
-    if rows_payload is columns_payload and rows == columns:
-        condensed = _core.batch(corpus_a, None, None, None, **arguments, workers=threads)
-        block = np.zeros(shape, dtype=condensed.dtype)
-        upper = np.triu_indices(shape[0], 1)
-        block[upper] = condensed
-        block.T[upper] = condensed
-        return block
+    if diagonal:
+        condensed = _core.batch(corpus_a, None, None, None, **arguments, workers=threads, timeout=seconds)
+        return square_matrix(condensed, shape[0])
     corpus_b = _core.Corpus(parents_b[columns[0]:columns[1]], codes_b[columns[0]:columns[1]])
-    return _core.batch(corpus_a, corpus_b, None, None, **arguments, workers=threads).reshape(shape)
+    return _core.batch(corpus_a, corpus_b, None, None, **arguments, workers=threads,
+                       timeout=seconds).reshape(shape)
 
 
 def split(count: int, parts: int) -> list[Block]:
@@ -67,6 +83,28 @@ def payload(encoded: Encoded) -> Payload:
     return encoded.parents, encoded.codes, encoded.costs.batch_arguments()
 
 
+def result_type(encoded: Encoded) -> type:
+    """What the blocks hold, as the local functions return it: int32, int64
+    for integer costs computed in doubles, float64 for fractional costs."""
+    if not encoded.costs.floating:
+        return np.int32
+    return np.int64 if encoded.costs.integral else np.float64
+
+
+def paired_block(payload1: Payload, payload2: Payload, rows: Block, workers: int | None,
+                 deadline: float | None) -> npt.NDArray[Any]:
+    """One task of :func:`paired`: the distances of pairs rows[0]:rows[1]."""
+    threads = check_workers(workers)
+    seconds = None if deadline is None else deadline - time.time()
+    if seconds is not None and seconds <= 0:
+        raise TimeoutError("the deadline passed before the block started")
+    (parents1, codes1, arguments), (parents2, codes2, _) = payload1, payload2
+    corpus1 = _core.Corpus(parents1[rows[0]:rows[1]], codes1[rows[0]:rows[1]])
+    corpus2 = _core.Corpus(parents2[rows[0]:rows[1]], codes2[rows[0]:rows[1]])
+    index = np.arange(rows[1] - rows[0], dtype=np.int32)
+    return _core.batch(corpus1, corpus2, index, index, **arguments, workers=threads, timeout=seconds)
+
+
 def connect(client: Client | None, stack: ExitStack) -> Client:
     """The given client, or a client of a new LocalCluster of worker
     processes (one per core, one thread each) that closes with `stack`."""
@@ -75,7 +113,8 @@ def connect(client: Client | None, stack: ExitStack) -> Client:
     from dask.distributed import Client, LocalCluster
 
     cluster = stack.enter_context(LocalCluster(threads_per_worker=1, processes=True))
-    return stack.enter_context(Client(cluster))
+    connected: Client = stack.enter_context(Client(cluster))
+    return connected
 
 
 def task_workers(workers: int | None) -> int | None:
@@ -86,25 +125,29 @@ def task_workers(workers: int | None) -> int | None:
 
 
 def submit_blocks(client: Client, rows_payload: Payload, columns_payload: Payload | None,
-                  row_blocks: list[Block], column_blocks: list[Block],
-                  workers: int | None) -> dict[Block, Future[npt.NDArray[np.int32]]]:
+                  row_blocks: list[Block], column_blocks: list[Block], workers: int | None,
+                  timeout: float | None) -> dict[Block, Future[npt.NDArray[np.int32]]]:
     """One task per block; for all pairs of one list (no columns payload),
-    only the blocks on and above the diagonal."""
+    only the blocks on and above the diagonal. Every task stops at the
+    deadline `timeout` seconds from now."""
+    deadline = None if timeout is None else time.time() + timeout
     same = columns_payload is None
-    scattered_rows = client.scatter(rows_payload, broadcast=True)
-    scattered_columns = scattered_rows if same else client.scatter(columns_payload, broadcast=True)
+    # Unhashed: a second call on the same trees would otherwise get the keys
+    # of the first, whose data the scheduler may be releasing just then.
+    scattered_rows = client.scatter(rows_payload, broadcast=True, hash=False)
+    scattered_columns = scattered_rows if same else client.scatter(columns_payload, broadcast=True, hash=False)
     tasks: dict[Block, Future[npt.NDArray[np.int32]]] = {}
     for r, rows in enumerate(row_blocks):
         for c, columns in enumerate(column_blocks):
             if same and c < r:
                 continue  # the transpose of block (c, r)
             tasks[r, c] = client.submit(block_distances, scattered_rows, scattered_columns, rows,
-                                        columns, workers, pure=False)
+                                        columns, same and r == c, workers, deadline, pure=False)
     return tasks
 
 
 @contextmanager
-def pair_bar(progress: bool | None, pairs: int) -> Iterator[Callable[[int], None]]:
+def pair_bar(progress: bool | None, pairs: int) -> Iterator[Callable[[int], object]]:
     """A tqdm bar over pairs (True: shown; None: shown when stderr is a
     terminal) as a function that advances it."""
     if progress is False or pairs == 0 or progress is None and not sys.stderr.isatty():
@@ -138,20 +181,26 @@ def gather_blocks(client: Client, tasks: dict[Block, Future[npt.NDArray[np.int32
         raise
 
 
+def cluster_threads(client: Client) -> int:
+    nthreads = cast("dict[str, int]", client.nthreads())  # a dict on a synchronous client
+    return max(1, sum(nthreads.values()))
+
+
 def block_count(count: int, client: Client, blocks: int | None) -> int:
     if blocks is not None:
         return check_count(blocks, "blocks")
     # Some 16 tasks per worker thread balance the load (blocks on the
     # diagonal are half the work of the others) at little cost per task.
-    threads = sum(client.nthreads().values()) or 1
-    return max(1, min(count, math.ceil(math.sqrt(32 * threads))))
+    return max(1, min(count, math.ceil(math.sqrt(32 * cluster_threads(client)))))
 
 
-def pdist(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None = None,
-          client: Client | None = None, blocks: int | None = None, workers: int | None = 1,
-          progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.int32]:
-    """:func:`grix.pdist` on a Dask cluster: the condensed int32 vector, pair
-    (i, j), i < j, in row-major order.
+def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
+          insert: NodeCost = None, client: Client | None = None, blocks: int | None = None,
+          workers: int | None = 1, progress: bool | None = None,
+          timeout: float | None = None) -> Distances:
+    """:func:`grix.pdist` on a Dask cluster: the condensed vector, pair
+    (i, j), i < j, in row-major order, of the type the local function
+    returns for these costs (rename, delete and insert as there).
 
     client: a ``dask.distributed.Client``; None starts a LocalCluster of worker
         processes for this call and closes it afterwards.
@@ -163,18 +212,19 @@ def pdist(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None = N
         cores of the worker's process.
     progress: True shows a tqdm bar over pairs, advanced as blocks finish;
         None shows one when stderr is a terminal.
-    timeout: seconds for the whole call; on a time-out (TimeoutError) or
-        Ctrl-C the tasks are cancelled.
+    timeout: seconds for the whole call. Each task gets the deadline and stops
+        its engine there; on a time-out (TimeoutError) or Ctrl-C the waiting
+        tasks are cancelled as well.
     """
     listed = check_trees(trees, "trees")
     per_task, seconds = task_workers(workers), check_timeout(timeout)
-    (encoded,) = encode(listed, rename=rename)
+    (encoded,) = encode(listed, rename=rename, delete=delete, insert=insert)
     count = len(listed)
-    condensed = np.empty(count * (count - 1) // 2, dtype=np.int32)
+    condensed = np.empty(count * (count - 1) // 2, dtype=result_type(encoded))
     with ExitStack() as stack:
         connected = connect(client, stack)
         ranges = split(count, block_count(count, connected, blocks))
-        tasks = submit_blocks(connected, payload(encoded), None, ranges, ranges, per_task)
+        tasks = submit_blocks(connected, payload(encoded), None, ranges, ranges, per_task, seconds)
 
         def pairs(r: int, c: int) -> int:
             (r0, r1), (c0, c1) = ranges[r], ranges[c]
@@ -195,22 +245,22 @@ def pdist(trees: Sequence[Tree], *, rename: Callable[[str, str], int] | None = N
     return condensed
 
 
-def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *,
-          rename: Callable[[str, str], int] | None = None, client: Client | None = None,
+def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None,
+          delete: NodeCost = None, insert: NodeCost = None, client: Client | None = None,
           blocks: int | None = None, workers: int | None = 1, progress: bool | None = None,
-          timeout: float | None = None) -> npt.NDArray[np.int32]:
+          timeout: float | None = None) -> Distances:
     """:func:`grix.cdist` on a Dask cluster: the (len(trees_a), len(trees_b))
-    int32 matrix. Arguments as for :func:`pdist`."""
+    matrix. Arguments as for :func:`pdist`."""
     listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
     per_task, seconds = task_workers(workers), check_timeout(timeout)
-    encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename)
-    matrix = np.empty((len(listed_a), len(listed_b)), dtype=np.int32)
+    encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename, delete=delete, insert=insert)
+    matrix = np.empty((len(listed_a), len(listed_b)), dtype=result_type(encoded_a))
     with ExitStack() as stack:
         connected = connect(client, stack)
         count = block_count(max(len(listed_a), len(listed_b)), connected, blocks)
         row_blocks, column_blocks = split(len(listed_a), count), split(len(listed_b), count)
         tasks = submit_blocks(connected, payload(encoded_a), payload(encoded_b), row_blocks,
-                              column_blocks, per_task)
+                              column_blocks, per_task, seconds)
 
         def pairs(r: int, c: int) -> int:
             (r0, r1), (c0, c1) = row_blocks[r], column_blocks[c]
@@ -224,8 +274,39 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *,
     return matrix
 
 
-def square_array(trees: Sequence[Tree], *, client: Client,
-                 rename: Callable[[str, str], int] | None = None, blocks: int | None = None,
+def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None,
+           delete: NodeCost = None, insert: NodeCost = None, client: Client | None = None,
+           blocks: int | None = None, workers: int | None = 1, progress: bool | None = None,
+           timeout: float | None = None) -> Distances:
+    """:func:`grix.paired` on a Dask cluster: the distance from trees1[k] to
+    trees2[k] for every k, the pairs split into `blocks` ranges, one task
+    each. Arguments as for :func:`pdist`."""
+    listed1, listed2 = check_trees(trees1, "trees1"), check_trees(trees2, "trees2")
+    if len(listed1) != len(listed2):
+        raise ValueError(f"trees1 has {len(listed1)} trees but trees2 has {len(listed2)}; "
+                         "paired distances need lists of equal length")
+    per_task, seconds = task_workers(workers), check_timeout(timeout)
+    encoded1, encoded2 = encode(listed1, listed2, rename=rename, delete=delete, insert=insert)
+    result = np.empty(len(listed1), dtype=result_type(encoded1))
+    with ExitStack() as stack:
+        connected = connect(client, stack)
+        count = len(listed1)
+        ranges = split(count, 16 * cluster_threads(connected) if blocks is None else check_count(blocks, "blocks"))
+        deadline = None if seconds is None else time.time() + seconds
+        scattered1 = connected.scatter(payload(encoded1), broadcast=True, hash=False)
+        scattered2 = connected.scatter(payload(encoded2), broadcast=True, hash=False)
+        tasks = {(r, 0): connected.submit(paired_block, scattered1, scattered2, rows, per_task, deadline,
+                                          pure=False) for r, rows in enumerate(ranges)}
+
+        def place(r: int, c: int, block: npt.NDArray[Any]) -> None:
+            result[ranges[r][0]:ranges[r][1]] = block
+
+        gather_blocks(connected, tasks, seconds, progress, lambda r, c: ranges[r][1] - ranges[r][0], place)
+    return result
+
+
+def square_array(trees: Sequence[Tree], *, client: Client, rename: LabelRename = None,
+                 delete: NodeCost = None, insert: NodeCost = None, blocks: int | None = None,
                  workers: int | None = 1) -> dask.array.Array:
     """The symmetric (n, n) int32 matrix of :func:`pdist` (scipy's
     ``squareform`` of it: zero diagonal, entry [j, i] = entry [i, j]) as a
@@ -237,15 +318,16 @@ def square_array(trees: Sequence[Tree], *, client: Client,
 
     listed = check_trees(trees, "trees")
     per_task = task_workers(workers)
-    (encoded,) = encode(listed, rename=rename)
+    (encoded,) = encode(listed, rename=rename, delete=delete, insert=insert)
+    dtype = result_type(encoded)
     ranges = split(len(listed), block_count(len(listed), client, blocks))
-    tasks = submit_blocks(client, payload(encoded), None, ranges, ranges, per_task)
+    tasks = submit_blocks(client, payload(encoded), None, ranges, ranges, per_task, None)
 
     def lazy(r: int, c: int) -> Any:
         shape = (ranges[r][1] - ranges[r][0], ranges[c][1] - ranges[c][0])
         if c < r:
-            return da.from_delayed(delayed(np.transpose)(tasks[c, r]), shape, dtype=np.int32)
-        return da.from_delayed(delayed(tasks[r, c]), shape, dtype=np.int32)
+            return da.from_delayed(delayed(np.transpose)(tasks[c, r]), shape, dtype=dtype)
+        return da.from_delayed(delayed(tasks[r, c]), shape, dtype=dtype)
 
     array: dask.array.Array = da.block([[lazy(r, c) for c in range(len(ranges))]
                                         for r in range(len(ranges))])

@@ -3,7 +3,10 @@
 :func:`render_text` prints one indented tree that merges both trees,
 :func:`mapping_to_json` gives a plain document for other programs, and
 :func:`render_html` builds one self-contained page with both trees side by
-side.
+side (its HTML, CSS and JavaScript are the package files in ``diff_page``).
+Where the sources of the nodes know their line (Python syntax trees, and
+XML or HTML read by lxml), the text marks each change with its line and the
+JSON document lists every node's line.
 
 The text layout follows the second tree: kept, renamed and inserted nodes
 stand where the second tree has them, indented two spaces per level. A
@@ -25,45 +28,29 @@ nodes across each other, the second tree's grouping wins.
 
 from __future__ import annotations
 
+import ast
 import html
 import json
+import numbers
 import os
 import re
 from collections import defaultdict
 from collections.abc import Sequence
-from typing import Any, Protocol
+from functools import lru_cache
+from importlib import resources
+from typing import TYPE_CHECKING, Any
+
+from .readers import source_line
+
+if TYPE_CHECKING:
+    from .mapping import Mapping
+    from .tree import Tree
 
 __all__ = ["mapping_to_json", "render_html", "render_text", "write_html"]
 
-
-class TreeLike(Protocol):
-    """What the renderers read from a tree: labels and parents in pre-order."""
-
-    @property
-    def labels(self) -> Sequence[str]: ...
-    @property
-    def parents(self) -> Any: ...  # integer sequence, parents[0] == -1
-    def __len__(self) -> int: ...
-    def children(self, i: int) -> Sequence[int]: ...
-
-
-class MappingLike(Protocol):
-    """What the renderers read from an edit mapping between ``t1`` and ``t2``."""
-
-    @property
-    def t1(self) -> TreeLike: ...
-    @property
-    def t2(self) -> TreeLike: ...
-    @property
-    def distance(self) -> int: ...
-    @property
-    def pairs(self) -> Sequence[tuple[int, int]]: ...
-    @property
-    def renamed(self) -> Sequence[tuple[int, int]]: ...
-    @property
-    def deleted(self) -> Sequence[int]: ...
-    @property
-    def inserted(self) -> Sequence[int]: ...
+#: Labels longer than this are cut in the text and on the page (the page
+#: shows the whole label on hover).
+LABEL_WIDTH = 80
 
 
 # A node of the merged tree: (1, i) is deleted node i of t1, (2, j) is node j
@@ -83,22 +70,52 @@ def _show(label: str) -> str:
         and label.isprintable()
         and not label.startswith(_MARKS)
         and " → " not in label
+        and "  (line" not in label
     )
-    # Escaping everything beyond ASCII only when something is unprintable
-    # keeps ordinary text readable and lone surrogates printable.
-    return label if plain else json.dumps(label, ensure_ascii=not label.isprintable())
+    if plain:
+        return label
+    # JSON escapes the control characters; the other unprintable ones (lone
+    # surrogates, separators) are escaped here, and the rest stays readable.
+    quoted = json.dumps(label, ensure_ascii=False)
+    return "".join(c if c.isprintable() else f"\\u{ord(c):04x}" for c in quoted)
 
 
-def _subtree_ends(parents: Sequence[int]) -> list[int]:
-    """end[v]: one past the last pre-order id of v's subtree."""
-    end = list(range(1, len(parents) + 1))
-    for v in range(len(parents) - 1, 0, -1):
-        p = parents[v]
-        end[p] = max(end[p], end[v])
-    return end
+def _clip(label: str, start: int = 0) -> str:
+    """``LABEL_WIDTH`` characters of ``label`` from ``start``, with ``…``
+    where something was cut."""
+    end = start + LABEL_WIDTH
+    if start == 0 and len(label) <= end:
+        return label
+    return ("…" if start else "") + label[start:end] + ("…" if end < len(label) else "")
 
 
-def _merged_tree(m: MappingLike) -> dict[Item, list[Item]]:
+def _clip_pair(old: str, new: str) -> tuple[str, str]:
+    """Two long labels cut alike, from a little before their first difference."""
+    if max(len(old), len(new)) <= LABEL_WIDTH:
+        return old, new
+    start = max(0, len(os.path.commonprefix([old, new])) - LABEL_WIDTH // 4)
+    return _clip(old, start), _clip(new, start)
+
+
+_DIGEST = re.compile(r"… #[0-9a-f]{16}$")
+
+
+def _whole(label: str, source: object) -> str:
+    """The label, or for a Python constant cut in its label the whole
+    constant, so that a rename can be shown where the two values differ."""
+    if isinstance(source, ast.Constant) and _DIGEST.search(label):
+        try:
+            return f"{type(source).__name__}:{source.value!r}"
+        except ValueError:  # an int with more digits than str() allows
+            pass
+    return label
+
+
+def _lines(tree: Tree) -> list[int | None]:
+    return [source_line(source) for source in tree.source]
+
+
+def _merged_tree(m: Mapping) -> dict[Item, list[Item]]:
     """Children of each merged node, laid out as the module docstring says."""
     parents1 = [int(p) for p in m.t1.parents]
     parents2 = [int(p) for p in m.t2.parents]
@@ -106,7 +123,7 @@ def _merged_tree(m: MappingLike) -> dict[Item, list[Item]]:
     partner1, partner2 = [-1] * n1, [-1] * n2
     for i, j in m.pairs:
         partner1[i], partner2[j] = j, i
-    end1 = _subtree_ends(parents1)
+    end1 = [v + int(size) for v, size in enumerate(m.t1.subtree_sizes)]
 
     # Span of the kept t1 ids inside each t2 subtree; hi < 0 when it has none.
     lo = [partner2[j] if partner2[j] >= 0 else n1 for j in range(n2)]
@@ -164,13 +181,16 @@ def _merged_tree(m: MappingLike) -> dict[Item, list[Item]]:
     return kids
 
 
-def render_text(m: MappingLike, *, fold: int | None = 3, colour: bool = False) -> str:
+def render_text(m: Mapping, *, fold: int | None = 3, colour: bool = False) -> str:
     """One indented tree merging both trees of the mapping ``m``.
 
     Each line is two spaces per depth, a two-character mark, then the label:
     ``"  "`` kept, ``"- "`` deleted from ``t1``, ``"+ "`` inserted from
     ``t2``, ``"~ "`` renamed (``old → new``). Labels that could be misread
-    are printed as JSON strings. Sibling runs of unchanged subtrees holding
+    are printed as JSON strings, and labels longer than 80 characters are
+    cut (a renamed pair from a little before its first difference). A
+    change whose node's source knows its line ends in ``(line N)``, or
+    ``(line N → M)`` for a rename that moved. Sibling runs of unchanged subtrees holding
     more than ``fold`` nodes become one line ``… N unchanged``
     (``fold=None`` prints everything). ``colour`` adds ANSI colours.
     """
@@ -178,6 +198,7 @@ def render_text(m: MappingLike, *, fold: int | None = 3, colour: bool = False) -
         raise ValueError(f"fold must be >= 0 or None, got {fold}")
     kids = _merged_tree(m)
     labels1, labels2 = m.t1.labels, m.t2.labels
+    lines1, lines2 = _lines(m.t1), _lines(m.t2)
     renamed = dict((j, i) for i, j in m.renamed)
     inserted = set(m.inserted)
 
@@ -185,13 +206,22 @@ def render_text(m: MappingLike, *, fold: int | None = 3, colour: bool = False) -
         side, x = item
         return "-" if side == 1 else "+" if x in inserted else "~" if x in renamed else " "
 
+    def where(line: int | None, new_line: int | None = None) -> str:
+        if line is None:
+            line, new_line = new_line, None
+        if line is None:
+            return ""
+        return f"  (line {line})" if new_line in (None, line) else f"  (line {line} → {new_line})"
+
     def text(item: Item) -> str:
         x, tag = item[1], mark(item)
         if tag == "-":
-            return "- " + _show(labels1[x])
+            return "- " + _show(_clip(labels1[x])) + where(lines1[x])
         if tag == "~":
-            return f"~ {_show(labels1[renamed[x]])} → {_show(labels2[x])}"
-        return f"{tag} {_show(labels2[x])}"
+            i = renamed[x]
+            old, new = _clip_pair(_whole(labels1[i], m.t1.source[i]), _whole(labels2[x], m.t2.source[x]))
+            return f"~ {_show(old)} → {_show(new)}" + where(lines1[renamed[x]], lines2[x])
+        return f"{tag} {_show(_clip(labels2[x]))}" + (where(lines2[x]) if tag == "+" else "")
 
     # Size and cleanliness of every merged subtree, children before parents.
     order, stack = [], [_TOP]
@@ -236,10 +266,14 @@ def render_text(m: MappingLike, *, fold: int | None = 3, colour: bool = False) -
     return "\n".join(lines) + "\n" if lines else ""
 
 
-def mapping_to_json(m: MappingLike) -> dict[str, Any]:
-    """The mapping as plain ints, strings and lists, ready for ``json.dumps``."""
+def mapping_to_json(m: Mapping) -> dict[str, Any]:
+    """The mapping as plain ints, strings and lists, ready for ``json.dumps``.
+
+    ``lines1`` and ``lines2`` give each node's line in its file, or None
+    where its source does not know it."""
     return {
-        "distance": int(m.distance),
+        # An int, or a float under fractional costs (inf where they allow it).
+        "distance": int(m.distance) if isinstance(m.distance, numbers.Integral) else float(m.distance),
         "nodes1": len(m.t1),
         "nodes2": len(m.t2),
         "pairs": [[int(i), int(j)] for i, j in m.pairs],
@@ -250,336 +284,35 @@ def mapping_to_json(m: MappingLike) -> dict[str, Any]:
         "labels2": [str(s) for s in m.t2.labels],
         "parents1": [int(p) for p in m.t1.parents],
         "parents2": [int(p) for p in m.t2.parents],
+        "lines1": _lines(m.t1),
+        "lines2": _lines(m.t2),
     }
 
 
-def render_html(m: MappingLike, *, title: str = "grix diff") -> str:
+def render_html(m: Mapping, *, title: str = "grix diff") -> str:
     """One self-contained HTML page showing both trees side by side.
 
     The page embeds :func:`mapping_to_json` and builds the trees in the
     browser, lazily: subtrees without changes start folded, so even trees of
     thousands of nodes open quickly. Opening the page with ``#expand-all``
-    unfolds everything.
+    unfolds everything. Labels longer than 80 characters are cut, and the
+    whole label shows on hover with the node's line.
     """
     # "<", ">" and "&" as JSON escapes: the data can never close its <script>.
     data = json.dumps(mapping_to_json(m), separators=(",", ":"))
     data = data.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
-    fields = {"title": html.escape(title), "data": data, "css": _CSS, "js": _JS}
+    fields = {"title": html.escape(title), "data": data, "css": _page_file("page.css"),
+              "js": _page_file("page.js"), "width": str(LABEL_WIDTH)}
     # One pass, so nothing substituted is scanned again.
-    return re.sub(r"\{\{(\w+)\}\}", lambda g: fields[g[1]], _PAGE)
+    return re.sub(r"\{\{(\w+)\}\}", lambda g: fields[g[1]], _page_file("page.html"))
 
 
-def write_html(m: MappingLike, path: str | os.PathLike[str], **kw: Any) -> None:
+@lru_cache(maxsize=None)
+def _page_file(name: str) -> str:
+    return resources.files(__package__ or "grix").joinpath("diff_page", name).read_text(encoding="utf-8")
+
+
+def write_html(m: Mapping, path: str | os.PathLike[str], **kw: Any) -> None:
     """Write :func:`render_html` of ``m`` to ``path`` (UTF-8)."""
     with open(path, "w", encoding="utf-8") as f:
         f.write(render_html(m, **kw))
-
-
-_PAGE = """<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>{{title}}</title>
-<style>{{css}}</style>
-</head>
-<body>
-<header>
-  <h1>{{title}}</h1>
-  <p id="summary"></p>
-  <div class="bar">
-    <div id="legend" class="bar"></div>
-    <button type="button" id="expand-all">Expand all</button>
-    <button type="button" id="fold-unchanged">Fold unchanged</button>
-    <span class="hint">▸ opens a subtree · hover a node to see its partner · click it to jump there</span>
-  </div>
-  <noscript><p>This page draws the trees with JavaScript; please enable it.</p></noscript>
-</header>
-<main>
-  <section class="pane"><h2>Before <span id="info1"></span></h2><div class="tree" id="tree1"></div></section>
-  <section class="pane"><h2>After <span id="info2"></span></h2><div class="tree" id="tree2"></div></section>
-</main>
-<script type="application/json" id="grix-data">{{data}}</script>
-<script>{{js}}</script>
-</body>
-</html>
-"""
-
-_CSS = """
-:root { --line: #dde1e6; --muted: #656d76; --text: #1f2328; --step: 18px; }
-* { box-sizing: border-box; }
-html, body { height: 100%; margin: 0; }
-body { display: flex; flex-direction: column; color: var(--text); background: #f6f8fa;
-  font: 14px/1.45 system-ui, -apple-system, "Segoe UI", Roboto, sans-serif; }
-header { padding: 12px 20px; background: #fff; border-bottom: 1px solid var(--line); }
-h1 { font-size: 18px; margin: 0 0 2px; }
-#summary { margin: 0 0 8px; color: var(--muted); }
-.bar { display: flex; flex-wrap: wrap; align-items: center; gap: 6px 14px; }
-.key { display: inline-flex; align-items: center; gap: 6px; }
-.key .num { font-weight: 600; font-variant-numeric: tabular-nums; }
-.swatch { width: 14px; height: 14px; border-radius: 3px; border: 1px solid #0002; }
-.swatch.kept { background: #fff; } .swatch.renamed { background: #fff0c2; }
-.swatch.deleted { background: #ffdfdc; } .swatch.inserted { background: #d6f4dc; }
-button { font: inherit; font-size: 13px; padding: 2px 10px; border: 1px solid #d0d7de;
-  border-radius: 6px; background: #f6f8fa; cursor: pointer; }
-button:hover { background: #eef1f4; }
-.hint { color: var(--muted); font-size: 12px; }
-main { flex: 1; min-height: 0; display: grid; grid-template-columns: 1fr 1fr; gap: 12px;
-  padding: 12px 20px 16px; }
-.pane { display: flex; flex-direction: column; min-height: 0; min-width: 0; background: #fff;
-  border: 1px solid var(--line); border-radius: 8px; }
-.pane h2 { font-size: 13px; margin: 0; padding: 8px 12px; border-bottom: 1px solid var(--line); }
-.pane h2 span { color: var(--muted); font-weight: normal; }
-.tree { flex: 1; overflow: auto; padding: 8px 8px 24px;
-  font: 13px/1.6 ui-monospace, "SFMono-Regular", Menlo, Consolas, "DejaVu Sans Mono", monospace; }
-/* One flat row per shown node, indented by depth, with a guide line per level. */
-.node { width: max-content; min-width: 100%; padding-left: calc(var(--d) * var(--step)); white-space: pre;
-  background: repeating-linear-gradient(to right, var(--line) 0 1px, transparent 1px var(--step))
-    7px 0 / calc(var(--d) * var(--step)) 100% no-repeat; }
-.box { display: inline-flex; align-items: baseline; gap: 4px; padding: 0 8px 0 0; border-radius: 4px;
-  cursor: default; }
-.tog { width: 14px; flex: none; text-align: center; color: var(--muted); cursor: pointer; user-select: none; }
-.branch .tog::before { content: "▸"; }
-.branch.open .tog::before { content: "▾"; }
-.gap .box { color: var(--muted); cursor: pointer; }
-.gap .box:hover { background: #eef1f4; }
-.label:empty::before { content: "(empty)"; color: var(--muted); font-style: italic; }
-.note, .count { color: var(--muted); font-size: 11px; }
-.count.changed { color: #9a4d00; }
-.open .count { display: none; }
-[data-status=renamed] > .box { background: #fff0c2; color: #6b4700; }
-[data-status=deleted] > .box { background: #ffdfdc; color: #a0111f; }
-[data-status=inserted] > .box { background: #d6f4dc; color: #126329; }
-[data-status=renamed] .label::before { content: "~ "; }
-[data-status=deleted] .label::before { content: "− "; }
-[data-status=inserted] .label::before { content: "+ "; }
-.box.hl { outline: 2px solid #2f81f7; background: #dbeafe; }
-"""
-
-# The trees are drawn from the embedded data as flat rows in pre-order, one
-# per shown node: deep trees then need no deeply nested elements, and a
-# subtree's rows are the run of rows after its root whose ids fall inside the
-# subtree's id range. Rows exist only for shown nodes.
-_JS = r"""
-"use strict";
-(function () {
-  const data = JSON.parse(document.getElementById("grix-data").textContent);
-  const FOLD = 3;  // longer runs of unchanged siblings start as one row
-
-  function side(k) {
-    const labels = data["labels" + k], parents = data["parents" + k], n = labels.length;
-    const s = { k, labels, parents, n, kids: [], el: [], gapOf: [],
-      partner: new Int32Array(n).fill(-1), status: new Array(n).fill("kept"),
-      size: new Int32Array(n).fill(1), depth: new Int32Array(n), dirty: new Uint8Array(n),
-      open: new Uint8Array(n), folded: new Uint8Array(n), root: document.getElementById("tree" + k) };
-    for (let i = 0; i < n; i++) s.kids.push([]);
-    for (let i = 1; i < n; i++) { s.kids[parents[i]].push(i); s.depth[i] = s.depth[parents[i]] + 1; }
-    return s;
-  }
-  const T1 = side(1), T2 = side(2), sides = { 1: T1, 2: T2 };
-  const other = (s) => (s === T1 ? T2 : T1);
-  for (const [i, j] of data.pairs) { T1.partner[i] = j; T2.partner[j] = i; }
-  for (const [i, j] of data.renamed) { T1.status[i] = "renamed"; T2.status[j] = "renamed"; }
-  for (const i of data.deleted) T1.status[i] = "deleted";
-  for (const j of data.inserted) T2.status[j] = "inserted";
-  for (const s of [T1, T2]) {
-    for (let i = s.n - 1; i >= 0; i--) {  // pre-order: children after parents
-      if (s.status[i] !== "kept") s.dirty[i] = 1;
-      const p = s.parents[i];
-      if (p >= 0) { s.size[p] += s.size[i]; s.dirty[p] |= s.dirty[i]; }
-    }
-  }
-  // Open at load: subtrees holding a change on either side.
-  const changed = (s, i) => s.dirty[i] || (s.partner[i] >= 0 && other(s).dirty[s.partner[i]]);
-
-  function span(cls, text) {
-    const e = document.createElement("span");
-    e.className = cls;
-    if (text !== undefined) e.textContent = text;
-    return e;
-  }
-
-  function describe(s, i) {
-    const p = s.partner[i], where = (s === T1 ? "before #" : "after #") + i;
-    const [i1, i2] = s === T1 ? [i, p] : [p, i];
-    switch (s.status[i]) {
-      case "deleted": return where + ": deleted";
-      case "inserted": return where + ": inserted";
-      case "renamed": return where + ": renamed " + T1.labels[i1] + " → " + T2.labels[i2];
-      default: return where + ": kept as " + (s === T1 ? "after #" : "before #") + p;
-    }
-  }
-
-  function row(s, first, depth, parts) {
-    const div = document.createElement("div"), box = span("box");
-    div.className = "node";
-    div.style.setProperty("--d", depth);
-    div.first = first;
-    box.append(span("tog"), ...parts);
-    div.append(box);
-    return div;
-  }
-
-  function nodeRow(s, i) {
-    const parts = [span("label", s.labels[i])];
-    if (s.status[i] === "renamed")
-      parts.push(span("note", (s === T1 ? "→ " : "← ") + other(s).labels[s.partner[i]]));
-    if (s.kids[i].length) {
-      const hidden = s.size[i] - 1;
-      parts.push(span(s.dirty[i] ? "count changed" : "count",
-        "(" + hidden + (hidden === 1 ? " node" : " nodes") + (s.dirty[i] ? ", changed)" : ")")));
-    }
-    const div = row(s, i, s.depth[i], parts);
-    div.dataset.side = s.k; div.dataset.id = i; div.dataset.status = s.status[i];
-    div.firstChild.title = describe(s, i);
-    if (s.kids[i].length) div.classList.add("branch");
-    if (s.open[i]) div.classList.add("open");
-    s.el[i] = div;
-    return div;
-  }
-
-  function gapRow(s, run) {
-    let nodes = 0;
-    for (const c of run) nodes += s.size[c];
-    const div = row(s, run[0], s.depth[run[0]], [span("label", "… " + run.length + " unchanged" +
-      (nodes > run.length ? " (" + nodes + " nodes)" : ""))]);
-    div.classList.add("gap");
-    div.run = run;
-    for (const c of run) s.gapOf[c] = div;
-    return div;
-  }
-
-  // Rows for `items` (node ids, or arrays of folded siblings) and everything
-  // shown below them, in pre-order; iterative, as trees may be very deep.
-  function rows(s, items) {
-    const frag = document.createDocumentFragment(), todo = items.reverse();
-    while (todo.length) {
-      const it = todo.pop();
-      if (Array.isArray(it)) { frag.append(gapRow(s, it)); continue; }
-      frag.append(nodeRow(s, it));
-      if (s.open[it]) todo.push(...childItems(s, it).reverse());
-    }
-    return frag;
-  }
-
-  function childItems(s, i) {
-    const out = [];
-    let run = [];
-    for (const c of s.kids[i]) {
-      if (s.folded[c]) { run.push(c); continue; }
-      if (run.length) { out.push(run); run = []; }
-      out.push(c);
-    }
-    if (run.length) out.push(run);
-    return out;
-  }
-
-  function expand(s, i) {
-    if (s.open[i] || !s.kids[i].length) return;
-    for (const c of s.kids[i]) s.folded[c] = 0;  // asked for: show every child
-    s.open[i] = 1;
-    s.el[i].classList.add("open");
-    s.el[i].after(rows(s, childItems(s, i)));
-  }
-
-  function collapse(s, i) {
-    s.open[i] = 0;
-    s.el[i].classList.remove("open");
-    const end = i + s.size[i];
-    for (let r = s.el[i].nextSibling; r && r.first < end;) {
-      const next = r.nextSibling;
-      if (r.run) for (const c of r.run) s.gapOf[c] = undefined; else s.el[r.first] = undefined;
-      r.remove();
-      r = next;
-    }
-  }
-
-  function openGap(s, div) {
-    for (const c of div.run) { s.folded[c] = 0; s.gapOf[c] = undefined; }
-    div.replaceWith(rows(s, div.run.slice()));
-  }
-
-  // (Re)draw a side: everything open, or only the subtrees holding changes.
-  function draw(s, all) {
-    s.el = new Array(s.n); s.gapOf = new Array(s.n);
-    for (let i = 0; i < s.n; i++) {
-      s.open[i] = all || changed(s, i) ? 1 : 0;
-      s.folded[i] = 0;
-    }
-    if (!all) {
-      for (let i = 0; i < s.n; i++) {
-        const kids = s.kids[i];
-        for (let a = 0, b = 0; a < kids.length; a = b + 1) {
-          for (b = a; b < kids.length && !changed(s, kids[b]); b++);
-          if (b - a > FOLD) for (let c = a; c < b; c++) s.folded[kids[c]] = 1;
-        }
-      }
-    }
-    s.root.textContent = "";
-    if (s.n) s.root.append(rows(s, [0]));
-  }
-
-  function reveal(s, i) {
-    const path = [i];
-    for (let v = s.parents[i]; v >= 0; v = s.parents[v]) path.push(v);
-    for (let k = path.length - 1; k >= 0; k--) {
-      if (!s.el[path[k]]) openGap(s, s.gapOf[path[k]]);
-      if (k) expand(s, path[k]);
-    }
-    return s.el[i].firstChild;
-  }
-
-  function hit(e) {
-    const div = e.target.closest(".node");
-    return div && div.dataset.side ? [sides[div.dataset.side], Number(div.dataset.id), div.firstChild] : null;
-  }
-
-  function highlight(e, on) {
-    const h = hit(e);
-    if (!h) return;
-    h[2].classList.toggle("hl", on);
-    const p = h[0].partner[h[1]], pr = p >= 0 && other(h[0]).el[p];
-    if (!pr) return;
-    pr.firstChild.classList.toggle("hl", on);
-    if (on) pr.firstChild.scrollIntoView({ block: "nearest", inline: "nearest" });
-  }
-
-  for (const s of [T1, T2]) {
-    document.getElementById("info" + s.k).textContent = "· " + s.n + " nodes";
-    draw(s, location.hash === "#expand-all");
-    s.root.addEventListener("mouseover", (e) => highlight(e, true));
-    s.root.addEventListener("mouseout", (e) => highlight(e, false));
-    s.root.addEventListener("click", (e) => {
-      const gap = e.target.closest(".gap");
-      if (gap) { openGap(s, gap); return; }
-      const h = hit(e);
-      if (!h) return;
-      const i = h[1], p = s.partner[i];
-      if (e.target.classList.contains("tog") || p < 0) {
-        if (s.open[i]) collapse(s, i); else expand(s, i);
-        return;
-      }
-      const pr = reveal(other(s), p);
-      pr.classList.add("hl");
-      pr.scrollIntoView({ block: "center", inline: "nearest" });
-    });
-  }
-  document.getElementById("expand-all").onclick = () => { draw(T1, true); draw(T2, true); };
-  document.getElementById("fold-unchanged").onclick = () => { draw(T1, false); draw(T2, false); };
-
-  const count = (s, st) => s.status.filter((x) => x === st).length;
-  const counts = { kept: count(T1, "kept"), renamed: count(T1, "renamed"),
-    deleted: count(T1, "deleted"), inserted: count(T2, "inserted") };
-  const legend = document.getElementById("legend");
-  for (const st of ["kept", "renamed", "deleted", "inserted"]) {
-    const key = span("key");
-    key.dataset.key = st;
-    key.append(span("swatch " + st), st, span("num", counts[st]));
-    legend.append(key);
-  }
-  document.getElementById("summary").textContent = "distance " + data.distance + " · " +
-    counts.renamed + " renamed, " + counts.deleted + " deleted, " + counts.inserted + " inserted, " +
-    counts.kept + " kept · " + T1.n + " → " + T2.n + " nodes";
-  document.body.dataset.ready = "1";
-})();
-"""

@@ -4,10 +4,11 @@ from __future__ import annotations
 
 import numbers
 import os
-from typing import Any, Literal
+import sys
+from typing import Any, Literal, overload
 
 from . import _core, progress as progress_bar
-from .costs import EngineCosts, NodeCost, Rename, pair_costs, whole_cost
+from .costs import EngineCosts, IntNodeCost, IntRename, NodeCost, Rename, pair_costs, whole_cost
 from .tree import Tree
 
 #: Time-outs of this many seconds (31 years) or more mean no limit: a
@@ -65,6 +66,14 @@ def check_timeout(timeout: object) -> float | None:
     return None if seconds >= NO_LIMIT_SECONDS else seconds
 
 
+@overload
+def distance(t1: Tree, t2: Tree, *, rename: IntRename = None, delete: IntNodeCost = None,
+             insert: IntNodeCost = None, workers: int | None = 1, timeout: float | None = None,
+             progress: bool | None = None) -> int: ...
+@overload
+def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
+             insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
+             progress: bool | None = None) -> float: ...
 def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
              insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
              progress: bool | None = None) -> int | float:
@@ -107,6 +116,14 @@ def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = No
     and its threads joined within a fraction of a second), and MemoryError when
     the matrices cannot fit.
     """
+    if rename is None and delete is None and insert is None and (
+            progress is False or progress is None and not sys.stderr.isatty()):
+        # Unit costs and no bar: the engine numbers the labels itself, which
+        # keeps a loop over many small pairs close to the engine's own speed.
+        check_tree(t1, "t1")
+        check_tree(t2, "t2")
+        return int(_core.distance_of_labels(t1.parents, t1.labels, t2.parents, t2.labels,
+                                            check_workers(workers), check_timeout(timeout)))
     call = PairCall(t1, t2, rename, delete, insert, workers, timeout, progress)
     with call.bar() as report:
         return call.costs.result(_core.distance(*call.trees, **call.arguments(report)))
@@ -127,9 +144,17 @@ class PairCall:
         self.trees = (t1.parents, codes1, t2.parents, codes2)
 
     def bar(self) -> progress_bar.WorkBar:
-        cells = min(schedule_cells(self.t1, self.t2)) if self.progress is not False else 0
-        seconds = cells * progress_bar.SECONDS_PER_CELL / min(self.workers, 2)
-        return progress_bar.WorkBar(progress_bar.wanted(self.progress, lambda: seconds), cells)
+        cells = 0
+
+        def seconds() -> float:
+            nonlocal cells
+            cells = min(schedule_cells(self.t1, self.t2))
+            return cells * progress_bar.SECONDS_PER_CELL / min(self.workers, 2)
+
+        show = progress_bar.wanted(self.progress, seconds)
+        if show and not cells:
+            seconds()
+        return progress_bar.WorkBar(show, cells)
 
     def arguments(self, report: Any) -> dict[str, Any]:
         return {**self.costs.pair_arguments(), "workers": self.workers, "timeout": self.timeout,

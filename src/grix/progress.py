@@ -28,24 +28,34 @@ def wanted(progress: bool | None, seconds: Callable[[], float]) -> bool:
 
 
 class WorkBar:
-    """A tqdm bar over `total_cells` of work, shown in percent; `update`
-    takes the cells done so far. A context manager that yields its update
-    function, or None when no bar is shown."""
+    """A tqdm bar over `total_cells` of work; `update` takes the cells done so
+    far. It shows percent, or, given `pairs`, the pairs that share of the
+    cells stands for: a pair counts by its cells, its share of the time, so
+    the time left holds where pairs differ in size (counting finished pairs
+    would make large pairs stall the bar and small ones race it). A context
+    manager that yields its update function, or None when no bar is shown."""
 
-    def __init__(self, show: bool, total_cells: float, description: str | None = None) -> None:
+    def __init__(self, show: bool, total_cells: float, pairs: int | None = None) -> None:
         self.bar: Any = None
         self.total = max(float(total_cells), 1.0)
+        self.scale = 100.0 if pairs is None else float(pairs)
+        self.whole = pairs is not None  # pairs advance one at a time
         if show:
             from tqdm.auto import tqdm
 
-            self.bar = tqdm(total=100.0, unit="%", desc=description, dynamic_ncols=True,
-                            bar_format="{l_bar}{bar}| {n:.0f}% [{elapsed}<{remaining}]")
+            if pairs is None:
+                self.bar = tqdm(total=100.0, unit="%", dynamic_ncols=True,
+                                bar_format="{l_bar}{bar}| {n:.0f}% [{elapsed}<{remaining}]")
+            else:
+                self.bar = tqdm(total=pairs, unit="pair", unit_scale=True, dynamic_ncols=True)
 
     def update(self, cells_done: int) -> None:
         if self.bar is not None:
-            percent = min(100.0, 100.0 * cells_done / self.total)
-            if percent > self.bar.n:
-                self.bar.update(percent - self.bar.n)
+            done = min(self.scale, self.scale * cells_done / self.total)
+            if self.whole:
+                done = float(int(done))
+            if done > self.bar.n:
+                self.bar.update(done - self.bar.n)
 
     def __enter__(self) -> Callable[[int], None] | None:
         return self.update if self.bar is not None else None

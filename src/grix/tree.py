@@ -1,67 +1,36 @@
 """The tree type: an immutable ordered labelled tree in pre-order.
 
-Every constructor walks its input with an explicit stack, so nesting depth is
-limited by memory, not by the interpreter's recursion limit.
+The readers of every format live in :mod:`grix.readers`; the ``from_*``
+constructors here wrap them, and :func:`load` reads a file.
 """
 
 from __future__ import annotations
 
 import ast
 import operator
-import re
+import os
 from collections.abc import Callable, Hashable, Iterable, Iterator, Sequence
-from itertools import repeat
-from typing import Any, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
 import numpy as np
 
-__all__ = ["Tree"]
+from . import readers
+from .readers import JSONPath, Preorder, short
+
+__all__ = ["Tree", "load"]
 
 _T = TypeVar("_T")
+if TYPE_CHECKING:
+    import typing_extensions
 
-
-class AncestorPath:
-    """The objects on the path from the root to the node being expanded in a
-    pre-order walk, to refuse an object found inside itself: the tree would
-    be infinite. The path is trimmed back to each node's parent, which
-    pre-order makes O(1) amortised. Only nodes with children need to enter.
-    """
-
-    __slots__ = ("_what", "_path", "_on_path")
-
-    def __init__(self, what: str) -> None:
-        self._what = what
-        self._path: list[tuple[int, object]] = []
-        self._on_path: dict[int, int] = {}
-
-    def enter(self, obj: object, node: int, parent: int) -> None:
-        """Record that node ``node`` (child of ``parent``) is ``obj``; None
-        is never checked. Raises ValueError if ``obj`` is an ancestor."""
-        path, on_path = self._path, self._on_path
-        while path and path[-1][0] != parent:
-            on_path.pop(id(path.pop()[1]), None)
-        if obj is not None:
-            if id(obj) in on_path:
-                raise ValueError(
-                    f"{self._what}: node {node} is the same object as its ancestor node "
-                    f"{on_path[id(obj)]}, so the tree would be infinite"
-                )
-            on_path[id(obj)] = node
-        path.append((node, obj))
-
-# A bracket token: a brace, or a run of label text in which a backslash always
-# takes the next character with it (so "\}" never ends a node).
-_BRACKET_TOKEN = re.compile(r"[{}]|(?:[^{}\\]+|\\[\s\S]?)+")
-_BRACKET_UNESCAPE = re.compile(r"\\([{}\\])")
+    # A bare ``Tree`` means Tree[object]; Tree[ast.AST] is one too.
+    S = typing_extensions.TypeVar("S", covariant=True, default=object)
+else:
+    S = TypeVar("S", covariant=True)
 
 
 def _escape(label: str) -> str:
     return label.replace("\\", "\\\\").replace("{", "\\{").replace("}", "\\}")
-
-
-def _short(obj: object, limit: int = 40) -> str:
-    text = repr(obj)
-    return text if len(text) <= limit else text[: limit - 3] + "..."
 
 
 def _readonly(values: Any) -> np.ndarray:
@@ -70,12 +39,14 @@ def _readonly(values: Any) -> np.ndarray:
     return array
 
 
-class Tree:
+class Tree(Generic[S]):
     """An immutable ordered labelled tree, its nodes numbered in pre-order.
 
     Node 0 is the root; ``parents[i]`` is the parent of node ``i`` (``-1``
     for the root), ``labels[i]`` its label (always ``str``) and ``source[i]``
     the object or position it was built from (``None`` where there is none).
+    The type parameter is the type of the sources: ``Tree[ast.AST]`` from
+    :meth:`from_ast`, ``Tree[int]`` from :meth:`from_bracket`, and so on.
     Siblings keep their order: a child with a smaller id comes first.
 
     Build one with a constructor: :meth:`from_parents`, :meth:`from_nested`,
@@ -90,7 +61,7 @@ class Tree:
 
     _labels: tuple[str, ...]
     _parents: np.ndarray
-    _source: tuple[object, ...]
+    _source: tuple[S, ...]
     _children: tuple[tuple[int, ...], ...] | None
     _sizes: np.ndarray | None
     _depths: list[int] | None
@@ -103,55 +74,27 @@ class Tree:
             "from_ast, from_xml, from_html, from_json or from_networkx"
         )
 
-    @classmethod
+    @staticmethod
     def _from_preorder(
-        cls,
         labels: Sequence[str],
         parents: Sequence[int] | np.ndarray,
-        source: Sequence[object] | None = None,
-    ) -> Tree:
+        source: Sequence[_T] | None = None,
+    ) -> Tree[_T]:
         """Wrap labels and parents that are already in valid pre-order.
 
         Nothing is checked: callers guarantee ``parents[0] == -1`` and that
         each other parent is the previous node or one of its ancestors.
         """
-        tree = object.__new__(cls)
+        tree: Tree[Any] = object.__new__(Tree)
         tree._labels = tuple(labels)
         tree._parents = _readonly(parents)
         tree._source = (None,) * len(tree._labels) if source is None else tuple(source)
         tree._children = tree._sizes = tree._depths = tree._hash = None
         return tree
 
-    @classmethod
-    def _from_walk(
-        cls,
-        root: _T,
-        expand: Callable[[_T], tuple[str, object, Sequence[_T], object]],
-        what: str,
-    ) -> Tree:
-        """Depth-first walk from ``root``: ``expand(item)`` gives the node's
-        label, source, child items and an identity (or None).
-
-        An identity met again among a node's ancestors would make the tree
-        infinite, so it raises ValueError (see AncestorPath).
-        """
-        labels: list[str] = []
-        parents: list[int] = []
-        source: list[object] = []
-        stack: list[tuple[_T, int]] = [(root, -1)]
-        ancestors = AncestorPath(what)
-        while stack:
-            item, parent = stack.pop()
-            label, src, kids, ident = expand(item)
-            node = len(labels)
-            labels.append(label)
-            parents.append(parent)
-            source.append(src)
-            if not kids:
-                continue
-            ancestors.enter(ident, node, parent)
-            stack.extend(zip(reversed(kids), repeat(node)))
-        return cls._from_preorder(labels, parents, source)
+    @staticmethod
+    def _of(preorder: Preorder[_T]) -> Tree[_T]:
+        return Tree._from_preorder(*preorder)
 
     # -- constructors -----------------------------------------------------
 
@@ -163,7 +106,7 @@ class Tree:
         *,
         forest: bool = False,
         forest_label: str = "",
-    ) -> Tree:
+    ) -> Tree[int | None]:
         """Build a tree from labels and parent indices given in any node order.
 
         ``parents[i]`` is the index of node ``i``'s parent; ``-1``, any
@@ -191,7 +134,7 @@ class Tree:
         if len(par) != n:
             raise ValueError(f"labels has {n} items but parents has {len(par)}; give one parent per label")
         if n == 0 and not forest:
-            return cls._from_preorder((), ())
+            return Tree._from_preorder((), ())
         own = np.flatnonzero(par == np.arange(n))
         if own.size:
             raise ValueError(f"parents: node {own[0]} is its own parent; use -1 for the root")
@@ -216,12 +159,12 @@ class Tree:
             raise ValueError(_cycle_message(par, order))
         new_parents = _renumber(par, order)
         new_labels = [label_list[i] for i in order]
-        source: list[object] = list(order)
+        source: list[int | None] = list(order)
         if forest:
             new_parents = np.concatenate(([-1], new_parents + 1))
             new_labels.insert(0, str(forest_label))
             source.insert(0, None)
-        return cls._from_preorder(new_labels, new_parents, source)
+        return Tree._from_preorder(new_labels, new_parents, source)
 
     @classmethod
     def from_nested(
@@ -229,7 +172,7 @@ class Tree:
         obj: object,
         children: str | Callable[[Any], Iterable[Any]] | None = None,
         label: str | Callable[[Any], object] | None = None,
-    ) -> Tree:
+    ) -> Tree[Any]:
         """Build a tree from nested Python objects.
 
         ``children`` and ``label`` are attribute names or callables taking a
@@ -248,28 +191,10 @@ class Tree:
         ValueError if an object contains itself. Costs O(n) calls of the
         accessors.
         """
-        get_children = _accessor(children, lambda o: _nested_parts(o)[1])
-        get_label = _accessor(label, lambda o: _nested_parts(o)[0])
-
-        def expand(o: object) -> tuple[str, object, Sequence[object], object]:
-            kids = get_children(o)
-            if kids is None:
-                kids = ()
-            elif not isinstance(kids, (list, tuple)):
-                try:
-                    kids = list(kids)
-                except TypeError:
-                    raise TypeError(
-                        f"nested data: the children of {_short(o)} are {type(kids).__name__}, "
-                        "not an iterable; check the children accessor"
-                    ) from None
-            text = get_label(o)
-            return text if type(text) is str else str(text), o, kids, o
-
-        return cls._from_walk(obj, expand, "nested data")
+        return Tree._of(readers.read_nested(obj, children, label))
 
     @classmethod
-    def from_bracket(cls, text: str) -> Tree:
+    def from_bracket(cls, text: str) -> Tree[int]:
         """Parse bracket notation such as ``{a{b}{c}}``.
 
         Each node is ``{`` label children ``}``. In labels ``\\{``, ``\\}``
@@ -283,142 +208,102 @@ class Tree:
         Raises TypeError for non-str input and ValueError naming the offset
         of the first syntax error. Costs O(len(text)).
         """
-        if not isinstance(text, str):
-            raise TypeError(f"bracket text must be a str, not {type(text).__name__}")
-        labels: list[str] = []
-        parents: list[int] = []
-        source: list[int] = []
-        open_nodes: list[int] = []
-        start = len(text) - len(text.lstrip())
-        if start == len(text):
-            return cls._from_preorder((), ())
-        closed = False
-        expect_label = False
-        for token in _BRACKET_TOKEN.finditer(text, start):
-            value, offset = token.group(), token.start()
-            # Point at the first character that matters, not at leading blanks.
-            offset += len(value) - len(value.lstrip())
-            if closed:
-                if value.strip():
-                    raise ValueError(f"bracket text: text after the tree at offset {offset}")
-            elif value == "{":
-                parents.append(open_nodes[-1] if open_nodes else -1)
-                open_nodes.append(len(labels))
-                labels.append("")
-                source.append(offset)
-                expect_label = True
-                continue
-            elif value == "}":
-                if not open_nodes:
-                    raise ValueError(f"bracket text: unexpected '}}' at offset {offset}")
-                open_nodes.pop()
-                closed = not open_nodes
-            elif expect_label:
-                labels[-1] = _BRACKET_UNESCAPE.sub(r"\1", value)
-            elif not open_nodes:
-                raise ValueError(f"bracket text: expected '{{' at offset {offset}")
-            elif value.strip():
-                raise ValueError(
-                    f"bracket text: text between nodes at offset {offset}; "
-                    "a label must follow its '{' directly"
-                )
-            expect_label = False
-        if open_nodes:
-            raise ValueError(f"bracket text: unclosed '{{' opened at offset {source[open_nodes[-1]]}")
-        return cls._from_preorder(labels, parents, source)
+        return Tree._of(readers.read_bracket(text))
 
     @classmethod
     def from_ast(
         cls,
         node_or_source: ast.AST | str | bytes,
         label: Callable[[ast.AST], object] | None = None,
-    ) -> Tree:
+        *,
+        context: bool = False,
+    ) -> Tree[ast.AST]:
         """Build a tree from a Python syntax tree, or from source text.
 
         Text (str or bytes) is parsed with :func:`ast.parse` first (syntax
         warnings are silenced). Children come from
-        :func:`ast.iter_child_nodes`, in order. The default label is the
-        node's type name, followed by ``:`` and the name or value it carries
-        (its ``id``, ``name``, ``arg``, ``attr`` or ``module`` field, or for
-        a constant the ``repr`` of its value cut to 40 characters), so
-        renaming a variable is one rename. ``label`` may be a callable taking
-        the node. ``source[k]`` is the AST node of node ``k``.
+        :func:`ast.iter_child_nodes`, in order, except the expression
+        contexts ``Load``, ``Store`` and ``Del`` (a third of all nodes, and
+        noise in a diff); ``context=True`` keeps them. The default label
+        (:func:`grix.readers.ast_label`) is the node's type name, followed
+        by ``:`` and the name or value it carries: its ``id``, ``name``,
+        ``arg``, ``attr`` or ``module`` field, or for a constant its
+        ``repr``; a ``repr`` longer than 40 characters is cut and followed
+        by a digest of the whole, so any change of a constant is a rename.
+        ``label`` may be a callable taking the node. ``source[k]`` is the AST
+        node of node ``k``.
 
         Raises TypeError for other input and ValueError (from the
         SyntaxError) for source that does not parse. Costs O(n).
         """
-        from . import formats
-
-        return formats.ast_tree(node_or_source, label)
+        return Tree._of(readers.read_python(node_or_source, label, context=context))
 
     @classmethod
-    def from_xml(
-        cls,
-        src: Any,
-        *,
-        text: bool = False,
-        attributes: bool = False,
-    ) -> Tree:
+    def from_xml(cls, src: Any, *, text: bool = True, attributes: bool = True) -> Tree[Any]:
         """Build a tree from an XML document.
 
-        ``src`` is XML text (a str starting with ``<``, or bytes), a path (an
-        ``os.PathLike`` or any other str), or an element or element tree of
-        :mod:`xml.etree.ElementTree` or lxml. Text is parsed with the
-        standard library, which has no nesting limit. Labels are the tags,
-        namespaced ones as ``{uri}tag``; comments and processing
-        instructions are skipped.
+        ``src`` is XML text (a ``str`` or ``bytes`` starting with ``<``
+        after whitespace), a file (an ``os.PathLike``, such as a
+        :class:`pathlib.Path`; a ``str`` is never a path: use
+        :func:`grix.load` for file names), or an element or element tree of
+        :mod:`xml.etree.ElementTree` or lxml. Text is parsed with lxml when
+        it is installed (its elements know their line), else with the
+        standard library, which also takes documents nested deeper than
+        lxml allows. Labels are the tags, namespaced ones as ``{uri}tag``;
+        comments and processing instructions are skipped.
 
-        ``attributes=True`` adds one leaf per attribute, labelled
-        ``@name=value``, before the element's children. ``text=True`` adds
-        each text and tail that is not only whitespace as a leaf labelled
-        with the stripped text, in document order (text on both sides of a
-        skipped comment is one leaf). ``source`` holds the element, or ``(element, "text")``, ``(element, "tail")`` and
+        By default the tree holds everything a reader of the document sees
+        change: each attribute is a leaf labelled ``@name=value`` before the
+        element's children, and each text or tail that is not only
+        whitespace is a leaf labelled with the stripped text, in document
+        order (text on both sides of a skipped comment is one leaf).
+        ``text=False`` and ``attributes=False`` leave them out, to compare
+        the element structure alone. ``source`` holds the element, or
+        ``(element, "text")``, ``(element, "tail")`` and
         ``(element, "@name")`` for those leaves.
 
-        Raises FileNotFoundError for a missing file, ValueError for text
-        that is not well-formed (with line and column) and TypeError for
-        other input. Costs O(size of the document).
+        Raises FileNotFoundError for a missing file, ValueError for empty
+        text, text that does not start with ``<`` or that is not well-formed
+        (with line and column), and TypeError for other input. Costs O(size
+        of the document).
         """
-        from . import formats
-
-        return formats.xml_tree(src, text=text, attributes=attributes)
+        return Tree._of(readers.read_xml(src, text=text, attributes=attributes))
 
     @classmethod
-    def from_html(
-        cls,
-        src: Any,
-        *,
-        text: bool = False,
-        attributes: bool = False,
-    ) -> Tree:
+    def from_html(cls, src: Any, *, text: bool = True, attributes: bool = False) -> Tree[Any]:
         """Build a tree from an HTML document.
 
-        ``src`` and the options are as for :meth:`from_xml`; tag names are
-        lower case. The document is parsed with :mod:`lxml.html` when lxml is
-        installed, else with a builder over :class:`html.parser.HTMLParser`
-        that knows void elements, closes open elements when an outer one
-        ends, ignores stray end tags and closes ``p``, ``li``, ``dt``,
-        ``dd``, ``tr``, ``td``, ``th`` and ``option`` where the next one
-        starts. Both give the same tree for well-formed documents with
-        ``html`` and ``body`` elements; for fragments lxml adds ``html`` and
-        ``body`` around the content, while the builder adds only an ``html``
-        root where there is more than one top-level element. Documents
-        nested deeper than lxml allows are parsed with the builder.
+        ``src`` and the options are as for :meth:`from_xml`, with other
+        defaults: the tree holds the elements and their text, so a changed
+        word shows, and leaves out the attributes, which are mostly
+        presentation (classes, styles, roles) and would add half as many
+        nodes again to a typical page; ``attributes=True`` adds them, to see
+        a changed link. A run of whitespace in text is one space, as a
+        browser shows it, so reflowing a paragraph changes nothing. Tag
+        names are lower case.
 
-        Raises FileNotFoundError for a missing file, ValueError when there
-        is no element at all and TypeError for other input. Costs O(size of
-        the document).
+        The document is parsed with :mod:`lxml.html` when lxml is installed
+        (its elements know their line), else with a builder over
+        :class:`html.parser.HTMLParser` that knows void elements, closes
+        open elements when an outer one ends, ignores stray end tags and
+        closes ``p``, ``li``, ``dt``, ``dd``, ``tr``, ``td``, ``th`` and
+        ``option`` where the next one starts. Both give the same tree for
+        well-formed documents, and both place a fragment in ``html`` and
+        ``body``. Documents nested deeper than lxml allows are parsed with
+        the builder.
+
+        Raises FileNotFoundError for a missing file, ValueError for empty
+        text, text that does not start with ``<`` or has no element at all,
+        and TypeError for other input. Costs O(size of the document).
         """
-        from . import formats
-
-        return formats.html_tree(src, text=text, attributes=attributes)
+        return Tree._of(readers.read_html(src, text=text, attributes=attributes))
 
     @classmethod
-    def from_json(cls, obj_or_text: Any) -> Tree:
+    def from_json(cls, obj_or_text: Any) -> Tree[JSONPath]:
         """Build a tree from JSON text (str or bytes) or decoded JSON data.
 
         A str is always read as text: pass a decoded string as
-        ``json.dumps(value)``.
+        ``json.dumps(value)``, and a file through :func:`grix.load`.
 
         An object is a node labelled ``{}`` with one child per member,
         labelled with the key; the member's only child is its value. An
@@ -426,7 +311,7 @@ class Tree:
         is a leaf labelled with its JSON text: ``1``, ``2.5``, ``true``,
         ``null``, and strings in double quotes (``"x"``), so the string
         ``"1"`` and the number ``1`` differ. ``source[k]`` is the path of
-        node ``k``, a :class:`grix.formats.JSONPath` equal to the tuple of
+        node ``k``, a :class:`grix.readers.JSONPath` equal to the tuple of
         keys and indices (e.g. ``("a", 0, "b")``; ``tuple(path)`` copies it
         out); a member's node and its value's node share the path.
 
@@ -436,12 +321,10 @@ class Tree:
         text, TypeError for data that JSON cannot hold, ValueError for data
         that contains itself. Costs O(size).
         """
-        from . import formats
-
-        return formats.json_tree(obj_or_text)
+        return Tree._of(readers.read_json(obj_or_text))
 
     @classmethod
-    def from_networkx(cls, graph: Any, root: Hashable, *, label: str | None = "label") -> Tree:
+    def from_networkx(cls, graph: Any, root: Hashable, *, label: str | None = "label") -> Tree[Hashable]:
         """Build a tree from a networkx graph, starting at ``root``.
 
         In a directed graph, edges point from parent to child; in an
@@ -457,9 +340,7 @@ class Tree:
         from ``root``; TypeError if ``graph`` is not a graph. Costs
         O(nodes + edges).
         """
-        from . import formats
-
-        return formats.networkx_tree(graph, root, label)
+        return Tree._of(readers.read_networkx(graph, root, label))
 
     # -- properties -------------------------------------------------------
 
@@ -474,7 +355,7 @@ class Tree:
         return self._parents
 
     @property
-    def source(self) -> tuple[object, ...]:
+    def source(self) -> tuple[S, ...]:
         """For each node, the object or position it was built from, or None."""
         return self._source
 
@@ -533,7 +414,7 @@ class Tree:
 
     # -- derived trees and text -------------------------------------------
 
-    def mirror(self) -> tuple[Tree, np.ndarray]:
+    def mirror(self) -> tuple[Tree[S], np.ndarray]:
         """The tree with every node's children in reverse order.
 
         Returns ``(mirrored, back)``: ``mirrored`` is numbered in its own
@@ -633,7 +514,7 @@ def _parent_array(parents: Iterable[Any] | np.ndarray, n: int) -> np.ndarray:
             continue
         if isinstance(p, (bool, np.bool_)) or not hasattr(p, "__index__"):
             raise TypeError(
-                f"parents must hold integers (or None for the root); parents[{i}] is {_short(p)}"
+                f"parents must hold integers (or None for the root); parents[{i}] is {short(p)}"
             )
         p = operator.index(p)
         if p >= n:
@@ -662,23 +543,26 @@ def _cycle_message(par: np.ndarray, reached: list[int]) -> str:
     )
 
 
-def _nested_parts(obj: Any) -> tuple[object, Sequence[object]]:
-    if isinstance(obj, (tuple, list)) and len(obj) == 2 and isinstance(obj[1], (list, tuple)):
-        return obj[0], obj[1]
-    kids = getattr(obj, "children", None)
-    if kids is not None:
-        for name in ("label", "name"):
-            if hasattr(obj, name):
-                return getattr(obj, name), kids
-    return obj, ()
+def load(path: str | os.PathLike[str], format: str | None = None, **options: Any) -> Tree:
+    """Read a tree from a file: a ``str`` or ``os.PathLike`` is always a path.
 
+    The reader follows the suffix: ``.py``/``.pyi`` as :meth:`Tree.from_ast`,
+    ``.xml`` as :meth:`Tree.from_xml`, ``.html``/``.htm`` as
+    :meth:`Tree.from_html`, ``.json`` as :meth:`Tree.from_json`, and
+    ``.tree``/``.bracket`` as bracket text. A file with any other suffix is
+    read as bracket text when it starts with ``{``, and refused otherwise
+    (:class:`grix.readers.UnknownFormatError`, a ValueError that asks for
+    the format). ``format`` ("python", "xml", "html", "json" or "bracket")
+    overrides the suffix; ``options`` go to the reader (e.g. ``text=False``
+    for markup, ``context=True`` for Python).
 
-def _accessor(how: str | Callable[[Any], _T] | None, default: Callable[[Any], _T]) -> Callable[[Any], _T]:
-    if how is None:
-        return default
-    if isinstance(how, str):
-        return operator.attrgetter(how)
-    if callable(how):
-        return how
-    raise TypeError(f"expected an attribute name or a callable, not {type(how).__name__}")
-
+    Raises FileNotFoundError or IsADirectoryError for a bad path,
+    ValueError for an unknown format or for content the reader rejects (the
+    message starts with the path).
+    """
+    try:
+        return Tree._of(readers.read_file(path, format, **options))
+    except readers.UnknownFormatError:
+        raise
+    except ValueError as exc:
+        raise ValueError(f"{os.fspath(path)}: {exc}") from exc

@@ -234,6 +234,27 @@ py::object distance(const IntArray& parents1, const IntArray& codes1, const IntA
   return typed_distance<int32_t>(parents1, codes1, parents2, codes2, args, workers, timeout, progress);
 }
 
+// The distance with unit costs straight from the label strings, numbered
+// here: the short way for the many small pairs of a loop of calls.
+int32_t distance_of_labels(const IntArray& parents1, const std::vector<std::string>& labels1,
+                           const IntArray& parents2, const std::vector<std::string>& labels2, int32_t workers,
+                           std::optional<double> timeout) {
+  std::pair<std::vector<int32_t>, std::vector<int32_t>> codes;
+  {
+    py::gil_scoped_release release;
+    codes = grix::number_labels(labels1, labels2);
+  }
+  const IntArray codes1(static_cast<py::ssize_t>(codes.first.size()), codes.first.data());
+  const IntArray codes2(static_cast<py::ssize_t>(codes.second.size()), codes.second.data());
+  const grix::PairCosts<int32_t> unit;
+  return run_pair<int32_t>(
+      parents1, codes1, parents2, codes2,
+      [&](const grix::OrientedTree& tree1, const grix::OrientedTree& tree2, const grix::StopFlag* stop) {
+        return grix::compute_oriented_distance<int32_t>(tree1, tree2, unit, workers, stop);
+      },
+      timeout, nullptr);
+}
+
 template <typename Cost>
 py::tuple typed_mapping(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
                         const IntArray& codes2, const PairCostArgs& args, int32_t workers,
@@ -386,19 +407,9 @@ double batch_cells(const Corpus& a, const Corpus* b, const std::optional<IntArra
   return grix::batch_cell_count(pairs);
 }
 
-py::tuple join_candidates(const Corpus& corpus, int32_t threshold, bool costs_non_negative,
-                          bool label_equality) {
-  grix::JoinCandidates found;
-  {
-    py::gil_scoped_release release;
-    found = grix::find_join_candidates(corpus.trees, threshold, costs_non_negative, label_equality);
-  }
-  return py::make_tuple(py::array_t<int32_t>(found.first.size(), found.first.data()),
-                        py::array_t<int32_t>(found.second.size(), found.second.data()),
-                        found.pruned_by_size, found.pruned_by_labels);
-}
-
 }  // namespace
+
+void register_join(py::module_& m);  // join_bindings.cpp
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The engine behind grix: use the functions of the grix package instead.";
@@ -408,6 +419,9 @@ PYBIND11_MODULE(_core, m) {
         py::arg("insert") = py::none(), py::arg("floating") = false, py::arg("workers") = 1,
         py::arg("timeout") = py::none(), py::arg("progress") = py::none(),
         "Tree edit distance in the cheaper orientation; stoppable by Ctrl-C and timeout.");
+  m.def("distance_of_labels", &distance_of_labels, py::arg("parents1"), py::arg("labels1"),
+        py::arg("parents2"), py::arg("labels2"), py::arg("workers") = 1, py::arg("timeout") = py::none(),
+        "Tree edit distance with unit costs, numbering the labels itself.");
   m.def("mapping", &mapping, py::arg("parents1"), py::arg("codes1"), py::arg("parents2"),
         py::arg("codes2"), py::kw_only(), py::arg("rename_by_node") = py::none(),
         py::arg("rename_by_label") = py::none(), py::arg("delete") = py::none(),
@@ -428,7 +442,5 @@ PYBIND11_MODULE(_core, m) {
   m.def("batch_cells", &batch_cells, py::arg("a"), py::arg("b") = nullptr,
         py::arg("first") = py::none(), py::arg("second") = py::none(),
         "Cells a batch computes, for progress and time estimates.");
-  m.def("join_candidates", &join_candidates, py::arg("corpus"), py::arg("threshold"),
-        py::arg("costs_non_negative"), py::arg("label_equality"),
-        "(first, second, pruned_by_size, pruned_by_labels) of the pairs no lower bound rules out.");
+  register_join(m);
 }

@@ -1,5 +1,5 @@
 // The entry points behind the grix package: the oriented distance, the edit
-// mapping, batches of pairs, join bounds and the stop flag. Suites whose
+// mapping, batches of pairs and the stop flag. Suites whose
 // names start with Parallel run threads and make up the ThreadSanitizer run.
 
 #include <gtest/gtest.h>
@@ -315,24 +315,6 @@ TEST(WeightedCosts, RefusesNanNegativeIndelAndInt32Overflow) {
   PairCosts<int32_t> short_costs;
   short_costs.insert_costs = {1};
   EXPECT_THROW(compute_oriented_distance(t, t, short_costs, 1, nullptr), std::invalid_argument);
-}
-
-TEST(JoinCandidates, NoPairWithinTheThresholdIsPruned) {
-  std::mt19937 rng(12);
-  const std::vector<OrientedTree> trees = random_corpus(rng, 80, 20);
-  for (int32_t threshold : {0, 2, 5, 9}) {
-    const JoinCandidates found = find_join_candidates(trees, threshold, true, true);
-    EXPECT_EQ(found.first.size() + found.pruned_by_size + found.pruned_by_labels, 80u * 79u / 2);
-    std::vector<std::pair<int32_t, int32_t>> kept;
-    for (size_t k = 0; k < found.first.size(); ++k) kept.emplace_back(found.first[k], found.second[k]);
-    for (int32_t i = 0; i < 80; ++i) {
-      for (int32_t j = i + 1; j < 80; ++j) {
-        if (compute_oriented_distance(trees[i], trees[j], LABEL_EQUALITY, 1, nullptr) <= threshold) {
-          EXPECT_TRUE(std::binary_search(kept.begin(), kept.end(), std::make_pair(i, j)));
-        }
-      }
-    }
-  }
 }
 
 TEST(ParallelStop, ASetFlagStopsEveryEntryPoint) {

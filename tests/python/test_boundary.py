@@ -137,26 +137,31 @@ def run_python(executable, code, **kwargs):
                           text=True, timeout=120, **kwargs)
 
 
-def find_python313():
-    candidates = [shutil.which("python3.13")]
+def find_other_python():
+    """An interpreter of another supported minor version than this one."""
     root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
-    candidates += sorted(str(p) for p in pathlib.Path(root, "versions").glob("3.13*/bin/python3.13"))
-    for candidate in candidates:
-        if candidate and run_python(candidate, "import sys; assert sys.version_info[:2] == (3, 13)").returncode == 0:
-            return candidate
+    for minor in (13, 12, 11, 10):
+        if minor == sys.version_info[1]:
+            continue
+        candidates = [shutil.which(f"python3.{minor}")]
+        candidates += sorted(str(p) for p in pathlib.Path(root, "versions").glob(f"3.{minor}*/bin/python3.{minor}"))
+        for candidate in candidates:
+            check = f"import sys; assert sys.version_info[:2] == (3, {minor})"
+            if candidate and run_python(candidate, check).returncode == 0:
+                return candidate
     return None
 
 
 class TestImport:
     @not_under_asan
     def test_other_interpreter_version_is_refused(self, tmp_path):
-        python313 = find_python313()
-        if python313 is None:
-            pytest.skip("no Python 3.13 on this machine")
-        # A 3.12 build does not link against 3.13 eagerly; lazy binding lets
-        # the init function run far enough to check the version.
+        other = find_other_python()
+        if other is None:
+            pytest.skip("no Python of another version on this machine")
+        # A build for one version does not link against another eagerly; lazy
+        # binding lets the init function run far enough to check the version.
         shutil.copy(GRIX_CPU.__file__, tmp_path / "GRIX_CPU.so")
-        result = run_python(python313, f"""
+        result = run_python(other, f"""
             import os, sys
             sys.path.insert(0, {str(tmp_path)!r})
             sys.setdlopenflags(os.RTLD_LAZY)
@@ -167,9 +172,11 @@ class TestImport:
                 print(sys.version)
         """)
         message, version = result.stdout.split("\n", 1)
-        assert message == ("Python version mismatch: module was compiled for Python 3.12, but the "
+        here = "%d.%d" % sys.version_info[:2]
+        assert message == (f"Python version mismatch: module was compiled for Python {here}, but the "
                            f"interpreter version is incompatible: {version.strip()}.")
 
+    @pytest.mark.skipif(sys.version_info[:2] != (3, 12), reason="the subinterpreter module of Python 3.12")
     def test_isolated_subinterpreter_is_refused(self):
         result = run_python(sys.executable, """
             import _xxsubinterpreters as interpreters

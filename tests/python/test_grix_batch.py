@@ -11,6 +11,7 @@ import pytest
 
 import grix
 from grix.batch import square_matrix
+from grix.join import STAGES
 from grix_helpers import random_grix_tree, syntax_trees
 
 
@@ -58,6 +59,18 @@ def test_small_and_degenerate_inputs():
         grix.pdist(random_trees(3, 0), rename=np.zeros((2, 2)))
 
 
+@pytest.mark.parametrize("workers, error", [(0, ValueError), (-2, ValueError), (True, TypeError),
+                                            (2.0, TypeError), ("all", TypeError)])
+def test_bad_workers_are_refused_before_any_work(workers, error):
+    import grix.dask
+
+    trees = random_trees(3, 0)
+    for call in (grix.pdist, grix.dask.pdist, lambda t, **kw: grix.cdist(t, t, **kw),
+                 lambda t, **kw: grix.dask.cdist(t, t, **kw), lambda t, **kw: grix.join(t, 1, **kw)):
+        with pytest.raises(error, match="workers"):
+            call(trees, workers=workers)
+
+
 @pytest.fixture(scope="module")
 def join_corpus():
     return random_trees(250, seed=2, max_nodes=20) + syntax_trees(250, seed=3, max_nodes=120)
@@ -70,8 +83,8 @@ def test_join_finds_exactly_the_pairs_within_the_threshold(join_corpus, threshol
     keep = condensed <= threshold
     brute = list(zip(i[keep].tolist(), j[keep].tolist(), condensed[keep].tolist()))
     found = grix.join(join_corpus, threshold)
-    assert found.matches == brute
-    assert found.pruned_by_size + found.pruned_by_labels + found.computed == len(condensed)
+    assert list(found) == brute
+    assert sum(found.counts[stage] for stage in STAGES[:-1]) == len(condensed)
     assert found.pruned_by_size > 0 and found.pruned_by_labels > 0
 
 
@@ -87,12 +100,19 @@ def test_join_with_negative_costs_does_not_prune_by_size(join_corpus):
     assert [d for _, _, d in found] == condensed[condensed <= 2].tolist()
 
 
-def test_progress_bar_reaches_the_total(trees200, capsys):
+def test_progress_bar_counts_pairs_weighted_by_cells(trees200, capsys):
+    from grix.progress import WorkBar
+
     grix.pdist(trees200, progress=True)
     err = capsys.readouterr().err
-    assert "100%" in err and "cell" not in err  # percent of the work, not engine cells
+    assert "19.9k/19.9k" in err and "pair" in err and "cell" not in err
     grix.pdist(trees200)  # not a terminal: no bar by default
     assert capsys.readouterr().err == ""
+    # Half the cells done shows half the pairs, however the cells fall on them.
+    with WorkBar(True, 4e9, pairs=1000) as update:
+        update(int(1e9))
+        assert update.__self__.bar.n == 250
+    assert "1.00k/1.00k" in capsys.readouterr().err
 
 
 PROBE = textwrap.dedent("""
@@ -133,27 +153,171 @@ def test_timeout_stops_a_large_pdist_leaving_no_thread():
     assert name == "TimeoutError" and float(seconds) < 3.0 and int(extra_threads) <= 0
 
 
+def zigzag(spine):
+    """A spine whose every node has a leaf before the next spine node and one
+    after it: every spine node is a keyroot in either orientation, so the
+    keyroot subtrees add up to some 1.5 spine^2 nodes."""
+    labels, parents, stack = [], [], [(0, -1)]
+    while stack:
+        step, parent = stack.pop()
+        node = len(labels)
+        labels.append("s" if step >= 0 else "l")
+        parents.append(parent)
+        if 0 <= step < spine - 1:
+            stack += [(-1, node), (step + 1, node), (-1, node)]
+        elif step == spine - 1:
+            stack += [(-1, node), (-1, node)]
+    return grix.Tree.from_parents(labels, parents)
+
+
+def test_a_pair_stops_within_its_keyroot_pairs():
+    """A path (one keyroot) against a zigzag: one pair of trees, computed as
+    2,000 keyroot pairs in a row with no flag read between them; about a
+    billion cells (some 1.5 s on an idle machine) in 25 MiB. Only the kernel,
+    reading the flag before each row of a large keyroot pair, can stop it
+    early. Five deadlines spread over the call: the median of their answers
+    must come soon (about 0.05 s here); a kernel that does not read the
+    flag answers when the pair ends, after half the call at the median."""
+    import statistics
+    import time
+
+    from conftest import under_asan
+
+    trees = [grix.Tree.from_parents(["a"] * 600, range(-1, 599)), zigzag(1000)]
+    start = time.perf_counter()
+    expected = grix.pdist(trees, workers=1)
+    full = time.perf_counter() - start
+    latencies = []
+    for fraction in (0.1, 0.25, 0.4, 0.55, 0.7):
+        deadline = fraction * full
+        start = time.perf_counter()
+        try:
+            assert np.array_equal(grix.pdist(trees, workers=1, timeout=deadline), expected)
+            latencies.append(0.0)  # finished before a late deadline on a faster run
+        except TimeoutError:
+            latencies.append(time.perf_counter() - start - deadline)
+    bound = 0.25 * full if under_asan else min(0.5, 0.25 * full)
+    assert statistics.median(latencies) < bound, (full, latencies)
+
+
+def test_a_big_tree_among_small_ones_needs_the_memory_of_its_own_pairs():
+    # Scratch sized for the largest tree paired with itself would be 40 GiB
+    # here, and refused; a 60,000-node path against 3-node trees needs little.
+    path = grix.Tree.from_parents(["p"] * 60000, range(-1, 59999))
+    tiny = grix.Tree.from_bracket("{p{q}{r}}")
+    alone = grix.distance(path, tiny)
+    assert grix.cdist([path], [tiny, tiny]).tolist() == [[alone, alone]]
+    assert grix.pdist([path, tiny, tiny]).tolist() == [alone, alone, 0]
+    assert grix.paired([tiny, path], [path, tiny]).tolist() == [grix.distance(tiny, path), alone]
+
+
+@pytest.mark.parametrize("call", ["cdist", "pdist", "paired"])
+def test_batches_of_large_pairs_stop_soon(call):
+    # Each 9,000-node pair takes seconds and its scratch a gigabyte: setting
+    # it up and filling its costs must not delay a stop either.
+    import time
+
+    from conftest import under_asan
+
+    rng = random.Random(3)
+    big = [random_grix_tree(rng, 9000) for _ in range(2)]
+    start = time.perf_counter()
+    with pytest.raises(TimeoutError):
+        if call == "pdist":
+            grix.pdist(big + big, workers=2, timeout=0.05, delete=0.5)
+        else:
+            getattr(grix, call)(big, big[::-1], workers=2, timeout=0.05)
+    # About 0.1 s; a batch that set up its scratch and costs unwatched took a second.
+    assert time.perf_counter() - start < (3.0 if under_asan else 0.6)
+
+
 def test_memory_is_the_result_and_a_small_scratch_per_worker():
     name, result_kib, growth_kib = run_probe(0, 3000)
     assert name == "done"
     assert int(growth_kib) <= int(result_kib) + 16 * 1024
 
 
-def test_dask_matches_local_results():
+@pytest.fixture(scope="module")
+def dask_client():
     pytest.importorskip("dask.distributed")
     from dask.distributed import Client, LocalCluster
 
-    import grix.dask
-
-    trees = random_trees(90, seed=4, max_nodes=25)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as client:
-        assert np.array_equal(grix.dask.pdist(trees, client=client, timeout=120), grix.pdist(trees))
-        assert np.array_equal(grix.dask.pdist(trees, client=client, blocks=7, rename=label_cost, timeout=120),
-                              grix.pdist(trees, rename=label_cost))
-        assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client, rename=label_cost, timeout=120),
-                              grix.cdist(trees[:30], trees[30:], rename=label_cost))
-        assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client, timeout=120),
-                              grix.cdist(trees[:30], trees[30:]))
-        lazy = grix.dask.square_array(trees, client=client)
-        assert np.array_equal(lazy.compute(), square_matrix(grix.pdist(trees), 90))
+        yield client
+
+
+def test_dask_matches_local_results(dask_client):
+    import grix.dask
+
+    client = dask_client
+    trees = random_trees(90, seed=4, max_nodes=25)
+    assert np.array_equal(grix.dask.pdist(trees, client=client, timeout=120), grix.pdist(trees))
+    assert np.array_equal(grix.dask.pdist(trees, client=client, blocks=7, rename=label_cost, timeout=120),
+                          grix.pdist(trees, rename=label_cost))
+    assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client, rename=label_cost, timeout=120),
+                          grix.cdist(trees[:30], trees[30:], rename=label_cost))
+    assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client, timeout=120),
+                          grix.cdist(trees[:30], trees[30:]))
+    lazy = grix.dask.square_array(trees, client=client)
+    assert np.array_equal(lazy.compute(), square_matrix(grix.pdist(trees), 90))
+
+
+def test_dask_diagonal_blocks_with_costs_that_make_d_t_t_negative(dask_client):
+    import grix.dask
+
+    # The trees reach the workers by scatter, as copies: the diagonal blocks
+    # must be known as such without comparing payloads by identity.
+    trees = [grix.Tree.from_bracket(text) for text in ("{a}", "{b{a}}", "{a{b}{a}}", "{b}")]
+
+    def rename(x, y):
+        return -1 if x == y else (2 if x < y else 1)
+
+    expected = square_matrix(grix.pdist(trees, rename=rename), 4)
+    lazy = grix.dask.square_array(trees, client=dask_client, blocks=2, rename=rename)
+    assert np.array_equal(lazy.compute(), expected)
+    assert np.array_equal(grix.dask.pdist(trees, client=dask_client, blocks=2, rename=rename),
+                          grix.pdist(trees, rename=rename))
+
+
+def test_dask_progress_bar_counts_pairs(dask_client, capsys):
+    import grix.dask
+
+    grix.dask.pdist(random_trees(30, seed=6), client=dask_client, blocks=3, progress=True)
+    err = capsys.readouterr().err
+    assert "435/435" in err and "pair" in err
+
+
+def test_dask_timeout_stops_the_running_blocks(dask_client):
+    from dask.distributed import wait
+
+    import grix.dask
+
+    # One block of 435 pairs of 1,500 nodes: minutes of work on one worker.
+    rng = random.Random(7)
+    trees = [random_grix_tree(rng, 1500, "abcd") for _ in range(30)]
+    with pytest.raises(TimeoutError):
+        grix.dask.pdist(trees, client=dask_client, blocks=1, timeout=1.0)
+    # Cancelling a future does not stop a running task: only the engine's
+    # own deadline frees the worker. Each worker must soon run a new task.
+    addresses = list(dask_client.nthreads())
+    probes = [dask_client.submit(sum, [k], workers=[address], pure=False) for k, address in enumerate(addresses)]
+    done, pending = wait(probes, timeout=15)
+    assert not pending
+
+
+def test_dask_takes_the_local_costs_and_result_types(dask_client):
+    import grix.dask
+
+    rng = random.Random(12)
+    trees = [random_grix_tree(rng, rng.randint(1, 12)) for _ in range(15)]
+    others = [random_grix_tree(rng, rng.randint(1, 12)) for _ in range(15)]
+    for costs in ({"delete": 0.5, "rename": lambda a, b: 0.0 if a == b else 0.75},
+                  {"insert": 2**30}, {"delete": {"a": 2, "b": 1, "c": 3}.get}):
+        local = grix.pdist(trees, **costs)
+        remote = grix.dask.pdist(trees, client=dask_client, blocks=3, **costs)
+        assert remote.dtype == local.dtype and np.array_equal(remote, local)
+        local = grix.cdist(trees, others, **costs)
+        assert np.array_equal(grix.dask.cdist(trees, others, client=dask_client, blocks=2, **costs), local)
+        paired = grix.dask.paired(trees, others, client=dask_client, blocks=4, **costs)
+        assert paired.dtype == local.dtype and np.array_equal(paired, np.diag(local))

@@ -1,13 +1,20 @@
 """The command line, run as users run it: in a subprocess."""
 
 import json
+import os
+import random
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 
+import grix
+
 from grix_helpers import STDLIB
+from tree_helpers import random_tree
 
 
 def grix_cli(*args, cwd=None):
@@ -29,6 +36,9 @@ def files(tmp_path):
         "t.txt": "{a{b}{c}}",
         "bad.json": '{"a": [1, 2}',
         "bad.txt": "{a{b}",
+        "app.conf": "<config><port>80</port></config>",
+        "c.html": "<html><body><h1>Search</h1><p>Use bisection\nhere.</p></body></html>",
+        "d.html": '<html><body><h1>Search</h1><p class="new">Use binary search here.</p></body></html>',
     }
     for name, text in made.items():
         (tmp_path / name).write_text(text)
@@ -40,32 +50,70 @@ class TestDistance:
         result = grix_cli("distance", "{a{b}{c}}", "{a{c}}")
         assert (result.returncode, result.stdout) == (0, "1\n")
 
-    @pytest.mark.parametrize("suffix, expected", [("py", 3), ("json", 1), ("xml", 1), ("html", 2)])
+    @pytest.mark.parametrize("suffix, expected", [("py", 2), ("json", 1), ("xml", 1), ("html", 4)])
     def test_files_by_suffix(self, files, suffix, expected):
         result = grix_cli("distance", files / f"a.{suffix}", files / f"b.{suffix}", "--json")
         assert result.returncode == 0, result.stderr
         assert json.loads(result.stdout)["distance"] == expected
 
-    def test_format_option_and_threads(self, files):
-        result = grix_cli("distance", files / "t.txt", "{a{b}}", "--format", "bracket", "--threads", "2")
+    def test_format_option_and_workers(self, files):
+        result = grix_cli("distance", files / "t.txt", "{a{b}}", "--format", "bracket", "--workers", "2")
         assert (result.returncode, result.stdout) == (0, "1\n")
+        conf = grix_cli("distance", files / "app.conf", "{config{port{80}}}", "--format", "xml")
+        assert (conf.returncode, conf.stdout) == (0, "0\n")
+
+    @pytest.mark.parametrize("options, expected", [
+        ((), 1), (("--no-text",), 0), (("--attributes",), 2), (("--no-text", "--attributes"), 1),
+        (("--text", "--no-attributes", "--context"), 1)])
+    def test_markup_options(self, files, options, expected):
+        result = grix_cli("distance", files / "c.html", files / "d.html", *options)
+        assert (result.returncode, result.stdout) == (0, f"{expected}\n"), result.stderr
+
+    def test_python_contexts_on_request(self, files):
+        plain = grix_cli("distance", files / "a.py", files / "b.py", "--json")
+        kept = grix_cli("distance", files / "a.py", files / "b.py", "--json", "--context")
+        assert json.loads(kept.stdout)["nodes1"] == json.loads(plain.stdout)["nodes1"] + 1  # x is read
 
     @pytest.mark.parametrize("args, words", [
-        (("missing.py", "{a}"), "missing.py: no such file"),
-        (("bad.json", "{a}"), "bad.json"),
-        (("bad.txt", "{a}"), "offset"),
-        (("{a}}", "{a}"), "offset"),
+        (("missing.py", "{a}"), "grix: missing.py: no such file\n"),
+        (("bad.json", "{a}"), "grix: bad.json: Expecting ',' delimiter: line 1 column 12 (char 11)\n"),
+        (("bad.txt", "{a}"), "grix: bad.txt: bracket text: unclosed '{' opened at offset 0\n"),
+        (("{a}}", "{a}"), "grix: {a}}: bracket text: text after the tree at offset 3\n"),
+        (("", ""), "grix: '': expected a file, or bracket text such as '{a{b}}'\n"),
+        ((".", "{a}"), "grix: .: is a directory\n"),
+        (("app.conf", "{a}"), "grix: app.conf: the suffix '.conf' selects no reader and the text is not "
+         "bracket text (it does not start with '{'); choose a reader with --format "
+         "python|xml|html|json|bracket\n"),
     ])
-    def test_bad_input_is_one_line_and_status_1(self, files, args, words):
+    def test_bad_input_is_one_line_naming_it_once_and_status_1(self, files, args, words):
         result = grix_cli("distance", *args, cwd=files)
-        assert result.returncode == 1
-        assert words in result.stderr and result.stderr.count("\n") == 1
-        assert "Traceback" not in result.stderr
+        assert (result.returncode, result.stderr) == (1, words)
 
-    @pytest.mark.parametrize("args", [(), ("distance", "{a}"), ("distanc", "{a}", "{b}"),
-                                      ("distance", "{a}", "{b}", "--threads", "x")])
-    def test_usage_errors_are_status_2(self, args):
-        assert grix_cli(*args).returncode == 2
+    @pytest.mark.parametrize("args", [
+        (), ("distance", "{a}"), ("distanc", "{a}", "{b}"), ("distance", "{a}", "{b}", "--workers", "x"),
+        ("distance", "{a}", "{b}", "--workers", "0"), ("distance", "{a}", "{b}", "--threads", "2"),
+        ("diff", "{a}", "{b}", "--fold", "-1"), ("distance", "{a}", "{b}", "--timeout", "-1"),
+        ("pdist", "{a}", "{b}", "--out", "m.txt"), ("pdist", "{a}", "{b}", "--threshold", "-1"),
+        ("pdist", "{a}", "{b}", "--threshold", "1", "--out", "m.npy"),
+    ])
+    def test_usage_errors_are_status_2(self, args, tmp_path):
+        result = grix_cli(*args, cwd=tmp_path)
+        assert result.returncode == 2 and "usage:" in result.stderr
+        assert not list(tmp_path.iterdir())  # refused before any output
+
+    def test_interrupt_is_status_130(self, tmp_path):
+        rng = random.Random(5)
+        for name in ("a.tree", "b.tree"):
+            tree = grix.Tree.from_parents(*random_tree(rng, 5000, "abcd"))
+            (tmp_path / name).write_text(tree.to_bracket())
+        run = subprocess.Popen([sys.executable, "-m", "grix", "distance", "a.tree", "b.tree"], cwd=tmp_path,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(1.5)
+        if run.poll() is not None:
+            pytest.skip("the distance was done before the interrupt")
+        run.send_signal(signal.SIGINT)
+        out, err = run.communicate(timeout=60)
+        assert (run.returncode, out, err) == (130, "", "grix: interrupted\n")
 
 
 def test_diff_text_json_and_html(files, tmp_path):
@@ -74,31 +122,53 @@ def test_diff_text_json_and_html(files, tmp_path):
     assert text.returncode == 0, text.stderr
     assert "+ " in text.stdout and "~ " in text.stdout
     assert page.read_text().lstrip().lower().startswith("<!doctype html")
+    assert "(line 1)" in text.stdout and "(line 2)" in text.stdout
     data = json.loads(grix_cli("diff", files / "a.py", files / "b.py", "--json").stdout)
-    assert data["distance"] == 3 and len(data["inserted"]) + len(data["deleted"]) + len(data["renamed"]) == 3
+    assert data["distance"] == 2 and len(data["inserted"]) + len(data["deleted"]) + len(data["renamed"]) == 2
+    assert data["lines1"][:2] == [None, 1] and len(data["lines2"]) == data["nodes2"]
 
 
-def test_diff_of_two_python_versions_folds_unchanged_code():
-    result = grix_cli("diff", STDLIB / "colorsys.py", STDLIB / "colorsys.py")
-    assert result.returncode == 0
-    assert len(result.stdout.splitlines()) < 10 and "unchanged" in result.stdout
+def test_diff_of_html_shows_the_changed_text(files):
+    result = grix_cli("diff", files / "c.html", files / "d.html")
+    assert "~ Use bisection here. → Use binary search here." in result.stdout
+    assert grix_cli("diff", files / "c.html", files / "d.html", "--no-text").stdout.count("~") == 0
 
 
-class TestPairwise:
-    def test_matrix_as_npy_and_csv(self, files, tmp_path):
-        names = [files / "a.py", files / "b.py", files / "t.txt"]
-        assert grix_cli("pairwise", *names, "--out", tmp_path / "m.npy", "--workers", "2").returncode == 0
-        matrix = np.load(tmp_path / "m.npy")
-        assert matrix.shape == (3, 3) and matrix[0, 1] == 3 and (matrix == matrix.T).all()
-        csv = grix_cli("pairwise", *names).stdout.splitlines()
+@pytest.mark.parametrize("command", ["diff", "distance"])
+def test_a_closed_pipe_ends_quietly(files, command):
+    # The reader is gone before the first line, as when `| head` has exited.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    with open(write_end, "wb") as stdout:
+        run = subprocess.run([sys.executable, "-m", "grix", command, "a.py", "b.py"], cwd=files,
+                             stdout=stdout, stderr=subprocess.PIPE, timeout=120)
+    assert (run.returncode, run.stderr) == (141, b"")
+
+
+class TestPdist:
+    def test_matrix_as_npz_npy_and_csv_with_the_file_order(self, files, tmp_path):
+        names = [str(files / name) for name in ("a.py", "b.py", "t.txt")]
+        assert grix_cli("pdist", *names, "--out", tmp_path / "m.npz", "--workers", "2").returncode == 0
+        saved = np.load(tmp_path / "m.npz")
+        matrix = saved["matrix"]
+        assert saved["files"].tolist() == names
+        assert matrix.shape == (3, 3) and matrix[0, 1] == 2 and (matrix == matrix.T).all()
+        result = grix_cli("pairwise", *names, "--out", tmp_path / "m.npy")
+        assert (np.load(tmp_path / "m.npy") == matrix).all() and "m.files.txt" in result.stderr
+        assert (tmp_path / "m.files.txt").read_text().splitlines() == names
+        csv = grix_cli("pdist", *names).stdout.splitlines()
         assert len(csv) == 4 and csv[1].split(",")[1:] == [str(v) for v in matrix[0]]
 
     def test_threshold_lists_the_close_pairs(self, files):
-        result = grix_cli("pairwise", files / "a.xml", files / "b.xml", files / "t.txt", "--threshold", "1")
+        names = [files / "a.xml", files / "b.xml", files / "t.txt"]
+        result = grix_cli("pdist", *names, "--threshold", "1")
         assert result.returncode == 0
         assert result.stdout.splitlines() == ["file1,file2,distance", f"{files / 'a.xml'},{files / 'b.xml'},1"]
         assert "pruned" in result.stderr
+        assert grix_cli("pdist", *names, "--threshold", "1", "--out", files / "close.npz").returncode == 0
+        saved = np.load(files / "close.npz")
+        assert saved["pairs"].tolist() == [[0, 1, 1]] and saved["files"].tolist() == list(map(str, names))
 
     def test_a_bad_file_stops_with_status_1(self, files):
-        result = grix_cli("pairwise", files / "a.py", files / "bad.json")
-        assert result.returncode == 1 and "bad.json" in result.stderr
+        result = grix_cli("pdist", files / "a.py", files / "bad.json")
+        assert result.returncode == 1 and result.stderr.count("bad.json") == 1

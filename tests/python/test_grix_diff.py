@@ -16,6 +16,7 @@ import pytest
 from apted import APTED
 from hypothesis import given, settings
 
+import grix
 from grix.diff import mapping_to_json, render_html, render_text, write_html
 from tree_helpers import random_parents, subtree_ends, to_nodes, trees
 
@@ -29,6 +30,7 @@ class StandInTree:
         self.labels = tuple(labels)
         self.parents = np.asarray(parents, dtype=np.int32)
         self.source = (None,) * len(labels)
+        self.subtree_sizes = [end - v for v, end in enumerate(subtree_ends(list(parents)))]
 
     def __len__(self):
         return len(self.labels)
@@ -209,6 +211,33 @@ def test_text_quotes_misleading_labels_and_colours_marks():
     assert re.sub(r"\x1b\[\d+m", "", coloured) == render_text(m)
 
 
+def test_text_marks_changes_with_their_lines():
+    t1 = grix.Tree.from_ast("def f(a):\n    return a\n\nx = 1\n")
+    t2 = grix.Tree.from_ast("def f(b):\n    return b\n\n\ny = 1\nz = 2\n")
+    text = render_text(grix.mapping(t1, t2), fold=None)
+    assert "~ arg:a → arg:b  (line 1)\n" in text and "~ Name:a → Name:b  (line 2)\n" in text
+    assert "~ Name:x → Name:y  (line 4 → 5)\n" in text and "+ Assign  (line 6)\n" in text
+    assert "  Module\n" in text and "FunctionDef:f\n" in text  # kept nodes carry no line
+    # A label that looks like a line mark is quoted.
+    m = mapping(bracket("{a{b  (line 3)}}"), bracket("{a}"), [(0, 0)])
+    assert render_text(m) == '  a\n  - "b  (line 3)"\n'
+
+
+def test_text_cuts_long_labels_and_shows_a_rename_where_it_differs():
+    start, end = "x" * 150, "y" * 150
+    t1 = StandInTree(["r", start + "old" + end, "z" * 500], [-1, 0, 0])
+    t2 = StandInTree(["r", start + "new" + end, "q"], [-1, 0, 0])
+    text = render_text(mapping(t1, t2, [(0, 0), (1, 1)]))
+    assert text.splitlines()[1:] == [f"  ~ …{'x' * 20}old{'y' * 57}… → …{'x' * 20}new{'y' * 57}…",
+                                     "  + q", "  - " + "z" * 80 + "…"]
+    # A long Python constant: the digest tells the values apart, the text
+    # shows where they differ.
+    doc = '"""' + "word " * 20 + "{} " + "more " * 20 + '"""'
+    m = grix.mapping(grix.Tree.from_ast(doc.format("old")), grix.Tree.from_ast(doc.format("new")))
+    line = render_text(m).splitlines()[-1]
+    assert " old more" in line and " new more" in line and "#" not in line
+
+
 # ---------------------------------------------------------------- JSON
 
 
@@ -222,6 +251,17 @@ def test_json_is_plain_and_agrees_with_the_mapping():
     assert (doc["deleted"], doc["inserted"], doc["distance"]) == (m.deleted, m.inserted, m.distance)
     assert (doc["nodes1"], doc["labels1"], doc["parents1"]) == (5, list("abcab"), [-1, 0, 0, 2, 2])
     assert (doc["nodes2"], doc["labels2"], doc["parents2"]) == (4, list("acbb"), [-1, 0, 1, 1])
+    assert doc["lines1"] == [None] * 5 and doc["lines2"] == [None] * 4
+    m.distance = 2.5  # fractional costs
+    assert mapping_to_json(m)["distance"] == 2.5
+
+
+def test_json_lines_come_from_the_sources():
+    source = "import os\n\ndef f():\n    return os.sep\n"
+    t = grix.Tree.from_ast(source)
+    doc = mapping_to_json(grix.mapping(t, t))
+    assert doc["lines1"] == [getattr(node, "lineno", None) for node in t.source] == doc["lines2"]
+    assert doc["lines1"][:3] == [None, 1, 1]
 
 
 # ---------------------------------------------------------------- HTML
@@ -250,6 +290,8 @@ class PageParser(HTMLParser):
                 self._row = {"side": int(attrs["data-side"]), "id": int(attrs["data-id"]),
                              "status": attrs["data-status"], "label": "", "depth": depth}
                 self.rows.append(self._row)
+        if tag == "span" and attrs.get("class", "").startswith("box") and self._row is not None:
+            self._row["title"] = attrs.get("title", "")
         self._in = tag if tag == "script" else "label" if attrs.get("class") == "label" else None
         if tag == "script":
             self.scripts.append("")
@@ -338,6 +380,8 @@ def test_browser_draws_every_node_with_its_status(chromium, tmp_path, make):
     parsed, _ = dump_dom(chromium, tmp_path, m, "#expand-all")
     rows = [(r["side"], r["id"], r["status"], r["label"]) for r in parsed.rows]
     assert rows == expected_rows(m)  # also in pre-order, t1 first
+    for r in parsed.rows:  # the hover text holds the whole label
+        assert (m.t1 if r["side"] == 1 else m.t2).labels[r["id"]] in r["title"]
     for t, side in ((m.t1, 1), (m.t2, 2)):
         depth = [0] * len(t)
         for v in range(1, len(t)):
@@ -407,6 +451,21 @@ row(1, ki).querySelector(".label").click();
 out.revealed = row(2, kj) !== null;
 document.body.dataset.probe = JSON.stringify(out);
 """
+
+
+def test_browser_cuts_long_labels_and_shows_lines(chromium, tmp_path):
+    long = "word " * 40
+    m = grix.mapping(grix.Tree.from_ast(f"x = '{long}'\n"), grix.Tree.from_ast(f"\ny = '{long}'\n"))
+    parsed, _ = dump_dom(chromium, tmp_path, m, "#expand-all")
+    row = next(r for r in parsed.rows if r["side"] == 1 and r["label"].startswith("Name"))
+    assert row["label"] == "Name:x" and row["title"] == "before #2 (line 1): renamed\nName:x\n→ Name:y"
+    constants = [r for r in parsed.rows if r["label"].startswith("Constant")]
+    assert len(constants) == 2 and all(len(r["label"]) < 80 for r in constants)
+    text = "A paragraph of text " * 10
+    m = grix.mapping(grix.Tree.from_html(f"<p>{text}</p>"), grix.Tree.from_html(f"<p>{text}!</p>"))
+    parsed, _ = dump_dom(chromium, tmp_path, m, "#expand-all")
+    leaves = [r for r in parsed.rows if r["status"] == "renamed"]
+    assert [len(r["label"]) for r in leaves] == [80, 80] and text + "!" in leaves[1]["title"]
 
 
 def test_browser_hover_jump_and_fold(chromium, tmp_path):

@@ -2,6 +2,7 @@
 
 import json
 import math
+import re
 import sys
 import xml.etree.ElementTree as ET
 from pathlib import Path
@@ -10,7 +11,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from grix import Tree, load
-from grix.formats import JSONPath, parse_json
+from grix.readers import JSONPath, UnknownFormatError, parse_json, source_line
 
 fixed = settings(derandomize=True, database=None, deadline=None, max_examples=150)
 DEEP = 100_000
@@ -47,9 +48,12 @@ def system_docs(*suffixes):
 class TestXml:
     DOC = '<r xmlns:n="urn:n" a="1" n:b="2">head<x/>mid<!--c-->dle<?pi?><n:y>in</n:y>tail\n </r>'
 
-    def test_labels_text_and_attributes(self):
-        assert Tree.from_xml(self.DOC).labels == ("r", "x", "{urn:n}y")
-        t = Tree.from_xml(self.DOC, text=True, attributes=True)
+    @pytest.mark.parametrize("lxml", [True, False])
+    def test_labels_text_and_attributes(self, lxml, request):
+        if not lxml:
+            request.getfixturevalue("no_lxml")
+        assert Tree.from_xml(self.DOC, text=False, attributes=False).labels == ("r", "x", "{urn:n}y")
+        t = Tree.from_xml(self.DOC)  # text and attributes by default
         assert shape(t) == "{r{@a=1}{@\\{urn:n\\}b=2}{head}{x}{middle}{\\{urn:n\\}y{in}}{tail}}"
         root = t.source[0]
         assert t.source[1] == (root, "@a") and t.source[3] == (root, "text")
@@ -60,10 +64,11 @@ class TestXml:
         path = tmp_path / "doc.xml"
         path.write_text(self.DOC)
         expected = Tree.from_xml(self.DOC, text=True, attributes=True)
-        for src in (self.DOC.encode(), path, str(path), ET.fromstring(self.DOC), ET.parse(path),
+        for src in (self.DOC.encode(), path, ET.fromstring(self.DOC), ET.parse(path),
                     lxml_etree.fromstring(self.DOC), lxml_etree.parse(str(path))):
             assert Tree.from_xml(src, text=True, attributes=True) == expected, type(src)
-            assert labels_and_parents(Tree.from_xml(src)) == elements_only(expected), type(src)
+            only = Tree.from_xml(src, text=False, attributes=False)
+            assert labels_and_parents(only) == elements_only(expected), type(src)
         # A tree that kept its comments reads as one whose parser dropped them.
         builder = ET.XMLParser(target=ET.TreeBuilder(insert_comments=True, insert_pis=True))
         builder.feed(self.DOC)
@@ -76,6 +81,17 @@ class TestXml:
             Tree.from_xml(tmp_path / "missing.xml")
         with pytest.raises(TypeError):
             Tree.from_xml(42)
+        # A declared encoding is read from bytes, and ignored in a str.
+        assert Tree.from_xml('<?xml version="1.0" encoding="latin-1"?><r>é</r>').labels == ("r", "é")
+        assert Tree.from_xml('<?xml version="1.0" encoding="latin-1"?><r>é</r>'.encode("latin-1")).labels[1] == "é"
+
+    def test_lines_of_lxml_elements_and_their_leaves(self, request):
+        pytest.importorskip("lxml.etree")
+        doc = '<r>\n  <a x="1">one</a>\n\n  <b/>\n</r>'
+        t = Tree.from_xml(doc)
+        assert [source_line(s) for s in t.source] == [1, 2, 2, 2, 4]
+        request.getfixturevalue("no_lxml")
+        assert Tree.from_xml(doc) == t and {source_line(s) for s in Tree.from_xml(doc).source} == {None}
 
     def test_deep(self):
         t = Tree.from_xml("<a>" * DEEP + "x" + "</a>" * DEEP, text=True)
@@ -93,8 +109,8 @@ class TestXml:
                     Tree.from_xml(path)
                 continue
             elements = sum(isinstance(e.tag, str) for e in root.iter())
-            assert len(Tree.from_xml(path)) == elements, path
-            Tree.from_xml(path, text=True, attributes=True)
+            assert len(Tree.from_xml(path, text=False, attributes=False)) == elements, path
+            assert Tree.from_xml(path) == Tree.from_xml(root), path  # lxml and the standard library
 
 
 CLEAN_HTML = [
@@ -141,8 +157,23 @@ class TestHtml:
     def test_errors(self, no_lxml):
         with pytest.raises(ValueError, match="no elements"):
             Tree.from_html("<!-- only a comment -->")
-        with pytest.raises(FileNotFoundError):
-            Tree.from_html("no markup, so a path")
+
+    @pytest.mark.parametrize("lxml", [True, False])
+    def test_defaults_text_as_a_browser_shows_it_without_attributes(self, lxml, request):
+        if not lxml:
+            request.getfixturevalue("no_lxml")
+        page = Tree.from_html('<p class="x">one\n   two <b>three</b>\tfour</p>')
+        assert page.labels[2:] == ("p", "one two", "b", "three", "four")
+        assert Tree.from_html('<p class="y">one two <b>three</b> four</p>') == page
+        assert Tree.from_html('<p class="x">one two <b>three</b> five</p>') != page
+        # XML keeps its attributes and the text as written (less the ends).
+        assert Tree.from_xml('<p a="1">one\n two </p>').labels == ("p", "@a=1", "one\n two")
+
+    def test_lines_with_lxml(self):
+        pytest.importorskip("lxml.html")
+        t = Tree.from_html("<html><body>\n<p>one</p>\n<p class=x>two</p></body></html>", attributes=True)
+        assert [(label, source_line(s)) for label, s in zip(t.labels, t.source)][2:] == [
+            ("p", 2), ("one", 2), ("p", 3), ("@class=x", 3), ("two", 3)]
 
     @pytest.mark.parametrize("lxml", [True, False])
     def test_deep(self, lxml, request):
@@ -158,10 +189,11 @@ class TestHtml:
             pytest.skip("no HTML files installed")
         sizes = []
         for path in files:
-            full = Tree.from_html(path, text=True, attributes=True)
+            full = Tree.from_html(path, attributes=True)
             sizes.append(len(full))
             # lxml's elements alone are read by a path of their own
-            assert labels_and_parents(Tree.from_html(full.source[0])) == elements_only(full), path
+            only = Tree.from_html(full.source[0], text=False, attributes=False)
+            assert labels_and_parents(only) == elements_only(full), path
         request.getfixturevalue("no_lxml")
         for path, size in zip(files[::4], sizes[::4]):
             # The two parsers repair broken markup differently, but not wildly so.
@@ -183,8 +215,11 @@ class TestJson:
             (), ("a",), ("a",), ("a", 0), ("a", 1), ("a", 2), ("a", 3), ("a", 3, "b"),
             ("a", 3, "b"), ("c",), ("c",)]
         assert t.source[7] == ("a", 3, "b") and hash(t.source[7]) == hash(("a", 3, "b"))
-        assert JSONPath(JSONPath(), "x")[-1] == "x"
+        assert JSONPath(JSONPath(), "x")[-1] == "x" and repr(t.source[7]) == "('a', 3, 'b')"
         assert shape(Tree.from_json("2.5")) == "{2.5}" and shape(Tree.from_json({1: (True,)})) == "{\\{\\}{1{[]{true}}}}"
+        # Keys that are not strings are written as json.dumps writes them.
+        assert Tree.from_json({True: 0, None: 0, 2.5: 0, False: 0}).labels[1::2] == ("true", "null", "2.5", "false")
+        assert json.loads(json.dumps({True: 0, None: 0})) == {"true": 0, "null": 0}
 
     @fixed
     @given(json_values, st.sampled_from([None, 1, "\t"]))
@@ -213,6 +248,7 @@ class TestJson:
             text = opener * DEEP + "0" + closer * DEEP
             t = Tree.from_json(text)
             assert len(t) == DEEP * (1 + (opener != "[")) + 1 and len(t.source[-1]) == DEEP
+            assert len(repr(t.source[-1])) < 80 and len(repr(t)) < 80  # reprs stay short
 
     def test_bad_data(self):
         with pytest.raises(TypeError, match=r"path \('a', 0\) is set"):
@@ -252,6 +288,39 @@ class TestNetworkx:
             Tree.from_networkx(self.nx.Graph([(1, 2), (2, 3), (3, 1)]), 1)
 
 
+class TestTextOrPath:
+    """str and bytes are the document; only an os.PathLike is a file."""
+
+    @pytest.mark.parametrize("read", [Tree.from_xml, Tree.from_html], ids=["xml", "html"])
+    @pytest.mark.parametrize("src, words", [
+        ("", "text is empty; expected a document such as '<a>...</a>'"),
+        (b" \n\t", "text is empty"),
+        ("just text", "markup starting with '<', got 'just text'; to read a file, pass a pathlib.Path"),
+        ("page.html", "got 'page.html'"),
+        (b"\xef\xbb\xbfno markup", "markup starting with '<'"),
+    ])
+    def test_text_that_is_not_markup_gets_one_line_saying_what_was_expected(self, read, src, words):
+        with pytest.raises(ValueError, match=re.escape(words)) as info:
+            read(src)
+        assert "\n" not in str(info.value)
+
+    @pytest.mark.parametrize("src", ["  <r/>", "\ufeff<r/>", b"\xef\xbb\xbf <r/>",
+                                     "<r/>".encode("utf-16")])
+    def test_markup_after_whitespace_or_a_byte_order_mark(self, src):
+        assert Tree.from_xml(src).labels == ("r",)
+
+    def test_paths(self, tmp_path):
+        (tmp_path / "doc.xml").write_text("<r>t</r>")
+        assert Tree.from_xml(tmp_path / "doc.xml") == Tree.from_bracket("{r{t}}")
+        with pytest.raises(FileNotFoundError):
+            Tree.from_html(tmp_path / "missing.html")
+        with pytest.raises(IsADirectoryError):
+            Tree.from_xml(tmp_path)
+        (tmp_path / "empty.html").write_text("")
+        with pytest.raises(ValueError, match="HTML text is empty"):
+            load(tmp_path / "empty.html")
+
+
 class TestLoad:
     FILES = {
         "a.py": ("x = 1\n", "Module"),
@@ -259,15 +328,19 @@ class TestLoad:
         "a.HTM": ("<html><body></body></html>", "html"),
         "a.json": ("[1]", "[]"),
         "a.tree": ("{t{u}}", "t"),
+        "a.txt": ("\n {t{u}}", "t"),  # any other suffix: bracket text when it starts with '{'
+        "a.bracket": ("\ufeff{t{u}}", "t"),  # a byte order mark is skipped
     }
 
     def test_by_suffix_and_by_name(self, tmp_path):
         for name, (content, root) in self.FILES.items():
-            (tmp_path / name).write_text(content)
+            (tmp_path / name).write_text(content, encoding="utf-8")
             assert load(tmp_path / name).labels[0] == root
+            assert load(str(tmp_path / name)) == load(tmp_path / name)
         (tmp_path / "x.txt").write_text("<r><c/></r>")
         assert load(str(tmp_path / "x.txt"), format="xml") == Tree.from_bracket("{r{c}}")
-        assert load(tmp_path / "a.xml", text=True, attributes=True) == Tree.from_bracket("{r{c}}")
+        assert load(tmp_path / "a.xml", text=False, attributes=False) == Tree.from_bracket("{r{c}}")
+        assert load(tmp_path / "a.py", context=True).labels[-2:] == ("Store", "Constant:1")
 
     def test_errors(self, tmp_path):
         with pytest.raises(ValueError, match="unknown format 'yaml'; use one of 'python', 'xml'"):
@@ -277,3 +350,12 @@ class TestLoad:
         (tmp_path / "bad.json").write_text("[1,")
         with pytest.raises(ValueError, match=r"bad\.json: Expecting value"):
             load(tmp_path / "bad.json")
+
+    @pytest.mark.parametrize("name, words", [(".conf", "a name without a suffix"),
+                                             ("app.conf", "the suffix '.conf'")])
+    def test_an_unknown_suffix_asks_for_the_format(self, tmp_path, name, words):
+        (tmp_path / name).write_text("<config><port>80</port></config>")
+        with pytest.raises(UnknownFormatError, match=f"{re.escape(name)}: {words} selects no reader") as info:
+            load(tmp_path / name)
+        assert "format= one of 'python', 'xml'" in str(info.value) and info.value.path.endswith(name)
+        assert load(tmp_path / name, format="xml").labels == ("config", "port", "80")

@@ -103,6 +103,73 @@ def test_sources_point_back_at_the_users_nodes():
     assert (before, after) in m.matched_sources
 
 
+class ListForest:
+    """The obvious model of an edited forest: a Python list of children per
+    node, edited by slicing."""
+
+    def __init__(self, tree):
+        self.label = dict(enumerate(tree.labels))
+        self.children = {None: [], **{node: [] for node in range(len(tree))}}
+        self.parent = {}
+        for node, parent in enumerate(tree.parents.tolist()):
+            self.parent[node] = None if parent < 0 else parent
+            self.children[self.parent[node]].append(node)
+
+    def random_edit(self, rng, next_id):
+        nodes = list(self.label)
+        op = rng.choice(["delete", "rename", "insert", "insert"] if nodes else ["insert"])
+        if op == "insert":
+            parent = rng.choice([None, *nodes])
+            siblings = self.children[parent]
+            position = rng.randint(0, len(siblings))
+            return self.insert(next_id, rng.choice("abc"), parent, position,
+                               rng.randint(0, len(siblings) - position))
+        node = rng.choice(nodes)
+        parent = self.parent[node]
+        position = self.children[parent].index(node)
+        if op == "rename":
+            old, self.label[node] = self.label[node], rng.choice("abcd")
+            return grix.Edit("rename", node, self.label[node], parent, position, old_label=old)
+        orphans = self.children.pop(node)
+        self.children[parent][position:position + 1] = orphans
+        for child in orphans:
+            self.parent[child] = parent
+        del self.parent[node]
+        return grix.Edit("delete", node, self.label.pop(node), parent, position)
+
+    def insert(self, node, label, parent, position, adopt):
+        siblings = self.children[parent]
+        self.children[node] = siblings[position:position + adopt]
+        siblings[position:position + adopt] = [node]
+        for child in self.children[node]:
+            self.parent[child] = node
+        self.parent[node], self.label[node] = parent, label
+        return grix.Edit("insert", node, label, parent, position, adopt)
+
+    def to_bracket(self, node):
+        inner = "".join(self.to_bracket(child) for child in self.children[node])
+        return "{" + self.label[node] + inner + "}"
+
+
+def test_apply_edits_as_lists_do():
+    # Wide trees give the child lists some depth; each script ends with
+    # one tree (it inserts a root over whatever top level is left).
+    rng = random.Random(3)
+    for round_ in range(300):
+        shape = rng.choice(["random", "wide"])
+        n = rng.randint(0, 40)
+        parents = ([-1] + ([0] * (n - 1) if shape == "wide" else [rng.randrange(k) for k in range(1, n)]))[:n]
+        tree = grix.Tree.from_parents([rng.choice("ab") for _ in range(n)], parents)
+        model, script, next_id = ListForest(tree), [], n
+        for _ in range(rng.randint(0, 60)):
+            script.append(model.random_edit(rng, next_id))
+            next_id += script[-1].op == "insert"
+        if len(model.children[None]) != 1:
+            script.append(model.insert(next_id, "r", None, 0, len(model.children[None])))
+        expected = model.to_bracket(model.children[None][0])
+        assert grix.apply(tree, script).to_bracket() == expected, round_
+
+
 class TestApplyRefusesScriptsThatDoNotFit:
     t1 = grix.Tree.from_bracket("{a{b}{c}}")
     t2 = grix.Tree.from_bracket("{a{x{c}}{d}}")
@@ -127,6 +194,38 @@ class TestApplyRefusesScriptsThatDoNotFit:
     def test_forest_left_over(self):
         with pytest.raises(ValueError, match="2 roots"):
             grix.apply(self.t1, [grix.Edit("delete", 0, "a", None, 0)])
+
+    @pytest.mark.parametrize("edit, error, words", [
+        (grix.Edit("insert", 3, None, 0, 0), TypeError, "label must be a str"),
+        (grix.Edit("rename", 1, 7, 0, 0), TypeError, "label must be a str"),
+        (grix.Edit("rename", 1, "z", 0, 0, old_label=b"b"), TypeError, "old_label"),
+        (grix.Edit("insert", -1, "q", 0, 0), ValueError, "node must not be negative"),
+        (grix.Edit("insert", 3.0, "q", 0, 0), TypeError, "node must be an int"),
+        (grix.Edit("insert", True, "q", 0, 0), TypeError, "node must be an int"),
+        (grix.Edit("insert", 3, "q", "0", 0), TypeError, "parent must be an int or None"),
+        (grix.Edit("insert", 3, "q", -1, 0), ValueError, "parent must not be negative"),
+        (grix.Edit("insert", 3, "q", 9, 0), ValueError, "parent 9 is not in the tree"),
+        (grix.Edit("insert", 3, "q", 0, -1), ValueError, "position must not be negative"),
+        (grix.Edit("insert", 3, "q", 0, 1.5), TypeError, "position must be an int"),
+        (grix.Edit("insert", 3, "q", 0, 0, -1), ValueError, "adopt must not be negative"),
+        (grix.Edit("insert", 3, "q", 0, 1, 2), ValueError, "position 1 adopting 2 does not fit 2"),
+        (grix.Edit("insert", 3, "q", 0, 3), ValueError, "position 3 adopting 0 does not fit 2"),
+        (grix.Edit("delete", 1, "b", 0, 0, 1), ValueError, "only an insert adopts"),
+        (grix.Edit("delete", 1, "z", 0, 0), ValueError, "labelled 'b', not 'z'"),
+        (grix.Edit("rename", 1, "z", 0, 0, old_label="c"), ValueError, "labelled 'b', not 'c'"),
+        (grix.Edit("rename", 1, "z", 0, 1), ValueError, "not child 1 of 0"),
+        (grix.Edit("delete", 5, "b", 0, 0), ValueError, "not child 0 of 0"),
+        (grix.Edit("insert", 3, "q", 0, 0, node2="1"), TypeError, "node2 must be an int or None"),
+        (grix.Edit("delete", 1, "b", 0, 0, node1=-3), ValueError, "node1 must not be negative"),
+        (grix.Edit("move", 1, "b", 0, 5), ValueError, "unknown operation 'move'"),
+        (("delete", 1, "b", 0, 0), TypeError, "must be a grix.Edit"),
+    ])
+    def test_every_field_is_checked(self, edit, error, words):
+        # The bad edit comes second: the message names its number.
+        script = [grix.Edit("rename", 2, "c", 0, 1), edit]
+        with pytest.raises(error, match="edit 1") as raised:
+            grix.apply(self.t1, script)
+        assert words in str(raised.value)
 
 
 STOP_PROBE = textwrap.dedent("""

@@ -4,6 +4,7 @@ syntax trees and deep nesting."""
 import ast
 import pickle
 import random
+import re
 import sysconfig
 import warnings
 from pathlib import Path
@@ -217,13 +218,36 @@ class TestFromAst:
         assert "Constant:'text'" in a.labels and "Constant:1" in a.labels
         assert len(a) == len(b) and sum(x != y for x, y in zip(a.labels, b.labels)) == 2  # arg, Name
         assert Tree.from_ast("import os.path as p").labels == ("Module", "Import", "alias:os.path")
-        long = Tree.from_ast("'" + "z" * 100 + "'").labels[-1]
-        assert long == "Constant:'" + "z" * 39
+
+    def test_long_constants_compare_by_their_whole_value(self):
+        doc = '"""' + "Return the sum of the values; " * 3 + '"""'
+        label = Tree.from_ast(doc).labels[-1]
+        assert label.startswith("Constant:'Return the sum of the values; Return") and len(label) < 70
+        # An edit past the shown part still changes the label; equal values keep it.
+        assert Tree.from_ast(doc.replace("values; \"\"\"", "items; \"\"\"")).labels[-1] != label
+        assert Tree.from_ast(doc).labels[-1] == label
+        texts = {Tree.from_ast(repr("x" * 50 + str(k))).labels[-1] for k in range(1000)}
+        assert len(texts) == 1000
+        assert Tree.from_ast(repr("x" * 38)).labels[-1] == "Constant:'" + "x" * 38 + "'"
+        huge = ast.Constant(1 << 40_000)  # beyond str()'s digit limit
+        assert Tree.from_ast(huge).labels[0].startswith("Constant:<int of 40001 bits> #")
+        assert Tree.from_ast(ast.Constant((1 << 40_000) + 1)).labels[0] != Tree.from_ast(huge).labels[0]
+
+    def test_expression_contexts_only_when_asked(self):
+        code = "x = y\ndel z\n"
+        assert Tree.from_ast(code).labels == ("Module", "Assign", "Name:x", "Name:y", "Delete", "Name:z")
+        kept = Tree.from_ast(code, context=True)
+        assert kept.labels == ("Module", "Assign", "Name:x", "Store", "Name:y", "Load", "Delete",
+                               "Name:z", "Del")
+        # Renaming a variable that is assigned and read is two renames, not
+        # a Store turned into a Load as well.
+        a, b = Tree.from_ast("a = 1\nb = a\n"), Tree.from_ast("b = 1\na = b\n")
+        assert sum(x != y for x, y in zip(a.labels, b.labels)) == 3 and len(a) == len(b)
 
     def test_custom_label_sources_and_errors(self):
         module = ast.parse("a + b")
         t = Tree.from_ast(module, label=lambda n: type(n).__name__)
-        assert t.labels == ("Module", "Expr", "BinOp", "Name", "Load", "Add", "Name", "Load")
+        assert t.labels == ("Module", "Expr", "BinOp", "Name", "Add", "Name")
         assert t.source[0] is module and [type(s).__name__ for s in t.source] == list(t.labels)
         with pytest.raises(ValueError, match="line 1, column"):
             Tree.from_ast("def (")
@@ -231,18 +255,21 @@ class TestFromAst:
             Tree.from_ast(3)
         assert Tree.from_ast(b"x = '\\d'\n").labels[-1] == "Constant:'\\\\d'"  # no SyntaxWarning raised
 
-    def test_sample_matches_a_recursive_walk(self):
+    @pytest.mark.parametrize("context", [False, True])
+    def test_sample_matches_a_recursive_walk(self, context):
         def preorder(node, parent, out):
             out.append((node, parent))
             here = len(out) - 1
             for child in ast.iter_child_nodes(node):
-                preorder(child, here, out)
+                if context or not isinstance(child, ast.expr_context):
+                    preorder(child, here, out)
             return out
 
         def reference_label(node):
             name = type(node).__name__
             if isinstance(node, ast.Constant):
-                return f"{name}:{repr(node.value)[:40]}"
+                text = repr(node.value)
+                return f"{name}:{text}" if len(text) <= 40 else f"{name}:{text[:39]}…"
             for field in ("id", "name", "arg", "attr", "module"):
                 if field in node._fields:
                     value = getattr(node, field, None)
@@ -252,18 +279,19 @@ class TestFromAst:
         for path in stdlib_files()[::97]:
             module = parse_quietly(path.read_bytes())
             expected = preorder(module, -1, [])
-            t = Tree.from_ast(module)
+            t = Tree.from_ast(module, context=context)
             assert list(t.parents) == [parent for _, parent in expected], path
             assert all(a is b for a, (b, _) in zip(t.source, expected)), path
-            assert list(t.labels) == [reference_label(node) for node, _ in expected], path
+            # Long constants: the shown part, then a digest.
+            assert [re.sub("… #[0-9a-f]{16}$", "…", label) for label in t.labels] == [reference_label(node) for node, _ in expected], path
 
     def test_a_hand_built_cycle_is_refused(self):
         call = ast.Call(func=ast.Name("f", ast.Load()), args=[], keywords=[])
         call.args.append(ast.Expr(call))
-        with pytest.raises(ValueError, match="node 4 is the same object as its ancestor node 0"):
+        with pytest.raises(ValueError, match="node 3 is the same object as its ancestor node 0"):
             Tree.from_ast(call)
         shared = ast.Name("x", ast.Load())  # shared, not cyclic: appears twice
-        assert len(Tree.from_ast(ast.Tuple([shared, shared], ast.Load()))) == 6
+        assert len(Tree.from_ast(ast.Tuple([shared, shared], ast.Load()), context=True)) == 6
 
     def test_every_stdlib_file_converts(self):
         converted = 0

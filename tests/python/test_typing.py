@@ -41,20 +41,29 @@ WRONG = textwrap.dedent("""
 
 # The grix package is typed throughout (py.typed), its extension module by a stub.
 GRIX_CORRECT = textwrap.dedent("""
+    from typing import Any
     import numpy as np
+    import numpy.typing as npt
     import grix
     import grix.dask
 
     t: grix.Tree = grix.Tree.from_bracket("{a{b}}")
     d: int = grix.distance(t, t, rename=lambda a, b: int(a != b), workers=2, timeout=1.5)
     e: int = grix.distance(t, t, rename=np.zeros((2, 2), dtype=np.int32))
+    f: float = grix.distance(t, t, delete=0.5, insert=lambda label: 2.0)
+    g: float = grix.normalized_distance(t, t, method="max")
     m: grix.Mapping = grix.mapping(t, t)
+    cost: float = m.distance + sum(edit.cost for edit in m.edit_script())
+    h: npt.NDArray[Any] = grix.paired([t], [t], normalize="metric")
     pairs: list[tuple[int, int]] = m.pairs
     u: grix.Tree = grix.apply(t, m.edit_script())
-    v: np.ndarray = grix.pdist([t, u], workers=None, progress=False)
+    v: npt.NDArray[Any] = grix.pdist([t, u], workers=None, progress=False)
     close: list[tuple[int, int, int]] = grix.join([t, u], 3).matches
-    w: np.ndarray = grix.dask.pdist([t, u], workers=-1, progress=False, timeout=None)
+    w: npt.NDArray[Any] = grix.dask.pdist([t, u], workers=-1, progress=False, timeout=None)
     edit: grix.Edit = grix.Edit("insert", 2, "x", 0, 0, node2=1)
+    text: str = grix.diff.render_text(grix.mapping(t, t))
+    offset: int = grix.Tree.from_bracket("{a}").source[0]
+    generic: grix.Tree = grix.Tree.from_ast("x = 1")
 """)
 
 GRIX_WRONG = textwrap.dedent("""
@@ -63,12 +72,17 @@ GRIX_WRONG = textwrap.dedent("""
 
     t = grix.Tree.from_bracket("{a}")
     s: str = grix.distance(t, t)  # wrong
+    i: int = grix.distance(t, t, delete=0.5)  # wrong
+    grix.normalized_distance(t, t, method=2)  # wrong
     grix.distance(t, t, workers="2")  # wrong
     grix.distance("{a}", t)  # wrong
     grix.mapping(t, t).pairs.append("x")  # wrong
     grix.pdist([t], rename=3)  # wrong
     grix.dask.cdist([t], [t], workers="1")  # wrong
     grix.Edit("insert", 2, "x", 0, 0, node2="1")  # wrong
+    o: str = t.source[0]  # wrong
+    grix.diff.render_text(t)  # wrong
+    grix.Tree.from_ast("x", context=1.5)  # wrong
 """)
 
 
@@ -117,6 +131,22 @@ class TestCheckers:
         result = checker(tmp_path)
         assert result.returncode == 1, result.stdout + result.stderr
         assert flagged_lines(result.stdout) == wrong_lines(wrong), result.stdout
+
+
+README_EXAMPLES = pathlib.Path(__file__).parents[2] / "examples" / "readme.py"
+
+
+@pytest.mark.parametrize("checker", [mypy, pyright], ids=["mypy", "pyright"])
+def test_readme_examples_check_cleanly(checker, tmp_path):
+    (tmp_path / "sample.py").write_text(README_EXAMPLES.read_text())
+    result = checker(tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_readme_examples_run():
+    result = subprocess.run([sys.executable, str(README_EXAMPLES)], capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0 and "hold" in result.stdout, result.stderr
 
 
 def test_stub_package_is_installed_and_its_docstrings_name_every_exception():

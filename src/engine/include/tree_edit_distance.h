@@ -210,6 +210,11 @@ struct OrientedTree {
   int32_t size() const { return static_cast<int32_t>(given.parents.size()); }
 };
 
+// Label codes for two lists of labels: equal labels (byte for byte) get
+// equal codes, numbered in order of first appearance.
+std::pair<std::vector<int32_t>, std::vector<int32_t>> number_labels(const std::vector<std::string>& labels1,
+                                                                    const std::vector<std::string>& labels2);
+
 // Checks and prepares one tree. `codes` holds one non-negative label code per
 // node. Throws std::invalid_argument naming `name` on a malformed tree.
 OrientedTree prepare_oriented_tree(const std::vector<int32_t>& parents,
@@ -306,18 +311,5 @@ void compute_pair_batch(const PairBatch& batch, const BatchCosts<Cost>& costs, i
 // The cells a batch computes, summed over its pairs in their cheaper
 // orientations: the total for a progress bar.
 double batch_cell_count(const PairBatch& batch);
-
-// Candidate pairs i < j of `trees` for a join at distance <= threshold, after
-// two lower bounds that hold without any dynamic programming:
-//   |n1 - n2|, when no rename cost is negative;
-//   max(n1, n2) - |codes1 ∩ codes2| (multisets), with label-equality costs.
-struct JoinCandidates {
-  std::vector<int32_t> first, second;
-  int64_t pruned_by_size = 0;
-  int64_t pruned_by_labels = 0;
-};
-
-JoinCandidates find_join_candidates(const std::vector<OrientedTree>& trees, int32_t threshold,
-                                    bool costs_non_negative, bool label_equality_costs);
 
 }  // namespace grix

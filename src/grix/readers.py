@@ -1,70 +1,275 @@
-"""Reading trees from files and from the formats behind Tree's constructors.
+"""The readers: every format grix reads, as plain functions.
 
-The parsers here are iterative: JSON text too deeply nested for
-:func:`json.loads` goes through :func:`parse_json`, and HTML goes through
-:class:`HTMLTreeBuilder` when lxml is missing or gives up on depth.
+Each reader walks its input with an explicit stack (nesting depth is limited
+by memory, not by the interpreter's recursion limit) and returns the nodes in
+pre-order as a :data:`Preorder` triple: labels, parents, and the object each
+node came from. ``grix.Tree``'s constructors and :func:`grix.load` wrap them;
+this module knows nothing of the tree type, so the arrow points one way.
+
+Text or path: ``str`` and ``bytes`` are always the document itself, and only
+an ``os.PathLike`` is read from a file (:func:`read_file` and ``grix.load``
+take ``str`` paths too). Markup text must start with ``<`` after whitespace.
 """
 
 from __future__ import annotations
 
 import ast
 import codecs
+import hashlib
 import json
+import operator
 import os
 import re
 import warnings
 import xml.etree.ElementTree as ET
-from collections.abc import Callable, Hashable, Iterator, Sequence
+from collections.abc import Callable, Hashable, Iterable, Iterator, Sequence
 from html.parser import HTMLParser
+from itertools import repeat
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeVar
 
-from .tree import AncestorPath, Tree, _short
+__all__ = ["FORMATS", "HTMLTreeBuilder", "JSONPath", "Preorder", "UnknownFormatError", "ast_label",
+           "format_of", "parse_json", "read_file", "read_html", "read_json", "read_nested", "read_networkx",
+           "read_python", "read_xml", "source_line"]
 
-__all__ = ["load", "parse_json", "JSONPath", "HTMLTreeBuilder", "FORMATS"]
+_T = TypeVar("_T")
+_S = TypeVar("_S")
 
-#: Format names accepted by :func:`load`, and the suffixes that select them.
+#: A tree in pre-order: labels, parent ids (-1 for the root, every other
+#: parent is the previous node or one of its ancestors) and sources.
+Preorder = tuple[list[str], list[int], list[_S]]
+
+
+def short(obj: object, limit: int = 40) -> str:
+    """``repr(obj)``, cut to ``limit`` characters for messages."""
+    text = repr(obj)
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+class AncestorPath:
+    """The objects on the path from the root to the node being expanded in a
+    pre-order walk, to refuse an object found inside itself: the tree would
+    be infinite. The path is trimmed back to each node's parent, which
+    pre-order makes O(1) amortised. Only nodes with children need to enter.
+    """
+
+    __slots__ = ("_what", "_path", "_on_path")
+
+    def __init__(self, what: str) -> None:
+        self._what = what
+        self._path: list[tuple[int, object]] = []
+        self._on_path: dict[int, int] = {}
+
+    def enter(self, obj: object, node: int, parent: int) -> None:
+        """Record that node ``node`` (child of ``parent``) is ``obj``; None
+        is never checked. Raises ValueError if ``obj`` is an ancestor."""
+        path, on_path = self._path, self._on_path
+        while path and path[-1][0] != parent:
+            on_path.pop(id(path.pop()[1]), None)
+        if obj is not None:
+            if id(obj) in on_path:
+                raise ValueError(
+                    f"{self._what}: node {node} is the same object as its ancestor node "
+                    f"{on_path[id(obj)]}, so the tree would be infinite"
+                )
+            on_path[id(obj)] = node
+        path.append((node, obj))
+
+
+def walk(root: _T, expand: Callable[[_T], tuple[str, Any, Sequence[_T], object]], what: str) -> Preorder[Any]:
+    """Depth-first walk from ``root``: ``expand(item)`` gives the node's
+    label, source, child items and an identity (or None).
+
+    An identity met again among a node's ancestors would make the tree
+    infinite, so it raises ValueError (see AncestorPath).
+    """
+    labels: list[str] = []
+    parents: list[int] = []
+    source: list[Any] = []
+    stack: list[tuple[_T, int]] = [(root, -1)]
+    ancestors = AncestorPath(what)
+    while stack:
+        item, parent = stack.pop()
+        label, src, kids, ident = expand(item)
+        node = len(labels)
+        labels.append(label)
+        parents.append(parent)
+        source.append(src)
+        if not kids:
+            continue
+        ancestors.enter(ident, node, parent)
+        stack.extend(zip(reversed(kids), repeat(node)))
+    return labels, parents, source
+
+
+# -- files -----------------------------------------------------------------
+
+#: Format names accepted by :func:`read_file`, and the suffixes that select them.
 FORMATS: dict[str, tuple[str, ...]] = {
-    "python": (".py",),
+    "python": (".py", ".pyi"),
     "xml": (".xml",),
     "html": (".html", ".htm"),
     "json": (".json",),
-    "bracket": (),
+    "bracket": (".tree", ".bracket"),
 }
 
 
-def load(path: str | os.PathLike[str], format: str | None = None, **options: Any) -> Tree:
+class UnknownFormatError(ValueError):
+    """A file whose suffix names no format and whose text is not bracket text."""
+
+    def __init__(self, path: str, suffix: str) -> None:
+        self.path = path
+        named = f"the suffix {suffix!r}" if suffix else "a name without a suffix"
+        self.reason = (f"{named} selects no reader and the text is not bracket text "
+                       "(it does not start with '{')")
+        super().__init__(f"{path}: {self.reason}; pass format= one of {', '.join(map(repr, FORMATS))}")
+
+
+def format_of(path: str | os.PathLike[str]) -> str | None:
+    """The format a file's suffix selects, or None."""
+    suffix = Path(path).suffix.lower()
+    return next((name for name, suffixes in FORMATS.items() if suffix in suffixes), None)
+
+
+def read_file(path: str | os.PathLike[str], format: str | None = None, **options: Any) -> Preorder[Any]:
     """Read a tree from a file, choosing the reader by the file's suffix.
 
-    ``.py`` is read with :meth:`Tree.from_ast`, ``.xml`` with
-    :meth:`Tree.from_xml`, ``.html`` and ``.htm`` with :meth:`Tree.from_html`,
-    ``.json`` with :meth:`Tree.from_json` and anything else as bracket text
-    (UTF-8). ``format`` ("python", "xml", "html", "json" or "bracket")
-    overrides the suffix; ``options`` go to the reader (e.g. ``text=True``
-    for XML and HTML).
+    ``.py`` and ``.pyi`` go to :func:`read_python`, ``.xml`` to
+    :func:`read_xml`, ``.html`` and ``.htm`` to :func:`read_html`, ``.json``
+    to :func:`read_json`; ``.tree``, ``.bracket`` and any other suffix are
+    bracket text (UTF-8, a byte order mark is skipped), but a file with
+    another suffix must start with ``{``, or :class:`UnknownFormatError`
+    asks for the format. ``format`` (one of :data:`FORMATS`) overrides the
+    suffix; ``options`` go to the reader (e.g. ``text=False`` for markup).
 
-    Raises FileNotFoundError for a missing file, ValueError for an unknown
-    format or for content the reader rejects (the message starts with the
-    path).
+    Raises FileNotFoundError or IsADirectoryError for a bad path,
+    ValueError for an unknown format or content the reader rejects.
     """
     path = Path(path)
     if format is None:
-        suffix = path.suffix.lower()
-        format = next((name for name, suffixes in FORMATS.items() if suffix in suffixes), "bracket")
+        format = format_of(path)
+        if format is None:
+            text = path.read_text(encoding="utf-8-sig")
+            if not text.lstrip().startswith("{"):
+                raise UnknownFormatError(os.fspath(path), path.suffix)
+            return read_bracket(text, **options)
     elif format not in FORMATS:
         raise ValueError(f"unknown format {format!r}; use one of {', '.join(map(repr, FORMATS))}")
-    try:
-        if format == "python":
-            return Tree.from_ast(path.read_bytes(), **options)
-        if format == "xml":
-            return Tree.from_xml(path, **options)
-        if format == "html":
-            return Tree.from_html(path, **options)
-        if format == "json":
-            return Tree.from_json(path.read_bytes(), **options)
-        return Tree.from_bracket(path.read_text(encoding="utf-8"), **options)
-    except ValueError as exc:
-        raise ValueError(f"{path}: {exc}") from exc
+    if format == "python":
+        return read_python(path.read_bytes(), **options)
+    if format == "xml":
+        return read_xml(path, **options)
+    if format == "html":
+        return read_html(path, **options)
+    if format == "json":
+        return read_json(path.read_bytes(), **options)
+    return read_bracket(path.read_text(encoding="utf-8-sig"), **options)
+
+
+# -- bracket text ----------------------------------------------------------
+
+# A bracket token: a brace, or a run of label text in which a backslash always
+# takes the next character with it (so "\}" never ends a node).
+_BRACKET_TOKEN = re.compile(r"[{}]|(?:[^{}\\]+|\\[\s\S]?)+")
+_BRACKET_UNESCAPE = re.compile(r"\\([{}\\])")
+
+
+def read_bracket(text: str) -> Preorder[int]:
+    """Parse bracket notation such as ``{a{b}{c}}`` (see ``Tree.from_bracket``);
+    the source of a node is the offset of its ``{``."""
+    if not isinstance(text, str):
+        raise TypeError(f"bracket text must be a str, not {type(text).__name__}")
+    labels: list[str] = []
+    parents: list[int] = []
+    source: list[int] = []
+    open_nodes: list[int] = []
+    start = len(text) - len(text.lstrip())
+    if start == len(text):
+        return labels, parents, source
+    closed = False
+    expect_label = False
+    for token in _BRACKET_TOKEN.finditer(text, start):
+        value, offset = token.group(), token.start()
+        # Point at the first character that matters, not at leading blanks.
+        offset += len(value) - len(value.lstrip())
+        if closed:
+            if value.strip():
+                raise ValueError(f"bracket text: text after the tree at offset {offset}")
+        elif value == "{":
+            parents.append(open_nodes[-1] if open_nodes else -1)
+            open_nodes.append(len(labels))
+            labels.append("")
+            source.append(offset)
+            expect_label = True
+            continue
+        elif value == "}":
+            if not open_nodes:
+                raise ValueError(f"bracket text: unexpected '}}' at offset {offset}")
+            open_nodes.pop()
+            closed = not open_nodes
+        elif expect_label:
+            labels[-1] = _BRACKET_UNESCAPE.sub(r"\1", value)
+        elif not open_nodes:
+            raise ValueError(f"bracket text: expected '{{' at offset {offset}")
+        elif value.strip():
+            raise ValueError(
+                f"bracket text: text between nodes at offset {offset}; "
+                "a label must follow its '{' directly"
+            )
+        expect_label = False
+    if open_nodes:
+        raise ValueError(f"bracket text: unclosed '{{' opened at offset {source[open_nodes[-1]]}")
+    return labels, parents, source
+
+
+# -- nested data -----------------------------------------------------------
+
+def read_nested(
+    obj: object,
+    children: str | Callable[[Any], Iterable[Any]] | None = None,
+    label: str | Callable[[Any], object] | None = None,
+) -> Preorder[Any]:
+    """Nested Python objects (see ``Tree.from_nested``); sources are the objects."""
+    get_children = _accessor(children, lambda o: _nested_parts(o)[1])
+    get_label = _accessor(label, lambda o: _nested_parts(o)[0])
+
+    def expand(o: object) -> tuple[str, object, Sequence[object], object]:
+        kids = get_children(o)
+        if kids is None:
+            kids = ()
+        elif not isinstance(kids, (list, tuple)):
+            try:
+                kids = list(kids)
+            except TypeError:
+                raise TypeError(
+                    f"nested data: the children of {short(o)} are {type(kids).__name__}, "
+                    "not an iterable; check the children accessor"
+                ) from None
+        text = get_label(o)
+        return text if type(text) is str else str(text), o, kids, o
+
+    return walk(obj, expand, "nested data")
+
+
+def _nested_parts(obj: Any) -> tuple[object, Sequence[object]]:
+    if isinstance(obj, (tuple, list)) and len(obj) == 2 and isinstance(obj[1], (list, tuple)):
+        return obj[0], obj[1]
+    kids = getattr(obj, "children", None)
+    if kids is not None:
+        for name in ("label", "name"):
+            if hasattr(obj, name):
+                return getattr(obj, name), kids
+    return obj, ()
+
+
+def _accessor(how: str | Callable[[Any], _T] | None, default: Callable[[Any], _T]) -> Callable[[Any], _T]:
+    if how is None:
+        return default
+    if isinstance(how, str):
+        return operator.attrgetter(how)
+    if callable(how):
+        return how
+    raise TypeError(f"expected an attribute name or a callable, not {type(how).__name__}")
 
 
 # -- Python syntax trees ---------------------------------------------------
@@ -74,6 +279,9 @@ _AST_FIELDS = ("id", "name", "arg", "attr", "module")
 # name in the label (None for none), or _CONSTANT for constants.
 _AST_LABEL_OF: dict[type[ast.AST], tuple[str, str | None]] = {}
 _CONSTANT = "<constant>"
+# A constant whose repr is longer than this is shown cut, with a digest of its
+# whole repr, so that labels stay short yet differ whenever the values do.
+CONSTANT_SHOWN = 40
 
 
 def _ast_label_parts(kind: type[ast.AST]) -> tuple[str, str | None]:
@@ -84,12 +292,25 @@ def _ast_label_parts(kind: type[ast.AST]) -> tuple[str, str | None]:
 
 def _constant_label(name: str, value: object) -> str:
     if isinstance(value, int) and value.bit_length() > 10_000:
-        return f"{name}:<int of {value.bit_length()} bits>"  # str() would refuse it
-    return f"{name}:{repr(value)[:40]}"
+        # repr would refuse so many digits; hexadecimal has no limit.
+        shown, whole = f"<int of {value.bit_length()} bits>", format(value, "x")
+    else:
+        whole = repr(value)
+        if len(whole) <= CONSTANT_SHOWN:
+            return f"{name}:{whole}"
+        shown = whole[: CONSTANT_SHOWN - 1] + "…"
+    digest = hashlib.blake2b(whole.encode("utf-8", "surrogatepass"), digest_size=8).hexdigest()
+    return f"{name}:{shown} #{digest}"
 
 
 def ast_label(node: ast.AST) -> str:
-    """Type name, plus ``:`` and the identifier or constant the node carries."""
+    """Type name, plus ``:`` and the identifier or constant the node carries.
+
+    A constant whose ``repr`` is longer than 40 characters is shown by its
+    first 39 and ``…``, followed by ``#`` and 16 hexadecimal digits of a
+    digest of the whole ``repr``: two such labels are equal exactly when the
+    values are (but for a 1 in 2**64 chance).
+    """
     kind = type(node)
     parts = _AST_LABEL_OF.get(kind) or _AST_LABEL_OF.setdefault(kind, _ast_label_parts(kind))
     name, field = parts
@@ -101,7 +322,13 @@ def ast_label(node: ast.AST) -> str:
     return f"{name}:{value}" if isinstance(value, str) else name
 
 
-def ast_tree(node_or_source: ast.AST | str | bytes, label: Callable[[ast.AST], object] | None = None) -> Tree:
+def read_python(
+    node_or_source: ast.AST | str | bytes,
+    label: Callable[[ast.AST], object] | None = None,
+    *,
+    context: bool = False,
+) -> Preorder[ast.AST]:
+    """A Python syntax tree, or source text parsed first (see ``Tree.from_ast``)."""
     if isinstance(node_or_source, (str, bytes)):
         try:
             with warnings.catch_warnings():
@@ -114,19 +341,21 @@ def ast_tree(node_or_source: ast.AST | str | bytes, label: Callable[[ast.AST], o
             raise ValueError(f"Python source does not parse{where}: {exc.msg}") from exc
     elif not isinstance(node_or_source, ast.AST):
         raise TypeError(f"from_ast takes an ast.AST, str or bytes, not {type(node_or_source).__name__}")
-    return _walk_ast(node_or_source, label)
+    return _walk_ast(node_or_source, label, context)
 
 
-def _walk_ast(root: ast.AST, label: Callable[[ast.AST], object] | None) -> Tree:
-    """Pre-order walk with children in the order of ast.iter_child_nodes.
+def _walk_ast(root: ast.AST, label: Callable[[ast.AST], object] | None, context: bool) -> Preorder[ast.AST]:
+    """Pre-order walk with children in the order of ast.iter_child_nodes,
+    less the expression contexts unless ``context``.
 
-    Syntax trees are the largest input most users have, so this is
-    Tree._from_walk written out for them, with the children found inline
-    rather than by ast.iter_child_nodes' generators: twice as fast. Nodes
-    with children go through the same ancestor check (a hand-built tree may
-    be cyclic).
+    Syntax trees are the largest input most users have, so this is walk()
+    written out for them, with the children found inline rather than by
+    ast.iter_child_nodes' generators: twice as fast. Nodes with children go
+    through the same ancestor check (a hand-built tree may be cyclic).
     """
     AST = ast.AST
+    # isinstance(x, ()) is always false: nothing is left out.
+    left_out: type[ast.AST] | tuple[()] = () if context else ast.expr_context
     get_label = label or ast_label
     labels: list[str] = []
     parents: list[int] = []
@@ -144,7 +373,8 @@ def _walk_ast(root: ast.AST, label: Callable[[ast.AST], object] | None) -> Tree:
         for field_name in node._fields:
             value = getattr(node, field_name, None)
             if isinstance(value, AST):
-                kids.append(value)
+                if not isinstance(value, left_out):
+                    kids.append(value)
             elif isinstance(value, list):
                 kids += [item for item in value if isinstance(item, AST)]
         if not kids:
@@ -152,7 +382,7 @@ def _walk_ast(root: ast.AST, label: Callable[[ast.AST], object] | None) -> Tree:
         ancestors.enter(node, index, parent)
         kids.reverse()
         stack += [(kid, index) for kid in kids]
-    return Tree._from_preorder(labels, parents, source)
+    return labels, parents, source
 
 
 # -- XML and HTML ----------------------------------------------------------
@@ -254,7 +484,7 @@ class HTMLTreeBuilder(HTMLParser):
         self.close()
         document = self._document
         if len(document) == 0:
-            raise ValueError("HTML text has no elements")
+            raise ValueError("HTML text has no elements; expected markup such as '<p>...</p>'")
         stray_text = (document.text or "").strip() or any((e.tail or "").strip() for e in document)
         tags = [element.tag for element in document]
         if tags == ["html"] and not stray_text:
@@ -268,8 +498,16 @@ class HTMLTreeBuilder(HTMLParser):
         return document
 
 
-def _is_markup(src: str) -> bool:
-    return src.lstrip().lstrip("\ufeff")[:1] == "<"
+def _starts_with_markup(data: str | bytes) -> bool:
+    """Whether the text starts with ``<`` after whitespace and a byte order mark."""
+    if isinstance(data, bytes):
+        for bom, encoding in ((codecs.BOM_UTF16_LE, "utf-16-le"), (codecs.BOM_UTF16_BE, "utf-16-be")):
+            if data.startswith(bom):
+                data = data[2:400].decode(encoding, errors="ignore")
+                break
+        else:
+            data = data[:400].removeprefix(codecs.BOM_UTF8).decode("latin-1")
+    return data.lstrip().lstrip("\ufeff").lstrip()[:1] == "<"
 
 
 def _decode_html(data: bytes) -> str:
@@ -287,14 +525,21 @@ def _decode_html(data: bytes) -> str:
     return data.decode(encoding, errors="replace")
 
 
-def _element_root(src: Any, parse: Callable[[str | bytes], Any]) -> Any:
-    """Find the root element of ``src``, parsing text, bytes or a file."""
-    if isinstance(src, str) and not _is_markup(src):
-        src = Path(src)
-    if isinstance(src, os.PathLike):
+def _markup_root(src: Any, parse: Callable[[str | bytes], Any], what: str) -> Any:
+    """The root element of ``src``: markup text, a file, or an element (tree)."""
+    from_file = isinstance(src, os.PathLike)
+    if from_file:
         src = Path(src).read_bytes()
     if isinstance(src, (str, bytes, bytearray)):
-        return parse(bytes(src) if isinstance(src, bytearray) else src)
+        data = bytes(src) if isinstance(src, bytearray) else src
+        if not data.strip():
+            raise ValueError(f"{what} text is empty; expected a document such as '<a>...</a>'")
+        if not from_file and not _starts_with_markup(data):
+            raise ValueError(
+                f"expected {what} markup starting with '<', got {short(data)}; "
+                "to read a file, pass a pathlib.Path or use grix.load"
+            )
+        return parse(data)
     if hasattr(src, "getroot"):
         root = src.getroot()
         if root is None:
@@ -303,11 +548,34 @@ def _element_root(src: Any, parse: Callable[[str | bytes], Any]) -> Any:
     if isinstance(getattr(src, "tag", None), str):
         return src
     raise TypeError(
-        f"expected markup text, bytes, a path or an element (tree), not {type(src).__name__}"
+        f"expected markup text (str or bytes), a path (os.PathLike) or an element (tree), "
+        f"not {type(src).__name__}"
     )
 
 
-def _parse_xml(src: str | bytes) -> ET.Element:
+def _parse_xml(src: str | bytes) -> Any:
+    """lxml when installed, for its line numbers; the standard library when
+    not, or when lxml refuses: for its messages, and for depths beyond
+    libxml2's limit."""
+    try:
+        import lxml.etree
+    except ImportError:
+        return _parse_xml_stdlib(src)
+    options = dict(remove_comments=True, remove_pis=True, huge_tree=True)
+    if isinstance(src, str):
+        # lxml refuses str input with an encoding declaration; hand it UTF-8.
+        parser = lxml.etree.XMLParser(encoding="utf-8", **options)
+        data = src.encode("utf-8", "surrogatepass")
+    else:
+        parser = lxml.etree.XMLParser(**options)
+        data = src
+    try:
+        return lxml.etree.fromstring(data, parser=parser)
+    except lxml.etree.XMLSyntaxError:
+        return _parse_xml_stdlib(src)
+
+
+def _parse_xml_stdlib(src: str | bytes) -> ET.Element:
     try:
         return ET.fromstring(src)
     except ET.ParseError as exc:
@@ -330,7 +598,7 @@ def _parse_html(src: str | bytes) -> Any:
     try:
         root = lxml.html.document_fromstring(data, parser=parser)
     except lxml.etree.ParserError as exc:
-        raise ValueError(f"HTML text has no elements ({exc})") from exc
+        raise ValueError(f"HTML text has no elements ({exc}); expected markup such as '<p>...</p>'") from exc
     # libxml2 stops at a fixed depth and drops what lies deeper.
     if any(error.level == lxml.etree.ErrorLevels.FATAL for error in parser.error_log):
         return _parse_html_stdlib(src)
@@ -341,17 +609,19 @@ def _parse_html_stdlib(src: str | bytes) -> ET.Element:
     return HTMLTreeBuilder().parse(src if isinstance(src, str) else _decode_html(src))
 
 
-def _markup_tree(root: Any, text: bool, attributes: bool, lower: bool, what: str) -> Tree:
+def _markup_tree(root: Any, text: bool, attributes: bool, html: bool, what: str) -> Preorder[Any]:
     """Walk an ElementTree or lxml element in pre-order. Comments, processing
     instructions and entities (whose tag is not a string) are left out; text
-    runs and attributes become leaves when asked for."""
+    runs and attributes become leaves when asked for. HTML tags are lower
+    case, and whitespace in HTML text counts as a browser shows it: a run of
+    it is one space."""
     if not text and not attributes:
         elements = _lxml_elements(root)
         if elements is not None:
-            return _tree_of_lxml_elements(elements, lower)
+            return _tree_of_lxml_elements(elements, html)
     labels: list[str] = []
     parents: list[int] = []
-    source: list[object] = []
+    source: list[Any] = []
     # Items are elements, or (label, source) pairs for text and attribute leaves.
     stack: list[tuple[Any, int]] = [(root, -1)]
     ancestors = AncestorPath(what)
@@ -364,7 +634,7 @@ def _markup_tree(root: Any, text: bool, attributes: bool, lower: bool, what: str
             source.append(item[1])
             continue
         element = item
-        labels.append(element.tag.lower() if lower else element.tag)
+        labels.append(element.tag.lower() if html else element.tag)
         source.append(element)
         kids: list[Any] = []
         if attributes:
@@ -375,11 +645,11 @@ def _markup_tree(root: Any, text: bool, attributes: bool, lower: bool, what: str
             run, run_source = [element.text or ""], (element, "text")
             for child in element:
                 if isinstance(child.tag, str):
-                    _add_text(kids, run, run_source)
+                    _add_text(kids, run, run_source, html)
                     kids.append(child)
                     run, run_source = [], (child, "tail")
                 run.append(child.tail or "")
-            _add_text(kids, run, run_source)
+            _add_text(kids, run, run_source, html)
         else:
             kids += [child for child in element if isinstance(child.tag, str)]
         if not kids:
@@ -387,11 +657,11 @@ def _markup_tree(root: Any, text: bool, attributes: bool, lower: bool, what: str
         ancestors.enter(element, index, parent)  # a hand-built ElementTree may contain itself
         kids.reverse()
         stack += [(kid, index) for kid in kids]
-    return Tree._from_preorder(labels, parents, source)
+    return labels, parents, source
 
 
-def _add_text(kids: list[Any], run: list[str], source: object) -> None:
-    stripped = "".join(run).strip()
+def _add_text(kids: list[Any], run: list[str], source: object, collapse: bool) -> None:
+    stripped = " ".join("".join(run).split()) if collapse else "".join(run).strip()
     if stripped:
         kids.append((stripped, source))
 
@@ -412,21 +682,35 @@ def _lxml_elements(root: Any) -> list[Any] | None:
     return list(root.iter(lxml.etree.Element))
 
 
-def _tree_of_lxml_elements(elements: list[Any], lower: bool) -> Tree:
+def _tree_of_lxml_elements(elements: list[Any], lower: bool) -> Preorder[Any]:
     position = {element: i for i, element in enumerate(elements)}
     parents = [-1] + [position[element.getparent()] for element in elements[1:]]
     labels = [element.tag.lower() if lower else element.tag for element in elements]
-    return Tree._from_preorder(labels, parents, elements)
+    return labels, parents, elements
 
 
-def xml_tree(src: Any, *, text: bool = False, attributes: bool = False) -> Tree:
-    root = _element_root(src, _parse_xml)
-    return _markup_tree(root, text, attributes, lower=False, what="XML")
+def read_xml(src: Any, *, text: bool = True, attributes: bool = True) -> Preorder[Any]:
+    """An XML document (see ``Tree.from_xml``)."""
+    root = _markup_root(src, _parse_xml, "XML")
+    return _markup_tree(root, text, attributes, html=False, what="XML")
 
 
-def html_tree(src: Any, *, text: bool = False, attributes: bool = False) -> Tree:
-    root = _element_root(src, _parse_html)
-    return _markup_tree(root, text, attributes, lower=True, what="HTML")
+def read_html(src: Any, *, text: bool = True, attributes: bool = False) -> Preorder[Any]:
+    """An HTML document (see ``Tree.from_html``)."""
+    root = _markup_root(src, _parse_html, "HTML")
+    return _markup_tree(root, text, attributes, html=True, what="HTML")
+
+
+def source_line(source: object) -> int | None:
+    """The line a node's source starts on, where its reader knows it: syntax
+    tree nodes, lxml elements, and text and attribute leaves of lxml
+    elements (the element's line). None elsewhere."""
+    if type(source) is tuple and len(source) == 2 and isinstance(source[1], str):
+        source = source[0]
+    line = getattr(source, "lineno", None)
+    if line is None:
+        line = getattr(source, "sourceline", None)
+    return line if type(line) is int and line > 0 else None
 
 
 # -- JSON ------------------------------------------------------------------
@@ -546,10 +830,14 @@ class JSONPath(Sequence[str | int]):
         return hash(tuple(self))
 
     def __repr__(self) -> str:
-        return repr(tuple(self))
+        if len(self) <= 8:
+            return repr(tuple(self))
+        keys = list(self)
+        return f"({', '.join(map(repr, keys[:3]))}, ... {len(self) - 6} more ..., {', '.join(map(repr, keys[-3:]))})"
 
 
-def json_tree(obj_or_text: Any) -> Tree:
+def read_json(obj_or_text: Any) -> Preorder[JSONPath]:
+    """JSON text (str or bytes) or decoded data (see ``Tree.from_json``)."""
     data = obj_or_text
     if isinstance(data, (str, bytes, bytearray)):
         try:
@@ -570,11 +858,11 @@ def json_tree(obj_or_text: Any) -> Tree:
         if value is None or isinstance(value, (str, int, float)):
             return json.dumps(value, ensure_ascii=False), path, (), None
         raise TypeError(
-            f"JSON data at path {_short(path)} is {type(value).__name__}; "
+            f"JSON data at path {short(path)} is {type(value).__name__}; "
             "JSON holds only dict, list, tuple, str, int, float, bool and None"
         )
 
-    return Tree._from_walk(("value", data, JSONPath()), expand, "JSON data")
+    return walk(("value", data, JSONPath()), expand, "JSON data")
 
 
 def _json_key(key: Any, path: JSONPath) -> str:
@@ -582,16 +870,17 @@ def _json_key(key: Any, path: JSONPath) -> str:
         return key
     if key is None or isinstance(key, (int, float)):
         return json.dumps(key)  # as json.dumps would write it: 1, true, null
-    raise TypeError(f"JSON data at path {_short(path)} has a {type(key).__name__} key; keys must be str")
+    raise TypeError(f"JSON data at path {short(path)} has a {type(key).__name__} key; keys must be str")
 
 
 # -- networkx --------------------------------------------------------------
 
-def networkx_tree(graph: Any, root: Hashable, label: str | None) -> Tree:
+def read_networkx(graph: Any, root: Hashable, label: str | None = "label") -> Preorder[Hashable]:
+    """A tree in a networkx graph, from ``root`` (see ``Tree.from_networkx``)."""
     if not hasattr(graph, "is_directed") or not hasattr(graph, "nodes"):
         raise TypeError(f"from_networkx takes a networkx graph, not {type(graph).__name__}")
     if root not in graph:
-        raise ValueError(f"graph: root {_short(root)} is not a node of the graph")
+        raise ValueError(f"graph: root {short(root)} is not a node of the graph")
     directed = graph.is_directed()
     next_nodes = graph.successors if directed else graph.neighbors
     attrs = graph.nodes
@@ -601,10 +890,10 @@ def networkx_tree(graph: Any, root: Hashable, label: str | None) -> Tree:
         node, parent = item
         if node in reached_from:
             first = reached_from[node]
-            how = "as the root" if first is None else f"from {_short(first)}"
+            how = "as the root" if first is None else f"from {short(first)}"
             raise ValueError(
-                f"graph is not a tree: node {_short(node)} is reached twice "
-                f"({how} and from {_short(parent)}); remove the extra edge"
+                f"graph is not a tree: node {short(node)} is reached twice "
+                f"({how} and from {short(parent)}); remove the extra edge"
             )
         reached_from[node] = parent
         kids = [(kid, node) for kid in next_nodes(node) if directed or kid != parent]
@@ -612,12 +901,12 @@ def networkx_tree(graph: Any, root: Hashable, label: str | None) -> Tree:
         text = data[label] if label is not None and label in data else node
         return text if type(text) is str else str(text), node, kids, None
 
-    tree = Tree._from_walk((root, None), expand, "graph")
-    missing = len(graph) - len(tree)
+    tree = walk((root, None), expand, "graph")
+    missing = len(graph) - len(tree[0])
     if missing:
         example = next(node for node in graph if node not in reached_from)
         raise ValueError(
             f"graph: {missing} node{'s are' if missing > 1 else ' is'} not reachable from root "
-            f"{_short(root)} (e.g. {_short(example)}); a tree's nodes all hang below its root"
+            f"{short(root)} (e.g. {short(example)}); a tree's nodes all hang below its root"
         )
     return tree

@@ -1,0 +1,94 @@
+"""The README's examples of trees, distances, mappings and diffs, made
+concrete: tests/python/test_typing.py runs this file and checks it with
+mypy --strict and pyright. (networkx and Dask are left out: they are
+optional and come without type information.)"""
+
+from __future__ import annotations
+
+import ast
+import pathlib
+import tempfile
+from dataclasses import dataclass, field
+
+import numpy as np
+
+import grix
+
+
+@dataclass
+class Node:
+    kind: str
+    kids: list[Node] = field(default_factory=list)
+
+
+def trees_from_what_you_have(folder: pathlib.Path) -> None:
+    before = grix.Tree.from_ast("x = f(a)")
+    after = grix.Tree.from_ast(ast.parse("x = f(a, b)"))
+    assert grix.distance(before, after) == 1  # b is inserted
+    statement = before.source[1]  # the sources of a syntax tree are ast.AST
+    assert isinstance(statement, ast.stmt) and statement.lineno == 1
+
+    page1 = grix.Tree.from_html("<ul><li>one<li>two</ul>")
+    page2 = grix.Tree.from_html("<ul><li>one</ul>", text=False)
+    assert grix.distance(page1, page2) == 3  # the second item and both texts
+    config = folder / "config.xml"
+    config.write_text('<config><port number="80"/></config>')
+    assert grix.Tree.from_xml(config, attributes=False).labels == ("config", "port")
+
+    document = grix.Tree.from_json('{"name": "grix", "tags": ["a", "b"]}')
+    path: grix.readers.JSONPath = document.source[-1]
+    assert tuple(path) == ("tags", 1)
+
+    assert grix.Tree.from_nested(("a", [("b", []), ("c", [])])).to_bracket() == "{a{b}{c}}"
+    node = Node("f", [Node("x"), Node("y")])
+    assert grix.Tree.from_nested(node, children="kids", label=lambda n: n.kind).labels == ("f", "x", "y")
+
+    t = grix.Tree.from_bracket("{a{b}{c}}")
+    offset: int = t.source[1]
+    assert t.to_bracket() == "{a{b}{c}}" and offset == 2
+    assert grix.Tree.from_parents(["b", "a", "c"], [1, -1, 1]).to_bracket() == "{a{b}{c}}"
+
+    module = folder / "module.py"
+    module.write_text("def f(x):\n    return x + 1\n")
+    assert grix.load(module).labels[:2] == ("Module", "FunctionDef:f")
+    assert grix.load(str(module), context=True).labels[-3] == "Load"
+
+
+def distances_mappings_and_diffs(folder: pathlib.Path) -> None:
+    t1, t2 = grix.Tree.from_bracket("{a{b}{c}}"), grix.Tree.from_bracket("{a{c}{d}}")
+    assert grix.distance(t1, t2) == 2
+    assert grix.distance(t1, t2, rename=lambda a, b: 0 if a == b else 2) == 2
+    matrix = np.ones((len(t1), len(t2)), dtype=np.int32)
+    assert grix.distance(t1, t2, rename=matrix, workers=2, timeout=10) == 3
+
+    m = grix.mapping(t1, t2)
+    assert (m.distance, m.pairs, m.deleted, m.inserted) == (2, [(0, 0), (2, 1)], [1], [2])
+    inserted: list[object] = m.inserted_sources
+    script = m.edit_script()
+    assert grix.apply(t1, script) == t2 and inserted == [5]  # the offset of "{d" in t2
+
+    text: str = grix.diff.render_text(grix.mapping(t1, t2))
+    assert text == "  a\n  - b\n    c\n  + d\n"
+    assert grix.diff.mapping_to_json(m)["distance"] == 2
+    grix.diff.write_html(m, folder / "diff.html")
+
+
+def many_trees() -> None:
+    trees = [grix.Tree.from_bracket(text) for text in ("{a{b}}", "{a{c}}", "{x{y}{z}}")]
+    d = grix.pdist(trees)
+    assert d.tolist() == [1, 3, 3]
+    assert grix.cdist(trees[:1], trees).tolist() == [[0, 1, 3]]
+    assert [(i, j, dist) for i, j, dist in grix.join(trees, 1)] == [(0, 1, 1)]
+
+
+def main() -> None:
+    with tempfile.TemporaryDirectory() as name:
+        folder = pathlib.Path(name)
+        trees_from_what_you_have(folder)
+        distances_mappings_and_diffs(folder)
+    many_trees()
+    print("the README's examples hold")
+
+
+if __name__ == "__main__":
+    main()

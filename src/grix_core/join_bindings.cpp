@@ -1,0 +1,244 @@
+// grix._core's similarity join and nearest neighbours: argument conversion
+// and waiting, as for the rest of the module. The index is a Python object so
+// that a join can be split into tasks (grix.dask.join) over one index; it
+// pickles as its trees and rebuilds on arrival.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "similarity_join.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using IntArray = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+constexpr std::chrono::milliseconds WAIT_SLICE{50};
+
+std::vector<int32_t> to_vector(const IntArray& array, const std::string& name) {
+  if (array.ndim() != 1) throw py::value_error(name + " must be one-dimensional");
+  return std::vector<int32_t>(array.data(), array.data() + array.size());
+}
+
+py::array_t<int32_t> to_array(const std::vector<int32_t>& values) {
+  return py::array_t<int32_t>(static_cast<py::ssize_t>(values.size()), values.data());
+}
+
+// Runs work(stop) on a thread of its own while this thread waits without the
+// interpreter lock, returning to the interpreter every WAIT_SLICE for signal
+// handlers (Ctrl-C), the time-out and progress. Every way out sets the stop
+// flag and joins the thread first.
+template <typename Result>
+Result run_stoppable(const std::function<Result(const grix::StopFlag*)>& work,
+                     std::optional<double> timeout, const std::function<void()>& report) {
+  if (timeout && !(*timeout >= 0)) throw py::value_error("timeout must be a non-negative number of seconds");
+  grix::StopFlag stop{false};
+  std::optional<Result> result;
+  std::exception_ptr failure;
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  std::thread worker([&] {
+    try {
+      result.emplace(work(&stop));
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    const std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+    finished.notify_one();
+  });
+  struct Joiner {
+    std::thread& worker;
+    grix::StopFlag& stop;
+    ~Joiner() {
+      stop = true;
+      py::gil_scoped_release release;
+      worker.join();
+    }
+  } joiner{worker, stop};
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(timeout.value_or(0)));
+  for (;;) {
+    bool ended;
+    {
+      py::gil_scoped_release release;
+      std::unique_lock<std::mutex> lock(mutex);
+      ended = finished.wait_for(lock, WAIT_SLICE, [&] { return done; });
+    }
+    if (ended) break;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    if (timeout && std::chrono::steady_clock::now() >= deadline) {
+      PyErr_SetString(PyExc_TimeoutError, ("the computation did not finish within " +
+                                           py::repr(py::float_(*timeout)).cast<std::string>() + " s")
+                                              .c_str());
+      throw py::error_already_set();
+    }
+    if (report) report();
+  }
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
+
+// Checks and prepares the trees on `workers` threads; a malformed tree
+// raises for the lowest index at fault, whichever thread met it.
+std::vector<grix::OrientedTree> prepare_trees(const std::vector<IntArray>& parents,
+                                              const std::vector<IntArray>& codes, int32_t workers) {
+  if (parents.size() != codes.size()) {
+    throw py::value_error(std::to_string(parents.size()) + " parent arrays but " +
+                          std::to_string(codes.size()) + " code arrays");
+  }
+  std::vector<std::vector<int32_t>> p, c;
+  for (size_t t = 0; t < parents.size(); ++t) {
+    const std::string name = "tree " + std::to_string(t);
+    p.push_back(to_vector(parents[t], name));
+    c.push_back(to_vector(codes[t], name));
+  }
+  py::gil_scoped_release release;
+  const size_t count = p.size();
+  std::vector<grix::OrientedTree> trees(count);
+  std::vector<std::exception_ptr> failures(count);
+  auto prepare_share = [&](size_t first, size_t step) {
+    for (size_t t = first; t < count; t += step) {
+      try {
+        trees[t] = grix::prepare_oriented_tree(p[t], c[t], ("tree " + std::to_string(t)).c_str());
+      } catch (...) {
+        failures[t] = std::current_exception();
+      }
+      std::vector<int32_t>().swap(p[t]);
+      std::vector<int32_t>().swap(c[t]);
+    }
+  };
+  const size_t threads = std::min<size_t>(static_cast<size_t>(std::max(workers, 1)), std::max<size_t>(count / 64, 1));
+  std::vector<std::thread> helpers;
+  for (size_t w = 1; w < threads; ++w) helpers.emplace_back(prepare_share, w, threads);
+  prepare_share(0, threads);
+  for (std::thread& helper : helpers) helper.join();
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+  return trees;
+}
+
+struct PyJoinIndex {
+  std::shared_ptr<const grix::JoinIndex> index;
+  int32_t threshold = 0;
+  std::optional<IntArray> label_costs;
+};
+
+PyJoinIndex make_index(const std::vector<IntArray>& parents, const std::vector<IntArray>& codes,
+                       int32_t threshold, const std::optional<IntArray>& label_costs, int32_t workers) {
+  grix::LabelCosts<int32_t> costs;
+  if (label_costs) {
+    if (label_costs->ndim() != 2) throw py::value_error("label costs must be a matrix");
+    costs.rows = static_cast<int32_t>(label_costs->shape(0));
+    costs.columns = static_cast<int32_t>(label_costs->shape(1));
+    costs.rename.assign(label_costs->data(), label_costs->data() + label_costs->size());
+  }
+  std::vector<grix::OrientedTree> trees = prepare_trees(parents, codes, workers);
+  PyJoinIndex result{nullptr, threshold, label_costs};
+  py::gil_scoped_release release;
+  result.index = grix::build_join_index(std::move(trees), threshold, label_costs ? &costs : nullptr);
+  return result;
+}
+
+py::dict counts_dict(const grix::JoinCounts& counts) {
+  py::dict d;
+  d["pairs"] = counts.pairs;
+  d["pruned_by_size"] = counts.pruned_by_size;
+  d["pruned_by_labels"] = counts.pruned_by_labels;
+  d["pruned_by_preorder"] = counts.pruned_by_preorder;
+  d["pruned_by_postorder"] = counts.pruned_by_postorder;
+  d["accepted_by_upper_bound"] = counts.accepted_by_upper_bound;
+  d["exact_by_bounds"] = counts.exact_by_bounds;
+  d["verified"] = counts.verified;
+  d["failed_verification"] = counts.failed_verification;
+  return d;
+}
+
+py::tuple join(const PyJoinIndex& index, int64_t begin, std::optional<int64_t> end, bool distances,
+               int32_t workers, std::optional<double> timeout, const std::optional<py::function>& progress) {
+  const int64_t stop_at = end.value_or(static_cast<int64_t>(grix::join_index_trees(*index.index).size()));
+  std::atomic<int64_t> done{0};
+  std::function<void()> report;
+  if (progress) report = [&] { (*progress)(done.load()); };
+  grix::JoinMatches found = run_stoppable<grix::JoinMatches>(
+      [&](const grix::StopFlag* stop) {
+        return grix::run_join(*index.index, begin, stop_at, distances, workers, stop, &done);
+      },
+      timeout, report);
+  if (progress) (*progress)(done.load());
+  return py::make_tuple(to_array(found.first), to_array(found.second), to_array(found.distance),
+                        counts_dict(found.counts));
+}
+
+py::tuple nearest(const std::vector<IntArray>& query_parents, const std::vector<IntArray>& query_codes,
+                  const std::vector<IntArray>& corpus_parents, const std::vector<IntArray>& corpus_codes,
+                  int32_t k, int32_t max_distance, int32_t workers, std::optional<double> timeout,
+                  const std::optional<py::function>& progress) {
+  const std::vector<grix::OrientedTree> queries = prepare_trees(query_parents, query_codes, workers);
+  const std::vector<grix::OrientedTree> corpus = prepare_trees(corpus_parents, corpus_codes, workers);
+  std::atomic<int64_t> done{0};
+  std::function<void()> report;
+  if (progress) report = [&] { (*progress)(done.load()); };
+  grix::NearestMatches found = run_stoppable<grix::NearestMatches>(
+      [&](const grix::StopFlag* stop) {
+        return grix::find_nearest(queries, corpus, k, max_distance, workers, stop, &done);
+      },
+      timeout, report);
+  if (progress) (*progress)(done.load());
+  const py::ssize_t rows = static_cast<py::ssize_t>(queries.size());
+  py::array_t<int32_t> index({rows, static_cast<py::ssize_t>(k)}, found.index.data());
+  py::array_t<int32_t> distance({rows, static_cast<py::ssize_t>(k)}, found.distance.data());
+  return py::make_tuple(index, distance, counts_dict(found.counts));
+}
+
+py::tuple index_state(const PyJoinIndex& index) {
+  py::list parents, codes;
+  for (const grix::OrientedTree& tree : grix::join_index_trees(*index.index)) {
+    parents.append(to_array(tree.given.parents));
+    codes.append(to_array(tree.given.codes));
+  }
+  return py::make_tuple(parents, codes, index.threshold,
+                        index.label_costs ? py::object(*index.label_costs) : py::object(py::none()));
+}
+
+PyJoinIndex index_from_state(const py::tuple& state) {
+  if (state.size() != 4) throw py::value_error("not a JoinIndex state");
+  return make_index(state[0].cast<std::vector<IntArray>>(), state[1].cast<std::vector<IntArray>>(),
+                    state[2].cast<int32_t>(), state[3].cast<std::optional<IntArray>>(), 1);
+}
+
+}  // namespace
+
+void register_join(py::module_& m) {
+  py::class_<PyJoinIndex>(m, "JoinIndex", "Trees sorted by size with their label index, for one threshold.")
+      .def(py::init(&make_index), py::arg("parents"), py::arg("codes"), py::arg("threshold"),
+           py::arg("label_costs") = py::none(), py::arg("workers") = 1)
+      .def("__len__", [](const PyJoinIndex& i) { return grix::join_index_trees(*i.index).size(); })
+      .def(py::pickle(&index_state, &index_from_state));
+  m.def("join", &join, py::arg("index"), py::arg("begin") = 0, py::arg("end") = py::none(),
+        py::arg("distances") = true, py::arg("workers") = 1, py::arg("timeout") = py::none(),
+        py::arg("progress") = py::none(),
+        "(first, second, distance, counts) of the pairs within the index's threshold whose larger "
+        "tree lies at size positions [begin, end).");
+  m.def("nearest", &nearest, py::arg("query_parents"), py::arg("query_codes"), py::arg("corpus_parents"),
+        py::arg("corpus_codes"), py::arg("k"), py::arg("max_distance") = -1, py::arg("workers") = 1,
+        py::arg("timeout") = py::none(), py::arg("progress") = py::none(),
+        "(index, distance, counts): the k nearest corpus trees of each query.");
+}

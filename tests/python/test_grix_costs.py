@@ -1,0 +1,266 @@
+"""Costs as users give them: fractional and per-node costs, infinity, the
+number type of the result, normalisation and element-wise batches, against a
+reference with explicit delete and insert costs that is itself checked by
+brute force over all mappings."""
+
+import functools
+import itertools
+import math
+import random
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import grix
+from grix_helpers import check_valid_mapping, random_grix_tree
+from tree_helpers import subtree_ends
+
+INF = math.inf
+
+
+def weighted_reference(parents1, parents2, rename, delete, insert):
+    """The forest recursion with a delete cost per node of tree 1, an insert
+    cost per node of tree 2 and rename(i, j); no cap, since a rename dearer
+    than deleting and inserting never belongs to a minimum."""
+    end1, end2 = subtree_ends(parents1), subtree_ends(parents2)
+
+    @functools.lru_cache(maxsize=None)
+    def forest(b1, e1, b2, e2):
+        if b1 == e1:
+            return sum(insert[b2:e2])
+        if b2 == e2:
+            return sum(delete[b1:e1])
+        return min(forest(b1 + 1, e1, b2, e2) + delete[b1],
+                   forest(b1, e1, b2 + 1, e2) + insert[b2],
+                   rename(b1, b2) + forest(b1 + 1, end1[b1], b2 + 1, end2[b2])
+                   + forest(end1[b1], e1, end2[b2], e2))
+
+    return forest(0, len(parents1), 0, len(parents2))
+
+
+def brute_force(parents1, parents2, rename, delete, insert):
+    """The least cost over every edit mapping: one-to-one pairs that keep
+    pre-order and ancestry on both sides."""
+    end1, end2 = subtree_ends(parents1), subtree_ends(parents2)
+    n1, n2 = len(parents1), len(parents2)
+    best = sum(delete) + sum(insert)
+
+    def fits(pairs, i, j):
+        return all((i1 < i) == (j1 < j) and (i1 < i < end1[i1]) == (j1 < j < end2[j1]) for i1, j1 in pairs)
+
+    def extend(i, pairs, used, cost):
+        nonlocal best
+        if i == n1:
+            best = min(best, cost + sum(insert[j] for j in range(n2) if j not in used))
+            return
+        extend(i + 1, pairs, used, cost + delete[i])
+        for j in range(n2):
+            if j not in used and fits(pairs, i, j):
+                extend(i + 1, pairs + [(i, j)], used | {j}, cost + rename(i, j))
+
+    extend(0, [], frozenset(), 0)
+    return best
+
+
+def random_costs(rng, t1, t2, fractional, infinite=False):
+    def value(low, high):
+        return rng.uniform(low, high) if fractional else rng.randint(int(low), int(high))
+
+    rename = np.array([[value(-1, 4) for _ in range(len(t2))] for _ in range(len(t1))],
+                      dtype=float if fractional or infinite else int)
+    delete = [value(0, 3) for _ in range(len(t1))]
+    insert = [value(0, 3) for _ in range(len(t2))]
+    if infinite:
+        delete[0] = INF  # a root that must never be deleted
+        rename[rng.randrange(len(t1)), rng.randrange(len(t2))] = INF
+    return rename, delete, insert
+
+
+def reference_of(t1, t2, rename, delete, insert):
+    return weighted_reference(t1.parents.tolist(), t2.parents.tolist(), lambda i, j: rename[i][j],
+                              delete, insert)
+
+
+class TestReference:
+    def test_agrees_with_brute_force_on_small_trees(self):
+        rng = random.Random(1)
+        for round_number in range(150):
+            t1, t2 = random_grix_tree(rng, rng.randint(1, 5)), random_grix_tree(rng, rng.randint(1, 5))
+            rename, delete, insert = random_costs(rng, t1, t2, fractional=round_number % 2 == 0,
+                                                  infinite=round_number % 5 == 0)
+            assert reference_of(t1, t2, rename, delete, insert) == pytest.approx(
+                brute_force(t1.parents.tolist(), t2.parents.tolist(), lambda i, j: rename[i][j], delete,
+                            insert), abs=1e-9)
+
+
+class TestDistance:
+    @pytest.mark.parametrize("fractional", [False, True])
+    @pytest.mark.parametrize("infinite", [False, True])
+    def test_matches_the_reference_and_the_mapping_costs_add_up(self, fractional, infinite):
+        rng = random.Random(2 + fractional + 2 * infinite)
+        for _ in range(120):
+            t1, t2 = random_grix_tree(rng, rng.randint(1, 9)), random_grix_tree(rng, rng.randint(1, 9))
+            rename, delete, insert = random_costs(rng, t1, t2, fractional, infinite)
+            expected = reference_of(t1, t2, rename, delete, insert)
+            d = grix.distance(t1, t2, rename=rename, delete=delete, insert=insert)
+            assert d == pytest.approx(expected, abs=1e-9)
+            assert isinstance(d, float) == (fractional or infinite)
+            m = grix.mapping(t1, t2, rename=rename, delete=delete, insert=insert)
+            assert m.distance == d
+            check_valid_mapping(t1, t2, m.pairs)
+            if math.isfinite(d):
+                total = sum(m.delete_cost(i) for i in m.deleted) + sum(m.insert_cost(j) for j in m.inserted) \
+                    + sum(m.rename_cost(i, j) for i, j in m.pairs)
+                assert total == pytest.approx(d, abs=1e-9)
+                script = m.edit_script()
+                assert sum(edit.cost for edit in script) == pytest.approx(d, abs=1e-9)
+                assert grix.apply(t1, script) == t2
+
+    def test_callables_scalars_and_arrays_say_the_same(self):
+        rng = random.Random(3)
+        rename = {(a, b): rng.choice([0, 0.25, 0.5, 1.5, -0.5]) for a in "abc" for b in "abc"}
+        cost_of = {"a": 0.5, "b": 2.0, "c": 1.0}
+        for _ in range(60):
+            t1, t2 = random_grix_tree(rng, rng.randint(1, 12)), random_grix_tree(rng, rng.randint(1, 12))
+            matrix = [[rename[x, y] for y in t2.labels] for x in t1.labels]
+            by_callable = grix.distance(t1, t2, rename=lambda x, y: rename[x, y],
+                                        delete=cost_of.get, insert=0.75)
+            by_arrays = grix.distance(t1, t2, rename=matrix, delete=[cost_of[x] for x in t1.labels],
+                                      insert=np.full(len(t2), 0.75))
+            assert by_callable == by_arrays == pytest.approx(
+                reference_of(t1, t2, matrix, [cost_of[x] for x in t1.labels], [0.75] * len(t2)), abs=1e-9)
+
+    @pytest.mark.parametrize("workers", [1, 2])
+    def test_both_orientations_and_threads_on_larger_trees(self, workers):
+        # Trees of 150-200 nodes start workers; a spine through first
+        # children runs mirrored, a random tree as given.
+        rng = random.Random(4)
+        spine = grix.Tree.from_parents(["s"] * 80 + ["l"] * 80, list(range(-1, 79)) + list(range(80)))
+        for t1, t2 in [(random_grix_tree(rng, 200), random_grix_tree(rng, 180)), (spine, spine)]:
+            rename = rng.random() * np.ones((len(t1), len(t2))) + np.array(
+                [[0 if a == b else 1.1 for b in t2.labels] for a in t1.labels])
+            delete = [rng.uniform(0.5, 1.5) for _ in range(len(t1))]
+            insert = [rng.uniform(0.5, 1.5) for _ in range(len(t2))]
+            got = grix.distance(t1, t2, rename=rename, delete=delete, insert=insert, workers=workers)
+            (m1, back1), (m2, back2) = t1.mirror(), t2.mirror()
+            flipped = grix.distance(m1, m2, rename=rename[np.ix_(back1, back2)], delete=np.array(delete)[back1],
+                                    insert=np.array(insert)[back2], workers=workers)
+            assert got == pytest.approx(flipped, abs=1e-9)
+            m = grix.mapping(t1, t2, rename=rename, delete=delete, insert=insert, workers=workers)
+            assert m.distance == pytest.approx(got, abs=1e-9)
+
+    def test_infinity_means_never(self):
+        t1, t2 = grix.Tree.from_bracket("{r{a}{b}}"), grix.Tree.from_bracket("{q{a}}")
+        # Neither r nor b may be deleted, and only one of them can map onto q.
+        assert grix.distance(t1, grix.Tree.from_bracket("{q}"), delete=[INF, 1, INF]) == INF
+        assert grix.distance(t1, t2, delete=[INF, 1, INF]) == 3
+        assert grix.distance(t1, t2, delete=[INF, 1, 1]) == 2.0
+        m = grix.mapping(t1, t2, delete=[INF, 1, 1], rename=lambda x, y: INF if x == "b" else float(x != y))
+        assert (0, 0) in m.pairs and 2 in m.deleted
+
+    def test_integer_results_stay_ints(self):
+        t1, t2 = grix.Tree.from_bracket("{a{b}{c}}"), grix.Tree.from_bracket("{a{c}}")
+        assert type(grix.distance(t1, t2, delete=2)) is int
+        assert grix.distance(t1, t2, delete=2.0) == 2 and type(grix.distance(t1, t2, delete=2.0)) is int
+        assert type(grix.distance(t1, t2, delete=0.5)) is float
+        assert grix.pdist([t1, t2], delete=3).dtype == np.int32
+        assert grix.pdist([t1, t2], delete=2**30).dtype == np.int64
+        assert grix.pdist([t1, t2], delete=0.5).dtype == np.float64
+
+
+class TestNormalized:
+    def test_metric_and_max(self):
+        t1, t2 = grix.Tree.from_bracket("{a{b}{c}}"), grix.Tree.from_bracket("{a{c}{d}{e}}")
+        d = grix.distance(t1, t2)
+        assert grix.normalized_distance(t1, t2) == pytest.approx(2 * d / (3 + 4 + d))
+        assert grix.normalized_distance(t1, t2, method="max") == pytest.approx(d / 4)
+        assert grix.normalized_distance(t1, t2, delete=2) == pytest.approx(
+            2 * grix.distance(t1, t2, delete=2) / (6 + 4 + grix.distance(t1, t2, delete=2)))
+        empty = grix.Tree.from_parents([], [])
+        assert grix.normalized_distance(empty, empty) == 0.0
+        with pytest.raises(ValueError, match="method"):
+            grix.normalized_distance(t1, t2, method="min")
+
+    def test_metric_satisfies_the_triangle_inequality(self):
+        rng = random.Random(5)
+        trees = [random_grix_tree(rng, rng.randint(1, 8)) for _ in range(12)]
+        square = np.array([[grix.normalized_distance(a, b) for b in trees] for a in trees])
+        assert ((0 <= square) & (square <= 1)).all()
+        for i, j, k in itertools.permutations(range(len(trees)), 3):
+            assert square[i, k] <= square[i, j] + square[j, k] + 1e-12
+
+    def test_batches_normalise_as_single_pairs(self):
+        rng = random.Random(6)
+        trees = [random_grix_tree(rng, rng.randint(1, 10)) for _ in range(9)]
+        others = [random_grix_tree(rng, rng.randint(1, 10)) for _ in range(9)]
+        for method in ("metric", "max"):
+            single = [[grix.normalized_distance(a, b, method=method, delete=0.5) for b in others] for a in trees]
+            assert np.allclose(grix.cdist(trees, others, normalize=method, delete=0.5), single)
+            assert np.allclose(grix.paired(trees, others, normalize=method, delete=0.5),
+                               [single[k][k] for k in range(len(trees))])
+            condensed = grix.pdist(trees, normalize=method, delete=0.5)
+            upper = [grix.normalized_distance(trees[i], trees[j], method=method, delete=0.5)
+                     for i in range(len(trees)) for j in range(i + 1, len(trees))]
+            assert np.allclose(condensed, upper)
+
+
+class TestBatches:
+    @pytest.mark.parametrize("workers", [1, 2])
+    def test_pdist_cdist_and_paired_equal_single_distances(self, workers):
+        rng = random.Random(7)
+        trees = [random_grix_tree(rng, rng.randint(0, 10)) for _ in range(14)]
+        others = [random_grix_tree(rng, rng.randint(0, 10)) for _ in range(14)]
+        costs = {"rename": lambda a, b: 0.0 if a == b else 0.3 + 0.2 * (a < b),
+                 "delete": {"a": 1.0, "b": 0.5, "c": INF}.get, "insert": 0.8}
+        single = np.array([[grix.distance(a, b, **costs) for b in others] for a in trees])
+        assert np.array_equal(grix.cdist(trees, others, workers=workers, **costs), single)
+        assert np.array_equal(grix.paired(trees, others, workers=workers, **costs), np.diag(single))
+        within = [grix.distance(trees[i], trees[j], **costs) for i in range(14) for j in range(i + 1, 14)]
+        assert np.array_equal(grix.pdist(trees, workers=workers, **costs), within)
+
+    def test_join_with_costs_the_bounds_do_not_cover_keeps_exact_pairs(self):
+        rng = random.Random(10)
+        trees = [random_grix_tree(rng, rng.randint(1, 10)) for _ in range(25)]
+        for costs, threshold in (({"delete": 0.5}, 2.5), ({"insert": {"a": 1, "b": 3, "c": 2}.get}, 4),
+                                 ({"rename": lambda a, b: 0.0 if a == b else 0.4}, 1.2)):
+            d = grix.pdist(trees, **costs)
+            pairs = [(i, j) for i in range(25) for j in range(i + 1, 25)]
+            expected = [(i, j, d[k]) for k, (i, j) in enumerate(pairs) if d[k] <= threshold]
+            found = grix.join(trees, threshold, **costs)
+            assert found.matches == expected and len(found) == len(expected)
+
+    def test_paired_refuses_lists_of_unequal_length_and_per_node_costs(self):
+        t = grix.Tree.from_bracket("{a}")
+        with pytest.raises(ValueError, match="equal length"):
+            grix.paired([t, t], [t])
+        with pytest.raises(TypeError, match="one pair"):
+            grix.paired([t], [t], delete=[1])
+
+    def test_paired_label_tables_rename_within_each_pair(self):
+        from grix.batch import paired_label_tables
+
+        rng = random.Random(8)
+        trees1 = [random_grix_tree(rng, rng.randint(1, 9)) for _ in range(20)]
+        trees2 = [random_grix_tree(rng, rng.randint(1, 9)) for _ in range(20)]
+        tables, expected = [], []
+        for t1, t2 in zip(trees1, trees2):
+            labels1, labels2 = list(dict.fromkeys(t1.labels)), list(dict.fromkeys(t2.labels))
+            table = np.array([[rng.random() for _ in labels2] for _ in labels1])
+            tables.append(table)
+            expected.append(grix.distance(t1, t2, rename=lambda a, b: table[labels1.index(a), labels2.index(b)]))
+        assert np.allclose(paired_label_tables(trees1, trees2, tables, workers=2), expected)
+        with pytest.raises(ValueError, match=r"tables\[0\]"):
+            paired_label_tables(trees1[:1], trees2[:1], [np.zeros((9, 9))])
+
+    def test_paired_stops_on_timeout_without_leaving_threads(self):
+        rng = random.Random(9)
+        big = [random_grix_tree(rng, 2500) for _ in range(4)]
+        before = threading.active_count()
+        started = time.perf_counter()
+        with pytest.raises(TimeoutError):
+            grix.paired(big, big[::-1], delete=0.5, workers=2, timeout=0.2)
+        assert time.perf_counter() - started < 3
+        assert threading.active_count() == before
+

@@ -1,0 +1,244 @@
+"""Similarity join and nearest neighbours against all pairs (exact per-pair
+distances) on random, syntax and HTML trees; the Dask join, the command line
+and stopping."""
+
+import random
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import grix
+from grix.join import STAGES
+from grix_helpers import random_grix_tree, syntax_trees
+
+
+def edited(tree, rng, edits):
+    """A copy of `tree` with random renames, deleted nodes and new leaves."""
+    labels, parents = list(tree.labels), tree.parents.tolist()
+    for _ in range(edits):
+        n = len(labels)
+        kind = rng.randrange(3) if n > 1 else 2
+        if kind == 0:
+            labels[rng.randrange(n)] = rng.choice("abcdx")
+        elif kind == 1:
+            v = rng.randrange(1, n)
+            up = parents[v]
+            parents = [up if p == v else p for p in parents]
+            parents = [p - 1 if p > v else p for k, p in enumerate(parents) if k != v]
+            del labels[v]
+        else:
+            labels.append(rng.choice("abcdx"))
+            parents.append(rng.randrange(n) if n else -1)
+    return grix.Tree.from_parents(labels, parents)
+
+
+def clusters(bases, seed, copies=3, max_edits=6):
+    """Each base tree and a few near copies, shuffled."""
+    rng = random.Random(seed)
+    trees = []
+    for base in bases:
+        trees.append(base)
+        trees += [edited(base, rng, rng.randint(0, max_edits)) for _ in range(rng.randint(0, copies))]
+    rng.shuffle(trees)
+    return trees
+
+
+PAGE = """<html><head><title>{title}</title></head><body><div class="nav"><ul>{items}</ul></div>
+<div class="main"><h1>{title}</h1>{paragraphs}<table>{rows}</table></div></body></html>"""
+
+
+def html_trees(count, seed):
+    """Pages made from one template with varying parts, so that many pairs
+    are close."""
+    rng = random.Random(seed)
+    trees = []
+    for _ in range(count):
+        items = "".join(f"<li><a href='#{k}'>item</a></li>" for k in range(rng.randint(1, 6)))
+        paragraphs = "".join("<p>text <b>bold</b></p>" if rng.random() < 0.5 else "<p>text</p>"
+                             for _ in range(rng.randint(0, 5)))
+        rows = "".join("<tr>" + "<td>x</td>" * rng.randint(1, 3) + "</tr>" for _ in range(rng.randint(0, 4)))
+        trees.append(grix.Tree.from_html(PAGE.format(title="t", items=items, paragraphs=paragraphs, rows=rows)))
+    return trees
+
+
+@pytest.fixture(scope="module")
+def corpora():
+    rng = random.Random(1)
+    return {
+        "random": clusters([random_grix_tree(rng, rng.randint(0, 18), "abcd") for _ in range(70)], seed=2),
+        "syntax": clusters(syntax_trees(70, seed=3, max_nodes=90), seed=4),
+        "html": html_trees(150, seed=5),
+    }
+
+
+def all_pairs(trees, threshold, rename=None):
+    condensed = grix.pdist(trees, rename=rename)
+    i, j = np.triu_indices(len(trees), 1)
+    keep = condensed <= threshold
+    return list(zip(i[keep].tolist(), j[keep].tolist(), condensed[keep].tolist()))
+
+
+@pytest.mark.parametrize("kind", ["random", "syntax", "html"])
+def test_join_equals_all_pairs_at_every_threshold(corpora, kind):
+    trees = corpora[kind]
+    largest = max(len(tree) for tree in trees)
+    for threshold in (0, 1, 3, 8, 2 * largest + 1):
+        expected = all_pairs(trees, threshold)
+        found = grix.join(trees, threshold, workers=2)
+        assert list(found) == expected, threshold
+        assert found.i.dtype == found.j.dtype == found.distance.dtype == np.int32
+        counts = found.counts
+        assert counts["pairs"] == len(trees) * (len(trees) - 1) // 2
+        assert sum(counts[stage] for stage in STAGES[:-1]) == counts["pairs"]
+        assert counts["verified"] - counts["failed_verification"] + counts["exact_by_bounds"] == len(expected)
+        # Pairs only: the same pairs, each distance exact or -1 (accepted
+        # by the upper bound without computing it).
+        loose = grix.join(trees, threshold, distances=False, workers=1)
+        assert [(i, j) for i, j, _ in loose] == [(i, j) for i, j, _ in expected]
+        assert all(d in (-1, e) for (_, _, d), (_, _, e) in zip(loose, expected))
+    # Some stage beyond size prunes at a small threshold on every corpus.
+    small = grix.join(trees, 1)
+    assert small.pruned_by_size > 0 and small.pruned_by_labels > 0
+    assert small.counts["pruned_by_preorder"] + small.counts["pruned_by_postorder"] > 0 or kind == "random"
+
+
+def test_join_with_rename_costs_computes_every_candidate(corpora):
+    trees = corpora["random"][:90]
+
+    def asymmetric(x, y):
+        return 0 if x == y else (ord(x) * 7 + ord(y) * 3) % 3 + 1
+
+    def negative(x, y):
+        return -1 if x == y else 1
+
+    found = grix.join(trees, 2, rename=asymmetric)
+    assert list(found) == all_pairs(trees, 2, rename=asymmetric)
+    assert found.pruned_by_size > 0 and found.pruned_by_labels == 0
+    found = grix.join(trees, 2, rename=negative)
+    assert list(found) == all_pairs(trees, 2, rename=negative)
+    assert found.pruned_by_size == 0 and found.pruned_by_labels == 0
+    assert list(grix.join(trees, -3, rename=negative)) == all_pairs(trees, -3, rename=negative)
+
+
+def test_join_result_and_arguments():
+    trees = [grix.Tree.from_bracket(text) for text in ("{a{b}{c}}", "{a{b}}", "{x}", "{a{b}{c}}")]
+    found = grix.join(trees, 1)
+    assert list(found) == [(0, 1, 1), (0, 3, 0), (1, 3, 1)] and len(found) == 3
+    text = repr(found)
+    assert text.startswith("JoinResult(3 pairs within 1") and len(text) < 200
+    assert len(grix.join([], 3)) == 0 and len(grix.join(trees[:1], 3)) == 0
+    assert len(grix.join(trees, -1)) == 0
+    with pytest.raises(TypeError, match="threshold"):
+        grix.join(trees, 1.5)
+    with pytest.raises(TypeError, match="trees\\[1\\]"):
+        grix.join([trees[0], "{a}"], 1)
+    with pytest.raises(ValueError, match="workers"):
+        grix.join(trees, 1, workers=0)
+    assert list(grix.join(trees, 1, workers=-1)) == list(found)
+
+
+@pytest.mark.parametrize("kind", ["random", "syntax", "html"])
+def test_nearest_equals_sorting_all_distances(corpora, kind):
+    trees = corpora[kind]
+    queries, corpus = trees[::6], [tree for k, tree in enumerate(trees) if k % 6]
+    matrix = grix.cdist(queries, corpus)
+    for k, max_distance in ((1, None), (3, None), (4, 3), (2, 0), (len(corpus) + 2, 5)):
+        found = grix.nearest(queries, corpus, k, max_distance=max_distance, workers=2)
+        assert found.index.shape == found.distance.shape == (len(queries), k)
+        for q, row in enumerate(matrix.tolist()):
+            ranked = sorted((d, c) for c, d in enumerate(row) if max_distance is None or d <= max_distance)[:k]
+            ranked += [(-1, -1)] * (k - len(ranked))
+            assert found.index[q].tolist() == [c for _, c in ranked], (k, max_distance, q)
+            assert found.distance[q].tolist() == [d for d, _ in ranked], (k, max_distance, q)
+    assert repr(grix.nearest(queries, corpus)).startswith(f"NearestResult({len(queries)} queries, k=1")
+    with pytest.raises(ValueError, match="k must"):
+        grix.nearest(queries, corpus, 0)
+    with pytest.raises(ValueError, match="max_distance"):
+        grix.nearest(queries, corpus, max_distance=-2)
+
+
+def test_dask_join_matches_the_local_join(corpora):
+    pytest.importorskip("dask.distributed")
+    from dask.distributed import Client, LocalCluster
+
+    import grix.dask
+
+    trees = corpora["syntax"]
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
+            Client(cluster) as client:
+        for threshold, blocks in ((2, None), (6, 5)):
+            local = grix.join(trees, threshold)
+            remote = grix.dask.join(trees, threshold, client=client, blocks=blocks, timeout=120)
+            assert list(remote) == list(local)
+            assert remote.counts == local.counts
+
+
+def test_command_line_nearest(tmp_path, capsys):
+    from grix.cli import main
+
+    corpus = []
+    for k, text in enumerate(["{a{b}{c}}", "{a{b}}", "{x{y}{z}}"]):
+        path = tmp_path / f"c{k}.txt"
+        path.write_text(text)
+        corpus.append(str(path))
+    assert main(["nearest", "{a{b}{c}{d}}", "{x{y}}", "--corpus", *corpus, "-k", "2"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines == ["query,rank,file,distance", f"{{a{{b}}{{c}}{{d}}}},1,{corpus[0]},1",
+                     f"{{a{{b}}{{c}}{{d}}}},2,{corpus[1]},2", f"{{x{{y}}}},1,{corpus[2]},1",
+                     f"{{x{{y}}}},2,{corpus[1]},2"]
+    assert main(["nearest", "{a}", "--corpus", *corpus, "--max-distance", "0"]) == 0
+    assert capsys.readouterr().out.splitlines() == ["query,rank,file,distance"]
+
+
+STOP_PROBE = textwrap.dedent("""
+    import os, random, signal, sys, threading, time
+    sys.path[:0] = {paths!r}
+    import grix
+    from grix_helpers import random_grix_tree
+
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+
+    # Two labels and a wide threshold: no bound prunes, every pair in full.
+    rng = random.Random(0)
+    trees = [random_grix_tree(rng, rng.randint(150, 200), "ab") for _ in range(1500)]
+    before, asked = threads(), []
+
+    def interrupt():
+        asked.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    kwargs = {{"workers": 2}}
+    if sys.argv[2] == "sigint":
+        threading.Timer(1.0, interrupt).start()
+    else:
+        asked.append(time.monotonic() + 1.0)
+        kwargs["timeout"] = 1.0
+    try:
+        if sys.argv[1] == "join":
+            grix.join(trees, 100, **kwargs)
+        else:
+            grix.nearest(trees, trees, 40, **kwargs)
+        print("finished")
+    except (KeyboardInterrupt, TimeoutError) as error:
+        latency = time.monotonic() - asked[0]
+        time.sleep(0.1)  # the timer thread ends
+        print(type(error).__name__, round(latency, 3), threads() - before)
+""")
+
+
+@pytest.mark.parametrize("how, expected", [("sigint", "KeyboardInterrupt"), ("timeout", "TimeoutError")])
+@pytest.mark.parametrize("call", ["join", "nearest"])
+def test_a_long_join_stops_soon_after_it_is_asked(call, how, expected):
+    result = subprocess.run([sys.executable, "-c", STOP_PROBE.format(paths=sys.path), call, how],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    name, latency, extra_threads = result.stdout.split()
+    assert name == expected
+    # The flag is read between trees and inside every distance; the bound
+    # leaves room for a loaded machine.
+    assert float(latency) < 1.5
+    assert int(extra_threads) <= 0
