@@ -9,7 +9,7 @@ cost 1. TEDS is ``1 - distance / max(size of pred, size of true)``.
 
 Everything per node pair runs natively: the rename costs of a pair are one
 ``rapidfuzz.process.cdist`` over the distinct cell contents of the two tables,
-and the distances of many pairs engine batches on all workers.
+and the distances of many pairs come from engine batches on all workers.
 """
 
 from __future__ import annotations
