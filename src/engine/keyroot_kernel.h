@@ -77,7 +77,7 @@ constexpr int32_t MAX_PREFETCHED_LINES = 32;
 template <typename Cost>
 inline void prefetch_next_row(const Cost* tree_row, const Cost* after_subtree, int32_t y, int32_t ry) {
   constexpr int32_t per_line = CACHE_LINE_BYTES / static_cast<int32_t>(sizeof(Cost));
-  const int32_t last = std::min(ry + 1, y + per_line * MAX_PREFETCHED_LINES);
+  const int32_t last = std::min(ry + 1, y + 16 * MAX_PREFETCHED_LINES);
   for (int32_t k = y; k <= last; k += per_line) {
     __builtin_prefetch(tree_row + k);
     __builtin_prefetch(after_subtree + k);

@@ -104,7 +104,7 @@ class TestDistance:
     def test_interrupt_is_status_130(self, tmp_path):
         rng = random.Random(5)
         for name in ("a.tree", "b.tree"):
-            tree = grix.Tree.from_parents(*random_tree(rng, 5000, "abcd"))
+            tree = grix.Tree.from_parents(*random_tree(rng, 8000, "abcd"))
             (tmp_path / name).write_text(tree.to_bracket())
         run = subprocess.Popen([sys.executable, "-m", "grix", "distance", "a.tree", "b.tree"], cwd=tmp_path,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
