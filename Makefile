@@ -155,6 +155,7 @@ bench: install test-tools
 # The grix package: distance, mapping and batches; writes bench/results/grix-*.md.
 bench-grix: install test-tools
 	$(PY) bench/bench_grix.py $(BENCH_ARGS)
+	$(PY) bench/bench_costs.py
 
 clean:
 	rm -rf $(BUILD) $(VENV) .venv-3.* *.egg-info
