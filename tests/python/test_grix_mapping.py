@@ -239,7 +239,10 @@ STOP_PROBE = textwrap.dedent("""
 
     rng = random.Random(1)
     t1, t2 = (grix.Tree.from_parents(*random_tree(rng, 9000, "abcd")) for _ in range(2))
-    call = {{"distance": grix.distance, "mapping": grix.mapping}}[sys.argv[1]]
+    def paired(a, b, **kwargs):  # two copies of the pair, fractional costs
+        return grix.paired([a, a], [b, b], delete=0.5, **kwargs)
+
+    call = {{"distance": grix.distance, "mapping": grix.mapping, "paired": paired}}[sys.argv[1]]
     before = threads()
     asked = []
 
@@ -265,7 +268,7 @@ STOP_PROBE = textwrap.dedent("""
 
 
 @pytest.mark.parametrize("how, expected", [("sigint", "KeyboardInterrupt"), ("timeout", "TimeoutError")])
-@pytest.mark.parametrize("call", ["distance", "mapping"])
+@pytest.mark.parametrize("call", ["distance", "mapping", "paired"])
 def test_a_long_call_stops_soon_after_it_is_asked(call, how, expected):
     probe = STOP_PROBE.format(paths=sys.path)
     result = subprocess.run([sys.executable, "-c", probe, call, how], capture_output=True, text=True,
