@@ -22,17 +22,19 @@
 #include <utility>
 #include <vector>
 
+#include "stoppable.h"
 #include "tree_edit_distance.h"
 
 namespace py = pybind11;
 
 namespace {
 
+using grix_core::run_stoppable;
+
 using IntArray = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
 using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 template <typename Cost>
 using CostArray = py::array_t<Cost, py::array::c_style | py::array::forcecast>;
-constexpr std::chrono::milliseconds WAIT_SLICE{50};
 // Pairs estimated below this many dynamic-programming cells (well under a
 // millisecond) run on the calling thread: starting and joining a thread to
 // keep them stoppable would cost more than they do.
@@ -98,75 +100,6 @@ ConvertedCosts<Cost> convert_costs(const PairCostArgs& args) {
   converted.costs.delete_costs = cost_vector<Cost>(as_array(args.delete_costs), "delete");
   converted.costs.insert_costs = cost_vector<Cost>(as_array(args.insert_costs), "insert");
   return converted;
-}
-
-void raise_python(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw py::error_already_set();
-}
-
-// Runs work(stop) on a new thread and waits for it as described above.
-// `report`, when set, is called with the interpreter lock every slice.
-template <typename Result>
-Result run_stoppable(std::function<Result(const grix::StopFlag*)> work,
-                     std::optional<double> timeout, const std::function<void()>& report) {
-  if (timeout && !(*timeout >= 0)) raise_python(PyExc_ValueError, "timeout must be a non-negative number of seconds");
-  grix::StopFlag stop{false};
-  std::optional<Result> result;
-  std::exception_ptr failure;
-  std::mutex mutex;
-  std::condition_variable finished;
-  bool done = false;
-
-  std::thread worker([&] {
-    try {
-      result.emplace(work(&stop));
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    const std::lock_guard<std::mutex> lock(mutex);
-    done = true;
-    finished.notify_one();
-  });
-  // Joins the worker on every way out, stopping it first unless it is done.
-  struct Joiner {
-    std::thread& worker;
-    grix::StopFlag& stop;
-    ~Joiner() {
-      stop = true;
-      py::gil_scoped_release release;
-      worker.join();
-    }
-  } joiner{worker, stop};
-
-  // A time-out beyond the clock's range from now (some 292 years of
-  // nanoseconds) means no limit; half the range keeps the conversion clear of
-  // rounding at its edge.
-  const auto now = std::chrono::steady_clock::now();
-  const double room = std::chrono::duration<double>(std::chrono::steady_clock::time_point::max() - now).count();
-  const bool limited = timeout && *timeout < room / 2;
-  const auto deadline =
-      limited ? now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                          std::chrono::duration<double>(*timeout))
-              : std::chrono::steady_clock::time_point::max();
-  for (;;) {
-    bool ended;
-    {
-      py::gil_scoped_release release;
-      std::unique_lock<std::mutex> lock(mutex);
-      ended = finished.wait_for(lock, WAIT_SLICE, [&] { return done; });
-    }
-    if (ended) break;
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    if (limited && std::chrono::steady_clock::now() >= deadline) {
-      raise_python(PyExc_TimeoutError,
-                   "the computation did not finish within " + py::repr(py::float_(*timeout)).cast<std::string>() +
-                       " s");
-    }
-    if (report) report();
-  }
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*result);
 }
 
 // Prepares both trees and runs `work(tree1, tree2, stop)`: on the calling

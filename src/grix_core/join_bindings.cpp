@@ -21,13 +21,13 @@
 #include <vector>
 
 #include "similarity_join.h"
+#include "stoppable.h"
 
 namespace py = pybind11;
 
 namespace {
 
 using IntArray = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
-constexpr std::chrono::milliseconds WAIT_SLICE{50};
 
 std::vector<int32_t> to_vector(const IntArray& array, const std::string& name) {
   if (array.ndim() != 1) throw py::value_error(name + " must be one-dimensional");
@@ -38,62 +38,7 @@ py::array_t<int32_t> to_array(const std::vector<int32_t>& values) {
   return py::array_t<int32_t>(static_cast<py::ssize_t>(values.size()), values.data());
 }
 
-// Runs work(stop) on a thread of its own while this thread waits without the
-// interpreter lock, returning to the interpreter every WAIT_SLICE for signal
-// handlers (Ctrl-C), the time-out and progress. Every way out sets the stop
-// flag and joins the thread first.
-template <typename Result>
-Result run_stoppable(const std::function<Result(const grix::StopFlag*)>& work,
-                     std::optional<double> timeout, const std::function<void()>& report) {
-  if (timeout && !(*timeout >= 0)) throw py::value_error("timeout must be a non-negative number of seconds");
-  grix::StopFlag stop{false};
-  std::optional<Result> result;
-  std::exception_ptr failure;
-  std::mutex mutex;
-  std::condition_variable finished;
-  bool done = false;
-  std::thread worker([&] {
-    try {
-      result.emplace(work(&stop));
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    const std::lock_guard<std::mutex> lock(mutex);
-    done = true;
-    finished.notify_one();
-  });
-  struct Joiner {
-    std::thread& worker;
-    grix::StopFlag& stop;
-    ~Joiner() {
-      stop = true;
-      py::gil_scoped_release release;
-      worker.join();
-    }
-  } joiner{worker, stop};
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                            std::chrono::duration<double>(timeout.value_or(0)));
-  for (;;) {
-    bool ended;
-    {
-      py::gil_scoped_release release;
-      std::unique_lock<std::mutex> lock(mutex);
-      ended = finished.wait_for(lock, WAIT_SLICE, [&] { return done; });
-    }
-    if (ended) break;
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    if (timeout && std::chrono::steady_clock::now() >= deadline) {
-      PyErr_SetString(PyExc_TimeoutError, ("the computation did not finish within " +
-                                           py::repr(py::float_(*timeout)).cast<std::string>() + " s")
-                                              .c_str());
-      throw py::error_already_set();
-    }
-    if (report) report();
-  }
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*result);
-}
+using grix_core::run_stoppable;
 
 // Checks and prepares the trees on `workers` threads; a malformed tree
 // raises for the lowest index at fault, whichever thread met it.
