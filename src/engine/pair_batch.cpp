@@ -24,6 +24,7 @@
 #include "keyroot_schedule.h"
 #include "memory_budget.h"
 #include "pair_costs.h"
+#include "worker_threads.h"
 #include "tree_edit_distance.h"
 
 namespace grix {
@@ -310,49 +311,22 @@ void compute_pair_batch(const PairBatch& batch, const BatchCosts<Cost>& costs, i
                             " cells");
   }
   std::atomic<int64_t> next_block{0};
-  std::atomic<bool> failed{false};
-  std::exception_ptr first_failure;
-  std::mutex failure_mutex;
-
-  auto work = [&] {
-    try {
-      Scratch<Cost> scratch;
-      for (int64_t block = next_block++; block < grid.count(); block = next_block++) {
-        if (failed.load(std::memory_order_relaxed)) return;
-        throw_if_stopped(stop);
-        double block_cells = 0;
-        for_each_pair_in_block(batch, grid, block, [&](int64_t i, int64_t j, int64_t slot) {
-          const LabelCosts<Cost>* pair_costs =
-              costs.pair_costs != nullptr ? &(*costs.pair_costs)[static_cast<size_t>(slot)] : costs.label_costs;
-          double cells = 0;
-          out[slot] = pair_distance((*batch.trees_a)[i], (*batch.trees_b)[j], pair_costs, scratch, stop, &cells);
-          block_cells += cells;
-        });
-        if (cells_done != nullptr) *cells_done += static_cast<int64_t>(block_cells);
-      }
-    } catch (...) {
-      const std::lock_guard<std::mutex> lock(failure_mutex);
-      if (!first_failure) first_failure = std::current_exception();
-      failed = true;
+  run_on_workers(static_cast<int32_t>(thread_count), stop, [&](int32_t, const std::atomic<bool>& failed) {
+    Scratch<Cost> scratch;
+    for (int64_t block = next_block++; block < grid.count(); block = next_block++) {
+      if (failed.load(std::memory_order_relaxed)) return;
+      throw_if_stopped(stop);
+      double block_cells = 0;
+      for_each_pair_in_block(batch, grid, block, [&](int64_t i, int64_t j, int64_t slot) {
+        const LabelCosts<Cost>* pair_costs =
+            costs.pair_costs != nullptr ? &(*costs.pair_costs)[static_cast<size_t>(slot)] : costs.label_costs;
+        double cells = 0;
+        out[slot] = pair_distance((*batch.trees_a)[i], (*batch.trees_b)[j], pair_costs, scratch, stop, &cells);
+        block_cells += cells;
+      });
+      if (cells_done != nullptr) *cells_done += static_cast<int64_t>(block_cells);
     }
-  };
-
-  if (thread_count == 1) {
-    work();
-  } else {
-    std::vector<std::thread> threads;
-    threads.reserve(static_cast<size_t>(thread_count));
-    try {
-      for (int64_t t = 0; t < thread_count; ++t) threads.emplace_back(work);
-    } catch (...) {
-      failed = true;  // the started workers see this and return
-      for (std::thread& thread : threads) thread.join();
-      throw;
-    }
-    for (std::thread& thread : threads) thread.join();
-  }
-  throw_if_stopped(stop);
-  if (first_failure) std::rethrow_exception(first_failure);
+  });
 }
 
 template void compute_pair_batch<int32_t>(const PairBatch&, const BatchCosts<int32_t>&, int32_t, int32_t*,
