@@ -12,6 +12,8 @@ grix[dask]``.
 
 from __future__ import annotations
 
+import asyncio
+
 # Parts of Dask's API carry no annotations.
 # mypy: disable-error-code="no-untyped-call"
 
@@ -176,6 +178,11 @@ def gather_blocks(client: Client, tasks: dict[Block, Future[npt.NDArray[np.int32
                 place(r, c, future.result())
                 future.release()
                 advance(pairs(r, c))
+    except asyncio.TimeoutError as error:
+        # The builtin TimeoutError from Python 3.11 on, but not on 3.10,
+        # where callers catching TimeoutError would miss it.
+        client.cancel(list(tasks.values()))
+        raise TimeoutError(f"the computation did not finish within {timeout!r} s") from error
     except BaseException:
         client.cancel(list(tasks.values()))
         raise

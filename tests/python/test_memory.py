@@ -4,6 +4,7 @@ memory grows, under an address-space limit and under a cgroup limit, and the
 module keeps working. Each case runs in a child interpreter, whose limits and
 mounts end with it."""
 
+import os
 import random
 import re
 import subprocess
@@ -134,6 +135,7 @@ CGROUP_CHILD = """
 
 
 @not_under_asan
+@pytest.mark.skipif(not hasattr(os, "unshare"), reason="os.unshare comes with Python 3.12")
 def test_refused_under_a_cgroup_limit():
     report = run_child(CGROUP_CHILD)
     if "skip" in report:
