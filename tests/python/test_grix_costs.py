@@ -264,3 +264,59 @@ class TestBatches:
         assert time.perf_counter() - started < 3
         assert threading.active_count() == before
 
+
+
+PTY_PROBE = """
+import random, sys
+sys.path[:0] = {paths!r}
+import grix
+from grix_helpers import random_grix_tree
+
+from test_grix_batch import zigzag
+
+rng = random.Random(4)
+small = random_grix_tree(rng, 50), random_grix_tree(rng, 50)
+# A path against a zigzag: over a billion cells in a few MiB, estimated at
+# more than two seconds.
+big = grix.Tree.from_parents(["a"] * 700, range(-1, 699)), zigzag(1100)
+grix.distance(*small)                      # short: no bar on a terminal
+sys.stderr.write("SMALL DONE\\n")
+grix.distance(*big, delete=0.5)            # long: a bar in percent
+sys.stderr.write("PAIR DONE\\n")
+grix.pdist(big, workers=1)                 # a long batch: a bar over pairs
+"""
+
+
+def test_progress_bars_show_on_a_terminal_for_long_calls_only():
+    """Run in a pseudo-terminal, as a person would see it."""
+    import os
+    import pty
+    import subprocess
+    import sys
+
+    import fcntl
+    import struct
+    import termios
+
+    main, child = pty.openpty()
+    fcntl.ioctl(child, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # 100 columns, as a window has
+    run = subprocess.Popen([sys.executable, "-c", PTY_PROBE.format(paths=sys.path)], stdin=child,
+                           stdout=child, stderr=child, close_fds=True)
+    os.close(child)
+    output = b""
+    while True:
+        try:
+            chunk = os.read(main, 4096)
+        except OSError:  # the child closed the terminal
+            break
+        if not chunk:
+            break
+        output += chunk
+    os.close(main)
+    assert run.wait(timeout=120) == 0, output[-2000:]
+    text = output.decode("utf-8", "replace")
+    before, after = text.split("SMALL DONE", 1)
+    one, batch = after.split("PAIR DONE", 1)
+    assert "%" not in before                       # the short call drew nothing
+    assert "100%" in one and "pair" not in one     # one pair: percent of the work
+    assert "100%" in batch and "pair" in batch     # a batch: pairs
