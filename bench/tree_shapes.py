@@ -79,6 +79,61 @@ def caterpillar(n, rng, spine_first):
     return preorder(children, labels)
 
 
+def side_turning_spine(n, rng):
+    """A spine whose every node carries one leaf, placed alternately after and
+    before the spine child: bad for both leftmost and rightmost paths."""
+    children = [[] for _ in range(n)]
+    spine, i, after = 0, 1, True
+    while i < n:
+        nxt = [i]
+        leaf = [i + 1] if i + 1 < n else []
+        children[spine] = nxt + leaf if after else leaf + nxt
+        spine, i, after = i, i + 2, not after
+    labels = [rng.choice(ALPHABET) for _ in range(n)]
+    return preorder(children, labels)
+
+
+def opposed_caterpillars(n, rng):
+    """A root over two caterpillars of about n/2 nodes each, the first with
+    its spine through first children, the second through last children;
+    a third of each is spine, the rest leaves spread at random along it."""
+    children, labels = [[]], [rng.choice(ALPHABET)]
+
+    def add(parent):
+        children.append([])
+        labels.append(rng.choice(ALPHABET))
+        node = len(labels) - 1
+        if parent is not None:
+            children[parent].append(node)
+        return node
+
+    for spine_first in (True, False):
+        size = (n - 1) // 2
+        spine_length = max(1, size // 3)
+        spine = [add(0 if k == 0 else None) for k in range(spine_length)]
+        for k in range(1, spine_length):
+            children[spine[k - 1]].append(spine[k])
+        for _ in range(size - spine_length):
+            host = spine[rng.randrange(spine_length)]
+            leaf = add(None)
+            # The spine child stays first (or last) among its siblings.
+            if spine_first:
+                children[host].append(leaf)
+            else:
+                children[host].insert(0, leaf)
+    return preorder(children, labels)
+
+
+#: Shapes on which one side of decomposition is bad in some subtree and the
+#: other side in another: fixed orientations cost about n^4 here. They are
+#: kept out of GENERATED, whose shapes the GRIX_CPU benchmark runs at up to
+#: 8,000 nodes.
+ADVERSARIAL = {
+    "side-turning-spine": side_turning_spine,
+    "opposed-caterpillars": opposed_caterpillars,
+}
+
+
 def star(n, rng):
     return from_parent_choice(n, rng, lambda i, children: 0)
 
