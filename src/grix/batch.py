@@ -35,6 +35,15 @@ def check_trees(trees: object, name: str) -> list[Tree]:
     return listed
 
 
+def check_paired_trees(trees1: object, trees2: object) -> tuple[list[Tree], list[Tree]]:
+    """Two lists of trees of equal length, for element-wise distances."""
+    listed1, listed2 = check_trees(trees1, "trees1"), check_trees(trees2, "trees2")
+    if len(listed1) != len(listed2):
+        raise ValueError(f"trees1 has {len(listed1)} trees but trees2 has {len(listed2)}; "
+                         "paired distances need lists of equal length")
+    return listed1, listed2
+
+
 @dataclass
 class Encoded:
     """Trees as the engine takes them: parents and label codes per tree, with
@@ -201,10 +210,7 @@ def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRenam
     """The distance from trees1[k] to trees2[k] for every k, as a vector
     (element-wise, as scikit-learn's ``paired_distances``), with the
     arguments of :func:`pdist`. The lists must be of equal length."""
-    listed1, listed2 = check_trees(trees1, "trees1"), check_trees(trees2, "trees2")
-    if len(listed1) != len(listed2):
-        raise ValueError(f"trees1 has {len(listed1)} trees but trees2 has {len(listed2)}; "
-                         "paired distances need lists of equal length")
+    listed1, listed2 = check_paired_trees(trees1, trees2)
     workers, seconds = check_workers(workers), check_timeout(timeout)
     encoded1, encoded2 = encode(listed1, listed2, rename=rename, delete=delete, insert=insert)
     index = np.arange(len(listed1), dtype=np.int32)

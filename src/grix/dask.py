@@ -28,7 +28,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from .batch import Distances, Encoded, LabelRename, check_trees, encode, square_matrix
+from .batch import Distances, Encoded, LabelRename, check_paired_trees, check_trees, encode, square_matrix
 from .costs import NodeCost
 from .distance import check_count, check_timeout, check_workers
 from .join import dask_join as join  # noqa: F401  (grix.dask.join)
@@ -288,10 +288,7 @@ def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRenam
     """:func:`grix.paired` on a Dask cluster: the distance from trees1[k] to
     trees2[k] for every k, the pairs split into `blocks` ranges, one task
     each. Arguments as for :func:`pdist`."""
-    listed1, listed2 = check_trees(trees1, "trees1"), check_trees(trees2, "trees2")
-    if len(listed1) != len(listed2):
-        raise ValueError(f"trees1 has {len(listed1)} trees but trees2 has {len(listed2)}; "
-                         "paired distances need lists of equal length")
+    listed1, listed2 = check_paired_trees(trees1, trees2)
     per_task, seconds = task_workers(workers), check_timeout(timeout)
     encoded1, encoded2 = encode(listed1, listed2, rename=rename, delete=delete, insert=insert)
     result = np.empty(len(listed1), dtype=result_type(encoded1))

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "stoppable.h"
+#include "tree_arguments.h"
 #include "tree_edit_distance.h"
 
 namespace py = pybind11;
@@ -31,7 +32,8 @@ namespace {
 
 using grix_core::run_stoppable;
 
-using IntArray = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+using grix_core::IntArray;
+using grix_core::to_vector;
 using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 template <typename Cost>
 using CostArray = py::array_t<Cost, py::array::c_style | py::array::forcecast>;
@@ -41,14 +43,6 @@ using CostArray = py::array_t<Cost, py::array::c_style | py::array::forcecast>;
 constexpr double INLINE_CELLS = 1 << 18;
 // Trees prepared on the calling thread to price a pair before choosing.
 constexpr int64_t INLINE_PREPARED_NODES = 4096;
-
-std::vector<int32_t> to_vector(const IntArray& array, const char* name) {
-  if (array.ndim() != 1) {
-    throw py::value_error(std::string(name) + " must be one-dimensional, not " +
-                          std::to_string(array.ndim()) + "-dimensional");
-  }
-  return std::vector<int32_t>(array.data(), array.data() + array.size());
-}
 
 // A borrowed view of a two-dimensional cost array; `array` must outlive it.
 template <typename Cost>
@@ -63,6 +57,14 @@ std::vector<Cost> cost_vector(const std::optional<CostArray<Cost>>& array, const
   if (!array) return {};
   if (array->ndim() != 1) throw py::value_error(std::string(name) + " must be one-dimensional");
   return std::vector<Cost>(array->data(), array->data() + array->size());
+}
+
+// Runs body(Cost{}) with the engine's cost type: doubles for fractional or
+// infinite costs (and integers past 32 bits), 32-bit ints otherwise.
+template <typename Body>
+auto with_cost_type(bool floating, Body&& body) {
+  if (floating) return body(double{});
+  return body(int32_t{});
 }
 
 // The costs of one pair, as the Python layer hands them over: a per-node or
@@ -163,8 +165,9 @@ py::object distance(const IntArray& parents1, const IntArray& codes1, const IntA
                     std::optional<double> timeout, const std::optional<py::function>& progress) {
   const PairCostArgs args{std::move(rename_by_node), std::move(rename_by_label), std::move(delete_costs),
                           std::move(insert_costs)};
-  if (floating) return typed_distance<double>(parents1, codes1, parents2, codes2, args, workers, timeout, progress);
-  return typed_distance<int32_t>(parents1, codes1, parents2, codes2, args, workers, timeout, progress);
+  return with_cost_type(floating, [&](auto cost) {
+    return typed_distance<decltype(cost)>(parents1, codes1, parents2, codes2, args, workers, timeout, progress);
+  });
 }
 
 // The distance with unit costs straight from the label strings, numbered
@@ -217,8 +220,9 @@ py::tuple mapping(const IntArray& parents1, const IntArray& codes1, const IntArr
                   std::optional<double> timeout, const std::optional<py::function>& progress) {
   const PairCostArgs args{std::move(rename_by_node), std::move(rename_by_label), std::move(delete_costs),
                           std::move(insert_costs)};
-  if (floating) return typed_mapping<double>(parents1, codes1, parents2, codes2, args, workers, timeout, progress);
-  return typed_mapping<int32_t>(parents1, codes1, parents2, codes2, args, workers, timeout, progress);
+  return with_cost_type(floating, [&](auto cost) {
+    return typed_mapping<decltype(cost)>(parents1, codes1, parents2, codes2, args, workers, timeout, progress);
+  });
 }
 
 py::tuple cell_factors(const IntArray& parents) {
@@ -233,26 +237,7 @@ struct Corpus {
 };
 
 Corpus make_corpus(const std::vector<IntArray>& parents, const std::vector<IntArray>& codes) {
-  if (parents.size() != codes.size()) {
-    throw py::value_error(std::to_string(parents.size()) + " parent arrays but " +
-                          std::to_string(codes.size()) + " code arrays");
-  }
-  std::vector<std::vector<int32_t>> p, c;
-  for (size_t t = 0; t < parents.size(); ++t) {
-    const std::string name = "tree " + std::to_string(t);
-    p.push_back(to_vector(parents[t], name.c_str()));
-    c.push_back(to_vector(codes[t], name.c_str()));
-  }
-  Corpus corpus;
-  py::gil_scoped_release release;
-  corpus.trees.reserve(p.size());
-  for (size_t t = 0; t < p.size(); ++t) {
-    const std::string name = "tree " + std::to_string(t);
-    corpus.trees.push_back(grix::prepare_oriented_tree(p[t], c[t], name.c_str()));
-    std::vector<int32_t>().swap(p[t]);
-    std::vector<int32_t>().swap(c[t]);
-  }
-  return corpus;
+  return Corpus{grix_core::prepare_trees(parents, codes, 1)};
 }
 
 grix::PairBatch make_batch(const Corpus& a, const Corpus* b, const std::optional<IntArray>& first,
@@ -328,8 +313,9 @@ py::array batch(const Corpus& a, const Corpus* b, const std::optional<IntArray>&
                 const std::optional<std::vector<py::array>>& pair_rename, bool floating, int32_t workers,
                 std::optional<double> timeout, const std::optional<py::function>& progress) {
   const grix::PairBatch pairs = make_batch(a, b, first, second);
-  if (floating) return typed_batch<double>(pairs, rename, deletes, inserts, pair_rename, workers, timeout, progress);
-  return typed_batch<int32_t>(pairs, rename, deletes, inserts, pair_rename, workers, timeout, progress);
+  return with_cost_type(floating, [&](auto cost) {
+    return typed_batch<decltype(cost)>(pairs, rename, deletes, inserts, pair_rename, workers, timeout, progress);
+  });
 }
 
 double batch_cells(const Corpus& a, const Corpus* b, const std::optional<IntArray>& first,

@@ -22,63 +22,21 @@
 
 #include "similarity_join.h"
 #include "stoppable.h"
+#include "tree_arguments.h"
 
 namespace py = pybind11;
 
 namespace {
 
-using IntArray = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
-
-std::vector<int32_t> to_vector(const IntArray& array, const std::string& name) {
-  if (array.ndim() != 1) throw py::value_error(name + " must be one-dimensional");
-  return std::vector<int32_t>(array.data(), array.data() + array.size());
-}
+using grix_core::IntArray;
+using grix_core::prepare_trees;
+using grix_core::to_vector;
 
 py::array_t<int32_t> to_array(const std::vector<int32_t>& values) {
   return py::array_t<int32_t>(static_cast<py::ssize_t>(values.size()), values.data());
 }
 
 using grix_core::run_stoppable;
-
-// Checks and prepares the trees on `workers` threads; a malformed tree
-// raises for the lowest index at fault, whichever thread met it.
-std::vector<grix::OrientedTree> prepare_trees(const std::vector<IntArray>& parents,
-                                              const std::vector<IntArray>& codes, int32_t workers) {
-  if (parents.size() != codes.size()) {
-    throw py::value_error(std::to_string(parents.size()) + " parent arrays but " +
-                          std::to_string(codes.size()) + " code arrays");
-  }
-  std::vector<std::vector<int32_t>> p, c;
-  for (size_t t = 0; t < parents.size(); ++t) {
-    const std::string name = "tree " + std::to_string(t);
-    p.push_back(to_vector(parents[t], name));
-    c.push_back(to_vector(codes[t], name));
-  }
-  py::gil_scoped_release release;
-  const size_t count = p.size();
-  std::vector<grix::OrientedTree> trees(count);
-  std::vector<std::exception_ptr> failures(count);
-  auto prepare_share = [&](size_t first, size_t step) {
-    for (size_t t = first; t < count; t += step) {
-      try {
-        trees[t] = grix::prepare_oriented_tree(p[t], c[t], ("tree " + std::to_string(t)).c_str());
-      } catch (...) {
-        failures[t] = std::current_exception();
-      }
-      std::vector<int32_t>().swap(p[t]);
-      std::vector<int32_t>().swap(c[t]);
-    }
-  };
-  const size_t threads = std::min<size_t>(static_cast<size_t>(std::max(workers, 1)), std::max<size_t>(count / 64, 1));
-  std::vector<std::thread> helpers;
-  for (size_t w = 1; w < threads; ++w) helpers.emplace_back(prepare_share, w, threads);
-  prepare_share(0, threads);
-  for (std::thread& helper : helpers) helper.join();
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
-  }
-  return trees;
-}
 
 struct PyJoinIndex {
   std::shared_ptr<const grix::JoinIndex> index;
