@@ -10,6 +10,7 @@
 #include "keyroot_schedule.h"
 #include "memory_budget.h"
 #include "pair_costs.h"
+#include "path_strategy.h"
 #include "tree_edit_distance.h"
 
 namespace grix {
@@ -100,13 +101,15 @@ std::vector<Cost> oriented_costs(const std::vector<Cost>& given, const OrientedT
   return costs;
 }
 
+// With `for_strategy`, the pair stays as given (the path strategy reads both
+// orientations itself) and the memory check counts the strategy's matrices.
 template <typename Cost>
 OrientedPair<Cost> orient(const OrientedTree& tree1, const OrientedTree& tree2, const PairCosts<Cost>& costs,
-                          int32_t num_threads, const StopFlag* stop) {
+                          int32_t num_threads, const StopFlag* stop, bool for_strategy = false) {
   const int32_t n1 = tree1.size();
   const int32_t n2 = tree2.size();
   OrientedPair<Cost> pair;
-  pair.mirrored = mirrored_is_cheaper(tree1, tree2, nullptr);
+  pair.mirrored = !for_strategy && mirrored_is_cheaper(tree1, tree2, nullptr);
   pair.tree1 = pair.mirrored ? &tree1.mirrored : &tree1.given;
   pair.tree2 = pair.mirrored ? &tree2.mirrored : &tree2.given;
   const int64_t leaves1 = static_cast<int64_t>(pair.tree1->keyroots.size());
@@ -117,8 +120,12 @@ OrientedPair<Cost> orient(const OrientedTree& tree1, const OrientedTree& tree2, 
   const bool per_node_indel = !costs.delete_costs.empty() || !costs.insert_costs.empty();
   const bool builds_rename = !costs.rename_by_node.given() || pair.mirrored;
   const int32_t workers = effective_worker_count(num_threads, n1, n2);
-  const double needed =
+  double needed =
       estimate_pair_bytes(n1, n2, leaves1, leaves2, workers, sizeof(Cost), builds_rename, per_node_indel);
+  if (for_strategy) {
+    needed = std::max(needed, estimate_strategy_bytes(n1, n2, workers, sizeof(Cost)) +
+                                  (builds_rename ? static_cast<double>(n1) * n2 * sizeof(Cost) : 0.0));
+  }
   if (needed >= UNCHECKED_BYTES) {
     check_memory_budget(needed, workers, "a distance between trees of " + std::to_string(n1) +
                                              " and " + std::to_string(n2) + " nodes");
@@ -231,10 +238,21 @@ Cost whole_tree_cost(const std::vector<Cost>& costs, int32_t n) {
 template <typename Cost>
 Cost compute_oriented_distance(const OrientedTree& tree1, const OrientedTree& tree2,
                                const PairCosts<Cost>& costs, int32_t num_threads, const StopFlag* stop,
-                               std::atomic<int64_t>* cells_done) {
+                               std::atomic<int64_t>* cells_done, Algorithm algorithm) {
   check_pair_costs(costs, tree1, tree2);
   if (tree1.size() == 0 || tree2.size() == 0) {
     return whole_tree_cost(costs.delete_costs, tree1.size()) + whole_tree_cost(costs.insert_costs, tree2.size());
+  }
+  if (algorithm != Algorithm::keyroot) {
+    PathShape shape1, shape2;
+    PathPlan plan;
+    if (price_algorithms(tree1, tree2, algorithm, shape1, shape2, plan, stop).use_strategy) {
+      const OrientedPair<Cost> pair = orient(tree1, tree2, costs, num_threads, stop, /*for_strategy=*/true);
+      FlatMatrix<Cost> tree_dist;
+      run_path_plan<Cost>(tree1, tree2, shape1, shape2, plan, pair.rename, pair.delete_costs, pair.insert_costs,
+                          num_threads, tree_dist, stop, cells_done);
+      return tree_dist.at(0, 0);
+    }
   }
   const OrientedPair<Cost> pair = orient(tree1, tree2, costs, num_threads, stop);
   return with_indel(pair, [&](const auto& indel) {
@@ -245,15 +263,28 @@ Cost compute_oriented_distance(const OrientedTree& tree1, const OrientedTree& tr
 template <typename Cost>
 EditMapping<Cost> compute_edit_mapping(const OrientedTree& tree1, const OrientedTree& tree2,
                                        const PairCosts<Cost>& costs, int32_t num_threads,
-                                       const StopFlag* stop, std::atomic<int64_t>* cells_done) {
+                                       const StopFlag* stop, std::atomic<int64_t>* cells_done,
+                                       Algorithm algorithm) {
   check_pair_costs(costs, tree1, tree2);
   const int32_t n1 = tree1.size();
   const int32_t n2 = tree2.size();
   EditMapping<Cost> mapping;
   if (n1 > 0 && n2 > 0) {
-    const OrientedPair<Cost> pair = orient(tree1, tree2, costs, num_threads, stop);
+    // The walk back needs every subtree distance, which the path strategy
+    // fills as well; it then runs in the trees' given ids.
+    PathShape shape1, shape2;
+    PathPlan plan;
+    const bool strategy = algorithm != Algorithm::keyroot &&
+                          price_algorithms(tree1, tree2, algorithm, shape1, shape2, plan, stop).use_strategy;
+    const OrientedPair<Cost> pair = orient(tree1, tree2, costs, num_threads, stop, strategy);
     with_indel(pair, [&](const auto& indel) {
-      FlatMatrix<Cost> tree_dist = fill_tree_dist(pair, indel, num_threads, stop, cells_done);
+      FlatMatrix<Cost> tree_dist;
+      if (strategy) {
+        run_path_plan<Cost>(tree1, tree2, shape1, shape2, plan, pair.rename, pair.delete_costs,
+                            pair.insert_costs, num_threads, tree_dist, stop, cells_done);
+      } else {
+        tree_dist = fill_tree_dist(pair, indel, num_threads, stop, cells_done);
+      }
       mapping.distance = tree_dist.at(0, 0);
       mapping.pairs = walk_back(pair, indel, tree_dist, stop);
       return 0;
@@ -286,10 +317,10 @@ EditMapping<Cost> compute_edit_mapping(const OrientedTree& tree1, const Oriented
   template void check_pair_costs<Cost>(const PairCosts<Cost>&, const OrientedTree&, const OrientedTree&); \
   template Cost compute_oriented_distance<Cost>(const OrientedTree&, const OrientedTree&,               \
                                                 const PairCosts<Cost>&, int32_t, const StopFlag*,      \
-                                                std::atomic<int64_t>*);                                \
+                                                std::atomic<int64_t>*, Algorithm);                     \
   template EditMapping<Cost> compute_edit_mapping<Cost>(const OrientedTree&, const OrientedTree&,       \
                                                         const PairCosts<Cost>&, int32_t,                \
-                                                        const StopFlag*, std::atomic<int64_t>*);
+                                                        const StopFlag*, std::atomic<int64_t>*, Algorithm);
 
 GRIX_INSTANTIATE_PAIR_FUNCTIONS(int32_t)
 GRIX_INSTANTIATE_PAIR_FUNCTIONS(double)

@@ -36,6 +36,27 @@ const T* row_of(const FlatMatrix<T>& matrix, int32_t r) { return matrix.row(r); 
 template <typename T>
 const T* row_of(const MatrixView<T>& matrix, int32_t r) { return matrix.row(r); }
 
+// A matrix read in another numbering of its rows and columns: cell (r, c)
+// is values[rows[r]][columns[c]]. The path strategy runs the kernel in the
+// mirrored trees' ids over matrices kept in the given ids.
+template <typename T>
+struct PermutedRow {
+  T* values;
+  const int32_t* columns;
+  T& operator[](int32_t c) const { return values[columns[c]]; }
+};
+template <typename T>
+struct PermutedMatrix {
+  T* values;
+  int32_t stride;
+  const int32_t* rows;
+  const int32_t* columns;
+};
+template <typename T>
+PermutedRow<T> row_of(const PermutedMatrix<T>& matrix, int32_t r) {
+  return {matrix.values + static_cast<size_t>(matrix.rows[r]) * static_cast<size_t>(matrix.stride), matrix.columns};
+}
+
 // Deleting or inserting any node costs 1.
 struct UnitIndel {
   static constexpr int32_t deletion(int32_t) { return 1; }
@@ -84,15 +105,20 @@ inline void prefetch_next_row(const Cost* tree_row, const Cost* after_subtree, i
   }
 }
 
+// Rows reached through a column map (see row_of below) are scattered: the
+// next row is left to the hardware.
+template <typename Cost, typename T>
+inline void prefetch_next_row(const PermutedRow<T>&, const Cost*, int32_t, int32_t) {}
+
 // Reading the stop flag before every row costs 1-2 % where rows are short, so
 // the kernel is compiled with and without the read: calls without a flag, and
 // pairs too small to delay a stop, get the copy that never reads it.
 constexpr int64_t WATCHED_PAIR_CELLS = int64_t{1} << 18;
 
-template <typename Cost, bool watch_stop, typename Indel, typename Costs, typename Matrix>
+template <typename Cost, bool watch_stop, typename Indel, typename Costs, typename Scratch, typename Matrix>
 void subtree_pair_rows(int32_t x, int32_t y, const std::vector<int32_t>& rightmost_leaf1,
                        const std::vector<int32_t>& rightmost_leaf2, const Costs& cost_matrix,
-                       const Indel& indel, Matrix& forest_dist, Matrix& tree_dist,
+                       const Indel& indel, Scratch& forest_dist, Matrix& tree_dist,
                        const StopFlag* stop) {
   const int32_t rx = rightmost_leaf1[x];
   const int32_t ry = rightmost_leaf2[y];
@@ -125,7 +151,7 @@ void subtree_pair_rows(int32_t x, int32_t y, const std::vector<int32_t>& rightmo
     const Cost* const below = row_of(forest_dist, l + 1);  // l deleted
     // The forest that remains once the whole subtree of l has been matched.
     const Cost* const after_subtree = row_of(forest_dist, rightmost_leaf1[l] + 1);
-    Cost* const tree_row = row_of(tree_dist, l);
+    const auto tree_row = row_of(tree_dist, l);
     if (l > x) {
       prefetch_next_row<Cost>(row_of(tree_dist, l - 1),
                               row_of(forest_dist, rightmost_leaf1[l - 1] + 1), y, ry);
@@ -150,7 +176,7 @@ void subtree_pair_rows(int32_t x, int32_t y, const std::vector<int32_t>& rightmo
     // both forests are whole subtrees and their roots may be renamed. A
     // rename dearer than deleting one node and inserting the other acts as
     // that sum.
-    const auto* const cost_row = row_of(cost_matrix, l);
+    const auto cost_row = row_of(cost_matrix, l);
     for (int32_t k = ry; k >= y; --k) {
       const Cost insert_k = indel.insertion(k);
       if (leaf2[k] == ry) {
@@ -182,10 +208,10 @@ void subtree_pair_rows(int32_t x, int32_t y, const std::vector<int32_t>& rightmo
 // large pair, and once it is set the kernel returns with the pair unfinished:
 // one pair of two large trees can take seconds, and a stop must not wait. A
 // caller that passes a flag checks it afterwards and discards the results.
-template <typename Cost, typename Indel, typename Costs, typename Matrix>
+template <typename Cost, typename Indel, typename Costs, typename Scratch, typename Matrix>
 void compute_subtree_pair(int32_t x, int32_t y, const std::vector<int32_t>& rightmost_leaf1,
                           const std::vector<int32_t>& rightmost_leaf2, const Costs& cost_matrix,
-                          const Indel& indel, Matrix& forest_dist, Matrix& tree_dist,
+                          const Indel& indel, Scratch& forest_dist, Matrix& tree_dist,
                           const StopFlag* stop) {
   // Small pairs end within a millisecond; the flag is read between them.
   const int64_t cells =

@@ -55,6 +55,16 @@ def check_workers(workers: object) -> int:
     return int(workers)
 
 
+Algorithm = Literal["auto", "keyroot", "strategy"]
+ALGORITHMS = ("auto", "keyroot", "strategy")
+
+
+def check_algorithm(algorithm: object) -> str:
+    if algorithm not in ALGORITHMS:
+        raise ValueError(f'algorithm must be "auto", "keyroot" or "strategy", not {algorithm!r}')
+    return str(algorithm)
+
+
 def check_timeout(timeout: object) -> float | None:
     if timeout is None:
         return None
@@ -69,14 +79,14 @@ def check_timeout(timeout: object) -> float | None:
 @overload
 def distance(t1: Tree, t2: Tree, *, rename: IntRename = None, delete: IntNodeCost = None,
              insert: IntNodeCost = None, workers: int | None = 1, timeout: float | None = None,
-             progress: bool | None = None) -> int: ...
+             progress: bool | None = None, algorithm: Algorithm = "auto") -> int: ...
 @overload
 def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
              insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
-             progress: bool | None = None) -> float: ...
+             progress: bool | None = None, algorithm: Algorithm = "auto") -> float: ...
 def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
              insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
-             progress: bool | None = None) -> int | float:
+             progress: bool | None = None, algorithm: Algorithm = "auto") -> int | float:
     """The tree edit distance between `t1` and `t2`: the least total cost of
     deleting nodes of t1, inserting nodes of t2 and renaming nodes that turns
     `t1` into `t2`. Exact, with any costs.
@@ -105,11 +115,21 @@ def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = No
     could leave that range (refused only past 2**53); fractional costs run in
     doubles, at most twice the memory.
 
-    Both trees are priced as given and mirrored (every node's children
-    reversed) in time linear in their sizes, and the cheaper orientation is
-    computed; mirroring both leaves the distance unchanged, and the two can
-    differ in time by orders of magnitude. Memory: about two n1 x n2 matrices
-    plus one (n1+1) x (n2+1) per worker, of 4-byte ints or 8-byte doubles.
+    algorithm: how to compute the pair. "keyroot" decomposes every subtree
+        along the same side: both trees are priced as given and mirrored
+        (every node's children reversed) in time linear in their sizes, and
+        the cheaper orientation runs; mirroring both leaves the distance
+        unchanged, and the two can differ in time by orders of magnitude.
+        "strategy" chooses a path (leftmost, rightmost or heavy, in either
+        tree) for every pair of subtrees, which bounds the work by O(n^3)
+        where every fixed side costs about n^4: trees whose spine turns from
+        side to side, or that hold both a first-child and a last-child spine.
+        Planning it takes a few nanoseconds per pair of subtrees. "auto" (the
+        default) predicts both and runs the faster; it plans only where the
+        keyroot schedule would cost far more than planning.
+    Memory: about two n1 x n2 matrices plus one (n1+1) x (n2+1) per worker, of
+    4-byte ints or 8-byte doubles; the strategy adds one byte per pair of
+    subtrees and four (n+1) x (n+1) matrices of the larger tree.
 
     Raises TypeError or ValueError for bad arguments, TimeoutError after
     `timeout` seconds, KeyboardInterrupt on Ctrl-C (the computation is stopped
@@ -123,8 +143,9 @@ def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = No
         check_tree(t1, "t1")
         check_tree(t2, "t2")
         return int(_core.distance_of_labels(t1.parents, t1.labels, t2.parents, t2.labels,
-                                            check_workers(workers), check_timeout(timeout)))
-    call = PairCall(t1, t2, rename, delete, insert, workers, timeout, progress)
+                                            check_workers(workers), check_timeout(timeout),
+                                            check_algorithm(algorithm)))
+    call = PairCall(t1, t2, rename, delete, insert, workers, timeout, progress, algorithm)
     with call.bar() as report:
         return call.costs.result(_core.distance(*call.trees, **call.arguments(report)))
 
@@ -133,8 +154,10 @@ class PairCall:
     """The checked arguments of one pair as grix._core takes them."""
 
     def __init__(self, t1: Tree, t2: Tree, rename: Rename, delete: NodeCost, insert: NodeCost,
-                 workers: int | None, timeout: float | None, progress: bool | None) -> None:
+                 workers: int | None, timeout: float | None, progress: bool | None,
+                 algorithm: Algorithm = "auto") -> None:
         self.t1, self.t2 = check_tree(t1, "t1"), check_tree(t2, "t2")
+        self.algorithm = check_algorithm(algorithm)
         self.workers = check_workers(workers)
         self.timeout = check_timeout(timeout)
         if progress is not None and not isinstance(progress, bool):
@@ -158,13 +181,13 @@ class PairCall:
 
     def arguments(self, report: Any) -> dict[str, Any]:
         return {**self.costs.pair_arguments(), "workers": self.workers, "timeout": self.timeout,
-                "progress": report}
+                "progress": report, "algorithm": self.algorithm}
 
 
 def normalized_distance(t1: Tree, t2: Tree, *, method: Literal["metric", "max"] = "metric",
                         rename: Rename = None, delete: NodeCost = None, insert: NodeCost = None,
                         workers: int | None = 1, timeout: float | None = None,
-                        progress: bool | None = None) -> float:
+                        progress: bool | None = None, algorithm: Algorithm = "auto") -> float:
     """The distance scaled to compare trees of different sizes, as a float.
 
     method "metric" (the default): 2d / (D1 + I2 + d), where d is the
@@ -179,7 +202,7 @@ def normalized_distance(t1: Tree, t2: Tree, *, method: Literal["metric", "max"] 
     """
     if method not in ("metric", "max"):
         raise ValueError(f'method must be "metric" or "max", not {method!r}')
-    call = PairCall(t1, t2, rename, delete, insert, workers, timeout, progress)
+    call = PairCall(t1, t2, rename, delete, insert, workers, timeout, progress, algorithm)
     with call.bar() as report:
         d = float(_core.distance(*call.trees, **call.arguments(report)))
     return normalize(d, call.costs, len(t1), len(t2), method)

@@ -12,7 +12,7 @@ from typing import Literal
 
 from . import _core
 from .costs import EngineCosts, NodeCost, Rename, pair_costs
-from .distance import PairCall, check_tree
+from .distance import Algorithm, PairCall, check_tree
 from .tree import Tree
 
 
@@ -480,17 +480,17 @@ def apply(tree: Tree, script: Sequence[Edit]) -> Tree:
 
 def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
             insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
-            progress: bool | None = None) -> Mapping:
+            progress: bool | None = None, algorithm: Algorithm = "auto") -> Mapping:
     """An optimal edit mapping between `t1` and `t2` (see :class:`Mapping`),
     with the arguments and errors of :func:`grix.distance`.
 
-    The subtree distances are filled as for the distance, in the cheaper
-    orientation, then one optimal choice is followed back from the two roots:
+    The subtree distances are filled as for the distance, by the same choice
+    of algorithm, then one optimal choice is followed back from the two roots:
     at most about the time of the distance, and the same memory. Where
     renaming costs as much as deleting and inserting, the mapping deletes and
     inserts.
     """
-    call = PairCall(t1, t2, rename, delete, insert, workers, timeout, progress)
+    call = PairCall(t1, t2, rename, delete, insert, workers, timeout, progress, algorithm)
     with call.bar() as report:
         distance, pairs, deleted, inserted = _core.mapping(*call.trees, **call.arguments(report))
     return Mapping(t1, t2, call.costs.result(distance), pairs.tolist(), deleted.tolist(), inserted.tolist(),

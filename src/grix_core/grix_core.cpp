@@ -143,16 +143,25 @@ std::function<void()> progress_report(const std::optional<py::function>& progres
   return [&progress, &cells_done] { (*progress)(cells_done.load()); };
 }
 
+grix::Algorithm parse_algorithm(const std::string& name) {
+  if (name == "auto") return grix::Algorithm::automatic;
+  if (name == "keyroot") return grix::Algorithm::keyroot;
+  if (name == "strategy") return grix::Algorithm::strategy;
+  throw py::value_error("algorithm must be 'auto', 'keyroot' or 'strategy', not '" + name + "'");
+}
+
 template <typename Cost>
 py::object typed_distance(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
                           const IntArray& codes2, const PairCostArgs& args, int32_t workers,
-                          std::optional<double> timeout, const std::optional<py::function>& progress) {
+                          std::optional<double> timeout, const std::optional<py::function>& progress,
+                          grix::Algorithm algorithm) {
   const ConvertedCosts<Cost> converted = convert_costs<Cost>(args);
   std::atomic<int64_t> cells_done{0};
   const Cost result = run_pair<Cost>(
       parents1, codes1, parents2, codes2,
       [&](const grix::OrientedTree& tree1, const grix::OrientedTree& tree2, const grix::StopFlag* stop) {
-        return grix::compute_oriented_distance<Cost>(tree1, tree2, converted.costs, workers, stop, &cells_done);
+        return grix::compute_oriented_distance<Cost>(tree1, tree2, converted.costs, workers, stop, &cells_done,
+                                                     algorithm);
       },
       timeout, progress_report(progress, cells_done));
   return py::cast(result);
@@ -162,19 +171,43 @@ py::object distance(const IntArray& parents1, const IntArray& codes1, const IntA
                     const IntArray& codes2, std::optional<py::array> rename_by_node,
                     std::optional<py::array> rename_by_label, std::optional<py::array> delete_costs,
                     std::optional<py::array> insert_costs, bool floating, int32_t workers,
-                    std::optional<double> timeout, const std::optional<py::function>& progress) {
+                    std::optional<double> timeout, const std::optional<py::function>& progress,
+                    const std::string& algorithm) {
   const PairCostArgs args{std::move(rename_by_node), std::move(rename_by_label), std::move(delete_costs),
                           std::move(insert_costs)};
+  const grix::Algorithm chosen = parse_algorithm(algorithm);
   return with_cost_type(floating, [&](auto cost) {
-    return typed_distance<decltype(cost)>(parents1, codes1, parents2, codes2, args, workers, timeout, progress);
+    return typed_distance<decltype(cost)>(parents1, codes1, parents2, codes2, args, workers, timeout, progress,
+                                          chosen);
   });
+}
+
+// What each way to compute a pair is predicted to cost, in seconds, and
+// which one a call with `algorithm` runs: for benchmarks and tests.
+py::dict price(const IntArray& parents1, const IntArray& parents2, const std::string& algorithm) {
+  const grix::Algorithm requested = parse_algorithm(algorithm);
+  const std::vector<int32_t> p1 = to_vector(parents1, "parents1"), p2 = to_vector(parents2, "parents2");
+  grix::AlgorithmPrices prices;
+  {
+    py::gil_scoped_release release;
+    const grix::OrientedTree tree1 = grix::prepare_oriented_tree(p1, std::vector<int32_t>(p1.size(), 0), "tree 1");
+    const grix::OrientedTree tree2 = grix::prepare_oriented_tree(p2, std::vector<int32_t>(p2.size(), 0), "tree 2");
+    prices = grix::price_pair(tree1, tree2, requested);
+  }
+  py::dict out;
+  out["keyroot"] = prices.keyroot_given;
+  out["keyroot_mirrored"] = prices.keyroot_mirrored;
+  out["strategy"] = prices.strategy < 0 ? py::object(py::none()) : py::object(py::float_(prices.strategy));
+  out["plan"] = prices.plan;
+  out["chosen"] = prices.use_strategy ? "strategy" : "keyroot";
+  return out;
 }
 
 // The distance with unit costs straight from the label strings, numbered
 // here: the short way for the many small pairs of a loop of calls.
 int32_t distance_of_labels(const IntArray& parents1, const std::vector<std::string>& labels1,
                            const IntArray& parents2, const std::vector<std::string>& labels2, int32_t workers,
-                           std::optional<double> timeout) {
+                           std::optional<double> timeout, const std::string& algorithm) {
   std::pair<std::vector<int32_t>, std::vector<int32_t>> codes;
   {
     py::gil_scoped_release release;
@@ -183,10 +216,11 @@ int32_t distance_of_labels(const IntArray& parents1, const std::vector<std::stri
   const IntArray codes1(static_cast<py::ssize_t>(codes.first.size()), codes.first.data());
   const IntArray codes2(static_cast<py::ssize_t>(codes.second.size()), codes.second.data());
   const grix::PairCosts<int32_t> unit;
+  const grix::Algorithm chosen = parse_algorithm(algorithm);
   return run_pair<int32_t>(
       parents1, codes1, parents2, codes2,
       [&](const grix::OrientedTree& tree1, const grix::OrientedTree& tree2, const grix::StopFlag* stop) {
-        return grix::compute_oriented_distance<int32_t>(tree1, tree2, unit, workers, stop);
+        return grix::compute_oriented_distance<int32_t>(tree1, tree2, unit, workers, stop, nullptr, chosen);
       },
       timeout, nullptr);
 }
@@ -194,13 +228,15 @@ int32_t distance_of_labels(const IntArray& parents1, const std::vector<std::stri
 template <typename Cost>
 py::tuple typed_mapping(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
                         const IntArray& codes2, const PairCostArgs& args, int32_t workers,
-                        std::optional<double> timeout, const std::optional<py::function>& progress) {
+                        std::optional<double> timeout, const std::optional<py::function>& progress,
+                        grix::Algorithm algorithm) {
   const ConvertedCosts<Cost> converted = convert_costs<Cost>(args);
   std::atomic<int64_t> cells_done{0};
   grix::EditMapping<Cost> result = run_pair<grix::EditMapping<Cost>>(
       parents1, codes1, parents2, codes2,
       [&](const grix::OrientedTree& tree1, const grix::OrientedTree& tree2, const grix::StopFlag* stop) {
-        return grix::compute_edit_mapping<Cost>(tree1, tree2, converted.costs, workers, stop, &cells_done);
+        return grix::compute_edit_mapping<Cost>(tree1, tree2, converted.costs, workers, stop, &cells_done,
+                                                algorithm);
       },
       timeout, progress_report(progress, cells_done));
   py::array_t<int32_t> pairs({static_cast<py::ssize_t>(result.pairs.size()), py::ssize_t{2}});
@@ -217,11 +253,14 @@ py::tuple mapping(const IntArray& parents1, const IntArray& codes1, const IntArr
                   const IntArray& codes2, std::optional<py::array> rename_by_node,
                   std::optional<py::array> rename_by_label, std::optional<py::array> delete_costs,
                   std::optional<py::array> insert_costs, bool floating, int32_t workers,
-                  std::optional<double> timeout, const std::optional<py::function>& progress) {
+                  std::optional<double> timeout, const std::optional<py::function>& progress,
+                  const std::string& algorithm) {
   const PairCostArgs args{std::move(rename_by_node), std::move(rename_by_label), std::move(delete_costs),
                           std::move(insert_costs)};
+  const grix::Algorithm chosen = parse_algorithm(algorithm);
   return with_cost_type(floating, [&](auto cost) {
-    return typed_mapping<decltype(cost)>(parents1, codes1, parents2, codes2, args, workers, timeout, progress);
+    return typed_mapping<decltype(cost)>(parents1, codes1, parents2, codes2, args, workers, timeout, progress,
+                                         chosen);
   });
 }
 
@@ -336,16 +375,18 @@ PYBIND11_MODULE(_core, m) {
         py::arg("codes2"), py::kw_only(), py::arg("rename_by_node") = py::none(),
         py::arg("rename_by_label") = py::none(), py::arg("delete") = py::none(),
         py::arg("insert") = py::none(), py::arg("floating") = false, py::arg("workers") = 1,
-        py::arg("timeout") = py::none(), py::arg("progress") = py::none(),
-        "Tree edit distance in the cheaper orientation; stoppable by Ctrl-C and timeout.");
+        py::arg("timeout") = py::none(), py::arg("progress") = py::none(), py::arg("algorithm") = "auto",
+        "Tree edit distance by the cheaper algorithm; stoppable by Ctrl-C and timeout.");
   m.def("distance_of_labels", &distance_of_labels, py::arg("parents1"), py::arg("labels1"),
         py::arg("parents2"), py::arg("labels2"), py::arg("workers") = 1, py::arg("timeout") = py::none(),
-        "Tree edit distance with unit costs, numbering the labels itself.");
+        py::arg("algorithm") = "auto", "Tree edit distance with unit costs, numbering the labels itself.");
+  m.def("price", &price, py::arg("parents1"), py::arg("parents2"), py::arg("algorithm") = "auto",
+        "Predicted seconds of each algorithm for a pair of tree shapes, and the one that would run.");
   m.def("mapping", &mapping, py::arg("parents1"), py::arg("codes1"), py::arg("parents2"),
         py::arg("codes2"), py::kw_only(), py::arg("rename_by_node") = py::none(),
         py::arg("rename_by_label") = py::none(), py::arg("delete") = py::none(),
         py::arg("insert") = py::none(), py::arg("floating") = false, py::arg("workers") = 1,
-        py::arg("timeout") = py::none(), py::arg("progress") = py::none(),
+        py::arg("timeout") = py::none(), py::arg("progress") = py::none(), py::arg("algorithm") = "auto",
         "(distance, pairs, deleted, inserted) of an optimal edit mapping.");
   m.def("cell_factors", &cell_factors, py::arg("parents"),
         "(as given, mirrored): a pair of trees costs factor1 * factor2 cells in one orientation.");

@@ -107,6 +107,11 @@ int32_t compute_tree_edit_distance_uniform(const std::vector<std::string>& label
 
 using StopFlag = std::atomic<bool>;
 
+// How a pair is computed: the keyroot schedule in the cheaper orientation, a
+// path chosen for every pair of subtrees (the path strategy), or whichever of
+// the two is predicted to be faster (automatic, the default).
+enum class Algorithm : int32_t { automatic, keyroot, strategy };
+
 class OperationStopped : public std::runtime_error {
  public:
   OperationStopped() : std::runtime_error("the computation was stopped") {}
@@ -230,13 +235,29 @@ bool mirrored_is_cheaper(const OrientedTree& tree1, const OrientedTree& tree2, d
 template <typename Cost>
 void check_pair_costs(const PairCosts<Cost>& costs, const OrientedTree& tree1, const OrientedTree& tree2);
 
-// The distance between two prepared trees in the cheaper orientation. With
+// The distance between two prepared trees: by the keyroot schedule in the
+// cheaper orientation, or by a path strategy (see Algorithm). With
 // `cells_done` (may be null), the cells computed so far are added to it as
 // the work goes, for a progress report.
 template <typename Cost>
 Cost compute_oriented_distance(const OrientedTree& tree1, const OrientedTree& tree2,
                                const PairCosts<Cost>& costs, int32_t num_threads,
-                               const StopFlag* stop, std::atomic<int64_t>* cells_done = nullptr);
+                               const StopFlag* stop, std::atomic<int64_t>* cells_done = nullptr,
+                               Algorithm algorithm = Algorithm::automatic);
+
+// Predicted seconds for the three ways to compute a pair, before any work.
+// A path strategy must first be planned, at a few nanoseconds per pair of
+// subtrees; that plan is only made when the keyroot schedule is dear enough
+// that planning cannot cost more than a small share of it, or when forced.
+struct AlgorithmPrices {
+  double keyroot_given = 0;     // the keyroot schedule, trees as given
+  double keyroot_mirrored = 0;  // both trees mirrored
+  double strategy = -1;         // the plan and the pairs it runs; -1 when not planned
+  double plan = 0;              // the plan's share of `strategy`
+  bool use_strategy = false;    // what compute_oriented_distance runs
+};
+AlgorithmPrices price_pair(const OrientedTree& tree1, const OrientedTree& tree2, Algorithm algorithm,
+                           const StopFlag* stop = nullptr);
 
 // An optimal edit mapping, in node ids of the trees as given. `pairs` are the
 // matched nodes (i, j) in ascending order; a rename whose capped cost equals
@@ -251,13 +272,14 @@ struct EditMapping {
   std::vector<int32_t> inserted;  // nodes of tree 2, ascending
 };
 
-// Fills the subtree distances with the keyroot schedule, then walks back from
-// the two roots with one extra forest table: time at most about that of the
-// distance, memory the same.
+// Fills the subtree distances as the distance does (keyroot schedule or path
+// strategy), then walks back from the two roots with one extra forest table:
+// time at most about that of the distance, memory the same.
 template <typename Cost>
 EditMapping<Cost> compute_edit_mapping(const OrientedTree& tree1, const OrientedTree& tree2,
                                        const PairCosts<Cost>& costs, int32_t num_threads,
-                                       const StopFlag* stop, std::atomic<int64_t>* cells_done = nullptr);
+                                       const StopFlag* stop, std::atomic<int64_t>* cells_done = nullptr,
+                                       Algorithm algorithm = Algorithm::automatic);
 
 // Costs between label codes, for batches: rename code a into code b at
 // rename[a * columns + b] (empty: 0 for equal codes, 1 otherwise); delete a

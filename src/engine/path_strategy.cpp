@@ -1,0 +1,617 @@
+// Path strategies: the plan, and the distance that follows it (see
+// path_strategy.h for the outline).
+//
+// Forests of the subtree of w in the second tree (or the first, when the
+// path is in the second) are named by two counts (a, b): the forest G(a, b)
+// holds the nodes whose pre-order position within the subtree is at least a
+// and whose mirrored pre-order position is at least b. Removing the leftmost
+// root of a forest removes nodes in pre-order, removing the rightmost root
+// removes them in mirrored pre-order, so every forest that a sequence of such
+// removals gives is a G(a, b); some forests have several names, and each
+// name's cell is computed by the same recurrence, so they agree.
+//   - The leftmost root of G(a, b) is node a when its mirrored position is at
+//     least b; otherwise G(a, b) = G(a + 1, b). Its subtree is whole in the
+//     forest, and removing it gives G(a + size, b).
+//   - Likewise the rightmost root is the node at mirrored position b when its
+//     pre-order position is at least a; removing its subtree gives
+//     G(a, b + size).
+//   - The children of node y form G(pre(y) + 1, mirror(y) + 1): the nodes
+//     after y in both orders are its descendants.
+
+#include "path_strategy.h"
+
+#include <algorithm>
+#include <functional>
+#include <limits>
+#include <string>
+#include <type_traits>
+
+#include "keyroot_kernel.h"
+#include "keyroot_schedule.h"
+#include "memory_budget.h"
+#include "tree_preprocessing.h"
+#include "worker_threads.h"
+
+namespace grix {
+
+// Measured on the 2-core development machine with bench/bench_strategy.py,
+// which prints them again from its own timings.
+const StrategyWeights STRATEGY_WEIGHTS = {
+    /*keyroot_cell=*/0.6e-9,
+    /*right_path_cell=*/0.7e-9,
+    /*left_path_cell=*/1.2e-9,
+    /*heavy_path_cell=*/1.0e-9,
+    /*plan_pair=*/12e-9,
+};
+
+PathShape build_path_shape(const OrientedTree& tree) {
+  const PreparedTree& given = tree.given;
+  PathShape shape;
+  const int32_t n = tree.size();
+  shape.n = n;
+  shape.size.resize(static_cast<size_t>(n));
+  shape.heavy_child.assign(static_cast<size_t>(n), -1);
+  shape.heavy_length.assign(static_cast<size_t>(n), 1);
+  shape.first_child_at.assign(static_cast<size_t>(n) + 1, 0);
+  for (int32_t v = 0; v < n; ++v) {
+    shape.size[v] = given.rightmost_leaf[v] - v + 1;
+    if (given.parents[v] >= 0) ++shape.first_child_at[given.parents[v] + 1];
+  }
+  for (int32_t v = 0; v < n; ++v) shape.first_child_at[v + 1] += shape.first_child_at[v];
+  shape.child_list.resize(static_cast<size_t>(std::max(n - 1, 0)));
+  std::vector<int32_t> filled(shape.first_child_at.begin(), shape.first_child_at.end() - 1);
+  for (int32_t v = 1; v < n; ++v) shape.child_list[filled[given.parents[v]]++] = v;
+  shape.parent = given.parents;
+  shape.from_mirror_id = tree.mirrored_to_given;
+  shape.mirror_id.resize(static_cast<size_t>(n));
+  for (int32_t k = 0; k < n; ++k) shape.mirror_id[tree.mirrored_to_given[k]] = k;
+
+  // Children have larger ids than their parent, so one pass from the last
+  // node up sees every child before its parent.
+  shape.left_cells.resize(static_cast<size_t>(n));
+  shape.right_cells.resize(static_cast<size_t>(n));
+  for (int32_t v = n - 1; v >= 0; --v) {
+    const double own = shape.size[v] + 1.0;
+    double left = own, right = own;
+    int32_t heavy = -1;
+    for (int32_t at = shape.first_child_at[v]; at < shape.first_child_at[v + 1]; ++at) {
+      const int32_t c = shape.child_list[at];
+      left += shape.left_cells[c];
+      right += shape.right_cells[c];
+      if (heavy < 0 || shape.size[c] > shape.size[heavy]) heavy = c;
+    }
+    if (heavy >= 0) {
+      // The first child continues v's leftmost path, so it is no keyroot of
+      // the subtree of v; likewise the last child for rightmost paths.
+      left -= shape.size[shape.first_child(v)] + 1.0;
+      right -= shape.size[shape.last_child(v)] + 1.0;
+      shape.heavy_child[v] = heavy;
+      shape.heavy_length[v] = shape.heavy_length[heavy] + 1;
+    }
+    shape.left_cells[v] = left;
+    shape.right_cells[v] = right;
+  }
+  return shape;
+}
+
+namespace {
+
+int32_t path_child(const PathShape& shape, int32_t v, int32_t kind) {
+  if (shape.is_leaf(v)) return -1;
+  if (kind == LEFT_PATH) return shape.first_child(v);
+  if (kind == RIGHT_PATH) return shape.last_child(v);
+  return shape.heavy_child[v];
+}
+
+}  // namespace
+
+PathPlan plan_paths(const PathShape& f, const PathShape& g, const StopFlag* stop) {
+  const StrategyWeights& weight = STRATEGY_WEIGHTS;
+  const int32_t n1 = f.n;
+  const int32_t n2 = g.n;
+  PathPlan plan;
+  plan.choice.resize(static_cast<size_t>(n1) * static_cast<size_t>(n2));
+  // cost(v, w) of the row at hand, and for each path kind in the second tree
+  // the sum of cost(v, x) over the subtrees x hanging off that path of w.
+  std::vector<double> cost_row(static_cast<size_t>(n2));
+  std::vector<double> hanging_in_second(3 * static_cast<size_t>(n2));
+  // The same sums for paths in the first tree, sum of cost(u, w) over the
+  // subtrees u hanging off the path of v: children hand their rows to their
+  // parent as they finish, so only parents with a finished child hold a row.
+  std::vector<std::vector<double>> rows;
+  std::vector<int32_t> free_rows, row_of_node(static_cast<size_t>(n1), -1);
+  const std::vector<double> leaf_row(3 * static_cast<size_t>(n2), 0.0);
+
+  for (int32_t v = n1 - 1; v >= 0; --v) {
+    throw_if_stopped(stop);
+    const double* const hanging_in_first = row_of_node[v] >= 0 ? rows[row_of_node[v]].data() : leaf_row.data();
+    const double size1 = f.size[v];
+    const double heavy_cells1 = size1 + 3.0 * f.heavy_length[v];
+    const double left1 = f.left_cells[v], right1 = f.right_cells[v];
+    uint8_t* const choice_row = plan.choice.data() + static_cast<size_t>(v) * static_cast<size_t>(n2);
+    for (int32_t w = n2 - 1; w >= 0; --w) {
+      double sum[3] = {0, 0, 0};
+      if (!g.is_leaf(w)) {
+        const int32_t first = g.first_child(w), last = g.last_child(w), heavy = g.heavy_child[w];
+        for (int32_t at = g.first_child_at[w]; at < g.first_child_at[w + 1]; ++at) {
+          const int32_t x = g.child_list[at];
+          const double whole = cost_row[x];
+          sum[LEFT_PATH] += x == first ? hanging_in_second[x] : whole;
+          sum[RIGHT_PATH] += x == last ? hanging_in_second[n2 + x] : whole;
+          sum[HEAVY_PATH] += x == heavy ? hanging_in_second[2 * n2 + x] : whole;
+        }
+      }
+      for (int32_t kind = 0; kind < 3; ++kind) hanging_in_second[kind * n2 + w] = sum[kind];
+      const double size2 = g.size[w];
+      const double options[6] = {
+          hanging_in_first[w] + weight.left_path_cell * (size1 + 1) * g.left_cells[w],
+          hanging_in_first[n2 + w] + weight.right_path_cell * (size1 + 1) * g.right_cells[w],
+          hanging_in_first[2 * n2 + w] + weight.heavy_path_cell * heavy_cells1 * (size2 + 1) * (size2 + 1),
+          sum[LEFT_PATH] + weight.left_path_cell * left1 * (size2 + 1),
+          sum[RIGHT_PATH] + weight.right_path_cell * right1 * (size2 + 1),
+          sum[HEAVY_PATH] + weight.heavy_path_cell * (size2 + 3.0 * g.heavy_length[w]) * (size1 + 1) * (size1 + 1),
+      };
+      int32_t best = 0;
+      for (int32_t k = 1; k < 6; ++k) {
+        if (options[k] < options[best]) best = k;
+      }
+      cost_row[w] = options[best];
+      choice_row[w] = static_cast<uint8_t>(best);
+    }
+
+    const int32_t p = f.parent[v];
+    if (p >= 0) {
+      if (row_of_node[p] < 0) {
+        if (free_rows.empty()) {
+          free_rows.push_back(static_cast<int32_t>(rows.size()));
+          rows.emplace_back();
+        }
+        row_of_node[p] = free_rows.back();
+        free_rows.pop_back();
+        rows[row_of_node[p]].assign(3 * static_cast<size_t>(n2), 0.0);
+      }
+      double* const into = rows[row_of_node[p]].data();
+      for (int32_t kind = 0; kind < 3; ++kind) {
+        const double* const from = v == path_child(f, p, kind) ? hanging_in_first + kind * n2 : cost_row.data();
+        double* const to = into + kind * n2;
+        for (int32_t w = 0; w < n2; ++w) to[w] += from[w];
+      }
+    }
+    if (row_of_node[v] >= 0) {
+      free_rows.push_back(row_of_node[v]);
+      row_of_node[v] = -1;
+    }
+  }
+  plan.cost = n1 > 0 && n2 > 0 ? cost_row[0] : 0;
+  return plan;
+}
+
+AlgorithmPrices price_algorithms(const OrientedTree& tree1, const OrientedTree& tree2, Algorithm algorithm,
+                                 PathShape& shape1, PathShape& shape2, PathPlan& plan, const StopFlag* stop) {
+  const StrategyWeights& weight = STRATEGY_WEIGHTS;
+  AlgorithmPrices prices;
+  prices.keyroot_given = weight.keyroot_cell * static_cast<double>(tree1.given.cell_factor) *
+                         static_cast<double>(tree2.given.cell_factor);
+  prices.keyroot_mirrored = weight.keyroot_cell * static_cast<double>(tree1.mirrored.cell_factor) *
+                            static_cast<double>(tree2.mirrored.cell_factor);
+  if (algorithm == Algorithm::keyroot || tree1.size() == 0 || tree2.size() == 0) return prices;
+  prices.plan = weight.plan_pair * static_cast<double>(tree1.size()) * static_cast<double>(tree2.size());
+  // Planning costs a few times one keyroot cell per subtree pair, and the
+  // keyroot schedule computes at least one cell per pair: only where it
+  // computes far more can a plan pay. Where planning would take more than
+  // this share of the keyroot schedule's time, the plan is not made at all.
+  constexpr double PLAN_SHARE = 0.02;
+  const double keyroot = std::min(prices.keyroot_given, prices.keyroot_mirrored);
+  if (algorithm == Algorithm::automatic && prices.plan > PLAN_SHARE * keyroot) return prices;
+  shape1 = build_path_shape(tree1);
+  shape2 = build_path_shape(tree2);
+  plan = plan_paths(shape1, shape2, stop);
+  prices.strategy = prices.plan + plan.cost;
+  prices.use_strategy = algorithm == Algorithm::strategy || prices.strategy < keyroot;
+  return prices;
+}
+
+AlgorithmPrices price_pair(const OrientedTree& tree1, const OrientedTree& tree2, Algorithm algorithm,
+                           const StopFlag* stop) {
+  PathShape shape1, shape2;
+  PathPlan plan;
+  return price_algorithms(tree1, tree2, algorithm, shape1, shape2, plan, stop);
+}
+
+double estimate_strategy_bytes(int32_t n1, int32_t n2, int32_t worker_count, double cost_bytes) {
+  const double cells = static_cast<double>(n1) * n2;
+  const double larger = std::max(n1, n2) + 1.0;
+  // The subtree distances, the plan's choices, the kernel's scratch, three
+  // forest grids of the larger tree and a growth table per worker, and the
+  // plan's rows (at most one per node with a finished child, three sums each).
+  return cells * (cost_bytes + 1) + (n1 + 1.0) * (n2 + 1.0) * cost_bytes +
+         4 * larger * larger * cost_bytes + (worker_count + 1.0) * (n1 + 1.0) * (n2 + 1.0) * cost_bytes +
+         12.0 * cells;
+}
+
+namespace {
+
+// Gives fn(k) for the keyroots of one subtree, in the descending id order of
+// `keyroots` (the inner ones before the ones that hold them) and the root last.
+template <typename Visit>
+void for_each_keyroot_within(const std::vector<int32_t>& keyroots, int32_t root, int32_t last, Visit&& visit) {
+  auto it = std::lower_bound(keyroots.begin(), keyroots.end(), last, std::greater<int32_t>());
+  for (; it != keyroots.end() && *it > root; ++it) visit(*it);
+  visit(root);
+}
+
+constexpr int64_t THREADED_GRID_CELLS = int64_t{1} << 21;
+
+template <typename Cost>
+void transpose(const FlatMatrix<Cost>& from, FlatMatrix<Cost>& to, int32_t size) {
+  constexpr int32_t BLOCK = 32;
+  to.reshape(size, size);
+  for (int32_t r0 = 0; r0 < size; r0 += BLOCK) {
+    for (int32_t c0 = 0; c0 < size; c0 += BLOCK) {
+      const int32_t r1 = std::min(size, r0 + BLOCK), c1 = std::min(size, c0 + BLOCK);
+      for (int32_t r = r0; r < r1; ++r) {
+        const Cost* const row = from.row(r);
+        for (int32_t c = c0; c < c1; ++c) to.at(c, r) = row[c];
+      }
+    }
+  }
+}
+
+// The heavy-path function: for every node p on the heavy path of v in tree A
+// (the path side) and every node y of the subtree of w in tree B, the
+// distance between the subtrees of p and y, given those of every subtree
+// hanging off the path against every subtree of w. A is the first tree when
+// path_in_first, else the second, and the matrices stay in (first, second)
+// order either way.
+template <typename Cost, bool path_in_first, typename Indel>
+class HeavyPathFunction {
+ public:
+  HeavyPathFunction(const PathShape& a, const PathShape& b, const MatrixView<Cost>& rename, const Indel& indel,
+                    FlatMatrix<Cost>& tree_dist, int32_t workers, const StopFlag* stop)
+      : a_(a), b_(b), rename_(rename), indel_(indel), tree_dist_(tree_dist), workers_(workers), stop_(stop),
+        tables_(static_cast<size_t>(workers)) {}
+
+  void run(int32_t v, int32_t w) {
+    describe_subtree(w);
+    const int32_t m = m_;
+    // empty_[a][b]: inserting (or deleting, on the B side) all of G(a, b).
+    empty_.reshape(m + 1, m + 1);
+    std::fill(empty_.row(m), empty_.row(m) + m + 1, Cost{0});
+    for (int32_t a = m - 1; a >= 0; --a) {
+      const Cost* const below = empty_.row(a + 1);
+      Cost* const row = empty_.row(a);
+      const int32_t lm = mirror_of_pre_[a];
+      for (int32_t b = 0; b <= m; ++b) row[b] = b <= lm ? below[b] + remove_by_pre_[a] : below[b];
+    }
+    current_.reshape(m + 1, m + 1);
+    std::copy(empty_.row(0), empty_.row(0) + static_cast<size_t>(m + 1) * (m + 1), current_.row(0));
+
+    std::vector<int32_t> path{v};
+    while (a_.heavy_child[path.back()] >= 0) path.push_back(a_.heavy_child[path.back()]);
+    for (size_t at = path.size(); at-- > 0;) {
+      throw_if_stopped(stop_);
+      const int32_t p = path[at];
+      if (at + 1 < path.size()) {
+        const int32_t c = path[at + 1];
+        // current_ holds the subtree of c; first add the subtrees right of c,
+        // then those left of it, one node at a time.
+        const int32_t right_count = (p + a_.size[p]) - (c + a_.size[c]);
+        if (right_count > 0) {
+          added_.clear();
+          for (int32_t f = right_count; f >= 1; --f) added_.push_back(a_.from_mirror_id[a_.mirror_id[p] + f]);
+          grow(current_, next_, /*by_mirror=*/true);
+          std::swap(current_, next_);
+        }
+        const int32_t left_count = c - p - 1;
+        if (left_count > 0) {
+          added_.clear();
+          for (int32_t f = 1; f <= left_count; ++f) added_.push_back(c - f);
+          transpose(current_, transposed_, m + 1);
+          grow(transposed_, next_, /*by_mirror=*/false);
+          transpose(next_, current_, m + 1);
+        }
+      }
+      add_root(p);
+      std::swap(current_, next_);
+    }
+  }
+
+ private:
+  Cost remove_a(int32_t x) const {
+    if constexpr (path_in_first) return indel_.deletion(x);
+    else return indel_.insertion(x);
+  }
+  Cost remove_b(int32_t y) const {
+    if constexpr (path_in_first) return indel_.insertion(y);
+    else return indel_.deletion(y);
+  }
+  Cost rename(int32_t x, int32_t y) const {
+    const Cost cost = path_in_first ? rename_.row(x)[y] : rename_.row(y)[x];
+    return std::min<Cost>(cost, remove_a(x) + remove_b(y));
+  }
+  Cost& tree(int32_t x, int32_t y) { return path_in_first ? tree_dist_.at(x, y) : tree_dist_.at(y, x); }
+
+  // The subtree of w, in positions within it: pre-order position a is node
+  // w + a; mirrored position b is node b_.from_mirror_id[mirror(w) + b].
+  void describe_subtree(int32_t w) {
+    w_ = w;
+    m_ = b_.size[w];
+    const int32_t mw = b_.mirror_id[w];
+    mirror_of_pre_.resize(m_);
+    pre_of_mirror_.resize(m_);
+    size_by_pre_.resize(m_ + 1);
+    size_by_mirror_.resize(m_ + 1);
+    node_by_mirror_.resize(m_);
+    remove_by_pre_.resize(m_);
+    remove_by_mirror_.resize(m_);
+    for (int32_t a = 0; a < m_; ++a) {
+      const int32_t y = w + a;
+      const int32_t b = b_.mirror_id[y] - mw;
+      mirror_of_pre_[a] = b;
+      pre_of_mirror_[b] = a;
+      node_by_mirror_[b] = y;
+      size_by_pre_[a] = size_by_mirror_[b] = b_.size[y];
+      remove_by_pre_[a] = remove_by_mirror_[b] = remove_b(y);
+    }
+  }
+
+  // Adds the nodes of added_ one at a time to the path-side forest whose
+  // distances to every G(a, b) are in `from`, leaving those of the grown
+  // forest in `to`. Each added node becomes the new rightmost root
+  // (by_mirror: the forests of B then lose rightmost roots too, and the rows
+  // of from and to are indexed [a][b]) or leftmost root (rows [b][a]).
+  // added_[f - 1] is the node added in step f; its subtree was added in the
+  // steps before, so the forest without that subtree is the one of step
+  // f - size.
+  void grow(const FlatMatrix<Cost>& from, FlatMatrix<Cost>& to, bool by_mirror) {
+    const int32_t m = m_;
+    const int32_t count = static_cast<int32_t>(added_.size());
+    const std::vector<int32_t>& key = by_mirror ? pre_of_mirror_ : mirror_of_pre_;
+    const std::vector<int32_t>& size_at = by_mirror ? size_by_mirror_ : size_by_pre_;
+    const std::vector<Cost>& remove_at = by_mirror ? remove_by_mirror_ : remove_by_pre_;
+    // The subtree distances each step reads, gathered into rows first (read
+    // from the matrix they would be scattered across it).
+    gathered_.reshape(count + 1, m + 1);
+    added_size_.resize(static_cast<size_t>(count) + 1);
+    added_cost_.resize(static_cast<size_t>(count) + 1);
+    for (int32_t f = 1; f <= count; ++f) {
+      const int32_t x = added_[f - 1];
+      added_size_[f] = a_.size[x];
+      added_cost_[f] = remove_a(x);
+      Cost* const row = gathered_.row(f);
+      for (int32_t i = 0; i < m; ++i) row[i] = tree(x, by_mirror ? node_by_mirror_[i] : w_ + i);
+    }
+    to.reshape(m + 1, m + 1);
+    auto grow_rows = [&](int32_t worker, int32_t first, int32_t last, const std::atomic<bool>& failed) {
+      FlatMatrix<Cost>& table = tables_[worker];
+      table.reshape(count + 1, m + 1);
+      for (int32_t o = first; o < last; ++o) {
+        if ((o & 63) == 0 && (failed.load(std::memory_order_relaxed) ||
+                              (stop_ != nullptr && stop_->load(std::memory_order_relaxed)))) {
+          return;
+        }
+        std::copy(from.row(o), from.row(o) + m + 1, table.row(0));
+        for (int32_t f = 1; f <= count; ++f) {
+          Cost* const d = table.row(f);
+          const Cost* const previous = table.row(f - 1);
+          const Cost* const without_subtree = table.row(f - added_size_[f]);
+          const Cost* const matched = gathered_.row(f);
+          const Cost removed = added_cost_[f];
+          d[m] = previous[m] + removed;
+          for (int32_t i = m - 1; i >= 0; --i) {
+            if (key[i] < o) {
+              d[i] = d[i + 1];  // node i is not in this forest
+              continue;
+            }
+            d[i] = std::min(std::min<Cost>(previous[i] + removed, d[i + 1] + remove_at[i]),
+                            without_subtree[i + size_at[i]] + matched[i]);
+          }
+        }
+        std::copy(table.row(count), table.row(count) + m + 1, to.row(o));
+      }
+    };
+    split_rows(static_cast<int64_t>(count) * (m + 1) * (m + 1), m + 1, grow_rows);
+  }
+
+  // From the distances of the path node's children forest (current_) to
+  // those of its whole subtree (into next_), and the subtree distances of p
+  // against every node of the subtree of w. Row a of next_ needs row a + 1,
+  // so the work splits by columns.
+  void add_root(int32_t p) {
+    const int32_t m = m_;
+    next_.reshape(m + 1, m + 1);
+    const Cost remove_p = remove_a(p);
+    renames_.resize(m_);
+    for (int32_t a = 0; a < m; ++a) renames_[a] = rename(p, w_ + a);
+    auto columns = [&](int32_t, int32_t first, int32_t last, const std::atomic<bool>&) {
+      {
+        const Cost* const children = current_.row(m);
+        Cost* const out = next_.row(m);
+        for (int32_t b = first; b < last; ++b) out[b] = children[b] + remove_p;
+      }
+      for (int32_t a = m - 1; a >= 0; --a) {
+        const int32_t lm = mirror_of_pre_[a];
+        const Cost* const children = current_.row(a);
+        const Cost* const below = next_.row(a + 1);
+        const Cost* const rest = empty_.row(a + size_by_pre_[a]);
+        Cost* const out = next_.row(a);
+        // Matching p with node a: p's children against a's children, and
+        // nothing of the path side left for the rest of the forest.
+        const Cost match = current_.row(a + 1)[lm + 1] + renames_[a];
+        const Cost insert_a = remove_by_pre_[a];
+        const int32_t end = std::min(last, lm + 1);
+        int32_t b = first;
+        for (; b < end; ++b) {
+          out[b] = std::min(std::min<Cost>(children[b] + remove_p, below[b] + insert_a), match + rest[b]);
+        }
+        for (; b < last; ++b) out[b] = below[b];
+      }
+    };
+    split_rows(static_cast<int64_t>(m + 1) * (m + 1), m + 1, columns);
+    for (int32_t a = 0; a < m; ++a) tree(p, w_ + a) = next_.at(a, mirror_of_pre_[a]);
+  }
+
+  // Runs body(worker, first, last, failed) over [0, count) split among the
+  // workers when the work is large enough to pay for starting them.
+  template <typename Body>
+  void split_rows(int64_t cells, int32_t count, Body&& body) {
+    const int32_t workers = cells >= THREADED_GRID_CELLS ? std::min(workers_, count) : 1;
+    if (workers <= 1) {
+      const std::atomic<bool> never{false};
+      body(0, 0, count, never);
+      throw_if_stopped(stop_);
+      return;
+    }
+    run_on_workers(workers, stop_, [&](int32_t worker, const std::atomic<bool>& failed) {
+      const int32_t first = static_cast<int32_t>(static_cast<int64_t>(count) * worker / workers);
+      const int32_t last = static_cast<int32_t>(static_cast<int64_t>(count) * (worker + 1) / workers);
+      body(worker, first, last, failed);
+    });
+  }
+
+  const PathShape& a_;
+  const PathShape& b_;
+  const MatrixView<Cost>& rename_;
+  const Indel& indel_;
+  FlatMatrix<Cost>& tree_dist_;
+  const int32_t workers_;
+  const StopFlag* stop_;
+  int32_t w_ = 0, m_ = 0;
+  std::vector<int32_t> mirror_of_pre_, pre_of_mirror_, size_by_pre_, size_by_mirror_, node_by_mirror_;
+  std::vector<Cost> remove_by_pre_, remove_by_mirror_, renames_;
+  std::vector<int32_t> added_, added_size_;
+  std::vector<Cost> added_cost_;
+  FlatMatrix<Cost> empty_, current_, next_, transposed_, gathered_;
+  std::vector<FlatMatrix<Cost>> tables_;
+};
+
+template <typename Cost, typename Indel>
+void run_plan_with(const OrientedTree& tree1, const OrientedTree& tree2, const PathShape& f, const PathShape& g,
+                   const PathPlan& plan, const MatrixView<Cost>& rename, const Indel& indel,
+                   const Indel& mirrored_indel, int32_t workers, FlatMatrix<Cost>& tree_dist,
+                   const StopFlag* stop, std::atomic<int64_t>* cells_done) {
+  const int32_t n1 = f.n, n2 = g.n;
+  FlatMatrix<Cost> forest_dist(n1 + 1, n2 + 1);
+  // The kernel in mirrored ids reads and writes the given-id matrices.
+  const PermutedMatrix<const Cost> mirrored_rename{rename.values, rename.columns, f.from_mirror_id.data(),
+                                                   g.from_mirror_id.data()};
+  const PermutedMatrix<Cost> mirrored_tree_dist{tree_dist.row(0), n2, f.from_mirror_id.data(),
+                                                g.from_mirror_id.data()};
+  HeavyPathFunction<Cost, true, Indel> heavy_in_first(f, g, rename, indel, tree_dist, workers, stop);
+  HeavyPathFunction<Cost, false, Indel> heavy_in_second(g, f, rename, indel, tree_dist, workers, stop);
+  const std::vector<int32_t>& leaf1 = tree1.given.rightmost_leaf;
+  const std::vector<int32_t>& leaf2 = tree2.given.rightmost_leaf;
+  const std::vector<int32_t>& mirrored_leaf1 = tree1.mirrored.rightmost_leaf;
+  const std::vector<int32_t>& mirrored_leaf2 = tree2.mirrored.rightmost_leaf;
+  int64_t unreported = 0;
+
+  struct Task {
+    int32_t v, w;
+    bool hanging_done;
+  };
+  std::vector<Task> tasks{{0, 0, false}};
+  while (!tasks.empty()) {
+    throw_if_stopped(stop);
+    const Task task = tasks.back();
+    tasks.pop_back();
+    const int32_t v = task.v, w = task.w;
+    if (f.size[v] == 1 && g.size[w] == 1) {
+      tree_dist.at(v, w) = std::min<Cost>(rename.row(v)[w], indel.deletion(v) + indel.insertion(w));
+      continue;
+    }
+    const uint8_t choice = plan.choice[static_cast<size_t>(v) * n2 + w];
+    const int32_t kind = choice % 3;
+    const bool in_first = choice / 3 == PATH_IN_FIRST;
+    if (!task.hanging_done) {
+      // First every subtree hanging off the path against the other subtree.
+      tasks.push_back({v, w, true});
+      const PathShape& side = in_first ? f : g;
+      for (int32_t p = in_first ? v : w; p >= 0;) {
+        const int32_t next = path_child(side, p, kind);
+        for (int32_t at = side.first_child_at[p]; at < side.first_child_at[p + 1]; ++at) {
+          const int32_t u = side.child_list[at];
+          if (u != next) tasks.push_back(in_first ? Task{u, w, false} : Task{v, u, false});
+        }
+        p = next;
+      }
+      continue;
+    }
+    double cells = 0;
+    if (kind == RIGHT_PATH) {
+      if (in_first) {
+        for_each_keyroot_within(tree2.given.keyroots, w, leaf2[w], [&](int32_t k) {
+          compute_subtree_pair<Cost>(v, k, leaf1, leaf2, rename, indel, forest_dist, tree_dist, stop);
+        });
+        cells = (f.size[v] + 1.0) * g.right_cells[w];
+      } else {
+        for_each_keyroot_within(tree1.given.keyroots, v, leaf1[v], [&](int32_t k) {
+          compute_subtree_pair<Cost>(k, w, leaf1, leaf2, rename, indel, forest_dist, tree_dist, stop);
+        });
+        cells = f.right_cells[v] * (g.size[w] + 1.0);
+      }
+    } else if (kind == LEFT_PATH) {
+      const int32_t mv = f.mirror_id[v], mw = g.mirror_id[w];
+      if (in_first) {
+        for_each_keyroot_within(tree2.mirrored.keyroots, mw, mw + g.size[w] - 1, [&](int32_t k) {
+          compute_subtree_pair<Cost>(mv, k, mirrored_leaf1, mirrored_leaf2, mirrored_rename, mirrored_indel,
+                                     forest_dist, mirrored_tree_dist, stop);
+        });
+        cells = (f.size[v] + 1.0) * g.left_cells[w];
+      } else {
+        for_each_keyroot_within(tree1.mirrored.keyroots, mv, mv + f.size[v] - 1, [&](int32_t k) {
+          compute_subtree_pair<Cost>(k, mw, mirrored_leaf1, mirrored_leaf2, mirrored_rename, mirrored_indel,
+                                     forest_dist, mirrored_tree_dist, stop);
+        });
+        cells = f.left_cells[v] * (g.size[w] + 1.0);
+      }
+    } else if (in_first) {
+      heavy_in_first.run(v, w);
+      cells = (f.size[v] + 3.0 * f.heavy_length[v]) * (g.size[w] + 1.0) * (g.size[w] + 1.0);
+    } else {
+      heavy_in_second.run(w, v);
+      cells = (g.size[w] + 3.0 * g.heavy_length[w]) * (f.size[v] + 1.0) * (f.size[v] + 1.0);
+    }
+    throw_if_stopped(stop);  // the kernel may have left a large pair unfinished
+    if (cells_done != nullptr && (unreported += static_cast<int64_t>(cells)) >= PROGRESS_CELLS) {
+      *cells_done += unreported;
+      unreported = 0;
+    }
+  }
+  if (cells_done != nullptr) *cells_done += unreported;
+}
+
+}  // namespace
+
+template <typename Cost>
+void run_path_plan(const OrientedTree& tree1, const OrientedTree& tree2, const PathShape& shape1,
+                   const PathShape& shape2, const PathPlan& plan, const MatrixView<Cost>& rename,
+                   const std::vector<Cost>& delete_costs, const std::vector<Cost>& insert_costs,
+                   int32_t num_threads, FlatMatrix<Cost>& tree_dist, const StopFlag* stop,
+                   std::atomic<int64_t>* cells_done) {
+  const int32_t n1 = tree1.size(), n2 = tree2.size();
+  const int32_t workers = effective_worker_count(num_threads, n1, n2);
+  tree_dist.reshape(n1, n2);
+  if (delete_costs.empty() && insert_costs.empty()) {
+    run_plan_with<Cost>(tree1, tree2, shape1, shape2, plan, rename, UnitIndel{}, UnitIndel{}, workers, tree_dist,
+                        stop, cells_done);
+    return;
+  }
+  std::vector<Cost> mirrored_delete(delete_costs.size()), mirrored_insert(insert_costs.size());
+  for (int32_t k = 0; k < n1; ++k) mirrored_delete[k] = delete_costs[tree1.mirrored_to_given[k]];
+  for (int32_t k = 0; k < n2; ++k) mirrored_insert[k] = insert_costs[tree2.mirrored_to_given[k]];
+  run_plan_with<Cost>(tree1, tree2, shape1, shape2, plan, rename,
+                      NodeIndel<Cost>{delete_costs.data(), insert_costs.data()},
+                      NodeIndel<Cost>{mirrored_delete.data(), mirrored_insert.data()}, workers, tree_dist, stop,
+                      cells_done);
+}
+
+template void run_path_plan<int32_t>(const OrientedTree&, const OrientedTree&, const PathShape&, const PathShape&,
+                                     const PathPlan&, const MatrixView<int32_t>&, const std::vector<int32_t>&,
+                                     const std::vector<int32_t>&, int32_t, FlatMatrix<int32_t>&, const StopFlag*,
+                                     std::atomic<int64_t>*);
+template void run_path_plan<double>(const OrientedTree&, const OrientedTree&, const PathShape&, const PathShape&,
+                                    const PathPlan&, const MatrixView<double>&, const std::vector<double>&,
+                                    const std::vector<double>&, int32_t, FlatMatrix<double>&, const StopFlag*,
+                                    std::atomic<int64_t>*);
+
+}  // namespace grix
