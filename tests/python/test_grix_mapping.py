@@ -242,7 +242,13 @@ STOP_PROBE = textwrap.dedent("""
     def paired(a, b, **kwargs):  # two copies of the pair, fractional costs
         return grix.paired([a, a], [b, b], delete=0.5, **kwargs)
 
-    call = {{"distance": grix.distance, "mapping": grix.mapping, "paired": paired}}[sys.argv[1]]
+    def strategy(a, b, **kwargs):  # the path strategy on trees whose spine turns side to side
+        from test_grix_strategy import side_turning_spine
+        spine1, spine2 = side_turning_spine(1800, rng), side_turning_spine(1800, rng)
+        return grix.distance(spine1, spine2, algorithm="strategy", **kwargs)
+
+    call = {{"distance": grix.distance, "mapping": grix.mapping, "paired": paired,
+             "strategy": strategy}}[sys.argv[1]]
     before = threads()
     asked = []
 
@@ -268,7 +274,7 @@ STOP_PROBE = textwrap.dedent("""
 
 
 @pytest.mark.parametrize("how, expected", [("sigint", "KeyboardInterrupt"), ("timeout", "TimeoutError")])
-@pytest.mark.parametrize("call", ["distance", "mapping", "paired"])
+@pytest.mark.parametrize("call", ["distance", "mapping", "paired", "strategy"])
 def test_a_long_call_stops_soon_after_it_is_asked(call, how, expected):
     probe = STOP_PROBE.format(paths=sys.path)
     result = subprocess.run([sys.executable, "-c", probe, call, how], capture_output=True, text=True,

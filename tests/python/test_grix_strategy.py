@@ -1,0 +1,190 @@
+"""The path strategy (algorithm="strategy"), forced, against the reference
+recursion and the keyroot schedule: random trees and the shapes where every
+fixed side costs about n^4, with unit, integer, fractional and per-node
+costs, in both orientations, on 1 and 2 threads; and the automatic choice."""
+
+import math
+import random
+
+import numpy as np
+import pytest
+
+import grix
+from grix import _core
+from grix_helpers import check_valid_mapping, random_grix_tree
+from test_grix_costs import random_costs, weighted_reference
+from tree_helpers import apted_distance
+
+
+def build(children, labels):
+    """A grix tree from child lists over node numbers (node 0 the root)."""
+    order, stack = [], [0]
+    while stack:
+        node = stack.pop()
+        order.append(node)
+        stack.extend(reversed(children[node]))
+    number = {node: k for k, node in enumerate(order)}
+    parents = [None] * len(order)
+    for node in order:
+        for child in children[node]:
+            parents[number[child]] = number[node]
+    return grix.Tree.from_parents([labels[node] for node in order], parents)
+
+
+def side_turning_spine(n, rng, alphabet="abcd"):
+    """A spine whose every node carries one leaf, alternately after and
+    before the spine child."""
+    children = [[] for _ in range(n)]
+    spine, node, after = 0, 1, True
+    while node < n:
+        leaf = [node + 1] if node + 1 < n else []
+        children[spine] = [node] + leaf if after else leaf + [node]
+        spine, node, after = node, node + 2, not after
+    return build(children, [rng.choice(alphabet) for _ in range(n)])
+
+
+def opposed_caterpillars(n, rng, alphabet="abcd"):
+    """A root over a caterpillar whose spine runs through first children and
+    one whose spine runs through last children."""
+    children, half = [[]], (n - 1) // 2
+    for spine_first in (True, False):
+        spine = []
+        for k in range(max(1, half // 3)):
+            children.append([])
+            spine.append(len(children) - 1)
+            children[0 if k == 0 else spine[-2]].append(spine[-1])
+        for _ in range(half - len(spine)):
+            children.append([])
+            host = children[rng.choice(spine)]
+            # A spine node's spine child stays first (or last).
+            host.insert(len(host) if spine_first else 0, len(children) - 1)
+    return build(children, [rng.choice(alphabet) for _ in range(len(children))])
+
+
+SHAPES = {"spine": side_turning_spine, "caterpillars": opposed_caterpillars,
+          "random": lambda n, rng: random_grix_tree(rng, n, "abcd")}
+
+
+def assert_same(got, expected):
+    if math.isinf(expected):
+        assert got == expected
+    else:
+        assert got == pytest.approx(expected, abs=1e-9)
+
+
+class TestAgainstReference:
+    """Small trees, where the reference recursion is cheap: every path kind
+    gets chosen somewhere among them."""
+
+    @pytest.mark.parametrize("kind", ["unit", "integer", "fractional", "infinite"])
+    def test_random_trees_with_costs(self, kind):
+        rng = random.Random(f"strategy/{kind}")
+        for _ in range(120):
+            t1 = random_grix_tree(rng, rng.randint(1, 9))
+            t2 = random_grix_tree(rng, rng.randint(1, 9))
+            if kind == "unit":
+                costs = {}
+                expected = weighted_reference(t1.parents.tolist(), t2.parents.tolist(),
+                                              lambda i, j: int(t1.labels[i] != t2.labels[j]),
+                                              [1] * len(t1), [1] * len(t2))
+            else:
+                rename, delete, insert = random_costs(rng, t1, t2, kind != "integer", kind == "infinite")
+                costs = {"rename": rename, "delete": delete, "insert": insert}
+                expected = weighted_reference(t1.parents.tolist(), t2.parents.tolist(),
+                                              lambda i, j: min(rename[i][j], delete[i] + insert[j]),
+                                              delete, insert)
+            for workers in (1, 2):
+                assert_same(grix.distance(t1, t2, algorithm="strategy", workers=workers, **costs), expected)
+
+    @pytest.mark.parametrize("shape", ["spine", "caterpillars"])
+    def test_adversarial_shapes(self, shape):
+        rng = random.Random(f"strategy/{shape}")
+        for n in (2, 7, 16, 23):
+            t1, t2 = SHAPES[shape](n, rng), SHAPES[shape](n + rng.randint(-2, 2), rng)
+            delete = [rng.randint(1, 3) for _ in range(len(t1))]
+            insert = [rng.uniform(0.5, 2) for _ in range(len(t2))]
+            expected = weighted_reference(t1.parents.tolist(), t2.parents.tolist(),
+                                          lambda i, j: min(float(t1.labels[i] != t2.labels[j]) * 1.5,
+                                                           delete[i] + insert[j]), delete, insert)
+            rename = lambda a, b: 0.0 if a == b else 1.5  # noqa: E731
+            got = grix.distance(t1, t2, rename=rename, delete=delete, insert=insert, algorithm="strategy")
+            assert_same(got, expected)
+
+    def test_unit_costs_against_apted(self):
+        pytest.importorskip("apted")
+        rng = random.Random("strategy/apted")
+        for _ in range(60):
+            shape = rng.choice(list(SHAPES))
+            t1, t2 = SHAPES[shape](rng.randint(1, 30), rng), SHAPES[shape](rng.randint(1, 30), rng)
+            lists1, lists2 = (list(t1.labels), t1.parents.tolist()), (list(t2.labels), t2.parents.tolist())
+            expected = apted_distance(lists1, lists2, lambda i, j: int(lists1[0][i] != lists2[0][j]))
+            assert grix.distance(t1, t2, algorithm="strategy") == expected
+
+
+class TestAgainstKeyroot:
+    """Larger trees, where the keyroot schedule is the oracle: the heavy-path
+    function's grids then split across threads."""
+
+    @pytest.mark.parametrize("shape", ["spine", "caterpillars", "random"])
+    def test_costs_orientations_and_threads(self, shape):
+        rng = random.Random(f"strategy/keyroot/{shape}")
+        for n in (60, 250):
+            t1, t2 = SHAPES[shape](n, rng), SHAPES[shape](n + rng.randint(-9, 9), rng)
+            delete = [rng.uniform(0.2, 2) for _ in range(len(t1))]
+            insert = [rng.randint(1, 3) for _ in range(len(t2))]
+            renames = {"ab": 0.5, "ba": 2.5}
+            rename = lambda a, b: 0.0 if a == b else renames.get(a + b, 1.0)  # noqa: E731
+            for costs, mirrored in [
+                ({}, {}),
+                ({"rename": lambda a, b: 0 if a == b else 3}, {"rename": lambda a, b: 0 if a == b else 3}),
+                ({"rename": rename, "delete": delete, "insert": insert},
+                 {"rename": lambda a, b: rename(b, a), "delete": insert, "insert": delete}),
+            ]:
+                expected = grix.distance(t1, t2, algorithm="keyroot", **costs)
+                for workers in (1, 2):
+                    assert_same(grix.distance(t1, t2, algorithm="strategy", workers=workers, **costs), expected)
+                    assert_same(grix.distance(t2, t1, algorithm="strategy", workers=workers, **mirrored),
+                                expected)
+
+    def test_large_grids_on_two_threads(self):
+        # Subtrees of 600 nodes give heavy-path grids large enough to split.
+        rng = random.Random("strategy/threads")
+        t1, t2 = side_turning_spine(600, rng), side_turning_spine(590, rng)
+        expected = grix.distance(t1, t2, algorithm="keyroot", delete=0.5)
+        assert grix.distance(t1, t2, algorithm="strategy", workers=2, delete=0.5) == expected
+
+    def test_mapping_walks_the_strategy_results(self):
+        rng = random.Random("strategy/mapping")
+        for shape in ("spine", "caterpillars"):
+            t1, t2 = SHAPES[shape](150, rng), SHAPES[shape](140, rng)
+            m = grix.mapping(t1, t2, algorithm="strategy", delete=0.75)
+            assert m.distance == grix.distance(t1, t2, algorithm="keyroot", delete=0.75)
+            check_valid_mapping(t1, t2, m.pairs)
+            assert sum(edit.cost for edit in m.edit_script()) == pytest.approx(m.distance)
+            assert grix.apply(t1, m.edit_script()) == t2
+
+
+class TestChoice:
+    def price(self, t1, t2):
+        return _core.price(np.asarray(t1.parents, dtype=np.int32), np.asarray(t2.parents, dtype=np.int32))
+
+    def test_auto_plans_for_turning_spines_only(self):
+        rng = random.Random("strategy/choice")
+        spine = self.price(side_turning_spine(600, rng), side_turning_spine(600, rng))
+        assert spine["chosen"] == "strategy"
+        assert spine["strategy"] < min(spine["keyroot"], spine["keyroot_mirrored"])
+        bushy = self.price(random_grix_tree(rng, 600), random_grix_tree(rng, 600))
+        assert bushy["chosen"] == "keyroot" and bushy["strategy"] is None
+
+    def test_auto_gives_the_forced_results(self):
+        rng = random.Random("strategy/auto")
+        t1, t2 = side_turning_spine(400, rng), side_turning_spine(410, rng)
+        assert grix.distance(t1, t2) == grix.distance(t1, t2, algorithm="keyroot")
+
+    @pytest.mark.parametrize("bad", ["fast", None, 1])
+    def test_unknown_algorithms_are_refused(self, bad):
+        t = grix.Tree.from_parents(["a"], [None])
+        with pytest.raises(ValueError, match="algorithm must be"):
+            grix.distance(t, t, algorithm=bad)
+        with pytest.raises(ValueError, match="algorithm must be"):
+            grix.mapping(t, t, algorithm=bad)
