@@ -37,11 +37,13 @@ namespace grix {
 // Measured on the 2-core development machine with bench/bench_strategy.py,
 // which prints them again from its own timings.
 const StrategyWeights STRATEGY_WEIGHTS = {
-    /*keyroot_cell=*/0.6e-9,
-    /*right_path_cell=*/0.7e-9,
-    /*left_path_cell=*/1.2e-9,
-    /*heavy_path_cell=*/1.0e-9,
-    /*plan_pair=*/12e-9,
+    /*keyroot_cell=*/1.1e-9,
+    /*keyroot_pair=*/150e-9,
+    /*right_path_cell=*/1.1e-9,
+    /*left_path_cell=*/1.6e-9,
+    /*heavy_path_cell=*/0.5e-9,
+    /*kernel_call=*/150e-9,
+    /*plan_pair=*/6e-9,
 };
 
 PathShape build_path_shape(const OrientedTree& tree) {
@@ -70,14 +72,19 @@ PathShape build_path_shape(const OrientedTree& tree) {
   // node up sees every child before its parent.
   shape.left_cells.resize(static_cast<size_t>(n));
   shape.right_cells.resize(static_cast<size_t>(n));
+  shape.left_keyroots.resize(static_cast<size_t>(n));
+  shape.right_keyroots.resize(static_cast<size_t>(n));
   for (int32_t v = n - 1; v >= 0; --v) {
     const double own = shape.size[v] + 1.0;
     double left = own, right = own;
+    int32_t left_keyroots = 1, right_keyroots = 1;
     int32_t heavy = -1;
     for (int32_t at = shape.first_child_at[v]; at < shape.first_child_at[v + 1]; ++at) {
       const int32_t c = shape.child_list[at];
       left += shape.left_cells[c];
       right += shape.right_cells[c];
+      left_keyroots += shape.left_keyroots[c];
+      right_keyroots += shape.right_keyroots[c];
       if (heavy < 0 || shape.size[c] > shape.size[heavy]) heavy = c;
     }
     if (heavy >= 0) {
@@ -85,11 +92,15 @@ PathShape build_path_shape(const OrientedTree& tree) {
       // the subtree of v; likewise the last child for rightmost paths.
       left -= shape.size[shape.first_child(v)] + 1.0;
       right -= shape.size[shape.last_child(v)] + 1.0;
+      --left_keyroots;
+      --right_keyroots;
       shape.heavy_child[v] = heavy;
       shape.heavy_length[v] = shape.heavy_length[heavy] + 1;
     }
     shape.left_cells[v] = left;
     shape.right_cells[v] = right;
+    shape.left_keyroots[v] = left_keyroots;
+    shape.right_keyroots[v] = right_keyroots;
   }
   return shape;
 }
@@ -128,6 +139,7 @@ PathPlan plan_paths(const PathShape& f, const PathShape& g, const StopFlag* stop
     const double size1 = f.size[v];
     const double heavy_cells1 = size1 + 3.0 * f.heavy_length[v];
     const double left1 = f.left_cells[v], right1 = f.right_cells[v];
+    const double left_keyroots1 = f.left_keyroots[v], right_keyroots1 = f.right_keyroots[v];
     uint8_t* const choice_row = plan.choice.data() + static_cast<size_t>(v) * static_cast<size_t>(n2);
     for (int32_t w = n2 - 1; w >= 0; --w) {
       double sum[3] = {0, 0, 0};
@@ -143,12 +155,16 @@ PathPlan plan_paths(const PathShape& f, const PathShape& g, const StopFlag* stop
       }
       for (int32_t kind = 0; kind < 3; ++kind) hanging_in_second[kind * n2 + w] = sum[kind];
       const double size2 = g.size[w];
+      // What each single-path function costs: the kernel's cells and calls
+      // for leftmost and rightmost paths, the grid cells for heavy paths.
       const double options[6] = {
-          hanging_in_first[w] + weight.left_path_cell * (size1 + 1) * g.left_cells[w],
-          hanging_in_first[n2 + w] + weight.right_path_cell * (size1 + 1) * g.right_cells[w],
+          hanging_in_first[w] + weight.left_path_cell * (size1 + 1) * g.left_cells[w] +
+              weight.kernel_call * g.left_keyroots[w],
+          hanging_in_first[n2 + w] + weight.right_path_cell * (size1 + 1) * g.right_cells[w] +
+              weight.kernel_call * g.right_keyroots[w],
           hanging_in_first[2 * n2 + w] + weight.heavy_path_cell * heavy_cells1 * (size2 + 1) * (size2 + 1),
-          sum[LEFT_PATH] + weight.left_path_cell * left1 * (size2 + 1),
-          sum[RIGHT_PATH] + weight.right_path_cell * right1 * (size2 + 1),
+          sum[LEFT_PATH] + weight.left_path_cell * left1 * (size2 + 1) + weight.kernel_call * left_keyroots1,
+          sum[RIGHT_PATH] + weight.right_path_cell * right1 * (size2 + 1) + weight.kernel_call * right_keyroots1,
           sum[HEAVY_PATH] + weight.heavy_path_cell * (size2 + 3.0 * g.heavy_length[w]) * (size1 + 1) * (size1 + 1),
       };
       int32_t best = 0;
@@ -190,17 +206,20 @@ AlgorithmPrices price_algorithms(const OrientedTree& tree1, const OrientedTree& 
                                  PathShape& shape1, PathShape& shape2, PathPlan& plan, const StopFlag* stop) {
   const StrategyWeights& weight = STRATEGY_WEIGHTS;
   AlgorithmPrices prices;
-  prices.keyroot_given = weight.keyroot_cell * static_cast<double>(tree1.given.cell_factor) *
-                         static_cast<double>(tree2.given.cell_factor);
-  prices.keyroot_mirrored = weight.keyroot_cell * static_cast<double>(tree1.mirrored.cell_factor) *
-                            static_cast<double>(tree2.mirrored.cell_factor);
+  auto keyroot_seconds = [&](const PreparedTree& first, const PreparedTree& second) {
+    return weight.keyroot_cell * static_cast<double>(first.cell_factor) * static_cast<double>(second.cell_factor) +
+           weight.keyroot_pair * static_cast<double>(first.keyroots.size()) *
+               static_cast<double>(second.keyroots.size());
+  };
+  prices.keyroot_given = keyroot_seconds(tree1.given, tree2.given);
+  prices.keyroot_mirrored = keyroot_seconds(tree1.mirrored, tree2.mirrored);
   if (algorithm == Algorithm::keyroot || tree1.size() == 0 || tree2.size() == 0) return prices;
   prices.plan = weight.plan_pair * static_cast<double>(tree1.size()) * static_cast<double>(tree2.size());
   // Planning costs a few times one keyroot cell per subtree pair, and the
   // keyroot schedule computes at least one cell per pair: only where it
   // computes far more can a plan pay. Where planning would take more than
   // this share of the keyroot schedule's time, the plan is not made at all.
-  constexpr double PLAN_SHARE = 0.02;
+  constexpr double PLAN_SHARE = 0.03;
   const double keyroot = std::min(prices.keyroot_given, prices.keyroot_mirrored);
   if (algorithm == Algorithm::automatic && prices.plan > PLAN_SHARE * keyroot) return prices;
   shape1 = build_path_shape(tree1);

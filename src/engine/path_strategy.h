@@ -39,9 +39,11 @@ namespace grix {
 // machine the engine was tuned on. Only their ratios steer choices.
 struct StrategyWeights {
   double keyroot_cell;     // one cell of the keyroot schedule
+  double keyroot_pair;     // one pair of keyroots (levels, buckets, a kernel call)
   double right_path_cell;  // one kernel cell along a rightmost path
   double left_path_cell;   // one kernel cell in mirrored ids (scattered reads)
   double heavy_path_cell;  // one cell of the heavy-path function
+  double kernel_call;      // one kernel call along a leftmost or rightmost path
   double plan_pair;        // one subtree pair of plan_paths
 };
 extern const StrategyWeights STRATEGY_WEIGHTS;
@@ -59,6 +61,8 @@ struct PathShape {
   std::vector<int32_t> from_mirror_id;  // the node whose mirrored id is k
   std::vector<double> left_cells;       // sum over the left keyroots k of subtree(v) of size(k) + 1
   std::vector<double> right_cells;      // the same for right keyroots
+  std::vector<int32_t> left_keyroots;   // the number of left keyroots of subtree(v)
+  std::vector<int32_t> right_keyroots;  // and of right keyroots
   int32_t first_child(int32_t v) const { return child_list[first_child_at[v]]; }
   int32_t last_child(int32_t v) const { return child_list[first_child_at[v + 1] - 1]; }
   bool is_leaf(int32_t v) const { return first_child_at[v] == first_child_at[v + 1]; }
