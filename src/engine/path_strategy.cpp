@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <type_traits>
 
@@ -30,7 +31,7 @@
 #include "keyroot_schedule.h"
 #include "memory_budget.h"
 #include "tree_preprocessing.h"
-#include "worker_threads.h"
+#include "worker_team.h"
 
 namespace grix {
 
@@ -259,7 +260,9 @@ void for_each_keyroot_within(const std::vector<int32_t>& keyroots, int32_t root,
   visit(root);
 }
 
-constexpr int64_t THREADED_GRID_CELLS = int64_t{1} << 21;
+// Grid work below this many cells runs on the calling thread: waking the
+// team and waiting for it costs some microseconds.
+constexpr int64_t THREADED_GRID_CELLS = int64_t{1} << 16;
 
 template <typename Cost>
 void transpose(const FlatMatrix<Cost>& from, FlatMatrix<Cost>& to, int32_t size) {
@@ -285,10 +288,11 @@ void transpose(const FlatMatrix<Cost>& from, FlatMatrix<Cost>& to, int32_t size)
 template <typename Cost, bool path_in_first, typename Indel>
 class HeavyPathFunction {
  public:
+  // `team` (null for one thread) runs large grid steps split by rows or columns.
   HeavyPathFunction(const PathShape& a, const PathShape& b, const MatrixView<Cost>& rename, const Indel& indel,
-                    FlatMatrix<Cost>& tree_dist, int32_t workers, const StopFlag* stop)
-      : a_(a), b_(b), rename_(rename), indel_(indel), tree_dist_(tree_dist), workers_(workers), stop_(stop),
-        tables_(static_cast<size_t>(workers)) {}
+                    FlatMatrix<Cost>& tree_dist, WorkerTeam* team, const StopFlag* stop)
+      : a_(a), b_(b), rename_(rename), indel_(indel), tree_dist_(tree_dist), team_(team), stop_(stop),
+        tables_(static_cast<size_t>(team != nullptr ? team->size() : 1)) {}
 
   void run(int32_t v, int32_t w) {
     describe_subtree(w);
@@ -322,7 +326,10 @@ class HeavyPathFunction {
           std::swap(current_, next_);
         }
         const int32_t left_count = c - p - 1;
-        if (left_count > 0) {
+        if (left_count == 1) {
+          add_left_leaf(p + 1);
+          std::swap(current_, next_);
+        } else if (left_count > 1) {
           added_.clear();
           for (int32_t f = 1; f <= left_count; ++f) added_.push_back(c - f);
           transpose(current_, transposed_, m + 1);
@@ -404,16 +411,19 @@ class HeavyPathFunction {
     auto grow_rows = [&](int32_t worker, int32_t first, int32_t last, const std::atomic<bool>& failed) {
       FlatMatrix<Cost>& table = tables_[worker];
       table.reshape(count + 1, m + 1);
+      // One added node (a leaf, the common case) needs no table: the step
+      // reads the row of `from` and writes the row of `to`.
+      const bool direct = count == 1;
       for (int32_t o = first; o < last; ++o) {
         if ((o & 63) == 0 && (failed.load(std::memory_order_relaxed) ||
                               (stop_ != nullptr && stop_->load(std::memory_order_relaxed)))) {
           return;
         }
-        std::copy(from.row(o), from.row(o) + m + 1, table.row(0));
+        if (!direct) std::copy(from.row(o), from.row(o) + m + 1, table.row(0));
         for (int32_t f = 1; f <= count; ++f) {
-          Cost* const d = table.row(f);
-          const Cost* const previous = table.row(f - 1);
-          const Cost* const without_subtree = table.row(f - added_size_[f]);
+          Cost* const d = direct ? to.row(o) : table.row(f);
+          const Cost* const previous = direct ? from.row(o) : table.row(f - 1);
+          const Cost* const without_subtree = direct ? from.row(o) : table.row(f - added_size_[f]);
           const Cost* const matched = gathered_.row(f);
           const Cost removed = added_cost_[f];
           d[m] = previous[m] + removed;
@@ -426,10 +436,43 @@ class HeavyPathFunction {
                             without_subtree[i + size_at[i]] + matched[i]);
           }
         }
-        std::copy(table.row(count), table.row(count) + m + 1, to.row(o));
+        if (!direct) std::copy(table.row(count), table.row(count) + m + 1, to.row(o));
       }
     };
     split_rows(static_cast<int64_t>(count) * (m + 1) * (m + 1), m + 1, grow_rows);
+  }
+
+  // A single leaf x added left of the forest in current_ (into next_), in
+  // the [a][b] layout: no transposes. Row a needs row a + 1 of the result,
+  // as in add_root, so the work splits by columns.
+  void add_left_leaf(int32_t x) {
+    const int32_t m = m_;
+    next_.reshape(m + 1, m + 1);
+    const Cost removed = remove_a(x);
+    matched_.resize(m_);
+    for (int32_t a = 0; a < m; ++a) matched_[a] = tree(x, w_ + a);
+    auto columns = [&](int32_t, int32_t first, int32_t last, const std::atomic<bool>&) {
+      {
+        const Cost* const before = current_.row(m);
+        Cost* const out = next_.row(m);
+        for (int32_t b = first; b < last; ++b) out[b] = before[b] + removed;
+      }
+      for (int32_t a = m - 1; a >= 0; --a) {
+        const Cost* const before = current_.row(a);
+        const Cost* const without_subtree = current_.row(a + size_by_pre_[a]);
+        const Cost* const below = next_.row(a + 1);
+        Cost* const out = next_.row(a);
+        const Cost match = matched_[a];
+        const Cost insert_a = remove_by_pre_[a];
+        const int32_t end = std::min(last, mirror_of_pre_[a] + 1);
+        int32_t b = first;
+        for (; b < end; ++b) {
+          out[b] = std::min(std::min<Cost>(before[b] + removed, below[b] + insert_a), without_subtree[b] + match);
+        }
+        for (; b < last; ++b) out[b] = below[b];
+      }
+    };
+    split_rows(static_cast<int64_t>(m + 1) * (m + 1), m + 1, columns);
   }
 
   // From the distances of the path node's children forest (current_) to
@@ -470,22 +513,23 @@ class HeavyPathFunction {
     for (int32_t a = 0; a < m; ++a) tree(p, w_ + a) = next_.at(a, mirror_of_pre_[a]);
   }
 
-  // Runs body(worker, first, last, failed) over [0, count) split among the
-  // workers when the work is large enough to pay for starting them.
+  // Runs body(member, first, last, failed) over [0, count) split among the
+  // team when the work is large enough to pay for waking it.
   template <typename Body>
   void split_rows(int64_t cells, int32_t count, Body&& body) {
-    const int32_t workers = cells >= THREADED_GRID_CELLS ? std::min(workers_, count) : 1;
-    if (workers <= 1) {
+    const int32_t members = team_ != nullptr && cells >= THREADED_GRID_CELLS ? std::min(team_->size(), count) : 1;
+    if (members <= 1) {
       const std::atomic<bool> never{false};
       body(0, 0, count, never);
-      throw_if_stopped(stop_);
-      return;
+    } else {
+      team_->run([&](int32_t member, const std::atomic<bool>& failed) {
+        if (member >= members) return;
+        const int32_t first = static_cast<int32_t>(static_cast<int64_t>(count) * member / members);
+        const int32_t last = static_cast<int32_t>(static_cast<int64_t>(count) * (member + 1) / members);
+        body(member, first, last, failed);
+      });
     }
-    run_on_workers(workers, stop_, [&](int32_t worker, const std::atomic<bool>& failed) {
-      const int32_t first = static_cast<int32_t>(static_cast<int64_t>(count) * worker / workers);
-      const int32_t last = static_cast<int32_t>(static_cast<int64_t>(count) * (worker + 1) / workers);
-      body(worker, first, last, failed);
-    });
+    throw_if_stopped(stop_);
   }
 
   const PathShape& a_;
@@ -493,11 +537,11 @@ class HeavyPathFunction {
   const MatrixView<Cost>& rename_;
   const Indel& indel_;
   FlatMatrix<Cost>& tree_dist_;
-  const int32_t workers_;
+  WorkerTeam* const team_;
   const StopFlag* stop_;
   int32_t w_ = 0, m_ = 0;
   std::vector<int32_t> mirror_of_pre_, pre_of_mirror_, size_by_pre_, size_by_mirror_, node_by_mirror_;
-  std::vector<Cost> remove_by_pre_, remove_by_mirror_, renames_;
+  std::vector<Cost> remove_by_pre_, remove_by_mirror_, renames_, matched_;
   std::vector<int32_t> added_, added_size_;
   std::vector<Cost> added_cost_;
   FlatMatrix<Cost> empty_, current_, next_, transposed_, gathered_;
@@ -516,8 +560,10 @@ void run_plan_with(const OrientedTree& tree1, const OrientedTree& tree2, const P
                                                    g.from_mirror_id.data()};
   const PermutedMatrix<Cost> mirrored_tree_dist{tree_dist.row(0), n2, f.from_mirror_id.data(),
                                                 g.from_mirror_id.data()};
-  HeavyPathFunction<Cost, true, Indel> heavy_in_first(f, g, rename, indel, tree_dist, workers, stop);
-  HeavyPathFunction<Cost, false, Indel> heavy_in_second(g, f, rename, indel, tree_dist, workers, stop);
+  std::unique_ptr<WorkerTeam> team;
+  if (workers >= 2) team = std::make_unique<WorkerTeam>(workers);
+  HeavyPathFunction<Cost, true, Indel> heavy_in_first(f, g, rename, indel, tree_dist, team.get(), stop);
+  HeavyPathFunction<Cost, false, Indel> heavy_in_second(g, f, rename, indel, tree_dist, team.get(), stop);
   const std::vector<int32_t>& leaf1 = tree1.given.rightmost_leaf;
   const std::vector<int32_t>& leaf2 = tree2.given.rightmost_leaf;
   const std::vector<int32_t>& mirrored_leaf1 = tree1.mirrored.rightmost_leaf;
