@@ -150,7 +150,8 @@ inline int32_t first_tree_nodes(const std::vector<int32_t>& parents) {
 
 // The grix entry points on the same case, where it is two single trees: the
 // oriented distance and the mapping in ints, and in doubles with every
-// delete and insert cost given node by node, must all give `result`.
+// delete and insert cost given node by node, by the keyroot schedule and by
+// the path strategy, must all give `result`.
 inline std::string check_grix_paths(const FuzzCase& c, int32_t result) {
   const size_t n1 = c.parents1.size(), n2 = c.parents2.size();
   if (n1 == 0 || n2 == 0 || c.labels1.size() != n1 || c.labels2.size() != n2) return "";
@@ -183,6 +184,19 @@ inline std::string check_grix_paths(const FuzzCase& c, int32_t result) {
     }
     if (grix::compute_oriented_distance(tree1, tree2, doubles, c.num_threads, nullptr) != result) {
       return "the distance in doubles with per-node costs disagrees";
+    }
+    using grix::Algorithm;
+    if (grix::compute_oriented_distance(tree1, tree2, ints, c.num_threads, nullptr, nullptr, Algorithm::strategy) !=
+        result) {
+      return "the path strategy disagrees";
+    }
+    if (grix::compute_oriented_distance(tree1, tree2, doubles, c.num_threads, nullptr, nullptr,
+                                        Algorithm::strategy) != result) {
+      return "the path strategy in doubles with per-node costs disagrees";
+    }
+    if (grix::compute_edit_mapping(tree1, tree2, ints, c.num_threads, nullptr, nullptr, Algorithm::strategy)
+            .distance != result) {
+      return "the edit mapping by the path strategy disagrees";
     }
   } catch (const std::exception& e) {
     return std::string("grix path: ") + e.what();

@@ -24,6 +24,7 @@
 #include "keyroot_schedule.h"
 #include "memory_budget.h"
 #include "pair_costs.h"
+#include "path_strategy.h"
 #include "worker_threads.h"
 #include "tree_edit_distance.h"
 
@@ -52,9 +53,43 @@ Cost whole_tree_cost(const std::vector<int32_t>& codes, const std::vector<Cost>&
   return sum;
 }
 
+// A pair whose keyroot schedule would be far dearer than a path strategy
+// (trees whose spine turns side to side): on the worker's thread, in the
+// trees' given ids, with a memory check of its own.
+template <typename Cost>
+Cost strategy_pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCosts<Cost>& c,
+                            const PathShape& shape1, const PathShape& shape2, const PathPlan& plan,
+                            Scratch<Cost>& scratch, const StopFlag* stop) {
+  const int32_t n1 = a.size();
+  const int32_t n2 = b.size();
+  const double needed = estimate_strategy_bytes(n1, n2, 1, sizeof(Cost)) + static_cast<double>(n1) * n2 * sizeof(Cost);
+  if (needed >= UNCHECKED_BYTES) {
+    check_memory_budget(needed, 1, "a path strategy between trees of " + std::to_string(n1) + " and " +
+                                       std::to_string(n2) + " nodes");
+  }
+  fill_rename_from_codes(a.given.codes, b.given.codes, c.rename.empty() ? nullptr : c.rename.data(), c.columns,
+                         scratch.rename, stop);
+  scratch.delete_costs.clear();
+  scratch.insert_costs.clear();
+  if (!c.delete_costs.empty() || !c.insert_costs.empty()) {
+    auto node_costs = [](const std::vector<int32_t>& codes, const std::vector<Cost>& by_code, std::vector<Cost>& out) {
+      if (by_code.empty()) {
+        out.assign(codes.size(), Cost{1});
+      } else {
+        fill_node_costs(codes, by_code, out);
+      }
+    };
+    node_costs(a.given.codes, c.delete_costs, scratch.delete_costs);
+    node_costs(b.given.codes, c.insert_costs, scratch.insert_costs);
+  }
+  run_path_plan<Cost>(a, b, shape1, shape2, plan, MatrixView<Cost>{scratch.rename.row(0), n1, n2},
+                      scratch.delete_costs, scratch.insert_costs, 1, scratch.tree_dist, stop, nullptr);
+  return scratch.tree_dist.at(0, 0);
+}
+
 template <typename Cost>
 Cost pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCosts<Cost>* costs,
-                   Scratch<Cost>& scratch, const StopFlag* stop, double* cells) {
+                   Scratch<Cost>& scratch, const StopFlag* stop, double* cells, Algorithm algorithm) {
   static const LabelCosts<Cost> label_equality;
   const LabelCosts<Cost>& c = costs != nullptr ? *costs : label_equality;
   const int32_t n1 = a.size();
@@ -62,6 +97,14 @@ Cost pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCost
   *cells = 0;
   if (n1 == 0 || n2 == 0) {
     return whole_tree_cost(a.given.codes, c.delete_costs) + whole_tree_cost(b.given.codes, c.insert_costs);
+  }
+  if (algorithm != Algorithm::keyroot) {
+    PathShape shape1, shape2;
+    PathPlan plan;
+    if (price_algorithms(a, b, algorithm, shape1, shape2, plan, stop).use_strategy) {
+      mirrored_is_cheaper(a, b, cells);  // progress counts the pair as the keyroot cells it replaces
+      return strategy_pair_distance(a, b, c, shape1, shape2, plan, scratch, stop);
+    }
   }
   const bool mirror = mirrored_is_cheaper(a, b, cells);
   const PreparedTree& tree1 = mirror ? a.mirrored : a.given;
@@ -321,7 +364,8 @@ void compute_pair_batch(const PairBatch& batch, const BatchCosts<Cost>& costs, i
         const LabelCosts<Cost>* pair_costs =
             costs.pair_costs != nullptr ? &(*costs.pair_costs)[static_cast<size_t>(slot)] : costs.label_costs;
         double cells = 0;
-        out[slot] = pair_distance((*batch.trees_a)[i], (*batch.trees_b)[j], pair_costs, scratch, stop, &cells);
+        out[slot] = pair_distance((*batch.trees_a)[i], (*batch.trees_b)[j], pair_costs, scratch, stop, &cells,
+                                  batch.algorithm);
         block_cells += cells;
       });
       if (cells_done != nullptr) *cells_done += static_cast<int64_t>(block_cells);

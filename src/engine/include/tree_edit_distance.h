@@ -306,6 +306,7 @@ struct PairBatch {
   const std::vector<OrientedTree>* trees_b = nullptr;
   PairLayout layout = PairLayout::all_pairs_of_a;
   std::vector<int32_t> first, second;  // the listed layout only
+  Algorithm algorithm = Algorithm::automatic;  // chosen for each pair
 };
 
 // The costs of a batch: one table for every pair (label_costs; null: label
