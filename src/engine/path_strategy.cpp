@@ -117,8 +117,23 @@ int32_t path_child(const PathShape& shape, int32_t v, int32_t kind) {
 
 }  // namespace
 
-PathPlan plan_paths(const PathShape& f, const PathShape& g, const StopFlag* stop) {
+double single_path_seconds(const PathShape& f, const PathShape& g, int32_t v, int32_t w, int32_t choice) {
   const StrategyWeights& weight = STRATEGY_WEIGHTS;
+  const double size1 = f.size[v] + 1.0, size2 = g.size[w] + 1.0;
+  switch (choice) {
+    case LEFT_PATH: return weight.left_path_cell * size1 * g.left_cells[w] + weight.kernel_call * g.left_keyroots[w];
+    case RIGHT_PATH:
+      return weight.right_path_cell * size1 * g.right_cells[w] + weight.kernel_call * g.right_keyroots[w];
+    case HEAVY_PATH: return weight.heavy_path_cell * (f.size[v] + 3.0 * f.heavy_length[v]) * size2 * size2;
+    case 3 + LEFT_PATH:
+      return weight.left_path_cell * f.left_cells[v] * size2 + weight.kernel_call * f.left_keyroots[v];
+    case 3 + RIGHT_PATH:
+      return weight.right_path_cell * f.right_cells[v] * size2 + weight.kernel_call * f.right_keyroots[v];
+    default: return weight.heavy_path_cell * (g.size[w] + 3.0 * g.heavy_length[w]) * size1 * size1;
+  }
+}
+
+PathPlan plan_paths(const PathShape& f, const PathShape& g, const StopFlag* stop) {
   const int32_t n1 = f.n;
   const int32_t n2 = g.n;
   PathPlan plan;
@@ -137,10 +152,6 @@ PathPlan plan_paths(const PathShape& f, const PathShape& g, const StopFlag* stop
   for (int32_t v = n1 - 1; v >= 0; --v) {
     throw_if_stopped(stop);
     const double* const hanging_in_first = row_of_node[v] >= 0 ? rows[row_of_node[v]].data() : leaf_row.data();
-    const double size1 = f.size[v];
-    const double heavy_cells1 = size1 + 3.0 * f.heavy_length[v];
-    const double left1 = f.left_cells[v], right1 = f.right_cells[v];
-    const double left_keyroots1 = f.left_keyroots[v], right_keyroots1 = f.right_keyroots[v];
     uint8_t* const choice_row = plan.choice.data() + static_cast<size_t>(v) * static_cast<size_t>(n2);
     for (int32_t w = n2 - 1; w >= 0; --w) {
       double sum[3] = {0, 0, 0};
@@ -155,18 +166,13 @@ PathPlan plan_paths(const PathShape& f, const PathShape& g, const StopFlag* stop
         }
       }
       for (int32_t kind = 0; kind < 3; ++kind) hanging_in_second[kind * n2 + w] = sum[kind];
-      const double size2 = g.size[w];
-      // What each single-path function costs: the kernel's cells and calls
-      // for leftmost and rightmost paths, the grid cells for heavy paths.
       const double options[6] = {
-          hanging_in_first[w] + weight.left_path_cell * (size1 + 1) * g.left_cells[w] +
-              weight.kernel_call * g.left_keyroots[w],
-          hanging_in_first[n2 + w] + weight.right_path_cell * (size1 + 1) * g.right_cells[w] +
-              weight.kernel_call * g.right_keyroots[w],
-          hanging_in_first[2 * n2 + w] + weight.heavy_path_cell * heavy_cells1 * (size2 + 1) * (size2 + 1),
-          sum[LEFT_PATH] + weight.left_path_cell * left1 * (size2 + 1) + weight.kernel_call * left_keyroots1,
-          sum[RIGHT_PATH] + weight.right_path_cell * right1 * (size2 + 1) + weight.kernel_call * right_keyroots1,
-          sum[HEAVY_PATH] + weight.heavy_path_cell * (size2 + 3.0 * g.heavy_length[w]) * (size1 + 1) * (size1 + 1),
+          hanging_in_first[w] + single_path_seconds(f, g, v, w, LEFT_PATH),
+          hanging_in_first[n2 + w] + single_path_seconds(f, g, v, w, RIGHT_PATH),
+          hanging_in_first[2 * n2 + w] + single_path_seconds(f, g, v, w, HEAVY_PATH),
+          sum[LEFT_PATH] + single_path_seconds(f, g, v, w, 3 + LEFT_PATH),
+          sum[RIGHT_PATH] + single_path_seconds(f, g, v, w, 3 + RIGHT_PATH),
+          sum[HEAVY_PATH] + single_path_seconds(f, g, v, w, 3 + HEAVY_PATH),
       };
       int32_t best = 0;
       for (int32_t k = 1; k < 6; ++k) {
@@ -207,6 +213,7 @@ AlgorithmPrices price_algorithms(const OrientedTree& tree1, const OrientedTree& 
                                  PathShape& shape1, PathShape& shape2, PathPlan& plan, const StopFlag* stop) {
   const StrategyWeights& weight = STRATEGY_WEIGHTS;
   AlgorithmPrices prices;
+  prices.seconds_per_cell = weight.keyroot_cell;
   auto keyroot_seconds = [&](const PreparedTree& first, const PreparedTree& second) {
     return weight.keyroot_cell * static_cast<double>(first.cell_factor) * static_cast<double>(second.cell_factor) +
            weight.keyroot_pair * static_cast<double>(first.keyroots.size()) *
@@ -601,18 +608,15 @@ void run_plan_with(const OrientedTree& tree1, const OrientedTree& tree2, const P
       }
       continue;
     }
-    double cells = 0;
     if (kind == RIGHT_PATH) {
       if (in_first) {
         for_each_keyroot_within(tree2.given.keyroots, w, leaf2[w], [&](int32_t k) {
           compute_subtree_pair<Cost>(v, k, leaf1, leaf2, rename, indel, forest_dist, tree_dist, stop);
         });
-        cells = (f.size[v] + 1.0) * g.right_cells[w];
       } else {
         for_each_keyroot_within(tree1.given.keyroots, v, leaf1[v], [&](int32_t k) {
           compute_subtree_pair<Cost>(k, w, leaf1, leaf2, rename, indel, forest_dist, tree_dist, stop);
         });
-        cells = f.right_cells[v] * (g.size[w] + 1.0);
       }
     } else if (kind == LEFT_PATH) {
       const int32_t mv = f.mirror_id[v], mw = g.mirror_id[w];
@@ -621,22 +625,20 @@ void run_plan_with(const OrientedTree& tree1, const OrientedTree& tree2, const P
           compute_subtree_pair<Cost>(mv, k, mirrored_leaf1, mirrored_leaf2, mirrored_rename, mirrored_indel,
                                      forest_dist, mirrored_tree_dist, stop);
         });
-        cells = (f.size[v] + 1.0) * g.left_cells[w];
       } else {
         for_each_keyroot_within(tree1.mirrored.keyroots, mv, mv + f.size[v] - 1, [&](int32_t k) {
           compute_subtree_pair<Cost>(k, mw, mirrored_leaf1, mirrored_leaf2, mirrored_rename, mirrored_indel,
                                      forest_dist, mirrored_tree_dist, stop);
         });
-        cells = f.left_cells[v] * (g.size[w] + 1.0);
       }
     } else if (in_first) {
       heavy_in_first.run(v, w);
-      cells = (f.size[v] + 3.0 * f.heavy_length[v]) * (g.size[w] + 1.0) * (g.size[w] + 1.0);
     } else {
       heavy_in_second.run(w, v);
-      cells = (g.size[w] + 3.0 * g.heavy_length[w]) * (f.size[v] + 1.0) * (f.size[v] + 1.0);
     }
     throw_if_stopped(stop);  // the kernel may have left a large pair unfinished
+    // Progress counts keyroot-cell equivalents, as strategy_cells totals them.
+    const double cells = single_path_seconds(f, g, v, w, choice) / STRATEGY_WEIGHTS.keyroot_cell;
     if (cells_done != nullptr && (unreported += static_cast<int64_t>(cells)) >= PROGRESS_CELLS) {
       *cells_done += unreported;
       unreported = 0;

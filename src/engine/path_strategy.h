@@ -79,6 +79,10 @@ struct PathPlan {
   double cost = 0;              // the weighted cost of the whole pair, in seconds
 };
 
+// The predicted seconds of the single-path function for the path `choice`
+// (side * 3 + kind) of the pair (v, w), without the subtrees hanging off it.
+double single_path_seconds(const PathShape& shape1, const PathShape& shape2, int32_t v, int32_t w, int32_t choice);
+
 // The cheapest path for every pair of subtrees. Reads `stop` every row.
 PathPlan plan_paths(const PathShape& shape1, const PathShape& shape2, const StopFlag* stop);
 

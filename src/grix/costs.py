@@ -10,12 +10,14 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Callable, Hashable, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Union
 
 import numpy as np
 import numpy.typing as npt
+
+from . import _core
 
 if TYPE_CHECKING:
     from typing import TypeAlias
@@ -47,16 +49,10 @@ def label_codes(*label_lists: Sequence[str]) -> list[npt.NDArray[np.int32]]:
 
 
 def numbered_labels(label_lists: Sequence[Sequence[str]]) -> tuple[list[npt.NDArray[np.int32]], list[str]]:
-    """The codes of label_codes, and the distinct labels in code order. The
-    loops run in C (dict.fromkeys, map), which matters for the many small
-    trees of a loop of calls."""
-    code_of: dict[Hashable, int] = {}
-    for labels in label_lists:
-        for label in dict.fromkeys(labels):
-            code_of.setdefault(label, len(code_of))
-    code = code_of.__getitem__
-    codes = [np.fromiter(map(code, labels), dtype=np.int32, count=len(labels)) for labels in label_lists]
-    return codes, list(code_of)  # type: ignore[arg-type]
+    """The codes of each list of labels (equal labels, equal codes, numbered
+    in order of first appearance), and the distinct labels in code order."""
+    codes, labels = _core.number_label_lists(label_lists)
+    return codes, labels
 
 
 def checked_number(value: object, what: str) -> float | int:

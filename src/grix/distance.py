@@ -171,6 +171,12 @@ class PairCall:
 
         def seconds() -> float:
             nonlocal cells
+            if self.algorithm != "keyroot":
+                price = _core.price(self.t1.parents, self.t2.parents, self.algorithm)
+                if price["chosen"] == "strategy":
+                    # Its progress counts keyroot-cell equivalents too.
+                    cells = max(1, int(price["strategy_cells"]))
+                    return float(price["strategy"])
             cells = min(schedule_cells(self.t1, self.t2))
             return cells * progress_bar.SECONDS_PER_CELL / min(self.workers, 2)
 

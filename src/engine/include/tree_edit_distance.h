@@ -254,6 +254,7 @@ struct AlgorithmPrices {
   double keyroot_mirrored = 0;  // both trees mirrored
   double strategy = -1;         // the plan and the pairs it runs; -1 when not planned
   double plan = 0;              // the plan's share of `strategy`
+  double seconds_per_cell = 0;  // of the keyroot schedule: progress reports count such cells
   bool use_strategy = false;    // what compute_oriented_distance runs
 };
 AlgorithmPrices price_pair(const OrientedTree& tree1, const OrientedTree& tree2, Algorithm algorithm,
