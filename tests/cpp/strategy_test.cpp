@@ -177,8 +177,10 @@ TEST(Strategy, AutomaticChoiceFollowsTheShape) {
 TEST(ParallelStrategy, BatchesChooseTheStrategyForEachPair) {
   std::mt19937 rng(9);
   std::vector<OrientedTree> trees;
-  for (int32_t k = 0; k < 3; ++k) trees.push_back(oriented(side_turning_spine(400 + 10 * k, rng)));
+  for (int32_t k = 0; k < 3; ++k) trees.push_back(oriented(side_turning_spine(250 + 10 * k, rng)));
   trees.push_back(oriented(grix_test::random_tree(rng, 50, 3)));
+  ASSERT_TRUE(price_pair(trees[0], trees[1], Algorithm::automatic).use_strategy);
+  ASSERT_FALSE(price_pair(trees[0], trees[3], Algorithm::automatic).use_strategy);
   std::vector<int32_t> out(6);
   compute_pair_batch<int32_t>({&trees, &trees, PairLayout::all_pairs_of_a, {}, {}}, {}, 2, out.data(), nullptr, nullptr);
   const PairCosts<int32_t> unit;
