@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <numeric>
 #include <stdexcept>
@@ -43,7 +44,11 @@
 namespace grix {
 
 struct JoinIndex {
-  std::vector<OrientedTree> trees;
+  // The trees may come without their mirror: with_mirror adds it the first
+  // time a pair of the tree needs a distance (at small thresholds most trees
+  // never do). Each tree's once-flag orders that write before every read.
+  mutable std::vector<OrientedTree> trees;
+  std::unique_ptr<std::once_flag[]> mirror_once;
   int32_t threshold = 0;
   bool label_equality = true;
   bool costs_non_negative = true;
@@ -61,6 +66,14 @@ struct JoinIndex {
 };
 
 namespace {
+
+const OrientedTree& with_mirror(const JoinIndex& index, int32_t t) {
+  std::call_once(index.mirror_once[t], [&] {
+    OrientedTree& tree = index.trees[t];
+    if (tree.size() > 0 && tree.mirrored.parents.empty()) add_mirrored_orientation(tree);
+  });
+  return index.trees[t];
+}
 
 int32_t largest_size(const std::vector<OrientedTree>& trees) {
   int32_t largest = 0;
@@ -156,9 +169,12 @@ struct WorkerState {
 // threshold tau, given the label bound. Returns the distance, -1 for a pair
 // accepted unverified, or tau + 1 for a pair ruled out; counts the stage that
 // decided.
+// mirrored(true) and mirrored(false) give a and b with their mirrors, for the
+// bounded distance.
+template <typename Mirrored>
 int32_t decide_pair(const OrientedTree& a, const OrientedTree& b, const std::vector<int32_t>& post_a,
                     const std::vector<int32_t>& post_b, int32_t label_bound, int32_t tau, bool exact,
-                    WorkerState& state, JoinCounts& counts, const StopFlag* stop) {
+                    WorkerState& state, JoinCounts& counts, const StopFlag* stop, Mirrored&& mirrored) {
   const int32_t over = tau + 1;
   const int32_t pre = bounded_sequence_distance(a.given.codes.data(), a.size(), b.given.codes.data(),
                                                 b.size(), tau, state.row);
@@ -185,7 +201,7 @@ int32_t decide_pair(const OrientedTree& a, const OrientedTree& b, const std::vec
   // The distance is at most the upper bound, so a band that wide suffices.
   const int32_t band = std::min(tau, upper);
   ++counts.verified;
-  const int32_t d = bounded_tree_distance(a, b, band, state.distance, stop);
+  const int32_t d = bounded_tree_distance(mirrored(true), mirrored(false), band, state.distance, stop);
   if (d > band) {
     ++counts.failed_verification;
     return over;
@@ -230,9 +246,7 @@ void probe_position(const JoinIndex& index, int32_t p, bool exact, WorkerState& 
     }
   }
   counts.pruned_by_labels += (p - begin) - static_cast<int64_t>(candidates.size());
-  const OrientedTree& a = index.trees[index.order[p]];
   for (int32_t other : candidates) {
-    const OrientedTree& b = index.trees[index.order[other]];
     // Pairs are reported with the smaller tree index first, and with rename
     // costs the distance turns that tree into the other.
     const int32_t i = std::min(index.order[other], index.order[p]);
@@ -245,12 +259,15 @@ void probe_position(const JoinIndex& index, int32_t p, bool exact, WorkerState& 
         ++counts.pruned_by_labels;
         continue;
       }
-      d = decide_pair(a, b, index.postorder[p], index.postorder[other], label_bound, tau, exact, state,
-                      counts, stop);
+      const int32_t tree_p = index.order[p], tree_other = index.order[other];
+      d = decide_pair(index.trees[tree_p], index.trees[tree_other], index.postorder[p], index.postorder[other],
+                      label_bound, tau, exact, state, counts, stop, [&](bool first) -> const OrientedTree& {
+                        return with_mirror(index, first ? tree_p : tree_other);
+                      });
       if (d > tau) continue;
     } else {
       ++counts.verified;
-      d = full_distance(index.trees[i], index.trees[j], &index.label_costs, state.distance, stop);
+      d = full_distance(with_mirror(index, i), with_mirror(index, j), &index.label_costs, state.distance, stop);
       if (d > tau) {
         ++counts.failed_verification;
         continue;
@@ -268,6 +285,7 @@ std::shared_ptr<const JoinIndex> build_join_index(std::vector<OrientedTree> tree
                                                   const LabelCosts<int32_t>* label_costs) {
   auto index = std::make_shared<JoinIndex>();
   index->trees = std::move(trees);
+  index->mirror_once = std::make_unique<std::once_flag[]>(index->trees.size());
   const int32_t largest = largest_size(index->trees);
   // No distance exceeds n1 + n2, so a larger threshold changes nothing; a
   // negative one (only rename costs can reach it) is kept away from overflow.
@@ -405,7 +423,8 @@ void nearest_of(const OrientedTree& query, const Corpus& corpus, int32_t k, int3
         ++counts.pruned_by_labels;
         continue;
       }
-      d = decide_pair(query, candidate, post, corpus.postorder[c], label_bound, tau, true, state, counts, stop);
+      d = decide_pair(query, candidate, post, corpus.postorder[c], label_bound, tau, true, state, counts, stop,
+                      [&](bool first) -> const OrientedTree& { return first ? query : candidate; });
       if (d > tau) continue;
     }
     if (full) {

@@ -69,34 +69,47 @@ PreparedTree prepare(std::vector<int32_t> parents, std::vector<int32_t> codes) {
 
 }  // namespace
 
-OrientedTree prepare_oriented_tree(const std::vector<int32_t>& parents,
-                                   const std::vector<int32_t>& codes, const char* name) {
+OrientedTree prepare_given_tree(const std::vector<int32_t>& parents, const std::vector<int32_t>& codes,
+                                const char* name) {
   check_single_tree(parents, codes, name);
-  const int32_t n = static_cast<int32_t>(parents.size());
   OrientedTree tree;
+  tree.given = prepare(parents, codes);
+  return tree;
+}
+
+void add_mirrored_orientation(OrientedTree& tree) {
+  const std::vector<int32_t>& parents = tree.given.parents;
+  const std::vector<int32_t>& codes = tree.given.codes;
+  const int32_t n = static_cast<int32_t>(parents.size());
   // Pre-order of the mirror: a depth-first walk that visits each node's
   // children last to first. Pushing them first to last onto a stack does it.
   const ChildLists children = child_lists(parents);
   std::vector<int32_t> new_id(parents.size(), -1);
-  std::vector<int32_t> mirrored_parents, mirrored_codes;
+  std::vector<int32_t> mirrored_parents, mirrored_codes, mirrored_to_given;
   mirrored_parents.reserve(parents.size());
   mirrored_codes.reserve(parents.size());
-  tree.mirrored_to_given.reserve(parents.size());
+  mirrored_to_given.reserve(parents.size());
   std::vector<int32_t> stack;
   if (n > 0) stack.push_back(0);
   while (!stack.empty()) {
     const int32_t v = stack.back();
     stack.pop_back();
-    new_id[v] = static_cast<int32_t>(tree.mirrored_to_given.size());
-    tree.mirrored_to_given.push_back(v);
+    new_id[v] = static_cast<int32_t>(mirrored_to_given.size());
+    mirrored_to_given.push_back(v);
     mirrored_parents.push_back(parents[v] < 0 ? -1 : new_id[parents[v]]);
     mirrored_codes.push_back(codes[v]);
     for (int32_t at = children.first_child_at[v]; at < children.first_child_at[v + 1]; ++at) {
       stack.push_back(children.child_list[at]);
     }
   }
-  tree.given = prepare(parents, codes);
   tree.mirrored = prepare(std::move(mirrored_parents), std::move(mirrored_codes));
+  tree.mirrored_to_given = std::move(mirrored_to_given);
+}
+
+OrientedTree prepare_oriented_tree(const std::vector<int32_t>& parents,
+                                   const std::vector<int32_t>& codes, const char* name) {
+  OrientedTree tree = prepare_given_tree(parents, codes, name);
+  add_mirrored_orientation(tree);
   return tree;
 }
 

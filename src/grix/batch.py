@@ -70,14 +70,15 @@ def encode(*groups: list[Tree], rename: LabelRename, delete: NodeCost = None,
     if rename is not None and callable(rename) and len(labels) ** 2 > MAX_LABEL_TABLE:
         raise ValueError(f"the trees hold {len(labels)} distinct labels: a rename table of "
                          f"{len(labels)}^2 entries is too large; use rename=None")
-    costs = corpus_costs(labels, rename, delete, insert, largest(groups[0]), largest(groups[-1]))
+    costs = corpus_costs(labels, rename, delete, insert, largest(encoded[0].codes), largest(encoded[-1].codes))
     for group in encoded:
         group.costs = costs
     return encoded
 
 
-def largest(trees: Sequence[Tree]) -> int:
-    return max((len(tree) for tree in trees), default=0)
+def largest(codes: Sequence[npt.NDArray[np.int32]]) -> int:
+    """The most nodes of the encoded trees (their code arrays)."""
+    return max(map(len, codes), default=0)
 
 
 def run_batch(a: Encoded, b: Encoded | None, *, first: npt.NDArray[np.int32] | None = None,

@@ -53,7 +53,8 @@ PyJoinIndex make_index(const std::vector<IntArray>& parents, const std::vector<I
     costs.columns = static_cast<int32_t>(label_costs->shape(1));
     costs.rename.assign(label_costs->data(), label_costs->data() + label_costs->size());
   }
-  std::vector<grix::OrientedTree> trees = prepare_trees(parents, codes, workers);
+  // The index mirrors a tree only once one of its pairs needs a distance.
+  std::vector<grix::OrientedTree> trees = prepare_trees(parents, codes, workers, /*mirrored=*/false);
   PyJoinIndex result{nullptr, threshold, label_costs};
   py::gil_scoped_release release;
   result.index = grix::build_join_index(std::move(trees), threshold, label_costs ? &costs : nullptr);

@@ -32,7 +32,8 @@ inline std::vector<int32_t> to_vector(const IntArray& array, const std::string& 
 // Checks and prepares the trees on `workers` threads; a malformed tree
 // raises for the lowest index at fault, whichever thread met it.
 inline std::vector<grix::OrientedTree> prepare_trees(const std::vector<IntArray>& parents,
-                                              const std::vector<IntArray>& codes, int32_t workers) {
+                                              const std::vector<IntArray>& codes, int32_t workers,
+                                              bool mirrored = true) {
   if (parents.size() != codes.size()) {
     throw py::value_error(std::to_string(parents.size()) + " parent arrays but " +
                           std::to_string(codes.size()) + " code arrays");
@@ -50,7 +51,9 @@ inline std::vector<grix::OrientedTree> prepare_trees(const std::vector<IntArray>
   auto prepare_share = [&](size_t first, size_t step) {
     for (size_t t = first; t < count; t += step) {
       try {
-        trees[t] = grix::prepare_oriented_tree(p[t], c[t], ("tree " + std::to_string(t)).c_str());
+        const std::string name = "tree " + std::to_string(t);
+        trees[t] = mirrored ? grix::prepare_oriented_tree(p[t], c[t], name.c_str())
+                            : grix::prepare_given_tree(p[t], c[t], name.c_str());
       } catch (...) {
         failures[t] = std::current_exception();
       }

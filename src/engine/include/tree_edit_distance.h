@@ -225,6 +225,13 @@ std::pair<std::vector<int32_t>, std::vector<int32_t>> number_labels(const std::v
 OrientedTree prepare_oriented_tree(const std::vector<int32_t>& parents,
                                    const std::vector<int32_t>& codes, const char* name);
 
+// The same in two steps, for indexes over many trees that need the mirror of
+// only a few: the checks and the tree as given (`mirrored` left empty), then
+// the mirror, which every distance and mapping function needs.
+OrientedTree prepare_given_tree(const std::vector<int32_t>& parents, const std::vector<int32_t>& codes,
+                                const char* name);
+void add_mirrored_orientation(OrientedTree& tree);
+
 // Whether a pair is cheaper mirrored: strictly fewer cells (a tie keeps the
 // trees as given). Returns the cells of the chosen orientation in `cells`.
 bool mirrored_is_cheaper(const OrientedTree& tree1, const OrientedTree& tree2, double* cells);
