@@ -79,7 +79,7 @@ def html_corpus(count, seed):
             try:
                 if os.path.getsize(path) > MAX_HTML_BYTES:
                     continue
-                tree = grix.Tree.from_html(path)
+                tree = grix.Tree.from_html(pathlib.Path(path))
             except (OSError, ValueError, UnicodeDecodeError):
                 continue
             if 10 <= len(tree) <= 2000:
@@ -166,7 +166,7 @@ def bench_corpus(name, trees, args, rows):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("corpora", nargs="*", default=["syntax", "html"], choices=["syntax", "html"])
+    parser.add_argument("corpora", nargs="*", help="syntax, html or both (the default)")
     parser.add_argument("--baseline", help="folder holding the earlier grix package")
     parser.add_argument("--thresholds", type=lambda s: [int(x) for x in s.split(",")], default=THRESHOLDS)
     parser.add_argument("--repeats", type=int, default=3)
@@ -182,7 +182,11 @@ def main():
             "out by size, by labels (mostly never touched: prefix filter), by the pre-order and post-order "
             "sequence bounds, decided exactly because the greedy mapping's cost meets a lower bound, "
             "verified by the bounded distance, and of those the ones above the threshold."]
-    for name in args.corpora:
+    corpora = args.corpora or ["syntax", "html"]
+    unknown = set(corpora) - {"syntax", "html"}
+    if unknown:
+        parser.error(f"unknown corpus {sorted(unknown)[0]!r}: choose syntax or html")
+    for name in corpora:
         trees = syntax_corpus(args.syntax_trees, args.seed) if name == "syntax" else \
             html_corpus(args.html_trees, args.seed)
         bench_corpus(name, trees, args, rows)

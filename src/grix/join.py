@@ -145,7 +145,7 @@ class NearestResult:
                 f"{self.counts['verified']:,} of {self.counts['pairs']:,} pairs computed)")
 
 
-def join_index(trees: list[Tree], threshold: int, rename: Callable[[str, str], int] | None,
+def join_index(trees: list[Tree], threshold: int, rename: LabelRename,
                workers: int = 1) -> _core.JoinIndex:
     (encoded,) = encode(trees, rename=rename)
     table = encoded.costs.rename_by_label
