@@ -450,14 +450,34 @@ class HeavyPathFunction {
   }
 
   // A single leaf x added left of the forest in current_ (into next_), in
-  // the [a][b] layout: no transposes. Row a needs row a + 1 of the result,
-  // as in add_root, so the work splits by columns.
+  // the [a][b] layout, with no transposes: matching x with node a leaves the
+  // forest without x and G(a + size, b).
   void add_left_leaf(int32_t x) {
+    matched_.resize(m_);
+    for (int32_t a = 0; a < m_; ++a) matched_[a] = tree(x, w_ + a);
+    add_leftmost(remove_a(x), current_);
+  }
+
+  // The path node p added over its children forest (current_), into next_,
+  // and the subtree distances of p against every node of the subtree of w.
+  // Matching p with node a matches p's children with a's children, and
+  // leaves nothing of the path side for G(a + size, b).
+  void add_root(int32_t p) {
+    matched_.resize(m_);
+    for (int32_t a = 0; a < m_; ++a) matched_[a] = current_.row(a + 1)[mirror_of_pre_[a] + 1] + rename(p, w_ + a);
+    add_leftmost(remove_a(p), empty_);
+    for (int32_t a = 0; a < m_; ++a) tree(p, w_ + a) = next_.at(a, mirror_of_pre_[a]);
+  }
+
+  // The step both share: a node added as the leftmost root of the path-side
+  // forest whose distances are in current_, into next_. With leftmost roots
+  // removed on the other side too, G(a, b) loses node a (when present):
+  // next[a][b] = min(current[a][b] + removed, next[a + 1][b] + insert(a),
+  // after_match[a + size(a)][b] + matched_[a]). Row a needs row a + 1 of
+  // next_, so the work splits by columns.
+  void add_leftmost(Cost removed, const FlatMatrix<Cost>& after_match) {
     const int32_t m = m_;
     next_.reshape(m + 1, m + 1);
-    const Cost removed = remove_a(x);
-    matched_.resize(m_);
-    for (int32_t a = 0; a < m; ++a) matched_[a] = tree(x, w_ + a);
     auto columns = [&](int32_t, int32_t first, int32_t last, const std::atomic<bool>&) {
       {
         const Cost* const before = current_.row(m);
@@ -466,58 +486,18 @@ class HeavyPathFunction {
       }
       for (int32_t a = m - 1; a >= 0; --a) {
         const Cost* const before = current_.row(a);
-        const Cost* const without_subtree = current_.row(a + size_by_pre_[a]);
+        const Cost* const rest = after_match.row(a + size_by_pre_[a]);
         const Cost* const below = next_.row(a + 1);
         Cost* const out = next_.row(a);
         const Cost match = matched_[a];
         const Cost insert_a = remove_by_pre_[a];
-        const int32_t end = std::min(last, mirror_of_pre_[a] + 1);
+        const int32_t end = std::min(last, mirror_of_pre_[a] + 1);  // b > mirror(a): node a is not in G(a, b)
         int32_t b = first;
-        for (; b < end; ++b) {
-          out[b] = std::min(std::min<Cost>(before[b] + removed, below[b] + insert_a), without_subtree[b] + match);
-        }
+        for (; b < end; ++b) out[b] = std::min(std::min<Cost>(before[b] + removed, below[b] + insert_a), rest[b] + match);
         for (; b < last; ++b) out[b] = below[b];
       }
     };
     split_rows(static_cast<int64_t>(m + 1) * (m + 1), m + 1, columns);
-  }
-
-  // From the distances of the path node's children forest (current_) to
-  // those of its whole subtree (into next_), and the subtree distances of p
-  // against every node of the subtree of w. Row a of next_ needs row a + 1,
-  // so the work splits by columns.
-  void add_root(int32_t p) {
-    const int32_t m = m_;
-    next_.reshape(m + 1, m + 1);
-    const Cost remove_p = remove_a(p);
-    renames_.resize(m_);
-    for (int32_t a = 0; a < m; ++a) renames_[a] = rename(p, w_ + a);
-    auto columns = [&](int32_t, int32_t first, int32_t last, const std::atomic<bool>&) {
-      {
-        const Cost* const children = current_.row(m);
-        Cost* const out = next_.row(m);
-        for (int32_t b = first; b < last; ++b) out[b] = children[b] + remove_p;
-      }
-      for (int32_t a = m - 1; a >= 0; --a) {
-        const int32_t lm = mirror_of_pre_[a];
-        const Cost* const children = current_.row(a);
-        const Cost* const below = next_.row(a + 1);
-        const Cost* const rest = empty_.row(a + size_by_pre_[a]);
-        Cost* const out = next_.row(a);
-        // Matching p with node a: p's children against a's children, and
-        // nothing of the path side left for the rest of the forest.
-        const Cost match = current_.row(a + 1)[lm + 1] + renames_[a];
-        const Cost insert_a = remove_by_pre_[a];
-        const int32_t end = std::min(last, lm + 1);
-        int32_t b = first;
-        for (; b < end; ++b) {
-          out[b] = std::min(std::min<Cost>(children[b] + remove_p, below[b] + insert_a), match + rest[b]);
-        }
-        for (; b < last; ++b) out[b] = below[b];
-      }
-    };
-    split_rows(static_cast<int64_t>(m + 1) * (m + 1), m + 1, columns);
-    for (int32_t a = 0; a < m; ++a) tree(p, w_ + a) = next_.at(a, mirror_of_pre_[a]);
   }
 
   // Runs body(member, first, last, failed) over [0, count) split among the
@@ -548,7 +528,7 @@ class HeavyPathFunction {
   const StopFlag* stop_;
   int32_t w_ = 0, m_ = 0;
   std::vector<int32_t> mirror_of_pre_, pre_of_mirror_, size_by_pre_, size_by_mirror_, node_by_mirror_;
-  std::vector<Cost> remove_by_pre_, remove_by_mirror_, renames_, matched_;
+  std::vector<Cost> remove_by_pre_, remove_by_mirror_, matched_;
   std::vector<int32_t> added_, added_size_;
   std::vector<Cost> added_cost_;
   FlatMatrix<Cost> empty_, current_, next_, transposed_, gathered_;
