@@ -40,11 +40,11 @@ namespace grix {
 const StrategyWeights STRATEGY_WEIGHTS = {
     /*keyroot_cell=*/1.1e-9,
     /*keyroot_pair=*/150e-9,
-    /*right_path_cell=*/1.1e-9,
-    /*left_path_cell=*/1.6e-9,
-    /*heavy_path_cell=*/0.5e-9,
-    /*kernel_call=*/150e-9,
-    /*plan_pair=*/6e-9,
+    /*right_path_cell=*/2.2e-9,
+    /*left_path_cell=*/3.2e-9,
+    /*heavy_path_cell=*/0.3e-9,
+    /*kernel_call=*/300e-9,
+    /*plan_pair=*/20e-9,
 };
 
 PathShape build_path_shape(const OrientedTree& tree) {
@@ -117,20 +117,29 @@ int32_t path_child(const PathShape& shape, int32_t v, int32_t kind) {
 
 }  // namespace
 
-double single_path_seconds(const PathShape& f, const PathShape& g, int32_t v, int32_t w, int32_t choice) {
+namespace {
+
+// The predicted seconds of the six single-path functions of the pair (v, w),
+// indexed by choice: the kernel's cells and calls along leftmost and
+// rightmost paths, the grid cells along heavy paths. Inline: the plan calls
+// it for every pair of subtrees.
+inline void single_path_options(const PathShape& f, const PathShape& g, int32_t v, int32_t w, double (&out)[6]) {
   const StrategyWeights& weight = STRATEGY_WEIGHTS;
   const double size1 = f.size[v] + 1.0, size2 = g.size[w] + 1.0;
-  switch (choice) {
-    case LEFT_PATH: return weight.left_path_cell * size1 * g.left_cells[w] + weight.kernel_call * g.left_keyroots[w];
-    case RIGHT_PATH:
-      return weight.right_path_cell * size1 * g.right_cells[w] + weight.kernel_call * g.right_keyroots[w];
-    case HEAVY_PATH: return weight.heavy_path_cell * (f.size[v] + 3.0 * f.heavy_length[v]) * size2 * size2;
-    case 3 + LEFT_PATH:
-      return weight.left_path_cell * f.left_cells[v] * size2 + weight.kernel_call * f.left_keyroots[v];
-    case 3 + RIGHT_PATH:
-      return weight.right_path_cell * f.right_cells[v] * size2 + weight.kernel_call * f.right_keyroots[v];
-    default: return weight.heavy_path_cell * (g.size[w] + 3.0 * g.heavy_length[w]) * size1 * size1;
-  }
+  out[LEFT_PATH] = weight.left_path_cell * size1 * g.left_cells[w] + weight.kernel_call * g.left_keyroots[w];
+  out[RIGHT_PATH] = weight.right_path_cell * size1 * g.right_cells[w] + weight.kernel_call * g.right_keyroots[w];
+  out[HEAVY_PATH] = weight.heavy_path_cell * (f.size[v] + 3.0 * f.heavy_length[v]) * size2 * size2;
+  out[3 + LEFT_PATH] = weight.left_path_cell * f.left_cells[v] * size2 + weight.kernel_call * f.left_keyroots[v];
+  out[3 + RIGHT_PATH] = weight.right_path_cell * f.right_cells[v] * size2 + weight.kernel_call * f.right_keyroots[v];
+  out[3 + HEAVY_PATH] = weight.heavy_path_cell * (g.size[w] + 3.0 * g.heavy_length[w]) * size1 * size1;
+}
+
+}  // namespace
+
+double single_path_seconds(const PathShape& f, const PathShape& g, int32_t v, int32_t w, int32_t choice) {
+  double options[6];
+  single_path_options(f, g, v, w, options);
+  return options[choice];
 }
 
 PathPlan plan_paths(const PathShape& f, const PathShape& g, const StopFlag* stop) {
@@ -141,7 +150,8 @@ PathPlan plan_paths(const PathShape& f, const PathShape& g, const StopFlag* stop
   // cost(v, w) of the row at hand, and for each path kind in the second tree
   // the sum of cost(v, x) over the subtrees x hanging off that path of w.
   std::vector<double> cost_row(static_cast<size_t>(n2));
-  std::vector<double> hanging_in_second(3 * static_cast<size_t>(n2));
+  std::vector<double> left_in_second(static_cast<size_t>(n2)), right_in_second(static_cast<size_t>(n2)),
+      heavy_in_second(static_cast<size_t>(n2));
   // The same sums for paths in the first tree, sum of cost(u, w) over the
   // subtrees u hanging off the path of v: children hand their rows to their
   // parent as they finish, so only parents with a finished child hold a row.
@@ -149,37 +159,50 @@ PathPlan plan_paths(const PathShape& f, const PathShape& g, const StopFlag* stop
   std::vector<int32_t> free_rows, row_of_node(static_cast<size_t>(n1), -1);
   const std::vector<double> leaf_row(3 * static_cast<size_t>(n2), 0.0);
 
+  // This loop runs once per pair of subtrees: every option is a local, and
+  // the cheapest is found by a chain of comparisons the compiler keeps in
+  // registers.
   for (int32_t v = n1 - 1; v >= 0; --v) {
     throw_if_stopped(stop);
     const double* const hanging_in_first = row_of_node[v] >= 0 ? rows[row_of_node[v]].data() : leaf_row.data();
+    const double* const left_in_first = hanging_in_first;
+    const double* const right_in_first = hanging_in_first + n2;
+    const double* const heavy_in_first = hanging_in_first + 2 * static_cast<size_t>(n2);
     uint8_t* const choice_row = plan.choice.data() + static_cast<size_t>(v) * static_cast<size_t>(n2);
     for (int32_t w = n2 - 1; w >= 0; --w) {
-      double sum[3] = {0, 0, 0};
-      if (!g.is_leaf(w)) {
-        const int32_t first = g.first_child(w), last = g.last_child(w), heavy = g.heavy_child[w];
-        for (int32_t at = g.first_child_at[w]; at < g.first_child_at[w + 1]; ++at) {
+      double left = 0, right = 0, heavy = 0;
+      const int32_t children_end = g.first_child_at[w + 1];
+      if (g.first_child_at[w] < children_end) {
+        const int32_t first = g.child_list[g.first_child_at[w]], last = g.child_list[children_end - 1];
+        const int32_t heavy_child = g.heavy_child[w];
+        for (int32_t at = g.first_child_at[w]; at < children_end; ++at) {
           const int32_t x = g.child_list[at];
           const double whole = cost_row[x];
-          sum[LEFT_PATH] += x == first ? hanging_in_second[x] : whole;
-          sum[RIGHT_PATH] += x == last ? hanging_in_second[n2 + x] : whole;
-          sum[HEAVY_PATH] += x == heavy ? hanging_in_second[2 * n2 + x] : whole;
+          left += x == first ? left_in_second[x] : whole;
+          right += x == last ? right_in_second[x] : whole;
+          heavy += x == heavy_child ? heavy_in_second[x] : whole;
         }
       }
-      for (int32_t kind = 0; kind < 3; ++kind) hanging_in_second[kind * n2 + w] = sum[kind];
-      const double options[6] = {
-          hanging_in_first[w] + single_path_seconds(f, g, v, w, LEFT_PATH),
-          hanging_in_first[n2 + w] + single_path_seconds(f, g, v, w, RIGHT_PATH),
-          hanging_in_first[2 * n2 + w] + single_path_seconds(f, g, v, w, HEAVY_PATH),
-          sum[LEFT_PATH] + single_path_seconds(f, g, v, w, 3 + LEFT_PATH),
-          sum[RIGHT_PATH] + single_path_seconds(f, g, v, w, 3 + RIGHT_PATH),
-          sum[HEAVY_PATH] + single_path_seconds(f, g, v, w, 3 + HEAVY_PATH),
+      left_in_second[w] = left;
+      right_in_second[w] = right;
+      heavy_in_second[w] = heavy;
+      double options[6];
+      single_path_options(f, g, v, w, options);
+      double best_cost = options[LEFT_PATH] + left_in_first[w];
+      uint8_t best = LEFT_PATH;
+      auto consider = [&](double cost, uint8_t choice) {
+        if (cost < best_cost) {
+          best_cost = cost;
+          best = choice;
+        }
       };
-      int32_t best = 0;
-      for (int32_t k = 1; k < 6; ++k) {
-        if (options[k] < options[best]) best = k;
-      }
-      cost_row[w] = options[best];
-      choice_row[w] = static_cast<uint8_t>(best);
+      consider(options[RIGHT_PATH] + right_in_first[w], RIGHT_PATH);
+      consider(options[HEAVY_PATH] + heavy_in_first[w], HEAVY_PATH);
+      consider(options[3 + LEFT_PATH] + left, 3 + LEFT_PATH);
+      consider(options[3 + RIGHT_PATH] + right, 3 + RIGHT_PATH);
+      consider(options[3 + HEAVY_PATH] + heavy, 3 + HEAVY_PATH);
+      cost_row[w] = best_cost;
+      choice_row[w] = best;
     }
 
     const int32_t p = f.parent[v];

@@ -44,7 +44,7 @@ struct StrategyWeights {
   double left_path_cell;   // one kernel cell in mirrored ids (scattered reads)
   double heavy_path_cell;  // one cell of the heavy-path function
   double kernel_call;      // one kernel call along a leftmost or rightmost path
-  double plan_pair;        // one subtree pair of plan_paths
+  double plan_pair;        // one subtree pair of plan_paths, with the strategy's matrices
 };
 extern const StrategyWeights STRATEGY_WEIGHTS;
 
