@@ -35,8 +35,10 @@
 
 namespace grix {
 
-// Measured on the 2-core development machine with bench/bench_strategy.py,
-// which prints them again from its own timings.
+// Fitted to times measured on the 2-core development machine;
+// bench/bench_strategy.py prints measured against predicted times, to refit
+// them elsewhere. The strategy's kernel cells cost more than the keyroot
+// schedule's: its calls are many and small.
 const StrategyWeights STRATEGY_WEIGHTS = {
     /*keyroot_cell=*/1.1e-9,
     /*keyroot_pair=*/150e-9,
