@@ -233,6 +233,35 @@ Cost whole_tree_cost(const std::vector<Cost>& costs, int32_t n) {
   return sum;
 }
 
+// A pair with every subtree distance filled, by the algorithm that
+// price_algorithms chooses: the keyroot schedule in the cheaper orientation,
+// or the path strategy in the trees' given ids.
+template <typename Cost>
+struct FilledPair {
+  OrientedPair<Cost> pair;
+  FlatMatrix<Cost> tree_dist;
+};
+
+template <typename Cost>
+FilledPair<Cost> fill_pair(const OrientedTree& tree1, const OrientedTree& tree2, const PairCosts<Cost>& costs,
+                           int32_t num_threads, const StopFlag* stop, std::atomic<int64_t>* cells_done,
+                           Algorithm algorithm) {
+  PathShape shape1, shape2;
+  PathPlan plan;
+  const bool strategy = algorithm != Algorithm::keyroot &&
+                        price_algorithms(tree1, tree2, algorithm, shape1, shape2, plan, stop).use_strategy;
+  FilledPair<Cost> filled{orient(tree1, tree2, costs, num_threads, stop, strategy), {}};
+  if (strategy) {
+    run_path_plan<Cost>(tree1, tree2, shape1, shape2, plan, filled.pair.rename, filled.pair.delete_costs,
+                        filled.pair.insert_costs, num_threads, filled.tree_dist, stop, cells_done);
+  } else {
+    filled.tree_dist = with_indel(filled.pair, [&](const auto& indel) {
+      return fill_tree_dist(filled.pair, indel, num_threads, stop, cells_done);
+    });
+  }
+  return filled;
+}
+
 }  // namespace
 
 template <typename Cost>
@@ -243,21 +272,7 @@ Cost compute_oriented_distance(const OrientedTree& tree1, const OrientedTree& tr
   if (tree1.size() == 0 || tree2.size() == 0) {
     return whole_tree_cost(costs.delete_costs, tree1.size()) + whole_tree_cost(costs.insert_costs, tree2.size());
   }
-  if (algorithm != Algorithm::keyroot) {
-    PathShape shape1, shape2;
-    PathPlan plan;
-    if (price_algorithms(tree1, tree2, algorithm, shape1, shape2, plan, stop).use_strategy) {
-      const OrientedPair<Cost> pair = orient(tree1, tree2, costs, num_threads, stop, /*for_strategy=*/true);
-      FlatMatrix<Cost> tree_dist;
-      run_path_plan<Cost>(tree1, tree2, shape1, shape2, plan, pair.rename, pair.delete_costs, pair.insert_costs,
-                          num_threads, tree_dist, stop, cells_done);
-      return tree_dist.at(0, 0);
-    }
-  }
-  const OrientedPair<Cost> pair = orient(tree1, tree2, costs, num_threads, stop);
-  return with_indel(pair, [&](const auto& indel) {
-    return fill_tree_dist(pair, indel, num_threads, stop, cells_done).at(0, 0);
-  });
+  return fill_pair(tree1, tree2, costs, num_threads, stop, cells_done, algorithm).tree_dist.at(0, 0);
 }
 
 template <typename Cost>
@@ -271,24 +286,11 @@ EditMapping<Cost> compute_edit_mapping(const OrientedTree& tree1, const Oriented
   EditMapping<Cost> mapping;
   if (n1 > 0 && n2 > 0) {
     // The walk back needs every subtree distance, which the path strategy
-    // fills as well; it then runs in the trees' given ids.
-    PathShape shape1, shape2;
-    PathPlan plan;
-    const bool strategy = algorithm != Algorithm::keyroot &&
-                          price_algorithms(tree1, tree2, algorithm, shape1, shape2, plan, stop).use_strategy;
-    const OrientedPair<Cost> pair = orient(tree1, tree2, costs, num_threads, stop, strategy);
-    with_indel(pair, [&](const auto& indel) {
-      FlatMatrix<Cost> tree_dist;
-      if (strategy) {
-        run_path_plan<Cost>(tree1, tree2, shape1, shape2, plan, pair.rename, pair.delete_costs,
-                            pair.insert_costs, num_threads, tree_dist, stop, cells_done);
-      } else {
-        tree_dist = fill_tree_dist(pair, indel, num_threads, stop, cells_done);
-      }
-      mapping.distance = tree_dist.at(0, 0);
-      mapping.pairs = walk_back(pair, indel, tree_dist, stop);
-      return 0;
-    });
+    // fills as well (in the trees' given ids).
+    FilledPair<Cost> filled = fill_pair(tree1, tree2, costs, num_threads, stop, cells_done, algorithm);
+    const OrientedPair<Cost>& pair = filled.pair;
+    mapping.distance = filled.tree_dist.at(0, 0);
+    mapping.pairs = with_indel(pair, [&](const auto& indel) { return walk_back(pair, indel, filled.tree_dist, stop); });
     if (pair.mirrored) {
       for (auto& [i, j] : mapping.pairs) {
         i = tree1.mirrored_to_given[i];

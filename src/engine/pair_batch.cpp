@@ -72,15 +72,8 @@ Cost strategy_pair_distance(const OrientedTree& a, const OrientedTree& b, const 
   scratch.delete_costs.clear();
   scratch.insert_costs.clear();
   if (!c.delete_costs.empty() || !c.insert_costs.empty()) {
-    auto node_costs = [](const std::vector<int32_t>& codes, const std::vector<Cost>& by_code, std::vector<Cost>& out) {
-      if (by_code.empty()) {
-        out.assign(codes.size(), Cost{1});
-      } else {
-        fill_node_costs(codes, by_code, out);
-      }
-    };
-    node_costs(a.given.codes, c.delete_costs, scratch.delete_costs);
-    node_costs(b.given.codes, c.insert_costs, scratch.insert_costs);
+    fill_node_costs(a.given.codes, c.delete_costs, scratch.delete_costs);
+    fill_node_costs(b.given.codes, c.insert_costs, scratch.insert_costs);
   }
   run_path_plan<Cost>(a, b, shape1, shape2, plan, MatrixView<Cost>{scratch.rename.row(0), n1, n2},
                       scratch.delete_costs, scratch.insert_costs, 1, scratch.tree_dist, stop, nullptr);
@@ -120,15 +113,8 @@ Cost pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCost
     return scratch.tree_dist.at(0, 0);
   };
   if (c.delete_costs.empty() && c.insert_costs.empty()) return run(UnitIndel{});
-  auto node_costs = [](const std::vector<int32_t>& codes, const std::vector<Cost>& by_code, std::vector<Cost>& out) {
-    if (by_code.empty()) {
-      out.assign(codes.size(), Cost{1});
-    } else {
-      fill_node_costs(codes, by_code, out);
-    }
-  };
-  node_costs(tree1.codes, c.delete_costs, scratch.delete_costs);
-  node_costs(tree2.codes, c.insert_costs, scratch.insert_costs);
+  fill_node_costs(tree1.codes, c.delete_costs, scratch.delete_costs);
+  fill_node_costs(tree2.codes, c.insert_costs, scratch.insert_costs);
   return run(NodeIndel<Cost>{scratch.delete_costs.data(), scratch.insert_costs.data()});
 }
 

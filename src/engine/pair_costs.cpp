@@ -45,6 +45,10 @@ void fill_rename_from_codes(const std::vector<int32_t>& codes1, const std::vecto
 template <typename Cost>
 void fill_node_costs(const std::vector<int32_t>& codes, const std::vector<Cost>& by_code,
                      std::vector<Cost>& out) {
+  if (by_code.empty()) {
+    out.assign(codes.size(), Cost{1});
+    return;
+  }
   out.resize(codes.size());
   for (size_t i = 0; i < codes.size(); ++i) out[i] = by_code[static_cast<size_t>(codes[i])];
 }

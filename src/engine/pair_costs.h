@@ -19,7 +19,8 @@ void fill_rename_from_codes(const std::vector<int32_t>& codes1, const std::vecto
                             const Cost* table, int32_t table_columns, FlatMatrix<Cost>& rename,
                             const StopFlag* stop);
 
-// Per-node costs from per-code costs: out[i] = by_code[codes[i]].
+// Per-node costs from per-code costs: out[i] = by_code[codes[i]], or 1 for
+// every node when by_code is empty.
 template <typename Cost>
 void fill_node_costs(const std::vector<int32_t>& codes, const std::vector<Cost>& by_code,
                      std::vector<Cost>& out);

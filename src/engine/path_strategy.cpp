@@ -22,15 +22,10 @@
 
 #include <algorithm>
 #include <functional>
-#include <limits>
 #include <memory>
-#include <string>
-#include <type_traits>
 
 #include "keyroot_kernel.h"
 #include "keyroot_schedule.h"
-#include "memory_budget.h"
-#include "tree_preprocessing.h"
 #include "worker_team.h"
 
 namespace grix {
