@@ -21,7 +21,7 @@ import numpy as np
 from . import __version__, readers
 from .batch import pdist, square_matrix
 from .join import join, nearest
-from .distance import distance
+from .distance import ALGORITHMS, distance
 from .mapping import mapping
 from .teds import add_teds_command, run_teds_command
 from .tree import Tree
@@ -128,6 +128,10 @@ def parser() -> argparse.ArgumentParser:
     diff.add_argument("--fold", type=number(int, 0, "a number of lines (0 or more)"), default=3,
                       metavar="N", help="fold runs of more than N unchanged lines (default 3)")
     diff.add_argument("--colour", "--color", action="store_true", help="colour the marks")
+    for pair_command in (one, diff):
+        pair_command.add_argument("--algorithm", choices=ALGORITHMS, default="auto",
+                                  help="the keyroot schedule, the path strategy, or whichever is "
+                                       "predicted faster (auto, the default)")
 
     many = commands.add_parser("pdist", aliases=["pairwise"], help="distances between all pairs of files")
     many.add_argument("files", nargs="+", metavar="FILE")
@@ -171,7 +175,7 @@ def check_usage(args: argparse.Namespace, main_parser: argparse.ArgumentParser) 
 
 def run_distance(args: argparse.Namespace) -> None:
     t1, t2 = read_tree(args.a, args), read_tree(args.b, args)
-    result = distance(t1, t2, workers=args.workers, timeout=args.timeout)
+    result = distance(t1, t2, workers=args.workers, timeout=args.timeout, algorithm=args.algorithm)
     if args.json:
         print(json.dumps({"distance": result, "nodes1": len(t1), "nodes2": len(t2)}))
     else:
@@ -182,7 +186,7 @@ def run_diff(args: argparse.Namespace) -> None:
     from .diff import mapping_to_json, render_text, write_html
 
     t1, t2 = read_tree(args.a, args), read_tree(args.b, args)
-    found = mapping(t1, t2, workers=args.workers, timeout=args.timeout)
+    found = mapping(t1, t2, workers=args.workers, timeout=args.timeout, algorithm=args.algorithm)
     if args.html:
         write_html(found, args.html, title=f"grix diff {os.path.basename(args.a)} → {os.path.basename(args.b)}")
     if args.json:

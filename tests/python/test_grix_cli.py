@@ -61,6 +61,11 @@ class TestDistance:
         assert (result.returncode, result.stdout) == (0, "1\n")
         conf = grix_cli("distance", files / "app.conf", "{config{port{80}}}", "--format", "xml")
         assert (conf.returncode, conf.stdout) == (0, "0\n")
+        for algorithm in ("keyroot", "strategy"):
+            forced = grix_cli("distance", "{a{b}{c{d}}}", "{a{c}}", "--algorithm", algorithm)
+            assert (forced.returncode, forced.stdout) == (0, "2\n")
+        wrong = grix_cli("distance", "{a}", "{a}", "--algorithm", "fast")
+        assert wrong.returncode == 2 and "invalid choice: 'fast'" in wrong.stderr
 
     @pytest.mark.parametrize("options, expected", [
         ((), 1), (("--no-text",), 0), (("--attributes",), 2), (("--no-text", "--attributes"), 1),
