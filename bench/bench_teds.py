@@ -67,11 +67,7 @@ SIZES = (("< 20 cells", 0, 19), ("20-100 cells", 20, 100), ("> 100 cells", 101, 
 
 
 def default_pairs():
-    for base in (ROOT.parent, ROOT.parent.parent):
-        path = base / "shared" / "data" / "teds_pairs.jsonl"
-        if path.exists():
-            return path
-    return ROOT.parent / "shared" / "data" / "teds_pairs.jsonl"
+    return ROOT / "data" / "tables" / "teds_pairs.jsonl"
 
 
 def run_peer(name, python, pairs_file):

@@ -4,7 +4,7 @@ tables with recognition-like errors (a JSON object a line with "pred",
 
     python examples/teds_tables.py [PAIRS.jsonl]
 
-The default is ../shared/data/teds_pairs.jsonl beside the project.
+The default is data/tables/teds_pairs.jsonl in the project.
 """
 
 import collections
@@ -15,7 +15,7 @@ import time
 
 import grix
 
-DEFAULT = pathlib.Path(__file__).resolve().parents[1].parent / "shared" / "data" / "teds_pairs.jsonl"
+DEFAULT = pathlib.Path(__file__).resolve().parents[1] / "data" / "tables" / "teds_pairs.jsonl"
 
 
 def main(path: pathlib.Path, given: bool) -> None:

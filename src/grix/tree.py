@@ -15,7 +15,8 @@ from typing import TYPE_CHECKING, Any, Generic, TypeVar
 import numpy as np
 
 from . import readers
-from .readers import JSONPath, Preorder, short
+from .readers import JSONPath, Preorder
+from .readers.common import short
 
 __all__ = ["Tree", "load"]
 

@@ -1,0 +1,112 @@
+"""What every reader shares: the pre-order walk, the check that refuses an
+object found inside itself, the long-label rule, and source positions.
+
+A reader returns a tree in pre-order as a :data:`Preorder` triple: labels,
+parents, and the object each node came from.
+"""
+
+from __future__ import annotations
+
+import hashlib
+from collections.abc import Callable, Sequence
+from itertools import repeat
+from typing import Any, TypeVar
+
+_T = TypeVar("_T")
+_S = TypeVar("_S")
+
+#: A tree in pre-order: labels, parent ids (-1 for the root, every other
+#: parent is the previous node or one of its ancestors) and sources.
+Preorder = tuple[list[str], list[int], list[_S]]
+
+# A value whose text is longer than this is shown cut, with a digest of the
+# whole text, so that labels stay short yet differ whenever the values do.
+CONSTANT_SHOWN = 40
+
+
+def short(obj: object, limit: int = 40) -> str:
+    """``repr(obj)``, cut to ``limit`` characters for messages."""
+    text = repr(obj)
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+class AncestorPath:
+    """The objects on the path from the root to the node being expanded in a
+    pre-order walk, to refuse an object found inside itself: the tree would
+    be infinite. The path is trimmed back to each node's parent, which
+    pre-order makes O(1) amortised. Only nodes with children need to enter.
+    """
+
+    __slots__ = ("_what", "_path", "_on_path")
+
+    def __init__(self, what: str) -> None:
+        self._what = what
+        self._path: list[tuple[int, object]] = []
+        self._on_path: dict[int, int] = {}
+
+    def enter(self, obj: object, node: int, parent: int) -> None:
+        """Record that node ``node`` (child of ``parent``) is ``obj``; None
+        is never checked. Raises ValueError if ``obj`` is an ancestor."""
+        path, on_path = self._path, self._on_path
+        while path and path[-1][0] != parent:
+            on_path.pop(id(path.pop()[1]), None)
+        if obj is not None:
+            if id(obj) in on_path:
+                raise ValueError(
+                    f"{self._what}: node {node} is the same object as its ancestor node "
+                    f"{on_path[id(obj)]}, so the tree would be infinite"
+                )
+            on_path[id(obj)] = node
+        path.append((node, obj))
+
+
+def walk(root: _T, expand: Callable[[_T], tuple[str, Any, Sequence[_T], object]], what: str) -> Preorder[Any]:
+    """Depth-first walk from ``root``: ``expand(item)`` gives the node's
+    label, source, child items and an identity (or None).
+
+    An identity met again among a node's ancestors would make the tree
+    infinite, so it raises ValueError (see AncestorPath).
+    """
+    labels: list[str] = []
+    parents: list[int] = []
+    source: list[Any] = []
+    stack: list[tuple[_T, int]] = [(root, -1)]
+    ancestors = AncestorPath(what)
+    while stack:
+        item, parent = stack.pop()
+        label, src, kids, ident = expand(item)
+        node = len(labels)
+        labels.append(label)
+        parents.append(parent)
+        source.append(src)
+        if not kids:
+            continue
+        ancestors.enter(ident, node, parent)
+        stack.extend(zip(reversed(kids), repeat(node)))
+    return labels, parents, source
+
+
+def label_with_text(name: str, whole: str, shown: str | None = None) -> str:
+    """``name:whole``, or for a ``whole`` longer than 40 characters its first
+    39 and ``…`` followed by ``#`` and 16 hexadecimal digits of a digest of
+    the whole: two such labels are equal exactly when the texts are (but for
+    a 1 in 2**64 chance). ``shown`` replaces the cut text where the caller
+    has a better summary of a text too long to show."""
+    if shown is None:
+        if len(whole) <= CONSTANT_SHOWN:
+            return f"{name}:{whole}"
+        shown = whole[: CONSTANT_SHOWN - 1] + "…"
+    digest = hashlib.blake2b(whole.encode("utf-8", "surrogatepass"), digest_size=8).hexdigest()
+    return f"{name}:{shown} #{digest}"
+
+
+def source_line(source: object) -> int | None:
+    """The line a node's source starts on, where its reader knows it: syntax
+    tree nodes, lxml elements, and text and attribute leaves of lxml
+    elements (the element's line). None elsewhere."""
+    if type(source) is tuple and len(source) == 2 and isinstance(source[1], str):
+        source = source[0]
+    line = getattr(source, "lineno", None)
+    if line is None:
+        line = getattr(source, "sourceline", None)
+    return line if type(line) is int and line > 0 else None

@@ -1,0 +1,78 @@
+"""Reading a tree from a file: the format by the file's suffix, or named."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+from .bracket import read_bracket
+from .common import Preorder
+from .json_data import read_json
+from .markup import read_html, read_xml
+from .python_syntax import read_python
+
+#: Format names accepted by :func:`read_file`, and the suffixes that select them.
+FORMATS: dict[str, tuple[str, ...]] = {
+    "python": (".py", ".pyi"),
+    "xml": (".xml",),
+    "html": (".html", ".htm"),
+    "json": (".json",),
+    "bracket": (".tree", ".bracket"),
+}
+
+
+class UnknownFormatError(ValueError):
+    """A file whose suffix names no format and whose text is not bracket text."""
+
+    def __init__(self, path: str, suffix: str) -> None:
+        self.path = path
+        named = f"the suffix {suffix!r}" if suffix else "a name without a suffix"
+        self.reason = (f"{named} selects no reader and the text is not bracket text "
+                       "(it does not start with '{')")
+        super().__init__(f"{path}: {self.reason}; pass format= one of {', '.join(map(repr, FORMATS))}")
+
+
+def format_of(path: str | os.PathLike[str]) -> str | None:
+    """The format a file's suffix selects, or None."""
+    suffix = Path(path).suffix.lower()
+    return next((name for name, suffixes in FORMATS.items() if suffix in suffixes), None)
+
+
+def read_file(path: str | os.PathLike[str], format: str | None = None, **options: Any) -> Preorder[Any]:
+    """Read a tree from a file, choosing the reader by the file's suffix.
+
+    ``.py`` and ``.pyi`` go to :func:`read_python`, ``.xml`` to
+    :func:`read_xml`, ``.html`` and ``.htm`` to :func:`read_html`, ``.json``
+    to :func:`read_json`; ``.tree``, ``.bracket`` and any other suffix are
+    bracket text (UTF-8, a byte order mark is skipped), but a file with
+    another suffix must start with ``{``, or :class:`UnknownFormatError`
+    asks for the format. ``format`` (one of :data:`FORMATS`) overrides the
+    suffix; ``options`` go to the reader (e.g. ``text=False`` for markup).
+
+    Raises FileNotFoundError or IsADirectoryError for a bad path,
+    ValueError for an unknown format or content the reader rejects.
+    """
+    path = Path(path)
+    if format is None:
+        format = format_of(path)
+        if format is None:
+            text = path.read_text(encoding="utf-8-sig")
+            if not text.lstrip().startswith("{"):
+                raise UnknownFormatError(os.fspath(path), path.suffix)
+            return read_bracket(text, **options)
+    elif format not in FORMATS:
+        raise ValueError(f"unknown format {format!r}; use one of {', '.join(map(repr, FORMATS))}")
+    return FILE_READERS[format](path, **options)
+
+
+#: How each format reads its file. A reader family with files of its own adds
+#: its suffixes to :data:`FORMATS` and its reader here.
+FILE_READERS: dict[str, Callable[..., Preorder[Any]]] = {
+    "python": lambda path, **options: read_python(path.read_bytes(), **options),
+    "xml": read_xml,
+    "html": read_html,
+    "json": lambda path, **options: read_json(path.read_bytes(), **options),
+    "bracket": lambda path, **options: read_bracket(path.read_text(encoding="utf-8-sig"), **options),
+}

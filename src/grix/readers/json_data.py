@@ -1,0 +1,167 @@
+"""JSON text and decoded JSON data."""
+
+from __future__ import annotations
+
+import json
+import re
+from collections.abc import Iterator, Sequence
+from typing import Any
+
+from .common import Preorder, short, walk
+
+_JSON_SPACE = re.compile(r"[ \t\n\r]*")
+
+
+def parse_json(text: str | bytes) -> Any:
+    """Decode JSON text like :func:`json.loads`, without recursion.
+
+    Used for text nested too deeply for the standard decoder; scalars still
+    go through :meth:`json.JSONDecoder.raw_decode`, so both decode alike.
+    Raises :class:`json.JSONDecodeError` with the offset of the error.
+    """
+    s = text if isinstance(text, str) else text.decode(json.detect_encoding(text), "surrogatepass")
+    decoder = json.JSONDecoder()
+    Error = json.JSONDecodeError
+    containers: list[Any] = []  # open lists and dicts
+    keys: list[str | None] = []  # pending key of each open dict
+
+    def skip(i: int) -> int:
+        return _JSON_SPACE.match(s, i).end()  # type: ignore[union-attr]
+
+    def key_at(i: int) -> tuple[str, int]:
+        if s[i:i + 1] != '"':
+            raise Error("Expecting property name enclosed in double quotes", s, i)
+        key, i = decoder.raw_decode(s, i)
+        i = skip(i)
+        if s[i:i + 1] != ":":
+            raise Error("Expecting ':' delimiter", s, i)
+        return key, skip(i + 1)
+
+    if s.startswith("\ufeff"):
+        raise Error("Unexpected UTF-8 BOM (decode using utf-8-sig)", s, 0)
+    i = skip(0)
+    while True:
+        # Read one value at i; containers are opened rather than recursed into.
+        char = s[i:i + 1]
+        if char in ("[", "{"):
+            j = skip(i + 1)
+            if s[j:j + 1] == ("]" if char == "[" else "}"):
+                value: Any = [] if char == "[" else {}
+                i = j + 1
+            elif char == "[":
+                containers.append([])
+                keys.append(None)
+                i = j
+                continue
+            else:
+                key, i = key_at(j)
+                containers.append({})
+                keys.append(key)
+                continue
+        else:
+            value, i = decoder.raw_decode(s, i)
+        # Store the value, closing every container that ends here.
+        while True:
+            if not containers:
+                i = skip(i)
+                if i != len(s):
+                    raise Error("Extra data", s, i)
+                return value
+            top = containers[-1]
+            if keys[-1] is None:
+                top.append(value)
+            else:
+                top[keys[-1]] = value
+            i = skip(i)
+            char = s[i:i + 1]
+            if char == ",":
+                i = skip(i + 1)
+                if keys[-1] is not None:
+                    keys[-1], i = key_at(i)
+                break
+            if char != ("]" if keys[-1] is None else "}"):
+                raise Error("Expecting ',' delimiter", s, i)
+            value = containers.pop()
+            keys.pop()
+            i += 1
+
+
+class JSONPath(Sequence[str | int]):
+    """The keys and indices leading to a JSON value, e.g. ``("a", 0, "b")``.
+
+    It behaves as that tuple (equality and hash included) but shares its
+    prefix with the parent's path, so a deeply nested document needs O(1)
+    memory per node rather than O(depth). ``tuple(path)`` copies it out.
+    """
+
+    __slots__ = ("parent", "key", "_len")
+
+    def __init__(self, parent: JSONPath | None = None, key: str | int | None = None) -> None:
+        self.parent = parent
+        self.key = key
+        self._len = 0 if parent is None else len(parent) + 1
+
+    def __len__(self) -> int:
+        return self._len
+
+    def __iter__(self) -> Iterator[str | int]:
+        keys: list[str | int] = []
+        path: JSONPath | None = self
+        while path is not None and path.parent is not None:
+            keys.append(path.key)  # type: ignore[arg-type]
+            path = path.parent
+        return reversed(keys)
+
+    def __getitem__(self, index: Any) -> Any:
+        return tuple(self)[index]
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, (JSONPath, tuple)):
+            return len(self) == len(other) and tuple(self) == tuple(other)
+        return NotImplemented
+
+    def __hash__(self) -> int:
+        return hash(tuple(self))
+
+    def __repr__(self) -> str:
+        if len(self) <= 8:
+            return repr(tuple(self))
+        keys = list(self)
+        return f"({', '.join(map(repr, keys[:3]))}, ... {len(self) - 6} more ..., {', '.join(map(repr, keys[-3:]))})"
+
+
+def read_json(obj_or_text: Any) -> Preorder[JSONPath]:
+    """JSON text (str or bytes) or decoded data (see ``Tree.from_json``)."""
+    data = obj_or_text
+    if isinstance(data, (str, bytes, bytearray)):
+        try:
+            data = json.loads(data)
+        except RecursionError:
+            data = parse_json(bytes(data) if isinstance(data, bytearray) else data)
+
+    def expand(item: tuple[Any, ...]) -> tuple[str, object, Sequence[Any], object]:
+        if item[0] == "member":
+            _, key, value, path = item
+            return key, path, [("value", value, path)], None
+        _, value, path = item
+        if isinstance(value, dict):
+            members = [("member", _json_key(k, path), v, JSONPath(path, k)) for k, v in value.items()]
+            return "{}", path, members, value
+        if isinstance(value, (list, tuple)):
+            return "[]", path, [("value", v, JSONPath(path, i)) for i, v in enumerate(value)], value
+        if value is None or isinstance(value, (str, int, float)):
+            return json.dumps(value, ensure_ascii=False), path, (), None
+        raise TypeError(
+            f"JSON data at path {short(path)} is {type(value).__name__}; "
+            "JSON holds only dict, list, tuple, str, int, float, bool and None"
+        )
+
+    return walk(("value", data, JSONPath()), expand, "JSON data")
+
+
+def _json_key(key: Any, path: JSONPath) -> str:
+    if isinstance(key, str):
+        return key
+    if key is None or isinstance(key, (int, float)):
+        return json.dumps(key)  # as json.dumps would write it: 1, true, null
+    raise TypeError(f"JSON data at path {short(path)} has a {type(key).__name__} key; keys must be str")
