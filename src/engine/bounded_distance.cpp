@@ -292,9 +292,7 @@ int32_t full_distance(const OrientedTree& a, const OrientedTree& b, const LabelC
   const bool mirror = mirrored_is_cheaper(a, b, nullptr);
   const PreparedTree& tree1 = mirror ? a.mirrored : a.given;
   const PreparedTree& tree2 = mirror ? b.mirrored : b.given;
-  const bool by_equality = label_costs == nullptr || label_costs->rename.empty();
-  fill_rename_from_codes<int32_t>(tree1.codes, tree2.codes, by_equality ? nullptr : label_costs->rename.data(),
-                                  by_equality ? 0 : label_costs->columns, scratch.rename, stop);
+  fill_rename_from_label_costs<int32_t>(tree1.codes, tree2.codes, label_costs, scratch.rename, stop);
   scratch.tree_dist.reshape(n1, n2);
   scratch.forest_dist.reshape(n1 + 1, n2 + 1);
   run_keyroot_pairs_in_order<int32_t>(tree1.rightmost_leaf, tree1.keyroots, tree2.rightmost_leaf, tree2.keyroots,

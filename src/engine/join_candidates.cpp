@@ -38,6 +38,7 @@
 
 #include "join_bounds.h"
 #include "keyroot_schedule.h"
+#include "pair_costs.h"
 #include "similarity_join.h"
 #include "worker_threads.h"
 
@@ -299,15 +300,18 @@ std::shared_ptr<const JoinIndex> build_join_index(std::vector<OrientedTree> tree
       throw std::invalid_argument("the label cost table holds " + std::to_string(costs.rename.size()) +
                                   " values, not rows x columns");
     }
+    check_label_classes(costs, 0);
+    const int32_t code_count = costs.label_class.empty() ? std::min(costs.rows, costs.columns)
+                                                         : static_cast<int32_t>(costs.label_class.size());
     for (size_t t = 0; t < index->trees.size(); ++t) {
       for (int32_t code : index->trees[t].given.codes) {
-        if (code >= std::min(costs.rows, costs.columns)) {
+        if (code >= code_count) {
           throw std::invalid_argument("tree " + std::to_string(t) + " has label code " + std::to_string(code) +
                                       " outside the label cost table");
         }
       }
     }
-    const int64_t lowest = *std::min_element(costs.rename.begin(), costs.rename.end());
+    const int64_t lowest = lowest_label_rename(costs);
     if (lowest < 0 && lowest * (largest + int64_t{1}) < std::numeric_limits<int32_t>::min()) {
       throw std::invalid_argument("a label cost of " + std::to_string(lowest) +
                                   " is too negative: a distance between these trees could leave the 32-bit range");
@@ -316,6 +320,8 @@ std::shared_ptr<const JoinIndex> build_join_index(std::vector<OrientedTree> tree
     index->label_costs.rows = costs.rows;
     index->label_costs.columns = costs.columns;
     index->label_costs.rename = costs.rename;  // deleting and inserting cost 1
+    index->label_costs.label_class = costs.label_class;
+    index->label_costs.same_label = costs.same_label;
   }
   index->order.resize(index->trees.size());
   std::iota(index->order.begin(), index->order.end(), 0);

@@ -67,8 +67,7 @@ Cost strategy_pair_distance(const OrientedTree& a, const OrientedTree& b, const 
     check_memory_budget(needed, 1, "a path strategy between trees of " + std::to_string(n1) + " and " +
                                        std::to_string(n2) + " nodes");
   }
-  fill_rename_from_codes(a.given.codes, b.given.codes, c.rename.empty() ? nullptr : c.rename.data(), c.columns,
-                         scratch.rename, stop);
+  fill_rename_from_label_costs(a.given.codes, b.given.codes, &c, scratch.rename, stop);
   scratch.delete_costs.clear();
   scratch.insert_costs.clear();
   if (!c.delete_costs.empty() || !c.insert_costs.empty()) {
@@ -102,8 +101,7 @@ Cost pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCost
   const bool mirror = mirrored_is_cheaper(a, b, cells);
   const PreparedTree& tree1 = mirror ? a.mirrored : a.given;
   const PreparedTree& tree2 = mirror ? b.mirrored : b.given;
-  fill_rename_from_codes(tree1.codes, tree2.codes, c.rename.empty() ? nullptr : c.rename.data(), c.columns,
-                         scratch.rename, stop);
+  fill_rename_from_label_costs(tree1.codes, tree2.codes, &c, scratch.rename, stop);
   scratch.tree_dist.reshape(n1, n2);
   scratch.forest_dist.reshape(n1 + 1, n2 + 1);
   auto run = [&](const auto& indel) {
@@ -149,10 +147,11 @@ void check_label_costs(const LabelCosts<Cost>& costs, int32_t code1, int32_t cod
                                   " has " + what + " for " + std::to_string(count) + " codes");
     }
   };
-  if (!costs.rename.empty()) {
+  if (!costs.rename.empty() && costs.label_class.empty()) {
     check_covers(static_cast<size_t>(costs.rows), code1, "renames");
     check_covers(static_cast<size_t>(costs.columns), code2, "renames");
   }
+  if (!costs.rename.empty()) check_label_classes(costs, std::max(code1, code2) + 1);
   check_covers(costs.delete_costs.size(), code1, "delete costs");
   check_covers(costs.insert_costs.size(), code2, "insert costs");
   check_cost_values(costs.rename.data(), costs.rename.size(), costs.columns, "rename", false);
@@ -162,8 +161,7 @@ void check_label_costs(const LabelCosts<Cost>& costs, int32_t code1, int32_t cod
     auto highest = [](const std::vector<Cost>& values) {
       return values.empty() ? int64_t{1} : static_cast<int64_t>(*std::max_element(values.begin(), values.end()));
     };
-    const int64_t lowest_rename =
-        costs.rename.empty() ? 0 : *std::min_element(costs.rename.begin(), costs.rename.end());
+    const int64_t lowest_rename = lowest_label_rename(costs);
     check_int32_sums(highest(costs.delete_costs) * n1 + highest(costs.insert_costs) * n2, lowest_rename,
                      std::min(n1, n2) + int64_t{1});
   }

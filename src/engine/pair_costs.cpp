@@ -1,5 +1,6 @@
 #include "pair_costs.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <sstream>
@@ -40,6 +41,61 @@ void fill_rename_from_codes(const std::vector<int32_t>& codes1, const std::vecto
       for (int32_t j = 0; j < n2; ++j) row[j] = table_row[column_codes[j]];
     }
   }
+}
+
+template <typename Cost>
+void fill_rename_from_label_costs(const std::vector<int32_t>& codes1, const std::vector<int32_t>& codes2,
+                                  const LabelCosts<Cost>* costs, FlatMatrix<Cost>& rename, const StopFlag* stop) {
+  if (costs == nullptr || costs->rename.empty()) {
+    fill_rename_from_codes<Cost>(codes1, codes2, nullptr, 0, rename, stop);
+    return;
+  }
+  if (costs->label_class.empty()) {
+    fill_rename_from_codes(codes1, codes2, costs->rename.data(), costs->columns, rename, stop);
+    return;
+  }
+  constexpr size_t ROWS_BETWEEN_CHECKS = 256;
+  const int32_t n2 = static_cast<int32_t>(codes2.size());
+  rename.reshape(static_cast<int32_t>(codes1.size()), n2);
+  // The classes of tree 2's nodes, looked up once rather than once per row.
+  std::vector<int32_t> column_classes(codes2.size());
+  for (size_t j = 0; j < codes2.size(); ++j) column_classes[j] = costs->label_class[static_cast<size_t>(codes2[j])];
+  const int32_t* const column_codes = codes2.data();
+  const Cost same = costs->same_label;
+  for (size_t i = 0; i < codes1.size(); ++i) {
+    if (i % ROWS_BETWEEN_CHECKS == 0) throw_if_stopped(stop);
+    Cost* const row = rename.row(static_cast<int32_t>(i));
+    const int32_t code = codes1[i];
+    const Cost* const table_row =
+        costs->rename.data() + static_cast<size_t>(costs->label_class[static_cast<size_t>(code)]) *
+                                   static_cast<size_t>(costs->columns);
+    for (int32_t j = 0; j < n2; ++j) row[j] = column_codes[j] == code ? same : table_row[column_classes[j]];
+  }
+}
+
+template <typename Cost>
+void check_label_classes(const LabelCosts<Cost>& costs, int32_t code_count) {
+  if (costs.label_class.empty()) return;
+  if (costs.label_class.size() < static_cast<size_t>(code_count)) {
+    throw std::invalid_argument("the label classes cover " + std::to_string(costs.label_class.size()) +
+                                " labels; the trees have " + std::to_string(code_count));
+  }
+  for (size_t code = 0; code < costs.label_class.size(); ++code) {
+    const int32_t label_class = costs.label_class[code];
+    if (label_class < 0 || label_class >= std::min(costs.rows, costs.columns)) {
+      throw std::invalid_argument("label " + std::to_string(code) + " has class " + std::to_string(label_class) +
+                                  ", outside the " + std::to_string(costs.rows) + " x " +
+                                  std::to_string(costs.columns) + " class table");
+    }
+  }
+  check_cost_values(&costs.same_label, 1, 0, "same-label rename", false);
+}
+
+template <typename Cost>
+Cost lowest_label_rename(const LabelCosts<Cost>& costs) {
+  if (costs.rename.empty()) return Cost{0};
+  const Cost lowest = *std::min_element(costs.rename.begin(), costs.rename.end());
+  return costs.label_class.empty() ? lowest : std::min(lowest, costs.same_label);
 }
 
 template <typename Cost>
@@ -97,6 +153,15 @@ template void fill_rename_from_codes<int32_t>(const std::vector<int32_t>&, const
                                               const StopFlag*);
 template void fill_rename_from_codes<double>(const std::vector<int32_t>&, const std::vector<int32_t>&,
                                              const double*, int32_t, FlatMatrix<double>&, const StopFlag*);
+template void fill_rename_from_label_costs<int32_t>(const std::vector<int32_t>&, const std::vector<int32_t>&,
+                                                    const LabelCosts<int32_t>*, FlatMatrix<int32_t>&,
+                                                    const StopFlag*);
+template void fill_rename_from_label_costs<double>(const std::vector<int32_t>&, const std::vector<int32_t>&,
+                                                   const LabelCosts<double>*, FlatMatrix<double>&, const StopFlag*);
+template void check_label_classes<int32_t>(const LabelCosts<int32_t>&, int32_t);
+template void check_label_classes<double>(const LabelCosts<double>&, int32_t);
+template int32_t lowest_label_rename<int32_t>(const LabelCosts<int32_t>&);
+template double lowest_label_rename<double>(const LabelCosts<double>&);
 template void fill_node_costs<int32_t>(const std::vector<int32_t>&, const std::vector<int32_t>&,
                                        std::vector<int32_t>&);
 template void fill_node_costs<double>(const std::vector<int32_t>&, const std::vector<double>&,

@@ -19,6 +19,21 @@ void fill_rename_from_codes(const std::vector<int32_t>& codes1, const std::vecto
                             const Cost* table, int32_t table_columns, FlatMatrix<Cost>& rename,
                             const StopFlag* stop);
 
+// The same from a batch's label costs (null: label equality), by their
+// table between codes or between label classes.
+template <typename Cost>
+void fill_rename_from_label_costs(const std::vector<int32_t>& codes1, const std::vector<int32_t>& codes2,
+                                  const LabelCosts<Cost>* costs, FlatMatrix<Cost>& rename, const StopFlag* stop);
+
+// Throws std::invalid_argument unless every code below `code_count` has a
+// class and every class lies inside the rows x columns table of `costs`.
+template <typename Cost>
+void check_label_classes(const LabelCosts<Cost>& costs, int32_t code_count);
+
+// The lowest rename cost that `costs` can give (0 for label equality).
+template <typename Cost>
+Cost lowest_label_rename(const LabelCosts<Cost>& costs);
+
 // Per-node costs from per-code costs: out[i] = by_code[codes[i]], or 1 for
 // every node when by_code is empty.
 template <typename Cost>

@@ -22,6 +22,7 @@ HTML tables: :func:`teds` and :func:`teds_paired` (PubTabNet's TEDS).
 from importlib.metadata import PackageNotFoundError, version as _version
 
 from .tree import Tree, load
+from .costs import LabelClasses
 from .distance import distance, normalized_distance
 from .mapping import Edit, Mapping, apply, mapping
 from .batch import cdist, paired, pdist
@@ -34,7 +35,7 @@ try:
 except PackageNotFoundError:  # running from a source checkout
     __version__ = "0.0.0"
 
-__all__ = ["Edit", "JoinResult", "Mapping", "NearestResult", "Tree", "apply", "cdist", "diff", "distance",
+__all__ = ["Edit", "JoinResult", "LabelClasses", "Mapping", "NearestResult", "Tree", "apply", "cdist", "diff", "distance",
            "join", "load", "mapping", "nearest", "normalized_distance", "paired", "pdist", "readers", "teds",
            "teds_paired",
            "__version__"]

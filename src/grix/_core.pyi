@@ -32,14 +32,16 @@ class Corpus:
 
 def batch(a: Corpus, b: Corpus | None = None, first: _Ints | None = None, second: _Ints | None = None, *,
           rename: _Costs | None = None, delete: _Costs | None = None, insert: _Costs | None = None,
-          pair_rename: list[npt.NDArray[np.float64]] | None = None, floating: bool = False,
+          pair_rename: list[npt.NDArray[np.float64]] | None = None, label_class: _Ints | None = None,
+          same_label: float = 0.0, floating: bool = False,
           workers: int = 1, timeout: float | None = None,
           progress: _Progress | None = None) -> _Costs: ...
 def batch_cells(a: Corpus, b: Corpus | None = None, first: _Ints | None = None,
                 second: _Ints | None = None) -> float: ...
 class JoinIndex:
     def __init__(self, parents: list[_Ints], codes: list[_Ints], threshold: int,
-                 label_costs: _Ints | None = None, workers: int = 1) -> None: ...
+                 label_costs: _Ints | None = None, workers: int = 1, label_class: _Ints | None = None,
+                 same_label: int = 0) -> None: ...
     def __len__(self) -> int: ...
 
 def join(index: JoinIndex, begin: int = 0, end: int | None = None, distances: bool = True,

@@ -6,13 +6,13 @@ from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Literal, Union
+from typing import Any, Literal, Union, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _core, progress as progress_bar
-from .costs import EngineCosts, Number, NodeCost, corpus_costs, label_codes, numbered_labels
+from .costs import EngineCosts, LabelClasses, Number, NodeCost, corpus_costs, label_codes, numbered_labels
 from .distance import check_timeout, check_tree, check_workers, normalize
 from .tree import Tree
 
@@ -22,8 +22,12 @@ MAX_LABEL_TABLE = 50_000_000
 #: Distances of many pairs: int32 for integer costs within 32 bits, int64 for
 #: larger integer costs, float64 for fractional costs or a normalisation.
 Distances = Union[npt.NDArray[np.int32], npt.NDArray[np.int64], npt.NDArray[np.float64]]
-LabelRename = Union[None, Callable[[str, str], Number]]
+LabelRename = Union[None, Callable[[str, str], Number], LabelClasses]
 Normalize = Literal[None, "metric", "max"]
+# The costs whose distances are integers, for the overloads' result types.
+IntLabelRename = Union[None, Callable[[str, str], int]]
+IntLabelCost = Union[None, int, Callable[[str], int]]
+IntDistances = Union[npt.NDArray[np.int32], npt.NDArray[np.int64]]
 
 
 def check_trees(trees: object, name: str) -> list[Tree]:
@@ -69,7 +73,8 @@ def encode(*groups: list[Tree], rename: LabelRename, delete: NodeCost = None,
         start += len(trees)
     if rename is not None and callable(rename) and len(labels) ** 2 > MAX_LABEL_TABLE:
         raise ValueError(f"the trees hold {len(labels)} distinct labels: a rename table of "
-                         f"{len(labels)}^2 entries is too large; use rename=None")
+                         f"{len(labels)}^2 entries is too large for a rename callable; give the costs "
+                         "by label class with grix.LabelClasses, which scales to any number of labels")
     costs = corpus_costs(labels, rename, delete, insert, largest(encoded[0].codes), largest(encoded[-1].codes))
     for group in encoded:
         group.costs = costs
@@ -132,6 +137,23 @@ def normalized(d: Distances, costs: EngineCosts, sizes1: npt.NDArray[np.int64], 
     return np.divide(2 * values, total, out=np.zeros_like(values), where=total > 0)
 
 
+@overload
+def pdist(trees: Sequence[Tree], *, rename: None = None, delete: None = None, insert: None = None,
+          normalize: None = None, workers: int | None = None,
+          progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.int32]: ...
+@overload
+def pdist(trees: Sequence[Tree], *, rename: IntLabelRename = None, delete: IntLabelCost = None,
+          insert: IntLabelCost = None, normalize: None = None, workers: int | None = None,
+          progress: bool | None = None, timeout: float | None = None) -> IntDistances: ...
+@overload
+def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
+          insert: NodeCost = None, normalize: Literal["metric", "max"],
+          workers: int | None = None,
+          progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.float64]: ...
+@overload
+def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
+          insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
+          progress: bool | None = None, timeout: float | None = None) -> Distances: ...
 def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None) -> Distances:
@@ -141,8 +163,11 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
     entry turns trees[i] into trees[j]; with costs that are not symmetric,
     the other direction can differ (use :func:`cdist` for both).
 
-    rename: None (label equality) or a callable ``(label1, label2) ->
-        number``, called once per distinct label pair of all the trees.
+    rename: None (label equality); a callable ``(label1, label2) ->
+        number``, called once per distinct label pair of all the trees, so
+        for a few thousand distinct labels at most (it is refused above
+        about 7,000: a table of their square); or :class:`grix.LabelClasses`,
+        one call per label and per class pair, for any number of labels.
     delete, insert: None (1 each), a number, or a callable ``label -> number``
         called once per distinct label (see :func:`grix.distance`).
     normalize: None, "metric" or "max" (see :func:`grix.normalized_distance`):
@@ -185,6 +210,23 @@ def square_matrix(condensed: Distances, count: int) -> Distances:
     return matrix
 
 
+@overload
+def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: None = None, delete: None = None, insert: None = None,
+          normalize: None = None, workers: int | None = None,
+          progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.int32]: ...
+@overload
+def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: IntLabelRename = None, delete: IntLabelCost = None,
+          insert: IntLabelCost = None, normalize: None = None, workers: int | None = None,
+          progress: bool | None = None, timeout: float | None = None) -> IntDistances: ...
+@overload
+def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
+          insert: NodeCost = None, normalize: Literal["metric", "max"],
+          workers: int | None = None,
+          progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.float64]: ...
+@overload
+def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
+          insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
+          progress: bool | None = None, timeout: float | None = None) -> Distances: ...
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None,
           delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
           workers: int | None = None, progress: bool | None = None,
@@ -204,6 +246,23 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRena
     return d.reshape(len(listed_a), len(listed_b))
 
 
+@overload
+def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: None = None, delete: None = None, insert: None = None,
+           normalize: None = None, workers: int | None = None,
+           progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.int32]: ...
+@overload
+def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: IntLabelRename = None, delete: IntLabelCost = None,
+           insert: IntLabelCost = None, normalize: None = None, workers: int | None = None,
+           progress: bool | None = None, timeout: float | None = None) -> IntDistances: ...
+@overload
+def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
+           insert: NodeCost = None, normalize: Literal["metric", "max"],
+           workers: int | None = None,
+           progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.float64]: ...
+@overload
+def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
+           insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
+           progress: bool | None = None, timeout: float | None = None) -> Distances: ...
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None,
            delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
            workers: int | None = None, progress: bool | None = None,

@@ -2,8 +2,10 @@
 
 Exit status: 0 on success, 1 on a bad input or a failed computation (one
 line on stderr naming the file), 2 on a usage error, 130 on Ctrl-C, and 141
-when the reader of the output goes away (``grix diff ... | head``), quietly,
-as a process stopped by SIGPIPE would.
+when the reader of the output goes away before all of it is written
+(``grix diff ... | head -1`` on a long diff), quietly, as a process stopped
+by SIGPIPE would. Output that fits in the pipe is written before the reader
+leaves, so the status is then 0, as for any program.
 """
 
 from __future__ import annotations
@@ -101,9 +103,10 @@ def parser() -> argparse.ArgumentParser:
                          help="how to read the inputs (default: by suffix: .py .xml .html .htm "
                          ".json; bracket text for .tree, .bracket and files starting with '{')")
         sub.add_argument("--text", action=argparse.BooleanOptionalAction, default=None,
-                         help="XML and HTML: compare the text too (default: yes)")
+                         help="XML and HTML: compare the text too (default: yes for both)")
         sub.add_argument("--attributes", action=argparse.BooleanOptionalAction, default=None,
-                         help="XML and HTML: compare the attributes too (default: yes)")
+                         help="XML and HTML: compare the attributes too (default: yes for XML, "
+                         "no for HTML)")
         sub.add_argument("--context", action="store_true",
                          help="Python: keep the Load, Store and Del nodes")
         sub.add_argument("--timeout", type=number(float, 0, "a number of seconds"), metavar="SECONDS",
@@ -148,7 +151,7 @@ def parser() -> argparse.ArgumentParser:
     many.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                       help="show a progress bar (default: on a terminal, for long runs)")
     close = commands.add_parser("nearest", help="the closest corpus files to each query")
-    close.add_argument("queries", nargs="+", metavar="QUERY")
+    close.add_argument("queries", nargs="*", metavar="QUERY")
     close.add_argument("--corpus", nargs="+", required=True, metavar="FILE", help="the files to search")
     close.add_argument("-k", type=number(int, 1, "a number of neighbours (1 or more)"), default=1,
                        help="neighbours per query (default 1)")
@@ -164,6 +167,11 @@ def parser() -> argparse.ArgumentParser:
 
 def check_usage(args: argparse.Namespace, main_parser: argparse.ArgumentParser) -> None:
     """Refuse what argparse cannot see, before any work."""
+    if args.command == "nearest" and not args.queries:
+        # --corpus takes every file after it, so queries written last vanish into it.
+        main_parser.error("nearest needs at least one QUERY: put the queries before --corpus "
+                          "(grix nearest q.py --corpus a.py b.py), or end the corpus with -- "
+                          "(grix nearest --corpus a.py b.py -- q.py)")
     if args.command in ("pdist", "pairwise") and args.out is not None:
         suffix = Path(args.out).suffix.lower()
         allowed = (".csv", ".npz") if args.threshold is not None else MATRIX_SUFFIXES
@@ -188,11 +196,24 @@ def run_diff(args: argparse.Namespace) -> None:
     t1, t2 = read_tree(args.a, args), read_tree(args.b, args)
     found = mapping(t1, t2, workers=args.workers, timeout=args.timeout, algorithm=args.algorithm)
     if args.html:
-        write_html(found, args.html, title=f"grix diff {os.path.basename(args.a)} → {os.path.basename(args.b)}")
+        name_a, name_b = distinct_names(args.a, args.b)
+        write_html(found, args.html, title=f"grix diff {name_a} → {name_b}")
     if args.json:
         print(json.dumps(mapping_to_json(found)))
     else:
         sys.stdout.write(render_text(found, fold=args.fold, colour=args.colour))
+
+
+def distinct_names(a: str, b: str) -> tuple[str, str]:
+    """The file names of two paths, with as many of their folders as it takes
+    to tell them apart (``3.11/argparse.py`` and ``3.12/argparse.py``)."""
+    parts_a, parts_b = Path(a).parts, Path(b).parts
+    keep = 1
+    while keep < max(len(parts_a), len(parts_b)) and parts_a[-keep:] == parts_b[-keep:]:
+        keep += 1
+    if parts_a[-keep:] == parts_b[-keep:]:  # the same path: its name is enough
+        keep = 1
+    return str(Path(*parts_a[-keep:])) if parts_a else a, str(Path(*parts_b[-keep:])) if parts_b else b
 
 
 def run_pdist(args: argparse.Namespace) -> None:

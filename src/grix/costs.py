@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Union
 
@@ -25,9 +25,109 @@ if TYPE_CHECKING:
     from .tree import Tree
 
 Number: TypeAlias = Union[int, float]
+
+# A class cost table larger than this would take more memory than it saves.
+MAX_CLASS_TABLE = 50_000_000
+
+
+@dataclass(frozen=True)
+class LabelClasses:
+    """Rename costs by class of label, for any number of distinct labels.
+
+    ``classes`` puts each label in a class: a callable ``label -> class`` or
+    a mapping from label to class, asked once per distinct label (a label a
+    mapping lacks is an error). ``costs`` prices renaming a label of one class
+    into a different label of another (or the same) class: a callable
+    ``(class1, class2) -> number`` called once per pair of classes met, or a
+    mapping from ``(class1, class2)`` to a number. Renaming a label into an
+    equal label costs ``same`` (0 by default).
+
+    Code comparison, for instance: identifiers renamed into one another cost
+    0.5, anything across node types 1::
+
+        by_type = grix.LabelClasses(lambda label: label.split(":")[0],
+                                    lambda a, b: 0.5 if a == b else 1)
+
+    Every function that takes ``rename=`` takes this form. Unlike a plain
+    callable, which is called on every pair of distinct labels (a batch over
+    thousands of labels makes millions of Python calls and a table of their
+    square), it costs one call per label and per class pair, and the engine
+    looks costs up by class: batches, joins and matrices over any number of
+    labels, with a table the size of the classes squared.
+    """
+
+    classes: Callable[[str], Hashable] | Mapping[str, Hashable]
+    costs: Callable[[Any, Any], Number] | Mapping[tuple[Any, Any], Number]
+    same: Number = 0
+
+    def class_codes(self, labels: Sequence[str]) -> tuple[npt.NDArray[np.int32], list[Hashable]]:
+        """The class number of each label (numbered in order of first
+        appearance), and the classes in number order."""
+        numbers_of: dict[Hashable, int] = {}
+        get = self.classes.__getitem__ if isinstance(self.classes, Mapping) else self.classes
+        if not callable(get):
+            raise TypeError(f"LabelClasses.classes must be a callable or a mapping, not "
+                            f"{type(self.classes).__name__}")
+        codes = np.empty(len(labels), dtype=np.int32)
+        for k, label in enumerate(labels):
+            try:
+                found = get(label)
+            except KeyError:
+                raise ValueError(f"label {label[:30]!r} has no class in LabelClasses.classes") from None
+            try:
+                codes[k] = numbers_of.setdefault(found, len(numbers_of))
+            except TypeError:
+                raise TypeError(f"the class of label {label[:30]!r} is a {type(found).__name__}, "
+                                "which is not hashable") from None
+        return codes, list(numbers_of)
+
+    def class_table(self, classes: Sequence[Hashable]) -> npt.NDArray[Any]:
+        """The costs between every two of `classes`, checked."""
+        if len(classes) ** 2 > MAX_CLASS_TABLE:
+            raise ValueError(f"the labels fall into {len(classes)} classes: a table of {len(classes)}^2 "
+                             "class costs is too large; use fewer classes")
+        if isinstance(self.costs, Mapping):
+            table: Mapping[tuple[Any, Any], Number] = self.costs
+
+            def cost(a: Any, b: Any) -> object:
+                try:
+                    return table[a, b]
+                except KeyError:
+                    raise ValueError(f"LabelClasses.costs has no cost for the classes ({short(a)}, {short(b)})") \
+                        from None
+        elif callable(self.costs):
+            cost = self.costs
+        else:
+            raise TypeError(f"LabelClasses.costs must be a callable or a mapping, not {type(self.costs).__name__}")
+        values = [[checked_number(cost(a, b), f"LabelClasses.costs({short(a)}, {short(b)})") for b in classes]
+                  for a in classes]
+        return np.array(values).reshape(len(classes), len(classes))
+
+    def same_cost(self) -> int | float:
+        return checked_number(self.same, "LabelClasses.same")
+
+    def label_table(self, labels1: Sequence[str], labels2: Sequence[str]) -> npt.NDArray[Any]:
+        """The rename costs from each of labels1 to each of labels2 (each list
+        without repeats), computed from the classes in bulk."""
+        (codes1, codes2), labels = numbered_labels([labels1, labels2])
+        label_class, classes = self.class_codes(labels)
+        table = self.class_table(classes)[label_class[codes1][:, None], label_class[codes2][None, :]]
+        same = self.same_cost()
+        if isinstance(same, float) and table.dtype.kind != "f":
+            table = table.astype(np.float64)
+        table[codes1[:, None] == codes2[None, :]] = same
+        return table
+
+
+def short(obj: object, limit: int = 30) -> str:
+    text = repr(obj)
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
 #: Rename costs: ``None`` for label equality (0 for equal labels, 1 otherwise),
-#: a callable ``(label1, label2) -> number``, or an n1 x n2 array of numbers.
-Rename: TypeAlias = Union[None, Callable[[str, str], Number], npt.ArrayLike]
+#: a callable ``(label1, label2) -> number``, :class:`LabelClasses`, or an
+#: n1 x n2 array of numbers.
+Rename: TypeAlias = Union[None, Callable[[str, str], Number], LabelClasses, npt.ArrayLike]
 #: Delete or insert costs: ``None`` (1 each), one number for every node, a
 #: callable ``label -> number``, or one number per node (a sequence or array).
 NodeCost: TypeAlias = Union[None, Number, Callable[[str], Number], npt.ArrayLike]
@@ -145,6 +245,10 @@ class EngineCosts:
     integral: bool = True    # every cost an integer: the result is an int
     codes1: npt.NDArray[np.int32] | None = None  # label codes of one pair's trees
     codes2: npt.NDArray[np.int32] | None = None
+    # With label classes: rename_by_label is between classes, label_class
+    # gives each label code's class, and equal labels cost same_label.
+    label_class: npt.NDArray[np.int32] | None = None
+    same_label: int | float = 0
 
     def number(self, value: Any) -> int | float:
         return int(value) if self.integral else float(value)
@@ -160,6 +264,11 @@ class EngineCosts:
         capped at deleting the one and inserting the other."""
         if self.rename_by_node is not None:
             value = self.rename_by_node[i, j]
+        elif self.rename_by_label is not None and self.label_class is not None:
+            assert self.codes1 is not None and self.codes2 is not None
+            code1, code2 = self.codes1[i], self.codes2[j]
+            value = self.same_label if code1 == code2 else \
+                self.rename_by_label[self.label_class[code1], self.label_class[code2]]
         elif self.rename_by_label is not None:
             assert self.codes1 is not None and self.codes2 is not None
             value = self.rename_by_label[self.codes1[i], self.codes2[j]]
@@ -178,6 +287,7 @@ class EngineCosts:
 
     def batch_arguments(self) -> dict[str, Any]:
         return {"rename": self.rename_by_label, "delete": self.delete, "insert": self.insert,
+                "label_class": self.label_class, "same_label": float(self.same_label),
                 "floating": self.floating}
 
 
@@ -187,7 +297,8 @@ def choose_number_type(costs: EngineCosts, indel_total: float, lowest_rename: fl
 
     indel_total bounds every distance from above (deleting one tree and
     inserting the other), max_renames * lowest_rename from below."""
-    arrays = [costs.rename_by_node, costs.rename_by_label, costs.delete, costs.insert]
+    arrays = [costs.rename_by_node, costs.rename_by_label, costs.delete, costs.insert,
+              np.array([costs.same_label])]
     costs.integral = all(is_integral(array) for array in arrays)
     lowest = min(lowest_rename, 0) * max_renames
     if costs.integral and indel_total <= INT32_MAX and lowest >= INT32_MIN:
@@ -212,6 +323,8 @@ def choose_number_type(costs: EngineCosts, indel_total: float, lowest_rename: fl
         array = getattr(costs, name)
         if array is not None:
             setattr(costs, name, np.ascontiguousarray(array, dtype=dtype))
+    if costs.integral:
+        costs.same_label = int(min(costs.same_label, int(indel_total) + 1))
     return costs
 
 
@@ -226,7 +339,10 @@ def pair_costs(t1: Tree, t2: Tree, rename: Rename, delete: NodeCost,
         return EngineCosts(codes1=codes1, codes2=codes2), codes1, codes2
     costs = EngineCosts(delete=node_costs(delete, t1.labels, "delete"),
                         insert=node_costs(insert, t2.labels, "insert"))
-    if rename is None or not callable(rename):
+    if isinstance(rename, LabelClasses):
+        (codes1,), (codes2,) = label_codes(t1.labels), label_codes(t2.labels)
+        costs.rename_by_label = rename.label_table(list(dict.fromkeys(t1.labels)), list(dict.fromkeys(t2.labels)))
+    elif rename is None or not callable(rename):
         codes1, codes2 = label_codes(t1.labels, t2.labels)
         if rename is not None:
             costs.rename_by_node = checked_array(rename, "rename", (n1, n2))
@@ -248,14 +364,15 @@ def whole_cost(costs: npt.NDArray[Any] | None, count: int) -> float:
     return float(costs.sum()) if costs.size else 0.0
 
 
-def corpus_costs(labels: Sequence[str], rename: Callable[[str, str], Number] | None,
+def corpus_costs(labels: Sequence[str], rename: Callable[[str, str], Number] | LabelClasses | None,
                  delete: NodeCost, insert: NodeCost, largest1: int, largest2: int) -> EngineCosts:
     """The engine's costs for a batch over trees whose distinct labels are
     `labels` (in code order) and whose largest trees have largest1 and
-    largest2 nodes: a rename table, and delete and insert costs per label."""
-    if rename is not None and not callable(rename):
-        raise TypeError("rename must be None or a callable (label1, label2) -> number for many trees; "
-                        "a per-node matrix fits only one pair (grix.distance)")
+    largest2 nodes: a rename table (between labels, or between their
+    classes), and delete and insert costs per label."""
+    if rename is not None and not callable(rename) and not isinstance(rename, LabelClasses):
+        raise TypeError("rename must be None, a callable (label1, label2) -> number or grix.LabelClasses "
+                        "for many trees; a per-node matrix fits only one pair (grix.distance)")
     for costs, name in ((delete, "delete"), (insert, "insert")):
         if costs is not None and not callable(costs) and not (
                 isinstance(costs, numbers.Real) and not isinstance(costs, bool)):
@@ -263,10 +380,16 @@ def corpus_costs(labels: Sequence[str], rename: Callable[[str, str], Number] | N
                             "trees; per-node costs fit only one pair (grix.distance)")
     engine = EngineCosts(delete=node_costs(delete, labels, "delete"),
                          insert=node_costs(insert, labels, "insert"))
-    if rename is not None:
+    if isinstance(rename, LabelClasses):
+        engine.label_class, classes = rename.class_codes(labels)
+        engine.rename_by_label = rename.class_table(classes)
+        engine.same_label = rename.same_cost()
+    elif rename is not None:
         engine.rename_by_label = label_table(rename, labels, labels)
     lowest = float(engine.rename_by_label.min()) if engine.rename_by_label is not None and \
         engine.rename_by_label.size else 0.0
+    if engine.label_class is not None:
+        lowest = min(lowest, float(engine.same_label))
 
     def most(array: npt.NDArray[Any] | None) -> float:
         return 1.0 if array is None else float(array.max()) if array.size else 0.0

@@ -93,7 +93,8 @@ def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = No
 
     rename: None (label equality: 0 for equal labels, 1 otherwise); a callable
         ``(label1, label2) -> number``, called once per distinct label pair,
-        not per node pair; or an n1 x n2 array of numbers (int or float) whose
+        not per node pair; :class:`grix.LabelClasses`, costs between classes
+        of labels; or an n1 x n2 array of numbers (int or float) whose
         [i, j] renames node i of t1 into node j of t2. Renames may be
         negative. A rename dearer than deleting the one node and inserting
         the other acts as that sum.

@@ -148,12 +148,14 @@ class NearestResult:
 def join_index(trees: list[Tree], threshold: int, rename: LabelRename,
                workers: int = 1) -> _core.JoinIndex:
     (encoded,) = encode(trees, rename=rename)
-    table = encoded.costs.rename_by_label
+    costs = encoded.costs
+    table = costs.rename_by_label
     if table is not None:
-        if encoded.costs.floating or not encoded.costs.integral:
+        if costs.floating or not costs.integral:
             raise ValueError("join takes integer rename costs within 32 bits")
         table = np.ascontiguousarray(table, dtype=np.int32)
-    return _core.JoinIndex(encoded.parents, encoded.codes, threshold, table, workers)
+    return _core.JoinIndex(encoded.parents, encoded.codes, threshold, table, workers,
+                           label_class=costs.label_class, same_label=int(costs.same_label))
 
 
 def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None, delete: NodeCost = None,
@@ -162,8 +164,9 @@ def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None,
     """Every pair of `trees` at distance at most `threshold`, each with its
     exact distance.
 
-    rename: None (label equality) or a callable ``(label1, label2) -> int``,
-        called once per distinct label pair. With a callable, the label bounds
+    rename: None (label equality), a callable ``(label1, label2) -> int``,
+        called once per distinct label pair, or :class:`grix.LabelClasses`
+        (for many distinct labels). With either, the label bounds
         are off and each candidate's distance is computed in full; the size
         bound holds only when no cost is negative (otherwise all pairs are
         candidates).

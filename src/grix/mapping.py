@@ -8,10 +8,10 @@ import random
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from functools import cached_property
-from typing import Literal
+from typing import Generic, Literal, TypeVar, overload
 
 from . import _core
-from .costs import EngineCosts, NodeCost, Rename, pair_costs
+from .costs import EngineCosts, IntNodeCost, IntRename, NodeCost, Rename, pair_costs
 from .distance import Algorithm, PairCall, check_tree
 from .tree import Tree
 
@@ -250,7 +250,11 @@ class _Forest:
         return Tree._from_preorder(labels, parents, source)
 
 
-class Mapping:
+#: The number type of a mapping's distance: int for integer costs.
+D = TypeVar("D", int, float)
+
+
+class Mapping(Generic[D]):
     """An optimal edit mapping between two trees.
 
     `pairs` lists the matched nodes (i of t1, j of t2), ascending; it is
@@ -262,11 +266,11 @@ class Mapping:
     `deleted_sources` and `inserted_sources` collect them.
     """
 
-    def __init__(self, t1: Tree, t2: Tree, distance: int | float, pairs: Iterable[tuple[int, int]],
+    def __init__(self, t1: Tree, t2: Tree, distance: D, pairs: Iterable[tuple[int, int]],
                  deleted: Iterable[int], inserted: Iterable[int], *, costs: EngineCosts | None = None) -> None:
         self.t1 = t1
         self.t2 = t2
-        self.distance = distance
+        self.distance: D = distance
         self.costs = costs if costs is not None else pair_costs(t1, t2, None, None, None)[0]
         self.pairs: list[tuple[int, int]] = [(int(i), int(j)) for i, j in pairs]
         self.deleted: list[int] = [int(i) for i in deleted]
@@ -478,9 +482,17 @@ def apply(tree: Tree, script: Sequence[Edit]) -> Tree:
     return forest.to_tree()
 
 
+@overload
+def mapping(t1: Tree, t2: Tree, *, rename: IntRename = None, delete: IntNodeCost = None,
+            insert: IntNodeCost = None, workers: int | None = 1, timeout: float | None = None,
+            progress: bool | None = None, algorithm: Algorithm = "auto") -> Mapping[int]: ...
+@overload
 def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
             insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
-            progress: bool | None = None, algorithm: Algorithm = "auto") -> Mapping:
+            progress: bool | None = None, algorithm: Algorithm = "auto") -> Mapping[float]: ...
+def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
+            insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
+            progress: bool | None = None, algorithm: Algorithm = "auto") -> Mapping[int] | Mapping[float]:
     """An optimal edit mapping between `t1` and `t2` (see :class:`Mapping`),
     with the arguments and errors of :func:`grix.distance`.
 

@@ -333,8 +333,15 @@ grix::PairBatch make_batch(const Corpus& a, const Corpus* b, const std::optional
 
 template <typename Cost>
 grix::LabelCosts<Cost> label_costs(const std::optional<py::array>& rename, const std::optional<py::array>& deletes,
-                                   const std::optional<py::array>& inserts, int32_t rows, int32_t columns) {
+                                   const std::optional<py::array>& inserts, int32_t rows, int32_t columns,
+                                   const std::optional<IntArray>& label_class = std::nullopt,
+                                   double same_label = 0) {
   grix::LabelCosts<Cost> costs;
+  if (label_class) {
+    if (!rename) throw py::value_error("label classes need a table of rename costs between classes");
+    costs.label_class = to_vector(*label_class, "label_class");
+    costs.same_label = static_cast<Cost>(same_label);
+  }
   costs.rows = rows;
   costs.columns = columns;
   if (rename) {
@@ -356,7 +363,8 @@ grix::LabelCosts<Cost> label_costs(const std::optional<py::array>& rename, const
 template <typename Cost>
 py::array typed_batch(const grix::PairBatch& pairs, const std::optional<py::array>& rename,
                       const std::optional<py::array>& deletes, const std::optional<py::array>& inserts,
-                      const std::optional<std::vector<py::array>>& pair_rename, int32_t workers,
+                      const std::optional<std::vector<py::array>>& pair_rename,
+                      const std::optional<IntArray>& label_class, double same_label, int32_t workers,
                       std::optional<double> timeout, const std::optional<py::function>& progress) {
   grix::LabelCosts<Cost> shared;
   std::vector<grix::LabelCosts<Cost>> per_pair;
@@ -366,7 +374,7 @@ py::array typed_batch(const grix::PairBatch& pairs, const std::optional<py::arra
     for (const py::array& table : *pair_rename) per_pair.push_back(label_costs<Cost>(table, std::nullopt, std::nullopt, 0, 0));
     costs.pair_costs = &per_pair;
   } else if (rename || deletes || inserts) {
-    shared = label_costs<Cost>(rename, deletes, inserts, 0, 0);
+    shared = label_costs<Cost>(rename, deletes, inserts, 0, 0, label_class, same_label);
     costs.label_costs = &shared;
   }
   py::array_t<Cost> out(static_cast<py::ssize_t>(grix::batch_result_count(pairs)));
@@ -385,11 +393,13 @@ py::array typed_batch(const grix::PairBatch& pairs, const std::optional<py::arra
 py::array batch(const Corpus& a, const Corpus* b, const std::optional<IntArray>& first,
                 const std::optional<IntArray>& second, const std::optional<py::array>& rename,
                 const std::optional<py::array>& deletes, const std::optional<py::array>& inserts,
-                const std::optional<std::vector<py::array>>& pair_rename, bool floating, int32_t workers,
+                const std::optional<std::vector<py::array>>& pair_rename,
+                const std::optional<IntArray>& label_class, double same_label, bool floating, int32_t workers,
                 std::optional<double> timeout, const std::optional<py::function>& progress) {
   const grix::PairBatch pairs = make_batch(a, b, first, second);
   return with_cost_type(floating, [&](auto cost) {
-    return typed_batch<decltype(cost)>(pairs, rename, deletes, inserts, pair_rename, workers, timeout, progress);
+    return typed_batch<decltype(cost)>(pairs, rename, deletes, inserts, pair_rename, label_class, same_label,
+                                       workers, timeout, progress);
   });
 }
 
@@ -434,7 +444,8 @@ PYBIND11_MODULE(_core, m) {
   m.def("batch", &batch, py::arg("a"), py::arg("b") = nullptr, py::arg("first") = py::none(),
         py::arg("second") = py::none(), py::kw_only(), py::arg("rename") = py::none(),
         py::arg("delete") = py::none(), py::arg("insert") = py::none(),
-        py::arg("pair_rename") = py::none(), py::arg("floating") = false, py::arg("workers") = 1,
+        py::arg("pair_rename") = py::none(), py::arg("label_class") = py::none(),
+        py::arg("same_label") = 0.0, py::arg("floating") = false, py::arg("workers") = 1,
         py::arg("timeout") = py::none(), py::arg("progress") = py::none(),
         "Distances of many pairs: all pairs of a (condensed), a x b, or the listed pairs.");
   m.def("batch_cells", &batch_cells, py::arg("a"), py::arg("b") = nullptr,

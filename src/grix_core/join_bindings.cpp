@@ -42,11 +42,19 @@ struct PyJoinIndex {
   std::shared_ptr<const grix::JoinIndex> index;
   int32_t threshold = 0;
   std::optional<IntArray> label_costs;
+  std::optional<IntArray> label_class;
+  int32_t same_label = 0;
 };
 
 PyJoinIndex make_index(const std::vector<IntArray>& parents, const std::vector<IntArray>& codes,
-                       int32_t threshold, const std::optional<IntArray>& label_costs, int32_t workers) {
+                       int32_t threshold, const std::optional<IntArray>& label_costs, int32_t workers,
+                       const std::optional<IntArray>& label_class, int32_t same_label) {
   grix::LabelCosts<int32_t> costs;
+  if (label_class) {
+    if (!label_costs) throw py::value_error("label classes need a table of rename costs between classes");
+    costs.label_class = to_vector(*label_class, "label_class");
+    costs.same_label = same_label;
+  }
   if (label_costs) {
     if (label_costs->ndim() != 2) throw py::value_error("label costs must be a matrix");
     costs.rows = static_cast<int32_t>(label_costs->shape(0));
@@ -55,7 +63,7 @@ PyJoinIndex make_index(const std::vector<IntArray>& parents, const std::vector<I
   }
   // The index mirrors a tree only once one of its pairs needs a distance.
   std::vector<grix::OrientedTree> trees = prepare_trees(parents, codes, workers, /*mirrored=*/false);
-  PyJoinIndex result{nullptr, threshold, label_costs};
+  PyJoinIndex result{nullptr, threshold, label_costs, label_class, same_label};
   py::gil_scoped_release release;
   result.index = grix::build_join_index(std::move(trees), threshold, label_costs ? &costs : nullptr);
   return result;
@@ -119,13 +127,16 @@ py::tuple index_state(const PyJoinIndex& index) {
     codes.append(to_array(tree.given.codes));
   }
   return py::make_tuple(parents, codes, index.threshold,
-                        index.label_costs ? py::object(*index.label_costs) : py::object(py::none()));
+                        index.label_costs ? py::object(*index.label_costs) : py::object(py::none()),
+                        index.label_class ? py::object(*index.label_class) : py::object(py::none()),
+                        index.same_label);
 }
 
 PyJoinIndex index_from_state(const py::tuple& state) {
-  if (state.size() != 4) throw py::value_error("not a JoinIndex state");
+  if (state.size() != 6) throw py::value_error("not a JoinIndex state");
   return make_index(state[0].cast<std::vector<IntArray>>(), state[1].cast<std::vector<IntArray>>(),
-                    state[2].cast<int32_t>(), state[3].cast<std::optional<IntArray>>(), 1);
+                    state[2].cast<int32_t>(), state[3].cast<std::optional<IntArray>>(), 1,
+                    state[4].cast<std::optional<IntArray>>(), state[5].cast<int32_t>());
 }
 
 }  // namespace
@@ -133,7 +144,8 @@ PyJoinIndex index_from_state(const py::tuple& state) {
 void register_join(py::module_& m) {
   py::class_<PyJoinIndex>(m, "JoinIndex", "Trees sorted by size with their label index, for one threshold.")
       .def(py::init(&make_index), py::arg("parents"), py::arg("codes"), py::arg("threshold"),
-           py::arg("label_costs") = py::none(), py::arg("workers") = 1)
+           py::arg("label_costs") = py::none(), py::arg("workers") = 1, py::arg("label_class") = py::none(),
+           py::arg("same_label") = 0)
       .def("__len__", [](const PyJoinIndex& i) { return grix::join_index_trees(*i.index).size(); })
       .def(py::pickle(&index_state, &index_from_state));
   m.def("join", &join, py::arg("index"), py::arg("begin") = 0, py::arg("end") = py::none(),

@@ -267,6 +267,33 @@ TEST(Batch, RefusesCodesOutsideTheTableAndBadPairs) {
                std::invalid_argument);
 }
 
+// Label classes price a batch exactly as the label table they stand for:
+// codes 0 and 1 in class 0, code 2 in class 1, equal codes at same_label.
+TEST(ParallelBatch, LabelClassesMatchTheExpandedTable) {
+  std::mt19937 rng(12);
+  const std::vector<OrientedTree> a = random_corpus(rng, 30, 20);
+  LabelCosts<int32_t> classes{2, 2, {2, 5, 4, 3}, {}, {}};
+  classes.label_class = {0, 0, 1};
+  classes.same_label = -1;
+  const LabelCosts<int32_t> expanded{3, 3, {-1, 2, 5, 2, -1, 5, 4, 4, -1}, {}, {}};
+  for (int32_t workers : {1, 2}) {
+    PairBatch all{&a, &a, PairLayout::all_pairs_of_a, {}, {}};
+    std::vector<int32_t> by_class(static_cast<size_t>(batch_result_count(all))), by_label(by_class.size());
+    compute_pair_batch<int32_t>(all, {&classes, nullptr}, workers, by_class.data(), nullptr, nullptr);
+    compute_pair_batch<int32_t>(all, {&expanded, nullptr}, workers, by_label.data(), nullptr, nullptr);
+    EXPECT_EQ(by_class, by_label);
+  }
+  LabelCosts<int32_t> outside = classes;
+  outside.label_class = {0, 2, 1};  // class 2 lies outside the 2 x 2 table
+  int32_t out[900];
+  EXPECT_THROW(compute_pair_batch<int32_t>({&a, &a, PairLayout::a_by_b, {}, {}}, {&outside, nullptr}, 1, out, nullptr, nullptr),
+               std::invalid_argument);
+  LabelCosts<int32_t> too_few = classes;
+  too_few.label_class = {0, 0};  // code 2 has no class
+  EXPECT_THROW(compute_pair_batch<int32_t>({&a, &a, PairLayout::a_by_b, {}, {}}, {&too_few, nullptr}, 1, out, nullptr, nullptr),
+               std::invalid_argument);
+}
+
 TEST(WeightedCosts, DoublesPerNodeCostsAndInfinityMatchTheReference) {
   std::mt19937 rng(21);
   const double inf = std::numeric_limits<double>::infinity();

@@ -177,3 +177,32 @@ class TestPdist:
     def test_a_bad_file_stops_with_status_1(self, files):
         result = grix_cli("pdist", files / "a.py", files / "bad.json")
         assert result.returncode == 1 and result.stderr.count("bad.json") == 1
+
+
+def test_diff_page_title_tells_two_versions_of_one_file_apart(files, tmp_path):
+    for version in ("3.11", "3.12"):
+        (tmp_path / version).mkdir()
+    (tmp_path / "3.11" / "argparse.py").write_text("x = 1\n")
+    (tmp_path / "3.12" / "argparse.py").write_text("x = 2\n")
+    page = tmp_path / "out.html"
+    run = grix_cli("diff", "3.11/argparse.py", "3.12/argparse.py", "--html", page, cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert "<title>grix diff 3.11/argparse.py → 3.12/argparse.py</title>" in page.read_text()
+    from grix.cli import distinct_names
+    assert distinct_names("/a/x/f.py", "/b/y/g.py") == ("f.py", "g.py")
+    assert distinct_names("/same/f.py", "/same/f.py") == ("f.py", "f.py")
+    assert distinct_names("f.py", "/x/y/f.py") == ("f.py", "y/f.py")
+
+
+def test_nearest_with_the_corpus_first_says_how_to_separate_the_query(files):
+    run = grix_cli("nearest", "--corpus", files / "a.py", files / "b.py", files / "a.py")
+    assert run.returncode == 2 and "end the corpus with --" in run.stderr
+    run = grix_cli("nearest", "--corpus", files / "a.py", files / "b.py", "--", files / "a.py")
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines()[1].split(",")[1:] == ["1", str(files / "a.py"), "0"]
+
+
+@pytest.mark.parametrize("command", ["distance", "diff", "pdist", "nearest"])
+def test_help_states_each_markup_format_default(command):
+    text = " ".join(grix_cli(command, "--help").stdout.split())
+    assert "yes for XML, no for HTML" in text

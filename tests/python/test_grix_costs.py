@@ -320,3 +320,86 @@ def test_progress_bars_show_on_a_terminal_for_long_calls_only():
     assert "%" not in before                       # the short call drew nothing
     assert "100%" in one and "pair" not in one     # one pair: percent of the work
     assert "100%" in batch and "pair" in batch     # a batch: pairs
+
+
+# -- costs by label class ---------------------------------------------------------
+
+def labelled_tree(rng, n, alphabet):
+    """A random tree whose labels are "class:name", drawn from `alphabet`."""
+    tree = random_grix_tree(rng, n)
+    return grix.Tree.from_parents([rng.choice(alphabet) for _ in range(n)], list(tree.parents))
+
+
+CLASS_ALPHABET = ["Name:x", "Name:y", "Name:z", "Call:f", "Call:g", "Const:1", "Const:2", "Op"]
+
+
+def class_of(label):
+    return label.split(":")[0]
+
+
+@pytest.mark.parametrize("same, within, across", [(0, 1, 3), (0, 0.5, 1), (0.25, 2.5, 0.75), (-1, 0, 2)])
+def test_label_classes_equal_the_callable_they_stand_for(same, within, across):
+    """Every function that takes rename= gives the same with the class form
+    as with the callable that prices the same pairs the same way."""
+    rng = random.Random(41)
+    classes = grix.LabelClasses(class_of, lambda a, b: within if a == b else across, same=same)
+
+    def rename(a, b):
+        return same if a == b else within if class_of(a) == class_of(b) else across
+
+    trees = [labelled_tree(rng, rng.randint(0, 9), CLASS_ALPHABET) for _ in range(14)]
+    for t1, t2 in zip(trees, trees[1:]):
+        expected = grix.distance(t1, t2, rename=rename)
+        assert grix.distance(t1, t2, rename=classes) == expected
+        for algorithm in ("keyroot", "strategy"):
+            m = grix.mapping(t1, t2, rename=classes, algorithm=algorithm)
+            assert m.distance == pytest.approx(expected)
+            check_valid_mapping(t1, t2, m.pairs)
+    np.testing.assert_array_equal(grix.pdist(trees, rename=classes), grix.pdist(trees, rename=rename))
+    np.testing.assert_array_equal(grix.cdist(trees[:5], trees[5:], rename=classes, delete=2),
+                                  grix.cdist(trees[:5], trees[5:], rename=rename, delete=2))
+    np.testing.assert_array_equal(grix.paired(trees[:7], trees[7:], rename=classes, workers=2),
+                                  grix.paired(trees[:7], trees[7:], rename=rename))
+    for threshold in (1, 3, 4):
+        assert sorted(grix.join(trees, threshold, rename=classes)) == \
+            sorted(grix.join(trees, threshold, rename=rename))
+
+
+def test_label_classes_scale_past_a_table_of_labels_squared():
+    """A batch over more distinct labels than a callable's table allows: the
+    callable is refused with a pointer to the class form, which computes it,
+    asking for each label's class once."""
+    rng = random.Random(5)
+    alphabet = [f"Name:v{k}" for k in range(20000)] + [f"Call:c{k}" for k in range(20000)]
+    trees = [labelled_tree(rng, 60, alphabet) for _ in range(150)]
+    with pytest.raises(ValueError, match="grix.LabelClasses"):
+        grix.pdist(trees, rename=lambda a, b: int(a != b))
+    asked = []
+
+    def counted_class(label):
+        asked.append(label)
+        return class_of(label)
+
+    classes = grix.LabelClasses(counted_class, lambda a, b: 1 if a == b else 2)
+    d = grix.pdist(trees, rename=classes, workers=2)
+    assert len(asked) == len(set(asked))
+    # Spot checks against the callable on single pairs, where it is cheap.
+    rename = lambda a, b: 0 if a == b else 1 if class_of(a) == class_of(b) else 2  # noqa: E731
+    for i, j in [(0, 1), (3, 140), (77, 78)]:
+        k = len(trees) * i - i * (i + 1) // 2 + (j - i - 1)
+        assert d[k] == grix.distance(trees[i], trees[j], rename=rename)
+    assert len(grix.join(trees, 40, rename=classes)) >= 0
+
+
+@pytest.mark.parametrize("classes, costs, message", [
+    ({"a": 1}, lambda x, y: 1, "label 'b' has no class"),
+    (lambda label: [label], lambda x, y: 1, "not hashable"),
+    (lambda label: label, {("a", "a"): 0}, r"no cost for the classes \('a', 'b'\)"),
+    (lambda label: label, lambda x, y: math.nan, "returned nan"),
+    (lambda label: label, lambda x, y: "1", "must return a number"),
+])
+def test_label_classes_refuse_bad_costs_in_one_line(classes, costs, message):
+    t1 = grix.Tree.from_bracket("{a{b}}")
+    t2 = grix.Tree.from_bracket("{b}")
+    with pytest.raises((ValueError, TypeError), match=message):
+        grix.distance(t1, t2, rename=grix.LabelClasses(classes, costs))

@@ -52,7 +52,7 @@ GRIX_CORRECT = textwrap.dedent("""
     e: int = grix.distance(t, t, rename=np.zeros((2, 2), dtype=np.int32))
     f: float = grix.distance(t, t, delete=0.5, insert=lambda label: 2.0)
     g: float = grix.normalized_distance(t, t, method="max")
-    m: grix.Mapping = grix.mapping(t, t)
+    m: grix.Mapping[int] = grix.mapping(t, t)
     cost: float = m.distance + sum(edit.cost for edit in m.edit_script())
     h: npt.NDArray[Any] = grix.paired([t], [t], normalize="metric")
     pairs: list[tuple[int, int]] = m.pairs
@@ -64,6 +64,12 @@ GRIX_CORRECT = textwrap.dedent("""
     text: str = grix.diff.render_text(grix.mapping(t, t))
     offset: int = grix.Tree.from_bracket("{a}").source[0]
     generic: grix.Tree = grix.Tree.from_ast("x = 1")
+    whole: int = grix.mapping(t, t).distance
+    part: float = grix.mapping(t, t, delete=0.5).distance
+    plain: npt.NDArray[np.int32] = grix.pdist([t, u])
+    scaled: npt.NDArray[np.float64] = grix.cdist([t], [u], normalize="max")
+    classes = grix.LabelClasses(lambda label: label[:1], lambda a, b: 0.5)
+    by_class: float = grix.distance(t, u, rename=classes)
 """)
 
 GRIX_WRONG = textwrap.dedent("""
@@ -83,6 +89,7 @@ GRIX_WRONG = textwrap.dedent("""
     o: str = t.source[0]  # wrong
     grix.diff.render_text(t)  # wrong
     grix.Tree.from_ast("x", context=1.5)  # wrong
+    n: int = grix.mapping(t, t, delete=0.5).distance  # wrong
 """)
 
 

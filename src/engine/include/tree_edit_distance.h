@@ -293,6 +293,12 @@ EditMapping<Cost> compute_edit_mapping(const OrientedTree& tree1, const Oriented
 // rename[a * columns + b] (empty: 0 for equal codes, 1 otherwise); delete a
 // node of code a of the first trees at delete_costs[a] and insert a node of
 // code b of the second trees at insert_costs[b] (empty: 1 each).
+//
+// With label classes (label_class not empty), rename is a table between
+// classes instead: code a renamed into a different code b costs
+// rename[label_class[a] * columns + label_class[b]], and into itself
+// same_label. A collection of many thousands of labels then needs a table
+// the size of its few classes, not of its labels squared.
 template <typename Cost>
 struct LabelCosts {
   int32_t rows = 0;
@@ -300,6 +306,8 @@ struct LabelCosts {
   std::vector<Cost> rename;
   std::vector<Cost> delete_costs;
   std::vector<Cost> insert_costs;
+  std::vector<int32_t> label_class;
+  Cost same_label = 0;
 };
 
 // Which pairs a batch computes and where each result goes:
