@@ -22,6 +22,7 @@ HTML tables: :func:`teds` and :func:`teds_paired` (PubTabNet's TEDS).
 from importlib.metadata import PackageNotFoundError, version as _version
 
 from .tree import Tree, load
+from .tree import load_all
 from .distance import distance, normalized_distance
 from .mapping import Edit, Mapping, apply, mapping
 from .batch import cdist, paired, pdist
@@ -38,3 +39,4 @@ __all__ = ["Edit", "JoinResult", "Mapping", "NearestResult", "Tree", "apply", "c
            "join", "load", "mapping", "nearest", "normalized_distance", "paired", "pdist", "readers", "teds",
            "teds_paired",
            "__version__"]
+__all__ += ["load_all"]

@@ -11,6 +11,7 @@ from .bracket import read_bracket
 from .common import Preorder
 from .json_data import read_json
 from .markup import read_html, read_xml
+from .parse_trees import read_conllu_document, read_ptb_document
 from .python_syntax import read_python
 
 #: Format names accepted by :func:`read_file`, and the suffixes that select them.
@@ -20,6 +21,8 @@ FORMATS: dict[str, tuple[str, ...]] = {
     "html": (".html", ".htm"),
     "json": (".json",),
     "bracket": (".tree", ".bracket"),
+    "ptb": (".mrg", ".ptb"),
+    "conllu": (".conllu",),
 }
 
 
@@ -45,7 +48,9 @@ def read_file(path: str | os.PathLike[str], format: str | None = None, **options
 
     ``.py`` and ``.pyi`` go to :func:`read_python`, ``.xml`` to
     :func:`read_xml`, ``.html`` and ``.htm`` to :func:`read_html`, ``.json``
-    to :func:`read_json`; ``.tree``, ``.bracket`` and any other suffix are
+    to :func:`read_json`, ``.mrg`` and ``.ptb`` to :func:`read_ptb_file`
+    and ``.conllu`` to :func:`read_conllu_file` (one sentence of them, as
+    :func:`~grix.readers.parse_trees.pick_sentence` picks it); ``.tree``, ``.bracket`` and any other suffix are
     bracket text (UTF-8, a byte order mark is skipped), but a file with
     another suffix must start with ``{``, or :class:`UnknownFormatError`
     asks for the format. ``format`` (one of :data:`FORMATS`) overrides the
@@ -75,4 +80,6 @@ FILE_READERS: dict[str, Callable[..., Preorder[Any]]] = {
     "html": read_html,
     "json": lambda path, **options: read_json(path.read_bytes(), **options),
     "bracket": lambda path, **options: read_bracket(path.read_text(encoding="utf-8-sig"), **options),
+    "ptb": read_ptb_document,
+    "conllu": read_conllu_document,
 }
