@@ -5,6 +5,7 @@ reader, the conllu package and spaCy where installed, and against trees
 built independently with Tree.from_parents from the heads.
 """
 
+import pathlib
 import random
 import subprocess
 import sys
@@ -57,7 +58,7 @@ def conllu_text(rng, heads, sent_id, with_extras=True):
             lines.append(f"{i}-{i + 1}\tdu\t_\t_\t_\t_\t_\t_\t_\t_")
         form = rng.choice(WORDS)
         lines.append(f"{i}\t{form}\t{form.upper()}\t{rng.choice(UPOS)}\tX\tA=1|B=2\t{head}\t"
-                     f"{rng.choice(DEPRELS)}\t_\tSpaceAfter=No")
+                     f"{rng.choice(DEPRELS)}\t{head}:{rng.choice(DEPRELS)}\tSpaceAfter=No")
         if with_extras and rng.random() < 0.1:
             lines.append(f"{i}.1\tgap\t_\tNOUN\t_\t_\t_\t_\t{i}:orphan\t_")
     return "\n".join(lines) + "\n\n"
@@ -225,7 +226,7 @@ class TestConllu:
         parsed = conllu.parse(document)
         assert len(parsed) == 100
         for k, (text, token_list) in enumerate(zip(texts, parsed), 1):
-            for column in ("deprel", "lemma", "feats", "misc"):
+            for column in ("deprel", "lemma", "feats", "deps", "misc"):
                 theirs = Tree.from_conllu(token_list, label=column)
                 assert theirs == Tree.from_conllu(text, label=column)
             assert theirs.source[0] is token_list
@@ -362,3 +363,12 @@ def test_command_line(parse_files, args, code, out, err):
                          cwd=parse_files, timeout=120)
     assert run.returncode == code and run.stdout == out
     assert err in run.stderr and (code != 1 or run.stderr.count("\n") == 1)
+
+
+def test_example_runs():
+    example = pathlib.Path(__file__).parents[2] / "examples" / "parse_trees.py"
+    run = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    table = [line.split() for line in run.stdout.splitlines()[1:4]]
+    assert table == [["telescope", "2", "3", "1", "1"], ["arrow", "3", "3", "6", "4"], ["know", "0", "1", "1", "1"]]
+    assert "'man' (word 4, line 5 of a.conllu)" in run.stdout

@@ -157,7 +157,7 @@ class TreebankPosition(NamedTuple):
 _PTB_TOKEN = re.compile(r"[()]|[^\s()]+")
 
 
-def read_ptb_trees(text: str | bytes, *, words: bool = True) -> list[Preorder[TreebankPosition]]:
+def read_ptb_trees(text: str | bytes | bytearray, *, words: bool = True) -> list[Preorder[TreebankPosition]]:
     """Every tree of Penn Treebank bracket text, in order.
 
     A tree is ``(LABEL children)``, a child being a tree or a word; a
@@ -280,7 +280,7 @@ _EMPTY_ID = re.compile(r"(?:0|[1-9][0-9]*)\.[1-9][0-9]*")
 _HEAD = re.compile(r"0|[1-9][0-9]*")
 
 
-def parse_conllu(text: str | bytes) -> list[ConlluSentence]:
+def parse_conllu(text: str | bytes | bytearray) -> list[ConlluSentence]:
     """The sentences of CoNLL-U text: comment lines, then one line per word,
     multi-word token or empty node, ten columns separated by tabs; a blank
     line ends a sentence.
@@ -336,7 +336,8 @@ def parse_conllu(text: str | bytes) -> list[ConlluSentence]:
             raise error(lineno, f"ID {short(fields[0])} is not a word (3), a multi-word token (3-4) "
                         "or an empty node (3.1)")
         head = None if head_text == "_" else int(head_text)
-        kind.append(ConlluToken(*fields[:6], head, *fields[7:], lineno))  # type: ignore[arg-type]
+        word_id, form, lemma, upos, xpos, feats, _, deprel, deps, misc = fields
+        kind.append(ConlluToken(word_id, form, lemma, upos, xpos, feats, head, deprel, deps, misc, lineno))
     if words or ranges or empty:
         sentences.append(ConlluSentence(tuple(words), tuple(ranges), tuple(empty), metadata, first))
     elif metadata:
@@ -356,20 +357,24 @@ def _field(token: Any, column: str) -> Any:
 
 def _conllu_text(value: Any) -> str:
     """A field as CoNLL-U writes it, also for the conllu package's parsed
-    fields: None is ``_``, a dict of features is ``k=v|k=v``."""
+    fields: None is ``_``, a dict of features is ``k=v|k=v``, enhanced
+    dependencies ``head:relation|...``."""
     if type(value) is str:
         return value
     if value is None:
         return "_"
     if isinstance(value, Mapping):
         return "|".join(f"{k}={_conllu_text(v)}" for k, v in value.items()) or "_"
+    if isinstance(value, list) and all(isinstance(arc, tuple) and len(arc) == 2 for arc in value):
+        # Enhanced dependencies, parsed as (relation, head) pairs.
+        return "|".join(f"{_conllu_text(head)}:{relation}" for relation, head in value) or "_"
     return str(value)
 
 
 def _word_label(label: str | Callable[[Any], object]) -> Callable[[Any], str]:
     if callable(label):
         def call(token: Any) -> str:
-            text = label(token)  # type: ignore[operator]
+            text = label(token)
             return text if type(text) is str else str(text)
         return call
     if label not in CONLLU_COLUMNS:
