@@ -176,6 +176,7 @@ class TestConllu:
         assert first.metadata == {"sent_id": "s1", "text": "I haven't seen it."} and first.lineno == 1
         assert tree.source[0] == first and tree.source[1] == first.words[3]
         assert isinstance(tree.source[2], ConlluToken) and tree.source[2].lineno == 3 and tree.source[2].form == "I"
+        assert Tree.from_conllu(("\ufeff" + SAMPLE.replace("\n", "\r\n")).encode(), sentence=1) == tree
         both = Tree.from_conllu(SAMPLE, sentence="all")
         assert both.children(0) == (1, 8) and both.labels[:2] == ("", "")
 

@@ -93,7 +93,7 @@ def _text_of(text: Any, what: str) -> str:
     if isinstance(text, (bytes, bytearray)):
         return bytes(text).decode("utf-8-sig")
     if isinstance(text, str):
-        return text
+        return text[1:] if text.startswith("\ufeff") else text  # as utf-8-sig reads a file
     raise TypeError(f"{what} must be text (str or bytes), not {type(text).__name__}")
 
 
