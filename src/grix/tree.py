@@ -641,15 +641,18 @@ def load(path: str | os.PathLike[str], format: str | None = None, **options: Any
     The reader follows the suffix: ``.py``/``.pyi`` as :meth:`Tree.from_ast`,
     ``.xml`` as :meth:`Tree.from_xml`, ``.html``/``.htm`` as
     :meth:`Tree.from_html`, ``.json`` as :meth:`Tree.from_json`, and
-    ``.mrg``/``.ptb`` as :meth:`Tree.from_ptb`, ``.conllu`` as
-    :meth:`Tree.from_conllu` (a file of several sentences needs
-    ``sentence=N`` or ``sentence="all"``; :func:`load_all` reads each), and
     ``.tree``/``.bracket`` as bracket text. A file with any other suffix is
     read as bracket text when it starts with ``{``, and refused otherwise
     (:class:`grix.readers.UnknownFormatError`, a ValueError that asks for
     the format). ``format`` ("python", "xml", "html", "json" or "bracket")
     overrides the suffix; ``options`` go to the reader (e.g. ``text=False``
     for markup, ``context=True`` for Python).
+
+    Penn Treebank files (``.mrg``/``.ptb``, as :meth:`Tree.from_ptb`) and
+    CoNLL-U files (``.conllu``, as :meth:`Tree.from_conllu`) hold a tree per
+    sentence: a file of one is read as it is, a file of several needs
+    ``sentence=N`` (from 1) or ``sentence="all"``; :func:`load_all` reads
+    each.
 
     Raises FileNotFoundError or IsADirectoryError for a bad path,
     ValueError for an unknown format or for content the reader rejects (the

@@ -48,13 +48,16 @@ def read_file(path: str | os.PathLike[str], format: str | None = None, **options
 
     ``.py`` and ``.pyi`` go to :func:`read_python`, ``.xml`` to
     :func:`read_xml`, ``.html`` and ``.htm`` to :func:`read_html`, ``.json``
-    to :func:`read_json`, ``.mrg`` and ``.ptb`` to :func:`read_ptb_file`
-    and ``.conllu`` to :func:`read_conllu_file` (one sentence of them, as
-    :func:`~grix.readers.parse_trees.pick_sentence` picks it); ``.tree``, ``.bracket`` and any other suffix are
+    to :func:`read_json`; ``.tree``, ``.bracket`` and any other suffix are
     bracket text (UTF-8, a byte order mark is skipped), but a file with
     another suffix must start with ``{``, or :class:`UnknownFormatError`
     asks for the format. ``format`` (one of :data:`FORMATS`) overrides the
     suffix; ``options`` go to the reader (e.g. ``text=False`` for markup).
+
+    Penn Treebank files (``.mrg``, ``.ptb``) and CoNLL-U files
+    (``.conllu``) hold a tree per sentence: one of them is read, as
+    :func:`~grix.readers.parse_trees.pick_sentence` picks it (option
+    ``sentence``).
 
     Raises FileNotFoundError or IsADirectoryError for a bad path,
     ValueError for an unknown format or content the reader rejects.
