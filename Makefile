@@ -33,6 +33,9 @@ BUILD_TOOLS := "pybind11>=3.0.2" "scikit-build-core>=0.10" cmake ninja
 DEMO_EXTRAS := xml
 TEST_TOOLS := "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" table-recognition-metric scipy "mypy>=1.10" "pyright[nodejs]>=1.1.400"
 TEST_EXTRAS := xml,networkx,dask
+# The parse-tree readers' peers: nltk and conllu, and spaCy (a larger install,
+# some 200 MB; its tests use a stand-in without it).
+TEST_EXTRAS := $(TEST_EXTRAS),nlp,spacy
 # What pytest runs (e.g. PYTEST_ARGS=tests/python/test_grix_tree.py).
 PYTEST_ARGS ?= tests/python
 

@@ -23,6 +23,7 @@ from importlib.metadata import PackageNotFoundError, version as _version
 
 from .tree import Tree, load
 from .costs import LabelClasses
+from .tree import load_all
 from .distance import distance, normalized_distance
 from .mapping import Edit, Mapping, apply, mapping
 from .batch import cdist, paired, pdist
@@ -39,3 +40,4 @@ __all__ = ["Edit", "JoinResult", "LabelClasses", "Mapping", "NearestResult", "Tr
            "join", "load", "mapping", "nearest", "normalized_distance", "paired", "pdist", "readers", "teds",
            "teds_paired",
            "__version__"]
+__all__ += ["load_all"]

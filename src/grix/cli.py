@@ -43,7 +43,21 @@ def reader_options(args: argparse.Namespace, format: str) -> dict[str, Any]:
                 if getattr(args, name) is not None}
     if format == "python" and args.context:
         return {"context": True}
+    if format == "json" and args.key_order is not None:
+        return {"key_order": args.key_order}
+    if format in ("ptb", "conllu"):
+        options: dict[str, Any] = {} if args.sentence is None else {"sentence": args.sentence}
+        if format == "conllu" and args.label is not None:
+            options["label"] = args.label
+        return options
     return {}
+
+
+def sentence_choice(text: str) -> int | str:
+    """An argparse type: a sentence number from 1, or "all"."""
+    if text == "all":
+        return text
+    return number(int, 1, "a sentence number (1 or more) or 'all'")(text)  # type: ignore[no-any-return]
 
 
 def read_tree(argument: str, args: argparse.Namespace) -> Tree:
@@ -109,6 +123,15 @@ def parser() -> argparse.ArgumentParser:
                          "no for HTML)")
         sub.add_argument("--context", action="store_true",
                          help="Python: keep the Load, Store and Del nodes")
+        sub.add_argument("--key-order", choices=readers.KEY_ORDERS, default=None,
+                         help="JSON: object members sorted by key (the default: key order "
+                         "never counts) or in the given order")
+        sub.add_argument("--sentence", type=sentence_choice, metavar="N|all",
+                         help="Penn Treebank and CoNLL-U files of several sentences: the one to "
+                         "compare (from 1), or all under one root")
+        sub.add_argument("--label", choices=readers.parse_trees.CONLLU_COLUMNS, metavar="COLUMN",
+                         help="CoNLL-U: the column that labels a word (default deprel; also upos, "
+                         "form, lemma, ...)")
         sub.add_argument("--timeout", type=number(float, 0, "a number of seconds"), metavar="SECONDS",
                          help="give up after this long")
 

@@ -18,7 +18,7 @@ from . import readers
 from .readers import JSONPath, Preorder
 from .readers.common import short
 
-__all__ = ["Tree", "load"]
+__all__ = ["Tree", "load", "load_all"]
 
 _T = TypeVar("_T")
 if TYPE_CHECKING:
@@ -300,14 +300,23 @@ class Tree(Generic[S]):
         return Tree._of(readers.read_html(src, text=text, attributes=attributes))
 
     @classmethod
-    def from_json(cls, obj_or_text: Any) -> Tree[JSONPath]:
+    def from_json(cls, obj_or_text: Any, *, key_order: str = "sorted") -> Tree[JSONPath]:
         """Build a tree from JSON text (str or bytes) or decoded JSON data.
 
         A str is always read as text: pass a decoded string as
         ``json.dumps(value)``, and a file through :func:`grix.load`.
 
         An object is a node labelled ``{}`` with one child per member,
-        labelled with the key; the member's only child is its value. An
+        labelled with the key; the member's only child is its value. JSON
+        objects are unordered, so by default the members come sorted by key
+        (code point order, as ``json.dumps(sort_keys=True)`` writes them):
+        documents that differ only in key order give equal trees, at
+        distance 0. ``key_order="given"`` keeps the order of the text or
+        dict instead. Keys of a Python dict that are not str are converted
+        as :func:`json.dumps` converts them (``1``, ``true``, ``null``) and
+        sorted by that text, so ``from_json(d) == from_json(json.dumps(d))``;
+        two keys that convert to the same text (``1`` and ``"1"``) keep
+        their given order. An
         array is a node labelled ``[]`` with one child per element. A scalar
         is a leaf labelled with its JSON text: ``1``, ``2.5``, ``true``,
         ``null``, and strings in double quotes (``"x"``), so the string
@@ -320,9 +329,10 @@ class Tree(Generic[S]):
         iterative parser with the same results. Raises
         :class:`json.JSONDecodeError` (a ValueError) with the offset for bad
         text, TypeError for data that JSON cannot hold, ValueError for data
-        that contains itself. Costs O(size).
+        that contains itself, ValueError for an unknown ``key_order``.
+        Costs O(size), plus O(m log m) to sort an object of m members.
         """
-        return Tree._of(readers.read_json(obj_or_text))
+        return Tree._of(readers.read_json(obj_or_text, key_order=key_order))
 
     @classmethod
     def from_networkx(cls, graph: Any, root: Hashable, *, label: str | None = "label") -> Tree[Hashable]:
@@ -342,6 +352,87 @@ class Tree(Generic[S]):
         O(nodes + edges).
         """
         return Tree._of(readers.read_networkx(graph, root, label))
+
+    @classmethod
+    def from_nltk(cls, tree: Any, *, words: bool = True) -> Tree[tuple[int, ...]]:
+        """Build a tree from an ``nltk.Tree`` (a constituency parse).
+
+        Each subtree is a node labelled with its label, each word a leaf
+        labelled with the word (a tagged word ``(word, tag)`` as
+        ``word/tag``); ``words=False`` drops the words, to compare the
+        structure alone (the part-of-speech tags are then the leaves).
+        ``source[k]`` is node ``k``'s tree position, so ``tree[position]``
+        is the subtree or the word. nltk itself is never imported.
+
+        Raises TypeError for other input, ValueError for a tree that
+        contains itself. Costs O(n · depth) for the positions.
+        """
+        return Tree._of(readers.read_nltk(tree, words=words))
+
+    @classmethod
+    def from_ptb(cls, text: str | bytes, *, words: bool = True,
+                 sentence: int | str | None = None) -> Tree[readers.TreebankPosition]:
+        """Build a tree from Penn Treebank bracket text, ``(S (NP (DT the)
+        (NN dog)) (VP (VBZ barks)))``, without nltk.
+
+        Labels and words are as for :meth:`from_nltk`; the unlabelled
+        bracket treebank files put around each sentence, ``( (S ...) )``,
+        is dropped. Text of several trees needs ``sentence``: a number from
+        1 picks one, ``"all"`` puts all of them under a root labelled
+        ``""``; text of one tree takes it as it is, and empty text gives the
+        empty tree. ``source[k]`` is a
+        :class:`grix.readers.TreebankPosition`: the line, the offset, and
+        for a word its index in the sentence.
+
+        Raises ValueError naming the sentence and the line of a syntax
+        error, or the number of trees when ``sentence`` is needed; TypeError
+        for input that is not text. Costs O(len(text)).
+        """
+        return Tree._of(readers.read_ptb(text, words=words, sentence=sentence))
+
+    @classmethod
+    def from_conllu(cls, src: Any, *, label: str | Callable[[Any], object] = "deprel",
+                    sentence: int | str | None = None) -> Tree[Any]:
+        """Build a dependency tree from a CoNLL-U sentence.
+
+        ``src`` is CoNLL-U text (str or bytes; ``sentence`` picks one of
+        several as for :meth:`from_ptb`), a
+        :class:`grix.readers.ConlluSentence`, or a sentence (``TokenList``)
+        parsed by the conllu package. The root is a virtual node labelled
+        ``""`` (the word 0 that HEAD 0 names), whose children are the words
+        with HEAD 0; below it each word's dependents come in word order.
+        Each word is labelled with its ``label`` column (``"deprel"``,
+        ``"upos"``, ``"form"``, ``"lemma"``, any of the ten) or with what a
+        callable returns for its token. Multi-word tokens (``1-2``) and
+        empty nodes (``5.1``) are no nodes: the basic tree has the words
+        they stand for, and neither of them. ``source`` holds the sentence
+        for the root and the token for each word (a
+        :class:`grix.readers.ConlluToken`, with its line).
+
+        Raises ValueError naming the sentence and the line when a line is
+        malformed, word IDs do not run 1, 2, 3, ..., a HEAD names no word,
+        or the heads form a cycle; TypeError for other input. Costs O(size).
+        """
+        return Tree._of(readers.read_conllu(src, label=label, sentence=sentence))
+
+    @classmethod
+    def from_spacy(cls, doc_or_span: Any, *, label: str | Callable[[Any], object] = "deprel") -> Tree[Any]:
+        """Build a dependency tree from a parsed spaCy ``Doc`` or ``Span``.
+
+        As :meth:`from_conllu`: a virtual root labelled ``""`` whose
+        children are the roots (one per sentence of a Doc; in a Span, also
+        each word whose head lies outside it), then dependents in word
+        order. ``label`` is ``"deprel"`` (``dep_``), ``"upos"``
+        (``pos_``), ``"xpos"`` (``tag_``), ``"form"`` (``text``),
+        ``"lemma"`` (``lemma_``), spaCy's names ``dep``, ``pos``, ``tag``,
+        ``text``, or a callable taking the token. ``source`` holds the Doc
+        or Span for the root and the ``Token`` for each word. spaCy itself
+        is never imported.
+
+        Raises ValueError for a Doc without a dependency parse, TypeError
+        for other input. Costs O(tokens).
+        """
+        return Tree._of(readers.read_spacy(doc_or_span, label=label))
 
     # -- properties -------------------------------------------------------
 
@@ -557,6 +648,12 @@ def load(path: str | os.PathLike[str], format: str | None = None, **options: Any
     overrides the suffix; ``options`` go to the reader (e.g. ``text=False``
     for markup, ``context=True`` for Python).
 
+    Penn Treebank files (``.mrg``/``.ptb``, as :meth:`Tree.from_ptb`) and
+    CoNLL-U files (``.conllu``, as :meth:`Tree.from_conllu`) hold a tree per
+    sentence: a file of one is read as it is, a file of several needs
+    ``sentence=N`` (from 1) or ``sentence="all"``; :func:`load_all` reads
+    each.
+
     Raises FileNotFoundError or IsADirectoryError for a bad path,
     ValueError for an unknown format or for content the reader rejects (the
     message starts with the path).
@@ -565,5 +662,20 @@ def load(path: str | os.PathLike[str], format: str | None = None, **options: Any
         return Tree._of(readers.read_file(path, format, **options))
     except readers.UnknownFormatError:
         raise
+    except ValueError as exc:
+        raise ValueError(f"{os.fspath(path)}: {exc}") from exc
+
+
+def load_all(path: str | os.PathLike[str], format: str | None = None, **options: Any) -> list[Tree]:
+    """Every tree of a file: one per sentence of a Penn Treebank
+    (``.mrg``/``.ptb``) or CoNLL-U (``.conllu``) file, in order; for the
+    other formats a list of the one tree :func:`load` reads. Arguments and
+    errors are as for :func:`load`.
+    """
+    reader = readers.parse_trees.SENTENCE_FILE_READERS.get(format or readers.format_of(path) or "")
+    if reader is None:
+        return [load(path, format, **options)]
+    try:
+        return [Tree._of(tree) for tree in reader(path, **options)]
     except ValueError as exc:
         raise ValueError(f"{os.fspath(path)}: {exc}") from exc

@@ -25,7 +25,14 @@ from .json_data import JSONPath, parse_json, read_json
 from .markup import HTMLTreeBuilder, read_html, read_xml
 from .nested import read_nested, read_networkx
 from .python_syntax import ast_label, read_python
+from .json_data import KEY_ORDERS
+from .parse_trees import (ConlluSentence, ConlluToken, TreebankPosition, conllu_tree, parse_conllu,
+                          read_conllu, read_conllu_file, read_nltk, read_ptb, read_ptb_file, read_ptb_trees,
+                          read_spacy)
 
 __all__ = ["FORMATS", "HTMLTreeBuilder", "JSONPath", "Preorder", "UnknownFormatError", "ast_label",
            "format_of", "parse_json", "read_bracket", "read_file", "read_html", "read_json", "read_nested",
            "read_networkx", "read_python", "read_xml", "source_line"]
+# Sentences (nltk trees, Penn Treebank text, CoNLL-U, spaCy): .parse_trees.
+__all__ += ["KEY_ORDERS", "ConlluSentence", "ConlluToken", "TreebankPosition", "conllu_tree", "parse_conllu", "read_conllu",
+            "read_conllu_file", "read_nltk", "read_ptb", "read_ptb_file", "read_ptb_trees", "read_spacy"]

@@ -11,6 +11,7 @@ from .bracket import read_bracket
 from .common import Preorder
 from .json_data import read_json
 from .markup import read_html, read_xml
+from .parse_trees import read_conllu_document, read_ptb_document
 from .python_syntax import read_python
 
 #: Format names accepted by :func:`read_file`, and the suffixes that select them.
@@ -20,6 +21,8 @@ FORMATS: dict[str, tuple[str, ...]] = {
     "html": (".html", ".htm"),
     "json": (".json",),
     "bracket": (".tree", ".bracket"),
+    "ptb": (".mrg", ".ptb"),
+    "conllu": (".conllu",),
 }
 
 
@@ -51,6 +54,11 @@ def read_file(path: str | os.PathLike[str], format: str | None = None, **options
     asks for the format. ``format`` (one of :data:`FORMATS`) overrides the
     suffix; ``options`` go to the reader (e.g. ``text=False`` for markup).
 
+    Penn Treebank files (``.mrg``, ``.ptb``) and CoNLL-U files
+    (``.conllu``) hold a tree per sentence: one of them is read, as
+    :func:`~grix.readers.parse_trees.pick_sentence` picks it (option
+    ``sentence``).
+
     Raises FileNotFoundError or IsADirectoryError for a bad path,
     ValueError for an unknown format or content the reader rejects.
     """
@@ -75,4 +83,6 @@ FILE_READERS: dict[str, Callable[..., Preorder[Any]]] = {
     "html": read_html,
     "json": lambda path, **options: read_json(path.read_bytes(), **options),
     "bracket": lambda path, **options: read_bracket(path.read_text(encoding="utf-8-sig"), **options),
+    "ptb": read_ptb_document,
+    "conllu": read_conllu_document,
 }

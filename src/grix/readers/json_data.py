@@ -130,8 +130,20 @@ class JSONPath(Sequence[str | int]):
         return f"({', '.join(map(repr, keys[:3]))}, ... {len(self) - 6} more ..., {', '.join(map(repr, keys[-3:]))})"
 
 
-def read_json(obj_or_text: Any) -> Preorder[JSONPath]:
-    """JSON text (str or bytes) or decoded data (see ``Tree.from_json``)."""
+#: The orders :func:`read_json` can give an object's members in.
+KEY_ORDERS = ("sorted", "given")
+
+
+def read_json(obj_or_text: Any, *, key_order: str = "sorted") -> Preorder[JSONPath]:
+    """JSON text (str or bytes) or decoded data (see ``Tree.from_json``).
+
+    ``key_order="sorted"`` gives each object's members sorted by key, as
+    ``json.dumps(sort_keys=True)`` writes them, so that documents equal as
+    JSON give equal trees; ``"given"`` keeps the order of the text or dict.
+    """
+    if key_order not in KEY_ORDERS:
+        raise ValueError(f"key_order must be 'sorted' or 'given', not {short(key_order)}")
+    sort_keys = key_order == "sorted"
     data = obj_or_text
     if isinstance(data, (str, bytes, bytearray)):
         try:
@@ -146,6 +158,12 @@ def read_json(obj_or_text: Any) -> Preorder[JSONPath]:
         _, value, path = item
         if isinstance(value, dict):
             members = [("member", _json_key(k, path), v, JSONPath(path, k)) for k, v in value.items()]
+            if sort_keys:
+                # By the key as it is written (a str, or a Python key converted
+                # as json.dumps converts it), in code point order as Python
+                # compares str. The sort is stable, so two keys that convert
+                # to one text (1 and "1") keep their given order.
+                members.sort(key=_member_key)
             return "{}", path, members, value
         if isinstance(value, (list, tuple)):
             return "[]", path, [("value", v, JSONPath(path, i)) for i, v in enumerate(value)], value
@@ -157,6 +175,10 @@ def read_json(obj_or_text: Any) -> Preorder[JSONPath]:
         )
 
     return walk(("value", data, JSONPath()), expand, "JSON data")
+
+
+def _member_key(member: tuple[Any, ...]) -> str:
+    return member[1]  # type: ignore[no-any-return]
 
 
 def _json_key(key: Any, path: JSONPath) -> str:
