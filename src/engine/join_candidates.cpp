@@ -247,7 +247,11 @@ void probe_position(const JoinIndex& index, int32_t p, bool exact, WorkerState& 
     }
   }
   counts.pruned_by_labels += (p - begin) - static_cast<int64_t>(candidates.size());
+  int32_t looked_at = 0;
   for (int32_t other : candidates) {
+    // Where bounds decide every pair, no distance reads the flag, and one
+    // tree can have thousands of candidates: read it between them too.
+    if (++looked_at % 64 == 0) throw_if_stopped(stop);
     // Pairs are reported with the smaller tree index first, and with rename
     // costs the distance turns that tree into the other.
     const int32_t i = std::min(index.order[other], index.order[p]);
