@@ -309,8 +309,9 @@ def test_an_infinite_rename_is_never_matched(algorithm):
 
 @pytest.mark.parametrize("algorithm", ALGORITHMS)
 def test_fractional_mappings_hold_no_rename_dearer_than_deleting_and_inserting(algorithm):
+    # 18 of these 600 pairs held such a rename when the walk back did not check.
     rng = random.Random(14)
-    for _ in range(1500):
+    for _ in range(600):
         t1 = random_grix_tree(rng, rng.randint(1, 9), "ab")
         t2 = random_grix_tree(rng, rng.randint(1, 9), "ab")
         rename = np.array([[rng.choice([np.inf, round(rng.uniform(0, 5), 2)]) for _ in range(len(t2))]
