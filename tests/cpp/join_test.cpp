@@ -312,7 +312,7 @@ TEST(ParallelStop, AJoinDecidedByBoundsStopsBetweenTrees) {
     StopFlag stop{false};
     std::atomic<int64_t> probed{0};
     std::thread stopper([&] {
-      while (probed.load() < 20) std::this_thread::yield();
+      while (probed.load() < 2) std::this_thread::yield();
       stop = true;
     });
     EXPECT_THROW(run_join(*index, 0, static_cast<int64_t>(stars.size()), true, workers, &stop, &probed),

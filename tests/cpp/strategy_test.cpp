@@ -223,7 +223,7 @@ TEST(ParallelStrategy, AFlagSetMidwayStopsTheStrategy) {
 TEST(ParallelStrategy, GridsAboveTheSplitSizeGiveTheOneWorkerResult) {
   constexpr int32_t SPLIT_NODES = 1023;
   std::mt19937 rng(19);
-  const Tree small = side_turning_spine(41, rng), large = side_turning_spine(1100, rng);
+  const Tree small = side_turning_spine(9, rng), large = side_turning_spine(1100, rng);
   for (bool large_second : {true, false}) {
     const OrientedTree a = oriented(large_second ? small : large), b = oriented(large_second ? large : small);
     const PathShape f = build_path_shape(a), g = build_path_shape(b);
