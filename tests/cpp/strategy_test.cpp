@@ -137,8 +137,8 @@ TEST(ParallelStrategy, SmallTreesOfEveryShapeMatchTheKeyrootSchedule) {
 }
 
 TEST(ParallelStrategy, LargeTreesSplitTheirGridsAcrossThreads) {
-  // 300 nodes and more: the workers start, and heavy-path grids pass the
-  // size at which they are split.
+  // 300 nodes and more: the workers start (heavy-path grids split only from
+  // 2^20 cells: GridsAboveTheSplitSizeGiveTheOneWorkerResult).
   for (int32_t shape = 0; shape < 3; ++shape) {
     expect_strategy_matches_keyroot<int32_t>(shape, 300, 420, 2, 300 + shape);
     expect_strategy_matches_keyroot<double>(shape, 300, 420, 2, 400 + shape);
@@ -216,14 +216,14 @@ TEST(ParallelStrategy, AFlagSetMidwayStopsTheStrategy) {
 
 // Heavy-path grids split across workers from 2^20 cells, where the other
 // subtree has 1,023 nodes or more. The plan is steered to heavy paths in the
-// small tree for every pair whose subtree of the large one is that big, so
-// that its grids (1,101 rows or columns and fewer, split in two with a
-// remainder row) are split while the whole run stays short. Every subtree
-// distance must be the one-worker value.
+// small tree for every pair whose subtree of the large one is that big (only
+// its root's here), so that its grids (1,025 rows or columns, split in two
+// with a remainder row) are split while the whole run stays short. Every
+// subtree distance must be the one-worker value.
 TEST(ParallelStrategy, GridsAboveTheSplitSizeGiveTheOneWorkerResult) {
   constexpr int32_t SPLIT_NODES = 1023;
   std::mt19937 rng(19);
-  const Tree small = side_turning_spine(9, rng), large = side_turning_spine(1100, rng);
+  const Tree small = side_turning_spine(9, rng), large = side_turning_spine(1024, rng);
   for (bool large_second : {true, false}) {
     const OrientedTree a = oriented(large_second ? small : large), b = oriented(large_second ? large : small);
     const PathShape f = build_path_shape(a), g = build_path_shape(b);
