@@ -180,8 +180,9 @@ FlatMatrix<Cost> fill_tree_dist(const OrientedPair<Cost>& pair, const Indel& ind
 // costs too. Matching two whole subtrees off the rightmost paths defers that
 // pair to the stack; matching the roots of two whole forests on the paths is
 // a rename, recorded at once. Deletion and insertion are tried before a
-// match, so a rename whose capped cost equals a deletion plus an insertion is
-// never chosen.
+// match, and a rename that costs no less than deleting and inserting its two
+// nodes is walked as that deletion and insertion, so no mapping holds a rename
+// the caller priced above (or at) removing both nodes, nor an infinite one.
 template <typename Cost, typename Indel>
 std::vector<std::pair<int32_t, int32_t>> walk_back(const OrientedPair<Cost>& pair, const Indel& indel,
                                                    FlatMatrix<Cost>& tree_dist, const StopFlag* stop) {
@@ -211,7 +212,11 @@ std::vector<std::pair<int32_t, int32_t>> walk_back(const OrientedPair<Cost>& pai
       } else if (forest_dist.at(l, k + 1) + indel.insertion(k) == here) {
         ++k;  // insert k
       } else if (leaf1[l] == last1 && leaf2[k] == last2) {
-        pairs.emplace_back(l, k);  // rename the roots of two whole forests
+        // The roots of two whole forests: renamed, unless the kernel capped
+        // the rename at deleting l and inserting k. The delete route's sum
+        // can differ from the capped one in the last bit, so the test above
+        // may miss it; a rename that is not cheaper is never recorded.
+        if (pair.rename.row(l)[k] < indel.deletion(l) + indel.insertion(k)) pairs.emplace_back(l, k);
         ++l;
         ++k;
       } else {

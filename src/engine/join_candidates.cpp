@@ -38,6 +38,7 @@
 
 #include "join_bounds.h"
 #include "keyroot_schedule.h"
+#include "memory_budget.h"
 #include "pair_costs.h"
 #include "similarity_join.h"
 #include "worker_threads.h"
@@ -247,7 +248,11 @@ void probe_position(const JoinIndex& index, int32_t p, bool exact, WorkerState& 
     }
   }
   counts.pruned_by_labels += (p - begin) - static_cast<int64_t>(candidates.size());
+  int32_t looked_at = 0;
   for (int32_t other : candidates) {
+    // Where bounds decide every pair, no distance reads the flag, and one
+    // tree can have thousands of candidates: read it between them too.
+    if (++looked_at % 64 == 0) throw_if_stopped(stop);
     // Pairs are reported with the smaller tree index first, and with rename
     // costs the distance turns that tree into the other.
     const int32_t i = std::min(index.order[other], index.order[p]);
@@ -458,6 +463,11 @@ NearestMatches find_nearest(const std::vector<OrientedTree>& queries,
   if (k < 1) throw std::invalid_argument("k must be at least 1, not " + std::to_string(k));
   NearestMatches result;
   const size_t cells = queries.size() * static_cast<size_t>(k);
+  // Both result tables are k wide for every query, whatever the corpus
+  // holds, and the caller copies them once more: 16 bytes a cell in all.
+  check_memory_budget(16.0 * static_cast<double>(cells), 1,
+                      "the " + std::to_string(k) + " nearest trees of " + std::to_string(queries.size()) +
+                          " queries");
   result.index.assign(cells, -1);
   result.distance.assign(cells, -1);
   // No distance exceeds n1 + n2; a limit of that much limits nothing.

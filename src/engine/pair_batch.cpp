@@ -11,7 +11,9 @@
 // before the batch returns or throws.
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <limits>
@@ -53,19 +55,62 @@ Cost whole_tree_cost(const std::vector<int32_t>& codes, const std::vector<Cost>&
   return sum;
 }
 
+// A strategy pair allocates beyond its worker's scratch (which the batch
+// checks up front), for as long as it runs, and every worker may meet such a
+// pair at once. Each large one is therefore checked against what the process
+// can take less what the strategy pairs running on other workers were
+// granted: workers cannot all pass their checks and then together run out of
+// memory. A pair that does not fit beside the others waits for them to end,
+// and is refused only when it would not fit alone. Memory the running pairs
+// have allocated already counts twice, which can only make a pair wait.
+class StrategyMemoryGate {
+ public:
+  void enter(double needed, const std::string& subject, const StopFlag* stop) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (running_ > 0 && needed + granted_ > available_memory_bytes()) {
+      ended_.wait_for(lock, std::chrono::milliseconds(10));
+      throw_if_stopped(stop);
+    }
+    if (running_ == 0) check_memory_budget(needed, 1, subject);
+    granted_ += needed;
+    ++running_;
+  }
+  void leave(double needed) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      granted_ = --running_ == 0 ? 0 : granted_ - needed;
+    }
+    ended_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  double granted_ = 0;
+  int32_t running_ = 0;
+};
+
 // A pair whose keyroot schedule would be far dearer than a path strategy
 // (trees whose spine turns side to side): on the worker's thread, in the
-// trees' given ids, with a memory check of its own.
+// trees' given ids, through the batch's memory gate.
 template <typename Cost>
 Cost strategy_pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCosts<Cost>& c,
                             const PathShape& shape1, const PathShape& shape2, const PathPlan& plan,
-                            Scratch<Cost>& scratch, const StopFlag* stop) {
+                            Scratch<Cost>& scratch, StrategyMemoryGate& gate, const StopFlag* stop) {
   const int32_t n1 = a.size();
   const int32_t n2 = b.size();
   const double needed = estimate_strategy_bytes(n1, n2, 1, sizeof(Cost)) + static_cast<double>(n1) * n2 * sizeof(Cost);
+  struct Pass {
+    StrategyMemoryGate* gate;
+    double bytes;
+    ~Pass() {
+      if (gate != nullptr) gate->leave(bytes);
+    }
+  } pass{nullptr, needed};
   if (needed >= UNCHECKED_BYTES) {
-    check_memory_budget(needed, 1, "a path strategy between trees of " + std::to_string(n1) + " and " +
-                                       std::to_string(n2) + " nodes");
+    gate.enter(needed, "a path strategy between trees of " + std::to_string(n1) + " and " + std::to_string(n2) +
+                           " nodes", stop);
+    pass.gate = &gate;
   }
   fill_rename_from_label_costs(a.given.codes, b.given.codes, &c, scratch.rename, stop);
   scratch.delete_costs.clear();
@@ -81,7 +126,8 @@ Cost strategy_pair_distance(const OrientedTree& a, const OrientedTree& b, const 
 
 template <typename Cost>
 Cost pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCosts<Cost>* costs,
-                   Scratch<Cost>& scratch, const StopFlag* stop, double* cells, Algorithm algorithm) {
+                   Scratch<Cost>& scratch, StrategyMemoryGate& gate, const StopFlag* stop, double* cells,
+                   Algorithm algorithm) {
   static const LabelCosts<Cost> label_equality;
   const LabelCosts<Cost>& c = costs != nullptr ? *costs : label_equality;
   const int32_t n1 = a.size();
@@ -95,7 +141,7 @@ Cost pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCost
     PathPlan plan;
     if (price_algorithms(a, b, algorithm, shape1, shape2, plan, stop).use_strategy) {
       mirrored_is_cheaper(a, b, cells);  // progress counts the pair as the keyroot cells it replaces
-      return strategy_pair_distance(a, b, c, shape1, shape2, plan, scratch, stop);
+      return strategy_pair_distance(a, b, c, shape1, shape2, plan, scratch, gate, stop);
     }
   }
   const bool mirror = mirrored_is_cheaper(a, b, cells);
@@ -338,6 +384,7 @@ void compute_pair_batch(const PairBatch& batch, const BatchCosts<Cost>& costs, i
                             " cells");
   }
   std::atomic<int64_t> next_block{0};
+  StrategyMemoryGate strategy_gate;
   run_on_workers(static_cast<int32_t>(thread_count), stop, [&](int32_t, const std::atomic<bool>& failed) {
     Scratch<Cost> scratch;
     for (int64_t block = next_block++; block < grid.count(); block = next_block++) {
@@ -348,8 +395,8 @@ void compute_pair_batch(const PairBatch& batch, const BatchCosts<Cost>& costs, i
         const LabelCosts<Cost>* pair_costs =
             costs.pair_costs != nullptr ? &(*costs.pair_costs)[static_cast<size_t>(slot)] : costs.label_costs;
         double cells = 0;
-        out[slot] = pair_distance((*batch.trees_a)[i], (*batch.trees_b)[j], pair_costs, scratch, stop, &cells,
-                                  batch.algorithm);
+        out[slot] = pair_distance((*batch.trees_a)[i], (*batch.trees_b)[j], pair_costs, scratch, strategy_gate,
+                                  stop, &cells, batch.algorithm);
         block_cells += cells;
       });
       if (cells_done != nullptr) *cells_done += static_cast<int64_t>(block_cells);

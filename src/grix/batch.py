@@ -12,7 +12,8 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core, progress as progress_bar
-from .costs import EngineCosts, LabelClasses, Number, NodeCost, corpus_costs, label_codes, numbered_labels
+from .costs import (EngineCosts, LabelClasses, Number, NodeCost, check_metric_costs, corpus_costs,
+                    label_codes, numbered_labels)
 from .distance import check_timeout, check_tree, check_workers, normalize
 from .tree import Tree
 
@@ -137,6 +138,22 @@ def normalized(d: Distances, costs: EngineCosts, sizes1: npt.NDArray[np.int64], 
     return np.divide(2 * values, total, out=np.zeros_like(values), where=total > 0)
 
 
+def metric_costs_used(costs: EngineCosts, codes1: Sequence[npt.NDArray[np.int32]],
+                      codes2: Sequence[npt.NDArray[np.int32]]) -> tuple[npt.NDArray[Any] | None,
+                                                                        npt.NDArray[Any] | None]:
+    """The delete costs of the labels of the first trees and the insert costs
+    of the labels of the second trees: what the metric normalisation sums."""
+    def used(costs_by_code: npt.NDArray[Any] | None,
+             codes: Sequence[npt.NDArray[np.int32]]) -> npt.NDArray[Any] | None:
+        if costs_by_code is None or not np.isinf(costs_by_code).any():
+            return costs_by_code
+        present = np.unique(np.concatenate([np.asarray(c) for c in codes] or [np.empty(0, np.int32)]))
+        return costs_by_code[present]
+
+    return used(costs.delete, codes1), used(costs.insert, codes2)
+
+
+
 @overload
 def pdist(trees: Sequence[Tree], *, rename: None = None, delete: None = None, insert: None = None,
           normalize: None = None, workers: int | None = None,
@@ -171,7 +188,9 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
     delete, insert: None (1 each), a number, or a callable ``label -> number``
         called once per distinct label (see :func:`grix.distance`).
     normalize: None, "metric" or "max" (see :func:`grix.normalized_distance`):
-        float64 values.
+        float64 values. "metric" refuses (ValueError, before any pair runs)
+        an inf delete cost on a label of a first tree or an inf insert cost
+        on a label of a second tree.
     workers: threads, each computing one pair at a time; None or -1 means all
         the cores the process may use.
     progress: True shows a tqdm bar over pairs that advances by work done
@@ -190,6 +209,8 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
     listed = check_trees(trees, "trees")
     workers, seconds = check_workers(workers), check_timeout(timeout)
     (encoded,) = encode(listed, rename=rename, delete=delete, insert=insert)
+    if normalize == "metric":
+        check_metric_costs(*metric_costs_used(encoded.costs, encoded.codes[:-1], encoded.codes[1:]))
     count = len(listed) * (len(listed) - 1) // 2
     d = run_batch(encoded, None, workers=workers, progress=progress, timeout=seconds, pairs=count)
     if normalize is None:
@@ -236,6 +257,8 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRena
     listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
     workers, seconds = check_workers(workers), check_timeout(timeout)
     encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename, delete=delete, insert=insert)
+    if normalize == "metric":
+        check_metric_costs(*metric_costs_used(encoded_a.costs, encoded_a.codes, encoded_b.codes))
     d = run_batch(encoded_a, encoded_b, workers=workers, progress=progress, timeout=seconds,
                   pairs=len(listed_a) * len(listed_b))
     if normalize is not None:
@@ -273,6 +296,8 @@ def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRenam
     listed1, listed2 = check_paired_trees(trees1, trees2)
     workers, seconds = check_workers(workers), check_timeout(timeout)
     encoded1, encoded2 = encode(listed1, listed2, rename=rename, delete=delete, insert=insert)
+    if normalize == "metric":
+        check_metric_costs(*metric_costs_used(encoded1.costs, encoded1.codes, encoded2.codes))
     index = np.arange(len(listed1), dtype=np.int32)
     d = run_batch(encoded1, encoded2, first=index, second=index, workers=workers, progress=progress,
                   timeout=seconds, pairs=len(listed1))

@@ -364,6 +364,18 @@ def whole_cost(costs: npt.NDArray[Any] | None, count: int) -> float:
     return float(costs.sum()) if costs.size else 0.0
 
 
+METRIC_NEEDS_FINITE_COSTS = ('normalize="metric" needs finite delete and insert costs: a tree with a node that '
+                             'can never be deleted or inserted has no whole-tree cost to scale by; use "max"')
+
+
+def check_metric_costs(delete: npt.NDArray[Any] | None, insert: npt.NDArray[Any] | None) -> None:
+    """Refuses the metric normalisation where deleting the first trees or
+    inserting the second ones costs inf (costs of the nodes or labels concerned)."""
+    for costs in (delete, insert):
+        if costs is not None and costs.size and np.isinf(costs).any():
+            raise ValueError(METRIC_NEEDS_FINITE_COSTS)
+
+
 def corpus_costs(labels: Sequence[str], rename: Callable[[str, str], Number] | LabelClasses | None,
                  delete: NodeCost, insert: NodeCost, largest1: int, largest2: int) -> EngineCosts:
     """The engine's costs for a batch over trees whose distinct labels are

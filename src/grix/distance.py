@@ -8,7 +8,8 @@ import sys
 from typing import Any, Literal, overload
 
 from . import _core, progress as progress_bar
-from .costs import EngineCosts, IntNodeCost, IntRename, NodeCost, Rename, pair_costs, whole_cost
+from .costs import (EngineCosts, IntNodeCost, IntRename, NodeCost, Rename, check_metric_costs, pair_costs,
+                    whole_cost)
 from .tree import Tree
 
 #: Time-outs of this many seconds (31 years) or more mean no limit: a
@@ -201,15 +202,20 @@ def normalized_distance(t1: Tree, t2: Tree, *, method: Literal["metric", "max"] 
         distance, D1 the cost of deleting all of t1 and I2 the cost of
         inserting all of t2. With unit costs this is 2d / (n1 + n2 + d), Li and
         Chen's normalisation: a metric with values in [0, 1]. It stays in
-        [0, 1] whenever renames are not negative.
+        [0, 1] whenever renames are not negative. A node whose delete (of t1)
+        or insert (of t2) cost is inf leaves no finite D1 + I2 to scale by,
+        and the scaled values would say 0 for trees that differ: such costs
+        are refused (ValueError) before anything is computed.
     method "max": d / max(n1, n2), the normalisation of TEDS. It exceeds 1
-        when costs above 1 make d larger than the larger tree.
+        when costs above 1 make d larger than the larger tree (inf when d is).
     Two empty trees are at 0.0. The other arguments are those of
     :func:`distance`.
     """
     if method not in ("metric", "max"):
         raise ValueError(f'method must be "metric" or "max", not {method!r}')
     call = PairCall(t1, t2, rename, delete, insert, workers, timeout, progress, algorithm)
+    if method == "metric":
+        check_metric_costs(call.costs.delete, call.costs.insert)
     with call.bar() as report:
         d = float(_core.distance(*call.trees, **call.arguments(report)))
     return normalize(d, call.costs, len(t1), len(t2), method)

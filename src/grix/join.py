@@ -13,6 +13,7 @@ threshold.
 
 from __future__ import annotations
 
+import math
 import numbers
 import sys
 from collections.abc import Callable, Iterator, Sequence
@@ -23,7 +24,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from .batch import LabelRename, check_trees, encode, pdist
+from .batch import Encoded, LabelRename, check_trees, encode, run_batch
 from .costs import NodeCost
 from .costs import INT32_MAX, INT32_MIN
 from .distance import check_count, check_timeout, check_workers
@@ -46,6 +47,27 @@ STAGES = ("pruned_by_size", "pruned_by_labels", "pruned_by_preorder", "pruned_by
 def check_threshold(threshold: object, name: str = "threshold") -> int:
     if isinstance(threshold, bool) or not isinstance(threshold, (int, np.integer)):
         raise TypeError(f"{name} must be an int, not {type(threshold).__name__}")
+    return max(INT32_MIN // 2, min(int(threshold), INT32_MAX))
+
+
+def check_number_threshold(threshold: object) -> int | float:
+    """A join's threshold: any real number but NaN."""
+    if isinstance(threshold, bool) or not isinstance(threshold, numbers.Real):
+        raise TypeError(f"threshold must be a number, not {type(threshold).__name__}")
+    if isinstance(threshold, (int, np.integer)):
+        return int(threshold)
+    if math.isnan(threshold):
+        raise ValueError("threshold must be a number, not nan")
+    return float(threshold)
+
+
+def integer_threshold(threshold: int | float) -> int:
+    """The int threshold that integer distances meet exactly when they meet
+    `threshold`: its floor, within the range the engine takes."""
+    if isinstance(threshold, float):
+        if math.isinf(threshold):
+            return INT32_MAX if threshold > 0 else INT32_MIN // 2
+        threshold = math.floor(threshold)
     return max(INT32_MIN // 2, min(int(threshold), INT32_MAX))
 
 
@@ -128,8 +150,9 @@ class JoinResult:
 class NearestResult:
     """For query q, ``index[q]`` holds its k nearest corpus trees in order of
     (distance, corpus index) and ``distance[q]`` their exact distances, both
-    int32 arrays of shape (len(queries), k). Where fewer than k corpus trees
-    lie within ``max_distance``, the rest of the row is -1 in both."""
+    int32 arrays of shape (len(queries), k), where k is at most the number of
+    corpus trees (1 for an empty corpus). Where fewer than k corpus trees lie
+    within ``max_distance``, the rest of the row is -1 in both."""
 
     index: Ints
     distance: Ints
@@ -146,8 +169,11 @@ class NearestResult:
 
 
 def join_index(trees: list[Tree], threshold: int, rename: LabelRename,
-               workers: int = 1) -> _core.JoinIndex:
-    (encoded,) = encode(trees, rename=rename)
+               workers: int = 1, encoded: Encoded | None = None) -> _core.JoinIndex:
+    """The engine's index of `trees`, from `encoded` when the caller has
+    encoded them already (each rename callable runs once per label pair)."""
+    if encoded is None:
+        (encoded,) = encode(trees, rename=rename)
     costs = encoded.costs
     table = costs.rename_by_label
     if table is not None:
@@ -164,9 +190,12 @@ def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None,
     """Every pair of `trees` at distance at most `threshold`, each with its
     exact distance.
 
+    threshold: any number (NaN aside); with integer costs, a fractional
+        threshold keeps what its floor keeps.
     rename: None (label equality), a callable ``(label1, label2) -> int``,
-        called once per distinct label pair, or :class:`grix.LabelClasses`
-        (for many distinct labels). With either, the label bounds
+        called once per distinct label pair, as by :func:`grix.pdist`, or
+        :class:`grix.LabelClasses` (for many distinct labels). With either,
+        the label bounds
         are off and each candidate's distance is computed in full; the size
         bound holds only when no cost is negative (otherwise all pairs are
         candidates).
@@ -187,33 +216,25 @@ def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None,
     ValueError for bad arguments.
     """
     listed = check_trees(trees, "trees")
+    given = check_number_threshold(threshold)
     count, seconds = check_workers(workers), check_timeout(timeout)
-    if delete is not None or insert is not None or not integer_costs(listed, rename):
-        return join_of_all_pairs(listed, threshold, rename, delete, insert, count, progress, seconds)
-    limit = check_threshold(threshold)
-    index = join_index(listed, limit, rename, count)
+    (encoded,) = encode(listed, rename=rename, delete=delete, insert=insert)
+    if delete is not None or insert is not None or encoded.costs.floating or not encoded.costs.integral:
+        return join_of_all_pairs(encoded, given, count, progress, seconds)
+    limit = integer_threshold(given)
+    index = join_index(listed, limit, rename, count, encoded)
     with Bar(progress, len(listed), "tree") as report:
         first, second, found, counts = _core.join(index, 0, None, bool(distances), count, seconds, report)
-    return JoinResult(first, second, found, limit, counts)
+    return JoinResult(first, second, found, limit if isinstance(given, int) else given, counts)
 
 
-def integer_costs(trees: list[Tree], rename: LabelRename) -> bool:
-    """Whether the join's bounds hold: label equality, or integer renames."""
-    if rename is None:
-        return True
-    (encoded,) = encode(trees, rename=rename)
-    return encoded.costs.integral and not encoded.costs.floating
-
-
-def join_of_all_pairs(trees: list[Tree], threshold: float, rename: LabelRename, delete: NodeCost,
-                      insert: NodeCost, workers: int, progress: bool | None,
+def join_of_all_pairs(encoded: Encoded, threshold: int | float, workers: int, progress: bool | None,
                       seconds: float | None) -> JoinResult:
     """The join for costs the bounds do not cover: every pair's distance."""
-    if isinstance(threshold, bool) or not isinstance(threshold, numbers.Real):
-        raise TypeError(f"threshold must be a number, not {type(threshold).__name__}")
-    d = pdist(trees, rename=rename, delete=delete, insert=insert, workers=workers, progress=progress,
-              timeout=seconds)
-    first, second = np.triu_indices(len(trees), 1)
+    trees = len(encoded.parents)
+    d = run_batch(encoded, None, workers=workers, progress=progress, timeout=seconds,
+                  pairs=trees * (trees - 1) // 2)
+    first, second = np.triu_indices(trees, 1)
     keep = d <= threshold
     counts = dict.fromkeys(STAGES, 0)
     counts.update(verified=len(d), failed_verification=int(len(d) - keep.sum()), pairs=len(d))
@@ -227,6 +248,9 @@ def nearest(queries: Sequence[Tree], corpus: Sequence[Tree], k: int = 1, *,
     """The k nearest trees of `corpus` to each query, with exact distances,
     under label equality costs; ties go to the smaller corpus index.
 
+    k: at least 1; a k beyond the corpus size gives rows as long as the
+        corpus (16 bytes per query and column are checked against the
+        memory the process can take: MemoryError with the figure).
     max_distance: only corpus trees within this distance count (None: any).
     workers: threads, one query at a time each; None or -1: all cores.
     progress, timeout: as for :func:`join` (the bar counts queries).
@@ -238,8 +262,10 @@ def nearest(queries: Sequence[Tree], corpus: Sequence[Tree], k: int = 1, *,
     listed_queries, listed_corpus = check_trees(queries, "queries"), check_trees(corpus, "corpus")
     if isinstance(k, bool) or not isinstance(k, (int, np.integer)):
         raise TypeError(f"k must be an int, not {type(k).__name__}")
-    if not 1 <= k <= INT32_MAX // max(1, len(listed_queries)):
-        raise ValueError(f"k must be at least 1 (rows are padded with -1 beyond the corpus), not {k}")
+    if k < 1:
+        raise ValueError(f"k must be at least 1, not {k}")
+    # No row can hold more neighbours than the corpus has trees.
+    k = min(int(k), max(1, len(listed_corpus)))
     limit = -1 if max_distance is None else check_threshold(max_distance, "max_distance")
     if limit < -1 or (max_distance is not None and limit < 0):
         raise ValueError(f"max_distance must not be negative, not {max_distance}")
@@ -261,7 +287,7 @@ def join_block(index: _core.JoinIndex, begin: int, end: int, distances: bool,
     return _core.join(index, begin, end, distances, workers)
 
 
-def dask_join(trees: Sequence[Tree], threshold: int, *, rename: Callable[[str, str], int] | None = None,
+def dask_join(trees: Sequence[Tree], threshold: float, *, rename: Callable[[str, str], int] | None = None,
               client: Any = None, blocks: int | None = None, workers: int | None = 1, distances: bool = True,
               timeout: float | None = None) -> JoinResult:
     """:func:`join` on a Dask cluster: the index is built once here and
@@ -281,7 +307,8 @@ def dask_join(trees: Sequence[Tree], threshold: int, *, rename: Callable[[str, s
     from dask.distributed import Client, LocalCluster, as_completed
 
     listed = check_trees(trees, "trees")
-    limit, threads, seconds = check_threshold(threshold), check_workers(workers), check_timeout(timeout)
+    limit = integer_threshold(check_number_threshold(threshold))
+    threads, seconds = check_workers(workers), check_timeout(timeout)
     index = join_index(listed, limit, rename)
     with ExitStack() as stack:
         if client is None:

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <numeric>
 #include <random>
 #include <thread>
 #include <tuple>
@@ -290,6 +291,35 @@ TEST(ParallelStop, ASetFlagStopsJoinAndNearest) {
   const OrientedTree big2 = oriented(grix_test::random_tree(rng, 3000, 2));
   DistanceScratch scratch;
   EXPECT_THROW(bounded_tree_distance(big1, big2, 200, scratch, &stop), OperationStopped);
+}
+
+// 6,000 stars of 40 nodes whose leaves hold one label set in shuffled
+// orders: every pair shares its labels and is ruled out by the pre-order
+// bound, so no distance runs and the flag is read only by the join's loops.
+// Stopped after a few trees, the join must not go on to the end.
+TEST(ParallelStop, AJoinDecidedByBoundsStopsBetweenTrees) {
+  std::mt19937 rng(19);
+  std::vector<int32_t> parents(40, 0), codes(40);
+  parents[0] = -1;
+  std::iota(codes.begin(), codes.end(), 0);
+  std::vector<OrientedTree> stars;
+  for (int32_t t = 0; t < 6000; ++t) {
+    std::shuffle(codes.begin() + 1, codes.end(), rng);
+    stars.push_back(prepare_oriented_tree(parents, codes, "star"));
+  }
+  const auto index = build_join_index(stars, 4, nullptr);
+  for (int32_t workers : {1, 2}) {
+    StopFlag stop{false};
+    std::atomic<int64_t> probed{0};
+    std::thread stopper([&] {
+      while (probed.load() < 2) std::this_thread::yield();
+      stop = true;
+    });
+    EXPECT_THROW(run_join(*index, 0, static_cast<int64_t>(stars.size()), true, workers, &stop, &probed),
+                 OperationStopped);
+    stopper.join();
+    EXPECT_LT(probed.load(), 3000) << workers << " workers";
+  }
 }
 
 }  // namespace

@@ -6,11 +6,17 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+#include <sys/resource.h>
+
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <thread>
 
+#include "memory_budget.h"
 #include "path_strategy.h"
 #include "test_support.h"
 #include "tree_edit_distance.h"
@@ -131,8 +137,8 @@ TEST(ParallelStrategy, SmallTreesOfEveryShapeMatchTheKeyrootSchedule) {
 }
 
 TEST(ParallelStrategy, LargeTreesSplitTheirGridsAcrossThreads) {
-  // 300 nodes and more: the workers start, and heavy-path grids pass the
-  // size at which they are split.
+  // 300 nodes and more: the workers start (heavy-path grids split only from
+  // 2^20 cells: GridsAboveTheSplitSizeGiveTheOneWorkerResult).
   for (int32_t shape = 0; shape < 3; ++shape) {
     expect_strategy_matches_keyroot<int32_t>(shape, 300, 420, 2, 300 + shape);
     expect_strategy_matches_keyroot<double>(shape, 300, 420, 2, 400 + shape);
@@ -206,6 +212,152 @@ TEST(ParallelStrategy, AFlagSetMidwayStopsTheStrategy) {
   stopper.join();
   // Whole, the call takes several seconds.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// Heavy-path grids split across workers from 2^20 cells, where the other
+// subtree has 1,023 nodes or more. The plan is steered to heavy paths in the
+// small tree for every pair whose subtree of the large one is that big (only
+// its root's here), so that its grids (1,025 rows or columns, split in two
+// with a remainder row) are split while the whole run stays short. Every
+// subtree distance must be the one-worker value.
+TEST(ParallelStrategy, GridsAboveTheSplitSizeGiveTheOneWorkerResult) {
+  constexpr int32_t SPLIT_NODES = 1023;
+  std::mt19937 rng(19);
+  const Tree small = side_turning_spine(9, rng), large = side_turning_spine(1024, rng);
+  for (bool large_second : {true, false}) {
+    const OrientedTree a = oriented(large_second ? small : large), b = oriented(large_second ? large : small);
+    const PathShape f = build_path_shape(a), g = build_path_shape(b);
+    PathPlan plan = plan_paths(f, g, nullptr);
+    int32_t steered = 0;
+    for (int32_t v = 0; v < f.n; ++v) {
+      for (int32_t w = 0; w < g.n; ++w) {
+        if ((large_second ? g.size[w] : f.size[v]) < SPLIT_NODES) continue;
+        plan.choice[static_cast<size_t>(v) * g.n + w] = large_second ? PATH_IN_FIRST * 3 + HEAVY_PATH
+                                                                     : PATH_IN_SECOND * 3 + HEAVY_PATH;
+        ++steered;
+      }
+    }
+    ASSERT_GT(steered, 0);
+    FlatMatrix<int32_t> rename(f.n, g.n);
+    for (int32_t v = 0; v < f.n; ++v)
+      for (int32_t w = 0; w < g.n; ++w) rename.at(v, w) = a.given.codes[v] != b.given.codes[w];
+    const MatrixView<int32_t> costs{rename.row(0), f.n, g.n};
+    FlatMatrix<int32_t> one, two;
+    run_path_plan<int32_t>(a, b, f, g, plan, costs, {}, {}, 1, one, nullptr, nullptr);
+    run_path_plan<int32_t>(a, b, f, g, plan, costs, {}, {}, 2, two, nullptr, nullptr);
+    int32_t differing = 0;
+    for (int32_t v = 0; v < f.n; ++v)
+      for (int32_t w = 0; w < g.n; ++w) differing += one.at(v, w) != two.at(v, w);
+    EXPECT_EQ(differing, 0) << "large tree second: " << large_second;
+    EXPECT_EQ(two.at(0, 0), compute_oriented_distance(a, b, PairCosts<int32_t>{}, 1, nullptr, nullptr, Algorithm::keyroot));
+  }
+}
+
+// The child that continues the path `kind` below v, or -1 at its end.
+int32_t next_on_path(const PathShape& shape, int32_t v, int32_t kind) {
+  if (shape.is_leaf(v)) return -1;
+  return kind == LEFT_PATH ? shape.first_child(v) : kind == RIGHT_PATH ? shape.last_child(v) : shape.heavy_child[v];
+}
+
+// What the plan's choices cost when followed from (v, w): the chosen
+// single-path function, plus the same for every subtree hanging off its path
+// against the other subtree.
+double followed_cost(const PathShape& f, const PathShape& g, const PathPlan& plan, int32_t v, int32_t w) {
+  const int32_t choice = plan.choice[static_cast<size_t>(v) * static_cast<size_t>(g.n) + static_cast<size_t>(w)];
+  double total = single_path_seconds(f, g, v, w, choice);
+  const bool in_first = choice / 3 == PATH_IN_FIRST;
+  const PathShape& path_side = in_first ? f : g;
+  for (int32_t p = in_first ? v : w; p >= 0;) {
+    const int32_t next = next_on_path(path_side, p, choice % 3);
+    for (int32_t at = path_side.first_child_at[p]; at < path_side.first_child_at[p + 1]; ++at) {
+      const int32_t child = path_side.child_list[at];
+      if (child != next) total += in_first ? followed_cost(f, g, plan, child, w) : followed_cost(f, g, plan, v, child);
+    }
+    p = next;
+  }
+  return total;
+}
+
+TEST(Strategy, APlanCostsTheSumOfTheOptionsItChose) {
+  std::mt19937 rng(20);
+  for (int32_t round = 0; round < 60; ++round) {
+    const int32_t shape = round % 3;
+    const OrientedTree a = oriented(shaped(shape, grix_test::random_int(rng, 1, 120), rng));
+    const OrientedTree b = oriented(shaped((shape + round / 3) % 3, grix_test::random_int(rng, 1, 120), rng));
+    const PathShape f = build_path_shape(a), g = build_path_shape(b);
+    const PathPlan plan = plan_paths(f, g, nullptr);
+    const double followed = followed_cost(f, g, plan, 0, 0);
+    EXPECT_NEAR(plan.cost, followed, 1e-12 * followed) << "round " << round;
+    EXPECT_GT(plan.cost, 0);
+  }
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define GRIX_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define GRIX_SANITIZED 1
+#endif
+#endif
+
+double status_bytes(const char* key) {
+  std::ifstream status("/proc/self/status");
+  std::string word;
+  while (status >> word) {
+    if (word == key) {
+      double kib = 0;
+      status >> kib;
+      return kib * 1024;
+    }
+  }
+  return -1;
+}
+
+// Strategy pairs of a batch, one per worker, each checked alone against an
+// address-space limit whose room holds the estimate of one pair's strategy
+// but not of three. Before the workers ran them together: each passed its
+// check, and the batch held three pairs' memory (each peaks at about half its
+// estimate), more than the room. They must run in turn, and none be refused
+// while another holds its memory.
+TEST(ParallelStrategy, BatchStrategyPairsThatFitOnlyOneAtATimeRunInTurn) {
+#ifdef GRIX_SANITIZED
+  GTEST_SKIP() << "sanitizer runtimes reserve address space of their own";
+#endif
+  std::mt19937 rng(21);
+  std::vector<OrientedTree> firsts, second{oriented(side_turning_spine(700, rng))};
+  for (int32_t n : {690, 695, 700}) firsts.push_back(oriented(side_turning_spine(n, rng)));
+  PairBatch batch{&firsts, &second, PairLayout::a_by_b, {}, {}};  // a block per row: a pair per worker
+  batch.algorithm = Algorithm::strategy;
+  LabelCosts<double> costs;
+  costs.rows = costs.columns = 4;
+  for (int32_t k = 0; k < 16; ++k) costs.rename.push_back(k % 5 == 0 ? 0.0 : 0.75);
+  std::vector<double> expected(3), out(3, -1);
+  // Unlimited first, on all workers: the threads' heaps exist from here on.
+  compute_pair_batch<double>(batch, {&costs, nullptr}, 3, expected.data(), nullptr, nullptr);
+  const double needed = estimate_strategy_bytes(700, 700, 1, sizeof(double)) + 700.0 * 700 * sizeof(double);
+  ASSERT_GE(needed, UNCHECKED_BYTES);
+  malloc_trim(0);
+  if (!(std::ofstream("/proc/self/clear_refs") << "5")) GTEST_SKIP() << "the peak resident size cannot be reset here";
+  const double resident = status_bytes("VmRSS:");
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
+  // Room for one pair, and for the three worker stacks.
+  const double room = 1.1 * needed;
+  const rlim_t limit = static_cast<rlim_t>(status_bytes("VmSize:") + room + 3 * 8.5 * 1024 * 1024);
+  rlimit tight{limit, saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+  std::string failure;
+  try {
+    compute_pair_batch<double>(batch, {&costs, nullptr}, 3, out.data(), nullptr, nullptr);
+  } catch (const std::exception& error) {
+    failure = error.what();
+  }
+  setrlimit(RLIMIT_AS, &saved);
+  const double peak = status_bytes("VmHWM:") - resident;
+  std::printf("batch peak %.1f MiB, room %.1f MiB\n", peak / 1048576.0, room / 1048576.0);
+  EXPECT_EQ(failure, "");
+  EXPECT_EQ(out, expected);
+  EXPECT_LE(peak, room);
 }
 
 }  // namespace

@@ -205,6 +205,33 @@ class TestNormalized:
                      for i in range(len(trees)) for j in range(i + 1, len(trees))]
             assert np.allclose(condensed, upper)
 
+    @pytest.mark.parametrize("delete, insert", [([math.inf, 1], None), ([1, 1], [math.inf]),
+                                                ([math.inf, math.inf], [math.inf])])
+    def test_metric_refuses_costs_that_never_delete_or_insert(self, delete, insert):
+        # With delete=[inf, 1], 2d / (D1 + I2 + d) said 0.0 at a distance of
+        # 1, and NaN where the distance is inf.
+        t1, t2 = grix.Tree.from_bracket("{a{x}}"), grix.Tree.from_bracket("{a}")
+        with pytest.raises(ValueError, match='^normalize="metric" needs finite delete and insert costs'):
+            grix.normalized_distance(t1, t2, method="metric", delete=delete, insert=insert)
+        d = grix.distance(t1, t2, delete=delete, insert=insert)
+        assert grix.normalized_distance(t1, t2, method="max", delete=delete, insert=insert) == d / 2
+
+    def test_batches_refuse_metric_only_where_an_infinite_cost_is_summed(self):
+        trees = [grix.Tree.from_bracket(text) for text in ("{a{x}}", "{a}", "{b{y}}")]
+        never_x = {"delete": lambda label: math.inf if label == "x" else 1}
+        never_y = {"insert": lambda label: math.inf if label == "y" else 1}
+        for call in (lambda **costs: grix.pdist(trees, normalize="metric", **costs),
+                     lambda **costs: grix.cdist(trees, trees, normalize="metric", **costs),
+                     lambda **costs: grix.paired(trees, trees, normalize="metric", **costs)):
+            for costs in (never_x, never_y):
+                with pytest.raises(ValueError, match='normalize="metric" needs finite'):
+                    call(**costs)
+        # pdist never deletes its last tree nor inserts its first.
+        for costs, kept in ((never_y, [trees[2], trees[1]]), (never_x, [trees[1], trees[0]])):
+            values = grix.pdist(kept, normalize="metric", **costs)
+            assert ((0 < values) & (values <= 1)).all()
+        assert grix.pdist(trees, normalize="max", **never_x).tolist() == [1.0, 1.0, 1.0]
+
 
 class TestBatches:
     @pytest.mark.parametrize("workers", [1, 2])

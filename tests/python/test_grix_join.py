@@ -3,6 +3,7 @@ distances) on random, syntax and HTML trees; the Dask join, the command line
 and stopping."""
 
 import random
+import re
 import subprocess
 import sys
 import textwrap
@@ -12,6 +13,7 @@ import pytest
 
 import grix
 from grix.join import STAGES
+from conftest import not_under_asan
 from grix_helpers import random_grix_tree, syntax_trees
 
 
@@ -131,8 +133,11 @@ def test_join_result_and_arguments():
     assert text.startswith("JoinResult(3 pairs within 1") and len(text) < 200
     assert len(grix.join([], 3)) == 0 and len(grix.join(trees[:1], 3)) == 0
     assert len(grix.join(trees, -1)) == 0
+    assert list(grix.join(trees, 1.5)) == list(found)
     with pytest.raises(TypeError, match="threshold"):
-        grix.join(trees, 1.5)
+        grix.join(trees, "1")
+    with pytest.raises(ValueError, match="threshold"):
+        grix.join(trees, float("nan"))
     with pytest.raises(TypeError, match="trees\\[1\\]"):
         grix.join([trees[0], "{a}"], 1)
     with pytest.raises(ValueError, match="workers"):
@@ -147,6 +152,7 @@ def test_nearest_equals_sorting_all_distances(corpora, kind):
     matrix = grix.cdist(queries, corpus)
     for k, max_distance in ((1, None), (3, None), (4, 3), (2, 0), (len(corpus) + 2, 5)):
         found = grix.nearest(queries, corpus, k, max_distance=max_distance, workers=2)
+        k = min(k, len(corpus))
         assert found.index.shape == found.distance.shape == (len(queries), k)
         for q, row in enumerate(matrix.tolist()):
             ranked = sorted((d, c) for c, d in enumerate(row) if max_distance is None or d <= max_distance)[:k]
@@ -242,3 +248,73 @@ def test_a_long_join_stops_soon_after_it_is_asked(call, how, expected):
     # leaves room for a loaded machine.
     assert float(latency) < 1.5
     assert int(extra_threads) <= 0
+
+
+NEAREST_MEMORY_CHILD = textwrap.dedent("""
+    import resource, sys
+    sys.path[:0] = {paths!r}
+    import grix
+
+    def status(key):
+        for line in open("/proc/self/status"):
+            if line.startswith(key):
+                return int(line.split()[1])
+
+    t = grix.Tree.from_bracket("{{a{{b}}}}")
+    leaves = [grix.Tree.from_bracket("{{a}}") for _ in range(8000)]
+    limit = status("VmSize:") * 1024 + 768 * 2**20
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    found = grix.nearest([t], [t], 3 * 10**8)
+    print("capped", found.index.shape, found.index.tolist(), found.distance.tolist())
+    try:
+        grix.nearest(leaves, leaves, 8000)
+        print("no error")
+    except MemoryError as error:
+        print("MemoryError", error)
+""")
+
+
+@not_under_asan
+def test_nearest_caps_k_at_the_corpus_and_checks_its_memory():
+    result = subprocess.run([sys.executable, "-c", NEAREST_MEMORY_CHILD.format(paths=sys.path)],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    capped, refused = result.stdout.splitlines()
+    assert capped == "capped (1, 1) [[0]] [[0]]"
+    # 8,000 queries x 8,000 columns x 16 bytes: about 1 GiB against 768 MiB.
+    assert re.fullmatch(r"MemoryError the 8000 nearest trees of 8000 queries needs 976\.6 MiB \(1 worker\); "
+                        r"[\d.]+ MiB available \(RLIMIT_AS less the address space in use\)", refused), refused
+
+
+def test_join_calls_a_rename_callable_once_per_label_pair_as_pdist_does():
+    rng = random.Random(18)
+    trees = [random_grix_tree(rng, rng.randint(1, 12), "abcdef") for _ in range(30)]
+    calls = {"join": 0, "pdist": 0}
+
+    def counted(name, cost):
+        def rename(a, b):
+            calls[name] += 1
+            return cost(a, b)
+        return rename
+
+    def integer(a, b):
+        return 0 if a == b else 2 if {a, b} == {"a", "b"} else 1
+
+    found = grix.join(trees, 3, rename=counted("join", integer))
+    d = grix.pdist(trees, rename=counted("pdist", integer))
+    assert calls["join"] == calls["pdist"] > 0
+    assert list(found) == all_pairs(trees, 3, rename=integer)
+    assert len(found) == int((d <= 3).sum())
+
+
+@pytest.mark.parametrize("threshold", [1.5, 1, 0.75, 2.0, float("inf"), -0.5])
+@pytest.mark.parametrize("cost", [lambda a, b: 0.0 if a == b else 1.0, lambda a, b: 0.0 if a == b else 0.75,
+                                  lambda a, b: int(a != b), None])
+def test_join_takes_a_float_threshold_whatever_the_costs(threshold, cost):
+    rng = random.Random(5)
+    trees = [random_grix_tree(rng, rng.randint(1, 8), "abc") for _ in range(25)]
+    found = grix.join(trees, threshold, rename=cost)
+    d = grix.pdist(trees, rename=cost)
+    first, second = np.triu_indices(len(trees), 1)
+    keep = d <= threshold
+    assert list(found) == list(zip(first[keep].tolist(), second[keep].tolist(), d[keep].tolist()))

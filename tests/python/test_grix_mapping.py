@@ -12,7 +12,7 @@ from hypothesis import given, settings, strategies as st
 
 import grix
 from conftest import under_asan
-from grix_helpers import check_valid_mapping, mapping_cost, python_version_pair
+from grix_helpers import check_valid_mapping, mapping_cost, python_version_pair, random_grix_tree
 from tree_helpers import apted_distance, trees
 
 SETTINGS = settings(max_examples=200, deadline=None, database=None, derandomize=True)
@@ -289,3 +289,40 @@ def test_a_long_call_stops_soon_after_it_is_asked(call, how, expected):
     # still fails a stop that waits for the call to end.
     assert float(latency) < (5.0 if under_asan else 1.5)
     assert int(extra_threads) <= 0
+
+
+ALGORITHMS = ["keyroot", "strategy", "auto"]
+
+
+@pytest.mark.parametrize("algorithm", ALGORITHMS)
+def test_an_infinite_rename_is_never_matched(algorithm):
+    # The delete route sums to 7.210000000000001 in doubles, the rename capped
+    # at deleting and inserting its nodes to 7.21: the pair must still go.
+    t1 = grix.Tree.from_parents(["b", "b"], [-1, 0])
+    t2 = grix.Tree.from_parents(["a"], [-1])
+    m = grix.mapping(t1, t2, rename=np.array([[np.inf], [np.inf]]), delete=[3.31, 3.41], insert=[0.49],
+                     algorithm=algorithm)
+    assert m.pairs == []
+    assert m.distance == pytest.approx(7.21)
+    assert [edit.op for edit in m.edit_script()] == ["delete", "delete", "insert"]
+
+
+@pytest.mark.parametrize("algorithm", ALGORITHMS)
+def test_fractional_mappings_hold_no_rename_dearer_than_deleting_and_inserting(algorithm):
+    # 18 of these 600 pairs held such a rename when the walk back did not check.
+    rng = random.Random(14)
+    for _ in range(600):
+        t1 = random_grix_tree(rng, rng.randint(1, 9), "ab")
+        t2 = random_grix_tree(rng, rng.randint(1, 9), "ab")
+        rename = np.array([[rng.choice([np.inf, round(rng.uniform(0, 5), 2)]) for _ in range(len(t2))]
+                           for _ in range(len(t1))])
+        delete = [round(rng.uniform(0.01, 4), 2) for _ in range(len(t1))]
+        insert = [round(rng.uniform(0.01, 4), 2) for _ in range(len(t2))]
+        m = grix.mapping(t1, t2, rename=rename, delete=delete, insert=insert, algorithm=algorithm)
+        assert m.distance == grix.distance(t1, t2, rename=rename, delete=delete, insert=insert,
+                                           algorithm=algorithm)
+        check_valid_mapping(t1, t2, m.pairs)
+        assert all(rename[i, j] < delete[i] + insert[j] for i, j in m.pairs), (t1, t2, m.pairs)
+        cost = (sum(delete[i] for i in m.deleted) + sum(insert[j] for j in m.inserted)
+                + sum(rename[i, j] for i, j in m.pairs))
+        assert cost == pytest.approx(m.distance, rel=1e-12)
