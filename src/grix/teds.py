@@ -199,7 +199,7 @@ def _span(value: str, name: str) -> int:
         raise ValueError(f"a td has {name}={value!r}, which is not an integer") from None
 
 
-def _cell_content(cell: Any, codes: _TagCodes, rules: _Rules) -> str:
+def _cell_content(cell: Any, codes: _TagCodes, rules: _Rules = _DEFAULT_RULES) -> str:
     """The cell's tokens as the source's tokenize() lists them, less the
     cell's own tags: its text, then for every element inside in document
     order the opening tag, its text, what it holds, the closing tag (none for
@@ -243,7 +243,7 @@ def _cell_label(cell: Any, structure_only: bool, codes: _TagCodes, rules: _Rules
     return label + "\n" + content if content else label
 
 
-def _table_tree(table: Any, structure_only: bool, codes: _TagCodes, rules: _Rules) -> _Table:
+def _table_tree(table: Any, structure_only: bool, codes: _TagCodes, rules: _Rules = _DEFAULT_RULES) -> _Table:
     """Walk the table in pre-order down to its cells. Every child counts,
     as lxml's getchildren() yields it (comments and processing instructions
     too, which the text parser removes or keeps as libxml2 does)."""
@@ -286,7 +286,7 @@ class _Unparsable(Exception):
     """Text that the definition's source cannot score."""
 
 
-def _find_table(src: Any, ignore_nodes: tuple[str, ...], rules: _Rules) -> Any | None:
+def _find_table(src: Any, ignore_nodes: tuple[str, ...], rules: _Rules = _DEFAULT_RULES) -> Any | None:
     """The element to score, or None when there is no table: see teds()."""
     etree, lxml_html = _lxml()
     if isinstance(src, (str, bytes)):
@@ -355,7 +355,7 @@ def _check_options(structure_only: object, ignore_nodes: object, denominator: ob
 
 
 def _prepare(pred: Any, true: Any, structure_only: bool, ignore_nodes: tuple[str, ...],
-             rules: _Rules) -> tuple[_Table, _Table] | None:
+             rules: _Rules = _DEFAULT_RULES) -> tuple[_Table, _Table] | None:
     """Both tables of a pair as trees, or None when either has no table."""
     table1, table2 = _find_table(pred, ignore_nodes, rules), _find_table(true, ignore_nodes, rules)
     if table1 is None or table2 is None:
