@@ -380,7 +380,8 @@ def _rename_table(pred: _Table, true: _Table, workers: int = 1,
         code = {label: number for number, label in enumerate(dict.fromkeys(distinct1 + distinct2))}
         labels1 = np.fromiter(map(code.__getitem__, distinct1), dtype=np.int64, count=len(distinct1))
         labels2 = np.fromiter(map(code.__getitem__, distinct2), dtype=np.int64, count=len(distinct2))
-        return (labels1[:, None] != labels2[None, :]).astype(np.float64)
+        unequal: npt.NDArray[np.float64] = (labels1[:, None] != labels2[None, :]).astype(np.float64)
+        return unequal
     heads1, _, content1 = zip(*map(str.partition, distinct1, repeat("\n")))
     heads2, _, content2 = zip(*map(str.partition, distinct2, repeat("\n")))
     code = {head: number for number, head in enumerate(dict.fromkeys(heads1 + heads2))}
