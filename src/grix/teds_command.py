@@ -24,7 +24,8 @@ from typing import Any
 import numpy as np
 
 from .teds import (_DEFAULT_RULES, DEFINITIONS, _check_options, _compute, _find_table, _Pair,
-                   _progress_bar, _rename_table, _Rules, _table_tree, _TagCodes, _Unparsable)
+                   _progress_bar, _rename_table, _Rules, _table_tree, _TagCodes, _time_left,
+                   _Unparsable)
 
 # Pairs per engine batch: large enough for both workers, small enough that
 # Ctrl-C and the progress bar see the work move several times a second.
@@ -59,6 +60,8 @@ def add_command(commands: Any) -> None:
     command.add_argument("--output", metavar="FILE",
                          help="write per-table scores to FILE: CSV when it ends in .csv, else JSON lines")
     command.add_argument("--workers", type=int, help="threads (default: all cores)")
+    command.add_argument("--timeout", type=float, metavar="SECONDS",
+                         help="give up after this many seconds (exit 1, nothing written)")
     command.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                          help="a progress bar (default: on a terminal, for runs of a few seconds)")
     command.add_argument("--json", action="store_true",
@@ -203,11 +206,12 @@ def _prepare_both(pred: Any, true: Any, ignore: tuple[str, ...], rules: _Rules, 
 
 def score_tables(preds: dict[str, str], trues: dict[str, str], *, rules: _Rules, denominator: str,
                  ignore: tuple[str, ...], structure_only: bool, threads: int,
-                 progress: bool | None) -> Scores:
+                 progress: bool | None, timeout: float | None = None) -> Scores:
     """TEDS and TEDS-S of every true table against its prediction; stops
     cleanly on Ctrl-C with the tables done so far."""
     names = list(trues)
     count = len(names)
+    deadline = None if timeout is None else time.monotonic() + timeout
     result = Scores(names, np.full(count, np.nan), np.full(count, np.nan), np.zeros(count, dtype=bool),
                     [""] * count, measures=("teds_struct",) if structure_only else ("teds", "teds_struct"))
     bar = _progress_bar(progress, count)
@@ -216,9 +220,9 @@ def score_tables(preds: dict[str, str], trues: dict[str, str], *, rules: _Rules,
 
     def flush() -> None:
         if batch:
-            _compute(batch, result.teds, [denominator], [rules], threads, None, None)
+            _compute(batch, result.teds, [denominator], [rules], threads, deadline, timeout)
         if batch_struct:
-            _compute(batch_struct, result.teds_struct, [denominator], [rules], threads, None, None)
+            _compute(batch_struct, result.teds_struct, [denominator], [rules], threads, deadline, timeout)
         if bar is not None:
             bar.update(len(pending))
         result.done += len(pending)
@@ -229,6 +233,7 @@ def score_tables(preds: dict[str, str], trues: dict[str, str], *, rules: _Rules,
     pending: list[int] = []
     try:
         for number, name in enumerate(names):
+            _time_left(deadline, timeout)
             try:
                 full, struct, complex_table, status = _prepare_both(
                     preds.get(name, ""), trues[name], ignore, rules, threads, True, not structure_only)
@@ -319,7 +324,7 @@ def run(args: argparse.Namespace) -> None:
     """Runs ``grix teds``: exits 2 on a bad option, raises the command
     line's InputError on a bad file, KeyboardInterrupt (after writing what
     is done) on Ctrl-C."""
-    from .distance import check_workers
+    from .distance import check_timeout, check_workers
 
     rules = DEFINITIONS[args.definition] if args.definition else _DEFAULT_RULES
     ignore = tuple(name.strip() for name in args.ignore_nodes.split(",") if name.strip()) \
@@ -328,6 +333,7 @@ def run(args: argparse.Namespace) -> None:
         _, rules, denominator = _check_options(args.structure_only, ignore or None,
                                                            args.denominator, args.definition)
         threads = check_workers(args.workers)
+        timeout = check_timeout(args.timeout)
     except ValueError as error:
         print(f"grix teds: error: {error}", file=sys.stderr)
         raise SystemExit(2) from None
@@ -335,7 +341,8 @@ def run(args: argparse.Namespace) -> None:
     preds = read_tables(args.pred)
     start = time.perf_counter()
     scores = score_tables(preds, trues, rules=rules, denominator=denominator, ignore=ignore,
-                          structure_only=args.structure_only, threads=threads, progress=args.progress)
+                          structure_only=args.structure_only, threads=threads, progress=args.progress,
+                          timeout=timeout)
     seconds = time.perf_counter() - start
     totals = summary(scores)
     main = scores.measures[0]

@@ -157,6 +157,11 @@ def test_command_takes_the_definition_and_denominator(tmp_path):
     assert all(round(value, 3) == value for value in scores.values())
     bad = run_grix("pred.json", "true.json", "--definition", "nope", cwd=tmp_path)
     assert bad.returncode == 2 and "invalid choice: 'nope'" in bad.stderr
+    refused = run_grix("pred.json", "true.json", "--definition", "docling-metrics", "--denominator", "elements",
+                       cwd=tmp_path)
+    assert refused.returncode == 2 and "'docling-metrics' divides by 'tree'" in refused.stderr
+    late = run_grix("pred.json", "true.json", "--timeout", "0.000001", cwd=tmp_path)
+    assert late.returncode == 1 and "gave up after the time-out" in late.stderr
 
 
 def test_command_stops_on_ctrl_c_with_what_is_done(tmp_path):
