@@ -1,15 +1,19 @@
 """TEDS, the tree-edit-distance similarity of HTML tables used to score table
-recognition (PubTabNet), computed exactly by the grix engine.
+recognition, computed exactly by the grix engine under the definition of
+each benchmark's code (PubTabNet, table-recognition-metric, docling-eval,
+docling-metrics-table; see teds()).
 
 A table becomes a tree of its elements, each labelled by its tag; a ``td``
 carries its colspan, rowspan and content and ends the recursion. Renaming
 costs 1 between different tags or spans, and between two cells the
-normalized Levenshtein distance of their contents; deleting and inserting
-cost 1. TEDS is ``1 - distance / max(size of pred, size of true)``.
+normalized Levenshtein distance of their contents (or, under
+docling-metrics, 0 or 1); deleting and inserting cost 1. TEDS is
+``1 - distance / max(size of pred, size of true)``.
 
 Everything per node pair runs natively: the rename costs of a pair are one
 ``rapidfuzz.process.cdist`` over the distinct cell contents of the two tables,
 and the distances of many pairs come from engine batches on all workers.
+:func:`teds_match` pairs the tables of a page by the Hungarian algorithm.
 """
 
 from __future__ import annotations
