@@ -187,3 +187,34 @@ def test_command_stops_on_ctrl_c_with_what_is_done(tmp_path):
     rows = [json.loads(line) for line in (tmp_path / "out.jsonl").read_text().splitlines()]
     assert len(rows) == done < 3460
     assert all(row["status"] == "ok" and 0 <= row["teds"] <= 1 for row in rows)
+
+
+def test_command_reads_pubtabnet_records_and_omnidocbench_pages(tmp_path):
+    record = {"filename": "a.png", "split": "val",
+              "html": {"structure": {"tokens": ["<tr>", "<td", ' colspan="2"', ">", "</td>", "</tr>",
+                                                "<tr>", "<td>", "</td>", "<td>", "</td>", "</tr>"]},
+                       "cells": [{"tokens": list("ab")}, {"tokens": ["<b>", "c", "</b>"]}, {"tokens": []}]}}
+    (tmp_path / "gt.jsonl").write_text(json.dumps(record) + "\n")
+    pred = "<table><tr><td colspan=2>ab</td></tr><tr><td><b>c</b></td><td></td></tr></table>"
+    (tmp_path / "pred.json").write_text(json.dumps({"a.png": pred}))
+    run = run_grix("pred.json", "gt.jsonl", "--json", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    result = json.loads(run.stdout)
+    assert result["scores"] == {"a.png": 1.0}
+    assert result["summary"]["complex"] == 1 and result["summary"]["teds_struct"] == 1.0
+    pages = [{"page_info": {"image_path": "p1.jpg"},
+              "layout_dets": [{"category_type": "text", "text": "x"},
+                              {"category_type": "table", "html": pred},
+                              {"category_type": "table", "html": "<p>lost</p>"}]}]
+    (tmp_path / "pages.json").write_text(json.dumps(pages))
+    (tmp_path / "pages_pred.json").write_text(json.dumps({"p1.jpg#0": pred, "p1.jpg#1": pred}))
+    run = run_grix("pages_pred.json", "pages.json", "--json", "--output", "out.csv", cwd=tmp_path)
+    result = json.loads(run.stdout)
+    assert result["scores"] == {"p1.jpg#0": 1.0, "p1.jpg#1": 0.0}
+    assert result["summary"]["no_true_table"] == 1
+    assert (tmp_path / "out.csv").read_text().splitlines()[0] == "name,teds,teds_struct,complex,status"
+    (tmp_path / "broken.jsonl").write_text(json.dumps({"filename": "b.png", "html": {"cells": []}}) + "\n")
+    broken = run_grix("pred.json", "broken.jsonl", cwd=tmp_path)
+    assert broken.returncode == 1
+    assert broken.stderr.strip() == "grix: broken.jsonl: b.png: expected a PubTabNet record with " \
+        "html.structure.tokens and html.cells"
