@@ -480,7 +480,8 @@ def teds(pred: TableInput, true: TableInput, *, structure_only: bool = False,
         the first ``<table>`` inside it in document order (a whole page, a
         fragment, ``<div><table>``); text without any table, empty text and
         text that is only white space score 0.0. An lxml element is searched
-        the same way.
+        the same way. To score another table of a page, name it:
+        ``grix.readers.html_tables(page)[k]`` lists every table as text.
     structure_only: ignore the cells' contents (TEDS-Struct).
     ignore_nodes: tag names (a str is one name) whose elements are removed
         before scoring, their text and children kept in their place (lxml's
