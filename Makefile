@@ -31,7 +31,7 @@ OTHER_VENV := .venv-$(OTHER_VERSION)
 # brings its own node, so it runs without a network) and the other extras.
 BUILD_TOOLS := "pybind11>=3.0.2" "scikit-build-core>=0.10" cmake ninja
 DEMO_EXTRAS := xml
-TEST_TOOLS := "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" table-recognition-metric scipy "mypy>=1.10" "pyright[nodejs]>=1.1.400"
+TEST_TOOLS := "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" table-recognition-metric docling-metrics-table scipy "mypy>=1.10" "pyright[nodejs]>=1.1.400"
 TEST_EXTRAS := xml,networkx,dask
 # The parse-tree readers' peers: nltk and conllu, and spaCy (a larger install,
 # some 200 MB; its tests use a stand-in without it).

@@ -16,7 +16,8 @@ Many trees at once: :func:`pdist`, :func:`cdist`, :func:`paired`, :func:`join` a
 Dask cluster: ``grix.dask``. Every call can be stopped with Ctrl-C and takes a
 ``timeout``. The readers of every format are plain functions in
 ``grix.readers``, and ``grix.diff`` shows a mapping as text, JSON or a page.
-HTML tables: :func:`teds` and :func:`teds_paired` (PubTabNet's TEDS).
+HTML tables: :func:`teds` and :func:`teds_paired` (TEDS under each benchmark's
+definition), :func:`teds_match` (the tables of a page paired).
 """
 
 from importlib.metadata import PackageNotFoundError, version as _version
@@ -30,6 +31,7 @@ from .batch import cdist, paired, pdist
 from .join import JoinResult, NearestResult, join, nearest
 from . import diff, readers
 from .teds import teds, teds_paired
+from .teds import TableMatch, teds_match
 
 try:
     __version__ = _version("grix")
@@ -39,5 +41,6 @@ except PackageNotFoundError:  # running from a source checkout
 __all__ = ["Edit", "JoinResult", "LabelClasses", "Mapping", "NearestResult", "Tree", "apply", "cdist", "diff", "distance",
            "join", "load", "mapping", "nearest", "normalized_distance", "paired", "pdist", "readers", "teds",
            "teds_paired",
+           "TableMatch", "teds_match",
            "__version__"]
 __all__ += ["load_all"]

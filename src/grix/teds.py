@@ -1,15 +1,19 @@
 """TEDS, the tree-edit-distance similarity of HTML tables used to score table
-recognition (PubTabNet), computed exactly by the grix engine.
+recognition, computed exactly by the grix engine under the definition of
+each benchmark's code (PubTabNet, table-recognition-metric, docling-eval,
+docling-metrics-table; see teds()).
 
 A table becomes a tree of its elements, each labelled by its tag; a ``td``
 carries its colspan, rowspan and content and ends the recursion. Renaming
 costs 1 between different tags or spans, and between two cells the
-normalized Levenshtein distance of their contents; deleting and inserting
-cost 1. TEDS is ``1 - distance / max(size of pred, size of true)``.
+normalized Levenshtein distance of their contents (or, under
+docling-metrics, 0 or 1); deleting and inserting cost 1. TEDS is
+``1 - distance / max(size of pred, size of true)``.
 
 Everything per node pair runs natively: the rename costs of a pair are one
 ``rapidfuzz.process.cdist`` over the distinct cell contents of the two tables,
 and the distances of many pairs come from engine batches on all workers.
+:func:`teds_match` pairs the tables of a page by the Hungarian algorithm.
 """
 
 from __future__ import annotations
@@ -34,11 +38,53 @@ from .tree import Tree
 if TYPE_CHECKING:
     from typing import TypeAlias
 
-__all__ = ["teds", "teds_paired"]
+__all__ = ["DEFINITIONS", "TableMatch", "teds", "teds_match", "teds_paired"]
 
 #: A table: HTML text (str or bytes), or an lxml element or element tree.
 TableInput: TypeAlias = "str | bytes | Any"
 Denominator = Literal["elements", "tree"]
+Definition = Literal["pubtabnet", "docling-eval", "docling-metrics"]
+
+
+@dataclass(frozen=True)
+class _Rules:
+    """How one benchmark's code turns text into a tree and a score.
+
+    find: "browser" (the table element, or the first table inside what
+        the text parses to), "body/table" (PubTabNet: only a table directly
+        in the body; else the pair scores 0) or "root" (whatever
+        ``lxml.html.fromstring`` returns, html and body included).
+    cells: tags that end the recursion as cells with spans and content.
+    th_as_td: th is renamed td before scoring.
+    opening: how an inline tag opens in a cell's token list.
+    rename: "levenshtein" (normalized, on token lists) or "exact" (0 or 1
+        on the whole label, content included).
+    denominator: "elements" (elements below the root) or "tree" (nodes).
+    unparsable: the score of a pair whose text lxml refuses or whose
+        denominator is 0: a number, or None to raise ValueError.
+    """
+
+    find: str
+    remove_comments: bool
+    th_as_td: bool
+    opening: str
+    rename: str
+    denominator: str | None
+    stopwords: tuple[str, ...] = ()
+    digits: int | None = None
+    unparsable: float | None = 0.0
+    empty_pair: float = 1.0
+
+
+_DEFAULT_RULES = _Rules("browser", True, False, "<%s>", "levenshtein", None)
+#: The named definitions: each benchmark's code, reproduced (see teds()).
+DEFINITIONS: dict[str, _Rules] = {
+    "pubtabnet": _Rules("body/table", True, False, "<%s>", "levenshtein", None),
+    "docling-eval": _Rules("root", False, True, "<%s", "levenshtein", "elements",
+                           stopwords=("<i>", "</i>", "<b>", "</b>", "<u>", "</u>"), digits=3,
+                           unparsable=float("nan"), empty_pair=float("nan")),
+    "docling-metrics": _Rules("root", False, True, "<%s", "exact", "tree", unparsable=None),
+}
 
 # A cell's content is a string of one code point per token: its characters as
 # they are, and each inline tag token ("<b>", "</b>") as a lone surrogate.
@@ -68,16 +114,19 @@ def _lxml() -> tuple[Any, Any]:
     return lxml.etree, lxml.html
 
 
-def _parser() -> Any:
+def _parser(remove_comments: bool = True) -> Any:
     """The HTML parser of this thread (lxml parsers must not be shared
-    between threads): comments removed, bytes read as UTF-8. It makes plain
-    elements: lxml.html's parser, which builds the same document, looks up
-    a Python class for every element handed out, which took a sixth of the
-    time of preparing a pair."""
-    parser = getattr(_local, "parser", None)
+    between threads), bytes read as UTF-8; comments removed as PubTabNet's
+    parser does, or kept as lxml.html's default parser keeps them. It makes
+    plain elements: lxml.html's parser, which builds the same document,
+    looks up a Python class for every element handed out, which took a
+    sixth of the time of preparing a pair."""
+    name = "parser" if remove_comments else "comment_parser"
+    parser = getattr(_local, name, None)
     if parser is None:
         etree, _ = _lxml()
-        parser = _local.parser = etree.HTMLParser(remove_comments=True, encoding="utf-8")
+        parser = etree.HTMLParser(remove_comments=remove_comments, encoding="utf-8")
+        setattr(_local, name, parser)
     return parser
 
 
@@ -90,22 +139,22 @@ def _count_elements(table: Any) -> int:
     return int(query(table))
 
 
-def _parse(src: str | bytes) -> Any:
+def _parse(src: str | bytes, remove_comments: bool = True) -> Any:
     """What lxml.html.fromstring returns for the text: the document, or for
     a fragment the element it stands for."""
     etree, lxml_html = _lxml()
     try:
-        return lxml_html.fromstring(src, parser=_parser())
+        return lxml_html.fromstring(src, parser=_parser(remove_comments))
     except ValueError:
         if not isinstance(src, str):
             raise
         # lxml refuses str with an XML encoding declaration; as UTF-8 bytes
         # the parser reads it (where PubTabNet fails).
-        return lxml_html.fromstring(src.encode("utf-8"), parser=_parser())
+        return lxml_html.fromstring(src.encode("utf-8"), parser=_parser(remove_comments))
     except AttributeError:
         # More than one body: fromstring merges them with a method of
         # lxml.html's own elements.
-        parser = lxml_html.HTMLParser(remove_comments=True, encoding="utf-8")
+        parser = lxml_html.HTMLParser(remove_comments=remove_comments, encoding="utf-8")
         return lxml_html.fromstring(src, parser=parser)
 
 
@@ -131,7 +180,7 @@ class _TagCodes:
 @dataclass
 class _Table:
     """One table as a tree: pre-order labels and parents, and the number of
-    elements below the table element (PubTabNet's denominator).
+    elements below the root element (PubTabNet's denominator).
 
     A cell's label is ``td``, its spans other than 1, and its content after
     a newline: equal exactly when spans and contents are equal. Other labels
@@ -154,12 +203,14 @@ def _span(value: str, name: str) -> int:
         raise ValueError(f"a td has {name}={value!r}, which is not an integer") from None
 
 
-def _cell_content(cell: Any, codes: _TagCodes) -> str:
-    """The cell's tokens as PubTabNet's tokenize() lists them, less the
+def _cell_content(cell: Any, codes: _TagCodes, rules: _Rules = _DEFAULT_RULES) -> str:
+    """The cell's tokens as the source's tokenize() lists them, less the
     cell's own tags: its text, then for every element inside in document
     order the opening tag, its text, what it holds, the closing tag (none for
-    ``unk``) and its tail (none for a nested ``td``)."""
+    ``unk``) and its tail (none for a nested cell)."""
     pieces = [cell.text or ""]
+    opening = rules.opening
+    cells = ("td", "th") if rules.th_as_td else ("td",)
     # Items are elements to open, or the element whose closing comes next.
     stack: list[tuple[Any, bool]] = [(child, False) for child in reversed(cell)]
     while stack:
@@ -168,10 +219,10 @@ def _cell_content(cell: Any, codes: _TagCodes) -> str:
         if closing:
             if tag != "unk":
                 pieces.append(codes["</%s>" % tag])
-            if tag != "td" and element.tail:
+            if tag not in cells and element.tail:
                 pieces.append(element.tail)
             continue
-        pieces.append(codes["<%s>" % tag])
+        pieces.append(codes[opening % tag])
         if element.text:
             pieces.append(element.text)
         stack.append((element, True))
@@ -179,12 +230,12 @@ def _cell_content(cell: Any, codes: _TagCodes) -> str:
     return "".join(pieces)
 
 
-def _cell_label(cell: Any, structure_only: bool, codes: _TagCodes) -> str:
+def _cell_label(cell: Any, structure_only: bool, codes: _TagCodes, rules: _Rules) -> str:
     """The label of a cell with attributes or something inside."""
     if structure_only:
         content = ""
     elif len(cell):
-        content = _cell_content(cell, codes)
+        content = _cell_content(cell, codes, rules)
     else:
         content = cell.text or ""
     colspan, rowspan = cell.get("colspan"), cell.get("rowspan")
@@ -196,12 +247,18 @@ def _cell_label(cell: Any, structure_only: bool, codes: _TagCodes) -> str:
     return label + "\n" + content if content else label
 
 
-def _table_tree(table: Any, structure_only: bool, codes: _TagCodes) -> _Table:
+def _table_tree(table: Any, structure_only: bool, codes: _TagCodes, rules: _Rules = _DEFAULT_RULES) -> _Table:
     """Walk the table in pre-order down to its cells. Every child counts,
     as lxml's getchildren() yields it (comments and processing instructions
     too, which the text parser removes or keeps as libxml2 does)."""
-    labels: list[str] = [str(table.tag)]
+    cells = ("td", "th") if rules.th_as_td else ("td",)
+    root_tag = table.tag
+    labels: list[str] = ["td" if root_tag in cells else str(root_tag)]
     parents: list[int] = [-1]
+    if root_tag in cells:  # a cell as the root: a tree of one node
+        if len(table) or table.keys() or (table.text and not structure_only):
+            labels[0] = _cell_label(table, structure_only, codes, rules)
+        return _Table(labels, parents, _count_elements(table))
     # Each level is the iterator over an element's children and the
     # element's node; a child with children of its own opens a level, and
     # its parent's iterator resumes after it.
@@ -211,9 +268,9 @@ def _table_tree(table: Any, structure_only: bool, codes: _TagCodes) -> _Table:
         for element in children:
             parents.append(parent)
             tag = element.tag
-            if tag == "td":
+            if tag in cells:
                 if len(element) or element.keys():
-                    labels.append(_cell_label(element, structure_only, codes))
+                    labels.append(_cell_label(element, structure_only, codes, rules))
                 elif structure_only or not element.text:  # only text, as most cells
                     labels.append("td")
                 else:
@@ -229,24 +286,42 @@ def _table_tree(table: Any, structure_only: bool, codes: _TagCodes) -> _Table:
     return _Table(labels, parents, elements)
 
 
-def _find_table(src: Any, ignore_nodes: tuple[str, ...]) -> Any | None:
-    """The table element to score, or None when there is none: text is
-    parsed and its ``body/table`` taken; an lxml ``table`` element is used as
-    it is, any other element searched for ``body/table`` as parsed text is."""
+class _Unparsable(Exception):
+    """Text that the definition's source cannot score."""
+
+
+def _find_table(src: Any, ignore_nodes: tuple[str, ...], rules: _Rules = _DEFAULT_RULES) -> Any | None:
+    """The element to score, or None when there is no table: see teds()."""
     etree, lxml_html = _lxml()
     if isinstance(src, (str, bytes)):
+        for word in rules.stopwords:
+            src = src.replace(word, "") if isinstance(src, str) else src.replace(word.encode(), b"")
         if not src:
+            if rules.find == "root":
+                raise _Unparsable("the text is empty")
             return None
         try:
-            root = _parse(src)
-        except etree.ParserError:  # nothing but white space
+            root = _parse(src, rules.remove_comments)
+        except etree.ParserError as error:  # nothing but white space
+            if rules.find == "root":
+                raise _Unparsable(str(error)) from None
             return None
         owned = True
     elif isinstance(src, (etree._Element, etree._ElementTree)):
         root, owned = (src.getroot() if isinstance(src, etree._ElementTree) else src), False
     else:
         raise TypeError(f"a table must be HTML text or an lxml element, not {type(src).__name__}")
-    table = root if not owned and root.tag == "table" else root.find("body/table")
+    if rules.find == "root":
+        table = root
+    elif root.tag == "table":
+        # A bare <table> fragment comes back from fromstring as the table
+        # itself; PubTabNet's own code looks for body/table in it and finds
+        # none, but an element handed in is taken as the caller's table.
+        table = root if rules.find == "browser" or not owned else None
+    elif rules.find == "browser":
+        table = next(root.iter("table"), None)
+    else:
+        table = root.find("body/table")
     if table is None:
         return None
     if ignore_nodes:
@@ -256,40 +331,61 @@ def _find_table(src: Any, ignore_nodes: tuple[str, ...]) -> Any | None:
     return table
 
 
-def _check_options(structure_only: object, ignore_nodes: object,
-                   denominator: object) -> tuple[str, ...]:
+def _check_options(structure_only: object, ignore_nodes: object, denominator: object,
+                   definition: object) -> tuple[tuple[str, ...], _Rules, str]:
+    """The tag names to strip, the definition's rules and its denominator."""
     if not isinstance(structure_only, bool):
         raise TypeError(f"structure_only must be a bool, not {type(structure_only).__name__}")
-    if denominator not in ("elements", "tree"):
+    if definition is None:
+        rules = _DEFAULT_RULES
+    elif isinstance(definition, str) and definition in DEFINITIONS:
+        rules = DEFINITIONS[definition]
+    else:
+        raise ValueError(f"definition must be None or one of {', '.join(map(repr, DEFINITIONS))}, "
+                         f"not {definition!r}")
+    if denominator is not None and denominator not in ("elements", "tree"):
         raise ValueError(f"denominator must be 'elements' or 'tree', not {denominator!r}")
+    if rules.denominator is not None and denominator not in (None, rules.denominator):
+        raise ValueError(f"definition {definition!r} divides by {rules.denominator!r}; "
+                         f"denominator={denominator!r} would not reproduce it")
+    chosen = str(rules.denominator or denominator or "elements")
     if ignore_nodes is None:
-        return ()
+        return (), rules, chosen
     names = (ignore_nodes,) if isinstance(ignore_nodes, str) else tuple(ignore_nodes)  # type: ignore[arg-type]
     for name in names:
         if not isinstance(name, str):
             raise TypeError(f"ignore_nodes must hold tag names (str), not {type(name).__name__}")
-    return names
+    return names, rules, chosen
 
 
-def _prepare(pred: Any, true: Any, structure_only: bool,
-             ignore_nodes: tuple[str, ...]) -> tuple[_Table, _Table] | None:
+def _prepare(pred: Any, true: Any, structure_only: bool, ignore_nodes: tuple[str, ...],
+             rules: _Rules = _DEFAULT_RULES) -> tuple[_Table, _Table] | None:
     """Both tables of a pair as trees, or None when either has no table."""
-    table1, table2 = _find_table(pred, ignore_nodes), _find_table(true, ignore_nodes)
+    table1, table2 = _find_table(pred, ignore_nodes, rules), _find_table(true, ignore_nodes, rules)
     if table1 is None or table2 is None:
         return None
     codes = _TagCodes()
-    return _table_tree(table1, structure_only, codes), _table_tree(table2, structure_only, codes)
+    return (_table_tree(table1, structure_only, codes, rules),
+            _table_tree(table2, structure_only, codes, rules))
 
 
-def _rename_table(pred: _Table, true: _Table, workers: int = 1) -> npt.NDArray[np.float64]:
+def _rename_table(pred: _Table, true: _Table, workers: int = 1,
+                  rename: str = "levenshtein") -> npt.NDArray[np.float64]:
     """Rename costs between the distinct labels of the two tables, each in
     first-appearance order: 1 between different tags or spans, else the
     normalized Levenshtein distance of the contents, which is 0 between
-    other tags (their content is empty here) and between empty cells."""
+    other tags (their content is empty here) and between empty cells; or,
+    with ``rename="exact"``, 1 between different labels."""
     from rapidfuzz.distance import Levenshtein
     from rapidfuzz.process import cdist
 
     distinct1, distinct2 = list(dict.fromkeys(pred.labels)), list(dict.fromkeys(true.labels))
+    if rename == "exact":
+        code = {label: number for number, label in enumerate(dict.fromkeys(distinct1 + distinct2))}
+        labels1 = np.fromiter(map(code.__getitem__, distinct1), dtype=np.int64, count=len(distinct1))
+        labels2 = np.fromiter(map(code.__getitem__, distinct2), dtype=np.int64, count=len(distinct2))
+        unequal: npt.NDArray[np.float64] = (labels1[:, None] != labels2[None, :]).astype(np.float64)
+        return unequal
     heads1, _, content1 = zip(*map(str.partition, distinct1, repeat("\n")))
     heads2, _, content2 = zip(*map(str.partition, distinct2, repeat("\n")))
     code = {head: number for number, head in enumerate(dict.fromkeys(heads1 + heads2))}
@@ -316,6 +412,7 @@ class _Pair:
     costs: npt.NDArray[np.float64]
     elements: int
     nodes: int
+    complex: bool = False
 
     def node_costs(self) -> npt.NDArray[np.float64]:
         """The rename costs node by node, for one call of grix.distance,
@@ -323,11 +420,12 @@ class _Pair:
         rows, columns = (_label_indices(tree.labels) for tree in (self.tree1, self.tree2))
         return self.costs[np.ix_(rows, columns)]
 
-    def score(self, edit_distance: float, denominator: str) -> float:
+    def score(self, edit_distance: float, denominator: str, rules: _Rules = _DEFAULT_RULES) -> float:
         size = self.nodes if denominator == "tree" else self.elements
         if size == 0:  # two tables without elements below them: identical
-            return 1.0
-        return 1.0 - edit_distance / size
+            return rules.empty_pair
+        value = 1.0 - edit_distance / size
+        return value if rules.digits is None else round(value, rules.digits)
 
 
 def _label_indices(labels: Sequence[str]) -> npt.NDArray[np.intp]:
@@ -338,12 +436,19 @@ def _label_indices(labels: Sequence[str]) -> npt.NDArray[np.intp]:
 
 
 def _prepare_pair(pred: Any, true: Any, structure_only: bool, ignore_nodes: tuple[str, ...],
-                  workers: int = 1) -> _Pair | None:
-    prepared = _prepare(pred, true, structure_only, ignore_nodes)
+                  workers: int = 1, rules: _Rules = _DEFAULT_RULES) -> _Pair | float:
+    """The pair ready for the engine, or its score when the definition
+    settles it without one (no table: 0.0; text the source cannot read)."""
+    try:
+        prepared = _prepare(pred, true, structure_only, ignore_nodes, rules)
+    except _Unparsable as error:
+        if rules.unparsable is None:
+            raise ValueError(f"lxml cannot parse a table: {error}") from None
+        return rules.unparsable
     if prepared is None:
-        return None
+        return 0.0
     first, second = prepared
-    return _Pair(first.tree(), second.tree(), _rename_table(first, second, workers),
+    return _Pair(first.tree(), second.tree(), _rename_table(first, second, workers, rules.rename),
                  max(first.elements, second.elements), max(len(first.labels), len(second.labels)))
 
 
@@ -361,32 +466,65 @@ def _progress_bar(progress: bool | None, pairs: int) -> Any:
 
 def teds(pred: TableInput, true: TableInput, *, structure_only: bool = False,
          ignore_nodes: str | Iterable[str] | None = None,
-         denominator: Denominator = "elements") -> float:
+         denominator: Denominator | None = None, definition: Definition | None = None) -> float:
     """TEDS (tree-edit-distance-based similarity) of a predicted HTML table
-    and the true one, exactly as PubTabNet's metric defines it: 1.0 for equal
-    tables, 0.0 and below for unrelated ones.
+    and the true one: 1.0 for equal tables, 0.0 and below for unrelated ones.
+    By default PubTabNet's costs and denominator, with the table found as a
+    browser would; ``definition`` names a benchmark's code to reproduce
+    exactly instead.
 
     pred, true: HTML text (str or bytes), or an lxml element or element
         tree. Text is parsed by ``lxml.html.fromstring`` with an HTML parser
-        that removes comments (bytes read as UTF-8), and the first
-        ``body/table`` below what it returns is scored; empty text, and text
-        with no ``<table>`` directly in the body, scores 0.0. So the table
-        must come in a document: fromstring returns a bare
-        ``<table>...</table>`` fragment as the table itself, with no
-        ``body/table`` below it, and it scores 0.0, as in PubTabNet. An lxml
-        ``table`` element is scored as it is; any other element is searched
-        for ``body/table`` as parsed text is.
+        that removes comments (bytes read as UTF-8). By default the table
+        scored is what the text stands for when it is a ``<table>``, else
+        the first ``<table>`` inside it in document order (a whole page, a
+        fragment, ``<div><table>``); text without any table, empty text and
+        text that is only white space score 0.0. An lxml element is searched
+        the same way. To score another table of a page, name it:
+        ``grix.readers.html_tables(page)[k]`` lists every table as text.
     structure_only: ignore the cells' contents (TEDS-Struct).
     ignore_nodes: tag names (a str is one name) whose elements are removed
         before scoring, their text and children kept in their place (lxml's
         ``etree.strip_tags``); the caller's elements are copied first, never
         changed.
-    denominator: ``"elements"`` (PubTabNet): the larger number of elements
-        below each ``table`` element, which counts the tags inside cells
-        (``<b>``, ``<sup>``) although they are not nodes of the tree, and not
-        the table element itself. ``"tree"``: the larger node count of the
-        two trees compared (table included, nothing inside cells), as the
-        ``table-recognition-metric`` package and PaddleOCR's copy compute it.
+    denominator: ``"elements"`` (PubTabNet, the default): the larger number
+        of elements below each ``table`` element, which counts the tags
+        inside cells (``<b>``, ``<sup>``) although they are not nodes of the
+        tree, and not the table element itself. ``"tree"``: the larger node
+        count of the two trees compared (table included, nothing inside
+        cells), as the ``table-recognition-metric`` package and PaddleOCR's
+        copy compute it. The named definitions other than ``"pubtabnet"``
+        fix their own, and refuse the other.
+    definition: None (above), or the name of a benchmark's code, followed
+        exactly, faults included, so that its published numbers reproduce:
+
+        ``"pubtabnet"``: PubTabNet's ``src/metric.py`` (and unitable's copy).
+        As the default, except that only a table directly in the body
+        (``body/table`` below what fromstring returns) is scored: a bare
+        ``<table>`` fragment, which fromstring returns as the table itself,
+        and ``<div><table>`` score 0.0, as there. Its predictions are whole
+        documents. With ``denominator="tree"``: table-recognition-metric.
+
+        ``"docling-eval"``: docling-eval's table evaluator (its
+        ``TEDScorer`` as ``evaluate_tables`` calls it): the substrings
+        ``<i> </i> <b> </b> <u> </u>`` are removed from the texts, which are
+        parsed by lxml.html's default parser (comments kept, as nodes), and
+        the whole parsed element is scored (html and body are nodes of a
+        page's tree). ``th`` becomes ``td``, a cell; an inline tag inside a
+        cell opens as the token ``"<tag"`` (no ``>``). Denominator: elements
+        below the root. The score is rounded to 3 decimals. Where that
+        evaluator drops a table (an exception: text lxml cannot parse, 0 / 0),
+        the score is NaN.
+
+        ``"docling-metrics"``: the docling-metrics-table package
+        (``TableMetric`` with ``TableMetricKind.TEDS``): parsed and built as
+        docling-eval does (without the stopwords and the rounding), but a
+        rename costs 0 between equal labels and 1 otherwise, a cell's label
+        holding its spans and its whole content; the denominator is the
+        larger tree, root included. Text lxml cannot parse raises
+        ValueError, as there.
+
+        Structure-only under each is its source's: cell contents empty.
 
     The tree: every element (every child lxml yields) is a node labelled by
     its tag, down to and including each ``td``, which carries colspan,
@@ -398,37 +536,39 @@ def teds(pred: TableInput, true: TableInput, *, structure_only: bool = False,
     distance of their token sequences (distance / longer length; 0 when both
     are empty); else 0. Deleting and inserting cost 1.
 
-    Quirks of the definition, kept: ``th`` is a plain node whose text is
-    ignored (its spans too), while elements inside it are nodes; a ``th``
-    against a ``td`` costs 1. Elements inside a ``td`` count in the
-    ``"elements"`` denominator. Where PubTabNet fails, grix answers instead:
-    two tables with nothing below them (0 / 0) score 1.0, text that is only
-    white space (lxml: "Document is empty") scores 0.0, and a str with an
-    XML encoding declaration, which lxml refuses, is read as its UTF-8
-    bytes. PubTabNet's metric.py, in its version with these parser options,
-    passes the parser as ``fromstring``'s second positional argument, which
-    lxml takes for the base URL and rejects (TypeError); grix passes it as
-    the parser, as the maintained copies of the metric do. A colspan or
-    rowspan that ``int()`` refuses raises ValueError, as it does there.
+    Quirks of PubTabNet's definition, kept by the default and "pubtabnet":
+    ``th`` is a plain node whose text is ignored (its spans too), while
+    elements inside it are nodes; a ``th`` against a ``td`` costs 1. Elements
+    inside a ``td`` count in the ``"elements"`` denominator. Where PubTabNet
+    fails, grix answers instead: two tables with nothing below them (0 / 0)
+    score 1.0, text that is only white space (lxml: "Document is empty")
+    scores 0.0, and a str with an XML encoding declaration, which lxml
+    refuses, is read as its UTF-8 bytes. PubTabNet's metric.py, in its
+    version with these parser options, passes the parser as
+    ``fromstring``'s second positional argument, which lxml takes for the
+    base URL and rejects (TypeError); grix passes it as the parser, as the
+    maintained copies of the metric do. A colspan or rowspan that ``int()``
+    refuses raises ValueError, as it does there.
 
     Raises ImportError without lxml, TypeError for other inputs, ValueError
     for a bad span or option, and for a pair whose cells hold more than 1,024
     different tag names (each cell token is one code point, and a tag's two
-    tokens take two of the 2,048 that no text can hold). Costs the parse, one pass over each table, a
-    Levenshtein distance per pair of distinct cell contents (natively) and
-    one tree edit distance.
+    tokens take two of the 2,048 that no text can hold). Costs the parse,
+    one pass over each table, a Levenshtein distance per pair of distinct
+    cell contents (natively) and one tree edit distance. Never changes the
+    caller's elements.
     """
-    names = _check_options(structure_only, ignore_nodes, denominator)
-    pair = _prepare_pair(pred, true, structure_only, names)
-    if pair is None:
-        return 0.0
-    return pair.score(float(distance(pair.tree1, pair.tree2, rename=pair.node_costs())), denominator)
+    names, rules, chosen = _check_options(structure_only, ignore_nodes, denominator, definition)
+    pair = _prepare_pair(pred, true, structure_only, names, 1, rules)
+    if not isinstance(pair, _Pair):
+        return pair
+    return pair.score(float(distance(pair.tree1, pair.tree2, rename=pair.node_costs())), chosen, rules)
 
 
 def teds_paired(preds: Sequence[TableInput], trues: Sequence[TableInput], *,
                 structure_only: bool = False, ignore_nodes: str | Iterable[str] | None = None,
-                denominator: Denominator = "elements", workers: int | None = None,
-                progress: bool | None = None,
+                denominator: Denominator | None = None, definition: Definition | None = None,
+                workers: int | None = None, progress: bool | None = None,
                 timeout: float | None = None) -> npt.NDArray[np.float64]:
     """TEDS of each pair (preds[k], trues[k]) as a float64 vector, with
     the options of :func:`teds` and the same results.
@@ -445,42 +585,22 @@ def teds_paired(preds: Sequence[TableInput], trues: Sequence[TableInput], *,
     span with the pair's index; TimeoutError, and KeyboardInterrupt on
     Ctrl-C.
     """
-    names = _check_options(structure_only, ignore_nodes, denominator)
+    names, rules, chosen = _check_options(structure_only, ignore_nodes, denominator, definition)
     if isinstance(preds, (str, bytes)) or isinstance(trues, (str, bytes)):
         raise TypeError("preds and trues must be sequences of tables, not a single str or bytes")
     preds, trues = list(preds), list(trues)
     if len(preds) != len(trues):
         raise ValueError(f"preds has {len(preds)} tables but trues has {len(trues)}")
-    from .batch import paired_label_tables
-
     threads, seconds = check_workers(workers), check_timeout(timeout)
     deadline = None if seconds is None else time.monotonic() + seconds
     scores = np.zeros(len(preds), dtype=np.float64)
 
-    def time_left() -> float | None:
-        if deadline is None:
-            return None
-        left = deadline - time.monotonic()
-        if left <= 0:
-            raise TimeoutError(f"the computation did not finish within {seconds} s")
-        return left
-
-    def prepare(number: int) -> _Pair | None:
-        time_left()
+    def prepare(number: int) -> _Pair | float:
+        _time_left(deadline, seconds)
         try:
-            return _prepare_pair(preds[number], trues[number], structure_only, names, threads)
+            return _prepare_pair(preds[number], trues[number], structure_only, names, threads, rules)
         except (ValueError, TypeError) as error:
             raise type(error)(f"pair {number}: {error}") from None
-
-    def compute(chunk: list[tuple[int, _Pair]]) -> None:
-        try:
-            distances = paired_label_tables(
-                [pair.tree1 for _, pair in chunk], [pair.tree2 for _, pair in chunk],
-                [pair.costs for _, pair in chunk], workers=threads, progress=False, timeout=time_left())
-        except TimeoutError:
-            raise TimeoutError(f"the computation did not finish within {seconds} s") from None
-        for (number, pair), value in zip(chunk, distances.tolist()):
-            scores[number] = pair.score(value, denominator)
 
     bar = _progress_bar(progress, len(preds))
     chunk: list[tuple[int, _Pair]] = []
@@ -488,11 +608,13 @@ def teds_paired(preds: Sequence[TableInput], trues: Sequence[TableInput], *,
     try:
         for number in range(len(preds)):
             pair = prepare(number)
-            if pair is not None:
+            if isinstance(pair, _Pair):
                 chunk.append((number, pair))
                 entries += pair.costs.size
+            else:
+                scores[number] = pair
             if chunk and (entries >= CHUNK_ENTRIES or number == len(preds) - 1):
-                compute(chunk)
+                _compute(chunk, scores, [chosen], [rules], threads, deadline, seconds)
                 chunk, entries = [], 0
             if bar is not None:
                 bar.update(1)
@@ -502,58 +624,145 @@ def teds_paired(preds: Sequence[TableInput], trues: Sequence[TableInput], *,
     return scores
 
 
+@dataclass(frozen=True)
+class TableMatch:
+    """Tables of a page paired by :func:`teds_match`.
+
+    matrix: TEDS of every (true, predicted) table, shape (true, pred).
+    pairs: the (true index, predicted index) pairs the assignment chose,
+        by true index.
+    scores: TEDS of each pair, in the order of ``pairs``.
+    missed: true tables left without a prediction (each scores 0).
+    spurious: predicted tables left without a true one (each scores 0).
+    score: the page's score, the mean over the union: the pairs' scores
+        and a 0 for every missed and every spurious table; 1.0 when
+        neither side has a table.
+    score_over_true: the mean over the true tables only, spurious tables
+        not counted, as ParseBench's TEDSMetric computes it (0.0 without
+        true tables).
+    """
+
+    matrix: npt.NDArray[np.float64]
+    pairs: list[tuple[int, int]]
+    scores: npt.NDArray[np.float64]
+    missed: list[int]
+    spurious: list[int]
+    score: float
+    score_over_true: float
+
+
+def teds_match(true_tables: Sequence[TableInput], pred_tables: Sequence[TableInput], *,
+               structure_only: bool = False, ignore_nodes: str | Iterable[str] | None = None,
+               denominator: Denominator | None = None, definition: Definition | None = None,
+               workers: int | None = None, timeout: float | None = None) -> TableMatch:
+    """Pairs the predicted tables of a page with the true ones so that the
+    sum of TEDS is largest (the Hungarian algorithm,
+    ``scipy.optimize.linear_sum_assignment``), as ParseBench and
+    grits-metric pair tables; a missed or spurious table scores 0.
+
+    The TEDS of every (true, predicted) table comes from one native batch,
+    like ``cdist``; each table is parsed once. Options as in :func:`teds`;
+    ``workers`` and ``timeout`` as in :func:`teds_paired`. Returns a
+    :class:`TableMatch`. With fewer predictions than true tables (or more),
+    every table of the smaller side is paired, even at a TEDS of 0.
+
+    Raises ImportError without scipy or lxml, ValueError and TypeError as
+    :func:`teds` does, naming the table ("true table 2: ..."). Costs
+    n_true x n_pred tree edit distances and one assignment, O(n^3) in the
+    number of tables.
+    """
+    try:
+        from scipy.optimize import linear_sum_assignment
+    except ImportError:
+        raise ImportError("grix.teds_match needs scipy: pip install scipy") from None
+    names, rules, chosen = _check_options(structure_only, ignore_nodes, denominator, definition)
+    if isinstance(true_tables, (str, bytes)) or isinstance(pred_tables, (str, bytes)):
+        raise TypeError("true_tables and pred_tables must be sequences of tables, not a single str or bytes")
+    trues, preds = list(true_tables), list(pred_tables)
+    threads, seconds = check_workers(workers), check_timeout(timeout)
+    deadline = None if seconds is None else time.monotonic() + seconds
+    codes = _TagCodes()
+
+    def trees(tables: list[Any], side: str) -> list[_Table | None | float]:
+        found: list[_Table | None | float] = []
+        for number, table in enumerate(tables):
+            try:
+                element = _find_table(table, names, rules)
+                found.append(None if element is None else _table_tree(element, structure_only, codes, rules))
+            except _Unparsable as error:
+                if rules.unparsable is None:
+                    raise ValueError(f"{side} table {number}: lxml cannot parse it: {error}") from None
+                found.append(rules.unparsable)
+            except (ValueError, TypeError) as error:
+                raise type(error)(f"{side} table {number}: {error}") from None
+        return found
+
+    true_trees, pred_trees = trees(trues, "true"), trees(preds, "predicted")
+    matrix = np.zeros((len(trues), len(preds)), dtype=np.float64)
+    batch: list[tuple[int, _Pair]] = []
+    for row, true in enumerate(true_trees):
+        for column, pred in enumerate(pred_trees):
+            place = row * len(preds) + column
+            if isinstance(true, _Table) and isinstance(pred, _Table):
+                batch.append((place, _Pair(pred.tree(), true.tree(), _rename_table(pred, true, threads, rules.rename),
+                                           max(pred.elements, true.elements),
+                                           max(len(pred.labels), len(true.labels)))))
+            else:
+                matrix.flat[place] = next((side for side in (true, pred) if isinstance(side, float)), 0.0)
+    if batch:
+        _compute(batch, matrix.reshape(-1), [chosen], [rules], threads, deadline, seconds)
+    # A NaN (a pair its source drops) is paired only when nothing else is
+    # left, and counts 0 in the page's score.
+    rows, columns = linear_sum_assignment(-np.where(np.isnan(matrix), -1e9, matrix))
+    pairs = sorted(zip(rows.tolist(), columns.tolist()))
+    scores = np.array([matrix[row, column] for row, column in pairs], dtype=np.float64)
+    total = float(np.nansum(scores))
+    missed = sorted(set(range(len(trues))) - {row for row, _ in pairs})
+    spurious = sorted(set(range(len(preds))) - {column for _, column in pairs})
+    union = len(pairs) + len(missed) + len(spurious)
+    score = total / union if union else 1.0
+    score_over_true = total / len(trues) if trues else 0.0
+    return TableMatch(matrix, pairs, scores, missed, spurious, score, score_over_true)
+
+
+def _time_left(deadline: float | None, seconds: float | None) -> float | None:
+    if deadline is None:
+        return None
+    left = deadline - time.monotonic()
+    if left <= 0:
+        raise TimeoutError(f"the computation did not finish within {seconds} s")
+    return left
+
+
+def _compute(chunk: list[tuple[int, _Pair]], scores: npt.NDArray[np.float64], denominators: list[str],
+             rules: list[_Rules], threads: int, deadline: float | None, seconds: float | None) -> None:
+    """Distances of a chunk of pairs on the engine's threads, written as
+    scores at the pairs' places (each pair's rules by its place modulo the
+    number given)."""
+    from .batch import paired_label_tables
+
+    try:
+        distances = paired_label_tables(
+            [pair.tree1 for _, pair in chunk], [pair.tree2 for _, pair in chunk],
+            [pair.costs for _, pair in chunk], workers=threads, progress=False,
+            timeout=_time_left(deadline, seconds))
+    except TimeoutError:
+        raise TimeoutError(f"the computation did not finish within {seconds} s") from None
+    for (number, pair), value in zip(chunk, distances.tolist()):
+        scores[number] = pair.score(value, denominators[0], rules[0])
+
+
 # -- command line -------------------------------------------------------------
 
 def add_teds_command(commands: Any) -> None:
-    """Adds ``grix teds PRED.json TRUE.json`` to the command line's subparsers."""
-    command = commands.add_parser(
-        "teds", help="TEDS of predicted HTML tables against the true ones (PubTabNet's format)",
-        description="Scores each table of TRUE.json ({file: {\"html\": html}} or {file: html}) "
-        "against the prediction of the same name in PRED.json ({file: html}; a missing one "
-        "scores 0), then prints one line per file and the mean.")
-    command.add_argument("pred", metavar="PRED.json")
-    command.add_argument("true", metavar="TRUE.json")
-    command.add_argument("--structure-only", action="store_true",
-                         help="ignore the cells' contents (TEDS-Struct)")
-    command.add_argument("--workers", type=int, help="threads (default: all cores)")
-    command.add_argument("--json", action="store_true",
-                         help="print {\"scores\": {file: score}, \"mean\": mean}")
+    """Adds ``grix teds PRED TRUE`` to the command line's subparsers."""
+    from .teds_command import add_command
 
-
-def _read_tables(path: str, what: str) -> dict[str, str]:
-    from .cli import InputError
-
-    try:
-        with open(path, encoding="utf-8") as file:
-            data = json.load(file)
-    except FileNotFoundError:
-        raise InputError(f"{path}: no such file") from None
-    except (OSError, ValueError) as error:
-        raise InputError(f"{path}: {error}") from None
-    if not isinstance(data, dict):
-        raise InputError(f"{path}: expected a JSON object of {what}, not {type(data).__name__}")
-    tables: dict[str, str] = {}
-    for name, value in data.items():
-        if isinstance(value, dict):
-            value = value.get("html")
-        if not isinstance(value, str):
-            raise InputError(f"{path}: {name}: expected HTML text or {{\"html\": text}}")
-        tables[name] = value
-    return tables
+    add_command(commands)
 
 
 def run_teds_command(args: argparse.Namespace) -> None:
     """Runs ``grix teds`` with the parsed arguments."""
-    preds = _read_tables(args.pred, "predicted tables")
-    trues = _read_tables(args.true, "true tables")
-    names = list(trues)
-    scores = teds_paired([preds.get(name, "") for name in names], [trues[name] for name in names],
-                         structure_only=args.structure_only, workers=args.workers)
-    mean = float(scores.mean()) if len(scores) else 0.0
-    if args.json:
-        print(json.dumps({"scores": dict(zip(names, scores.tolist())), "mean": mean}))
-        return
-    width = max(map(len, names), default=4)
-    for name, score in zip(names, scores.tolist()):
-        print(f"{name:<{width}}  {score:.6f}")
-    print(f"{'mean':<{width}}  {mean:.6f}  ({len(names)} tables)")
+    from .teds_command import run
+
+    run(args)
