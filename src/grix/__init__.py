@@ -17,6 +17,8 @@ Dask cluster: ``grix.dask``. Every call can be stopped with Ctrl-C and takes a
 ``timeout``. The readers of every format are plain functions in
 ``grix.readers``, and ``grix.diff`` shows a mapping as text, JSON or a page.
 HTML tables: :func:`teds` and :func:`teds_paired` (PubTabNet's TEDS).
+Code in any language tree-sitter parses: :meth:`Tree.from_tree_sitter`, and
+the TSED code-similarity score, :func:`tsed` and its batch forms.
 """
 
 from importlib.metadata import PackageNotFoundError, version as _version
@@ -28,6 +30,7 @@ from .batch import cdist, paired, pdist
 from .join import JoinResult, NearestResult, join, nearest
 from . import diff, readers
 from .teds import teds, teds_paired
+from .code import tsed, tsed_cdist, tsed_paired, tsed_pdist, tsed_tree
 
 try:
     __version__ = _version("grix")
@@ -38,3 +41,4 @@ __all__ = ["Edit", "JoinResult", "Mapping", "NearestResult", "Tree", "apply", "c
            "join", "load", "mapping", "nearest", "normalized_distance", "paired", "pdist", "readers", "teds",
            "teds_paired",
            "__version__"]
+__all__ += ["tsed", "tsed_cdist", "tsed_paired", "tsed_pdist", "tsed_tree"]

@@ -41,6 +41,8 @@ def reader_options(args: argparse.Namespace, format: str) -> dict[str, Any]:
                 if getattr(args, name) is not None}
     if format == "python" and args.context:
         return {"context": True}
+    if format == "tree-sitter" and args.language:
+        return {"language": args.language}
     return {}
 
 
@@ -57,6 +59,8 @@ def read_tree(argument: str, args: argparse.Namespace) -> Tree:
     except readers.UnknownFormatError as error:
         raise InputError(f"{argument}: {error.reason}; choose a reader with --format "
                          f"{'|'.join(FORMATS)}") from None
+    except readers.MissingGrammarError as error:
+        raise InputError(f"{argument}: {first_line(error)}") from None
     except FileNotFoundError:
         raise InputError(f"{argument}: no such file") from None
     except IsADirectoryError:
@@ -106,6 +110,9 @@ def parser() -> argparse.ArgumentParser:
                          help="XML and HTML: compare the attributes too (default: yes)")
         sub.add_argument("--context", action="store_true",
                          help="Python: keep the Load, Store and Del nodes")
+        sub.add_argument("--language", metavar="NAME",
+                         help="code read with tree-sitter: the language (default: by suffix, e.g. "
+                         ".js .ts .java .c .cpp .go .rs; Python files need --format tree-sitter)")
         sub.add_argument("--timeout", type=number(float, 0, "a number of seconds"), metavar="SECONDS",
                          help="give up after this long")
 
@@ -164,6 +171,11 @@ def parser() -> argparse.ArgumentParser:
 
 def check_usage(args: argparse.Namespace, main_parser: argparse.ArgumentParser) -> None:
     """Refuse what argparse cannot see, before any work."""
+    if getattr(args, "language", None):
+        # Naming a language means reading with tree-sitter, whatever the suffix.
+        if args.format not in (None, "tree-sitter"):
+            main_parser.error(f"--language reads code with tree-sitter; it does not go with --format {args.format}")
+        args.format = "tree-sitter"
     if args.command in ("pdist", "pairwise") and args.out is not None:
         suffix = Path(args.out).suffix.lower()
         allowed = (".csv", ".npz") if args.threshold is not None else MATRIX_SUFFIXES

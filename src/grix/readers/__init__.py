@@ -3,7 +3,8 @@
 One module per family of formats: :mod:`.python_syntax` (Python's own
 syntax trees), :mod:`.markup` (XML and HTML), :mod:`.json_data`,
 :mod:`.bracket` (bracket text), :mod:`.nested` (nested Python objects and
-networkx graphs), and :mod:`.files` (choosing a reader by a file's suffix).
+networkx graphs), :mod:`.treesitter` (code in any language tree-sitter
+parses), and :mod:`.files` (choosing a reader by a file's suffix).
 What they share, the pre-order walk and source positions, is in
 :mod:`.common`.
 
@@ -25,7 +26,9 @@ from .json_data import JSONPath, parse_json, read_json
 from .markup import HTMLTreeBuilder, read_html, read_xml
 from .nested import read_nested, read_networkx
 from .python_syntax import ast_label, read_python
+from .treesitter import CodeSpan, MissingGrammarError, read_tree_sitter, read_tsed
 
 __all__ = ["FORMATS", "HTMLTreeBuilder", "JSONPath", "Preorder", "UnknownFormatError", "ast_label",
            "format_of", "parse_json", "read_bracket", "read_file", "read_html", "read_json", "read_nested",
            "read_networkx", "read_python", "read_xml", "source_line"]
+__all__ += ["CodeSpan", "MissingGrammarError", "read_tree_sitter", "read_tsed"]

@@ -12,6 +12,7 @@ from .common import Preorder
 from .json_data import read_json
 from .markup import read_html, read_xml
 from .python_syntax import read_python
+from .treesitter import SUFFIX_LANGUAGES, read_code_file
 
 #: Format names accepted by :func:`read_file`, and the suffixes that select them.
 FORMATS: dict[str, tuple[str, ...]] = {
@@ -20,6 +21,8 @@ FORMATS: dict[str, tuple[str, ...]] = {
     "html": (".html", ".htm"),
     "json": (".json",),
     "bracket": (".tree", ".bracket"),
+    # Python files keep the ast reader unless this format is named.
+    "tree-sitter": tuple(suffix for suffix in SUFFIX_LANGUAGES if suffix not in (".py", ".pyi")),
 }
 
 
@@ -75,4 +78,5 @@ FILE_READERS: dict[str, Callable[..., Preorder[Any]]] = {
     "html": read_html,
     "json": lambda path, **options: read_json(path.read_bytes(), **options),
     "bracket": lambda path, **options: read_bracket(path.read_text(encoding="utf-8-sig"), **options),
+    "tree-sitter": read_code_file,
 }
