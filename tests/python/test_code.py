@@ -111,6 +111,10 @@ def test_language_converts_compares_maps_and_diffs(language, tmp_path):
     # The cursor walk against a plain recursive reading of the same parse.
     assert (list(t1.labels), t1.parents.tolist()) == recursive_reading(parse(language, before).root_node)
     assert any(label.endswith(":total") for label in t1.labels)
+    found = treesitter.function_nodes(before, language)
+    assert [treesitter.function_name(node).lower() for node in found] == ["add"]
+    assert grix.Tree.from_tree_sitter(found[0]).labels == t1.labels[t1.labels.index(found[0].type):][:len(
+        grix.Tree.from_tree_sitter(found[0]))]
     changed = [(a, b) for a, b in zip(t1.labels, t2.labels) if a != b]
     assert changed and all(b.endswith((":sum", ":2", "sum", "2")) for _, b in changed)
 
