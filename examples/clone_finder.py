@@ -11,7 +11,7 @@ pairs without computing them; pairs are listed from the most similar, as
 1 - distance / larger size. Functions of different languages rarely meet:
 their node types differ.
 
-    python examples/clone_finder.py [FOLDER ...] [--threshold 6] [--min-nodes 40]
+    python examples/clone_finder.py [FOLDER ...] [--threshold 6] [--min-nodes 30]
 
 Needs grix[code]. Without a folder it searches the code samples of the
 tests (tests/data/code).
@@ -64,7 +64,7 @@ def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("folders", nargs="*", type=Path, default=[HERE.parent / "tests" / "data" / "code"])
     parser.add_argument("--threshold", type=int, default=6, help="most edits between clones (default 6)")
-    parser.add_argument("--min-nodes", type=int, default=40, help="smallest function compared (default 40)")
+    parser.add_argument("--min-nodes", type=int, default=30, help="smallest function compared (default 30)")
     parser.add_argument("--identifiers", action="store_true", help="names and literals count as edits")
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--top", type=int, default=15, help="pairs shown (default 15)")

@@ -79,6 +79,8 @@ def recursive_reading(node, anonymous=False, text=True):
 
     def visit(node, parent):
         if not (anonymous or node.is_named or node.is_missing):
+            for child in node.children:
+                visit(child, parent)
             return
         if node.is_missing:
             label = f"MISSING:{node.type}"
@@ -142,6 +144,23 @@ def test_language_converts_compares_maps_and_diffs(language, tmp_path):
         args += ["--format", "tree-sitter"]
     assert cli.main(args) == 0
     assert "(line 3)" in page.read_text() or '"lines2"' in page.read_text()
+
+
+@pytest.mark.parametrize("language", ["javascript", "python", "c"])
+def test_real_files_read_as_their_s_expressions(language):
+    """On every sample file: the cursor walk equals the recursive reading,
+    and the default tree has the nodes TSED counts."""
+    grammar(language)
+    for path in sorted((DATA / language).iterdir()):
+        text = path.read_text()
+        tree = grix.Tree.from_tree_sitter(text, language)
+        root = parse(language, text).root_node
+        assert (list(tree.labels), tree.parents.tolist()) == recursive_reading(root), path.name
+        assert len(tree) == treesitter.read_tsed(text, language)[1] == len(grix.tsed_tree(text, language))
+        assert tree.has_errors == root.has_error
+        anonymous = grix.Tree.from_tree_sitter(root, anonymous=True, text=False)
+        assert (list(anonymous.labels), anonymous.parents.tolist()) == recursive_reading(
+            root, anonymous=True, text=False)
 
 
 def test_python_files_keep_the_ast_reader(tmp_path):
@@ -374,3 +393,19 @@ def test_tsed_batches_agree_with_pairs():
     assert grix.tsed("", "", language="javascript") == 1.0
     with pytest.raises(TypeError, match="sequence of programs"):
         grix.tsed_pdist("function f() {}", language="javascript")
+
+
+def test_clone_finder_finds_the_copies_among_the_samples(capsys):
+    for language in ("javascript", "python", "c"):
+        grammar(language)
+    path = Path(__file__).parent.parent.parent / "examples" / "clone_finder.py"
+    namespace = {"__name__": "clone_finder", "__file__": str(path)}
+    exec(compile(path.read_text(), str(path), "exec"), namespace)
+    namespace["main"]([str(DATA), "--threshold", "0", "--top", "50"])
+    out = capsys.readouterr().out
+    assert "javascript" in out and "python" in out and " c" in out
+    # email's four message_from_* readers are one function with four names.
+    listed = [line for line in out.splitlines() if "email____init__.py" in line]
+    assert {name for line in listed for name in line.split() if name.startswith("message_from_")} == {
+        "message_from_string", "message_from_bytes", "message_from_file", "message_from_binary_file"}
+    assert "8 pairs within 0 edits" in out

@@ -277,10 +277,15 @@ def read_tree_sitter(
             labels.append(label)
             parents.append(above[-1])
             source.append(_span(node))
-            # Anonymous tokens are leaves, but an error may hold nodes below one.
             if cursor.goto_first_child():
                 above.append(index)
                 continue
+        elif cursor.goto_first_child():
+            # Nodes left out are mostly tokens without children; whatever
+            # one holds hangs from the nearest node kept, as the
+            # S-expression shows it.
+            above.append(above[-1])
+            continue
         while not cursor.goto_next_sibling():
             if not cursor.goto_parent():
                 return labels, parents, source
