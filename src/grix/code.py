@@ -43,7 +43,7 @@ def _tsed_input(code: Any, language: Any) -> tuple[Tree, int]:
     return Tree._of(preorder), count
 
 
-def tsed_tree(code: Any, language: Any = None) -> Tree[None]:
+def tsed_tree(code: Any, language: Any = None) -> Tree:
     """The tree TSED compares: the nodes of tree-sitter's S-expression of the
     code (named nodes and missing tokens), each labelled with its type, or
     with the last field name written before one of its children, as the

@@ -52,7 +52,8 @@ class Tree(Generic[S]):
 
     Build one with a constructor: :meth:`from_parents`, :meth:`from_nested`,
     :meth:`from_bracket`, :meth:`from_ast`, :meth:`from_xml`,
-    :meth:`from_html`, :meth:`from_json` or :meth:`from_networkx`. All of
+    :meth:`from_html`, :meth:`from_json`, :meth:`from_networkx` or
+    :meth:`from_tree_sitter`. All of
     them are iterative, so trees nested hundreds of thousands of levels deep
     convert. Two trees are equal when their labels and parents are equal;
     ``source`` does not take part.
@@ -413,7 +414,7 @@ class Tree(Generic[S]):
         """True when the tree was read by tree-sitter from code with syntax
         errors (see :meth:`from_tree_sitter`); False for every other tree.
         O(1)."""
-        return bool(self._source) and getattr(self._source[0], "has_error", False) is True
+        return bool(self._source) and isinstance(self._source[0], readers.CodeSpan) and self._source[0].has_error
 
     @property
     def size(self) -> int:
