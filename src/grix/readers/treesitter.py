@@ -3,10 +3,10 @@
 The grammars come from the per-language wheels of the package index
 (``tree-sitter-javascript``, ``tree-sitter-c``, ...), each holding one
 compiled grammar for every Python version, and loaded here by name. That
-choice, over one wheel of all languages, is made because the single-wheel
-packs either weigh about 200 MB or fetch their grammars from the network on
-first use, which fails offline; a per-language wheel is a few megabytes and
-works wherever it is installed. ``pip install grix[code]`` brings the
+choice, over one wheel of all languages, is made because the language pack
+either weighs 184 MB (``tree-sitter-language-pack`` 0.13) or fetches its
+grammars from the network on first use (its 1.x), which fails offline; a
+per-language wheel is a few megabytes and works wherever it is installed. ``pip install grix[code]`` brings the
 bindings and the grammars of :data:`GRAMMARS`; any other grammar works too,
 passed as a ``tree_sitter.Language`` or ``tree_sitter.Parser``.
 
