@@ -30,12 +30,15 @@ OTHER_VENV := .venv-$(OTHER_VERSION)
 # their tools (the type checkers of the stub tests among them; pyright's extra
 # brings its own node, so it runs without a network) and the other extras.
 BUILD_TOOLS := "pybind11>=3.0.2" "scikit-build-core>=0.10" cmake ninja
-DEMO_EXTRAS := xml
+DEMO_EXTRAS := xml,code
 TEST_TOOLS := "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" table-recognition-metric docling-metrics-table scipy "mypy>=1.10" "pyright[nodejs]>=1.1.400"
-TEST_EXTRAS := xml,networkx,dask
 # The parse-tree readers' peers: nltk and conllu, and spaCy (a larger install,
 # some 200 MB; its tests use a stand-in without it).
-TEST_EXTRAS := $(TEST_EXTRAS),nlp,spacy
+TEST_EXTRAS := xml,networkx,dask,code,nlp,spacy
+# Installed without their dependencies: tsed asks for tree-sitter-language-pack,
+# whose 1.x fetches its grammars from the network at first use; its tests
+# hand it the grammar wheels of the code extra instead.
+TEST_NO_DEPS := "tsed==0.1.0"
 # What pytest runs (e.g. PYTEST_ARGS=tests/python/test_grix_tree.py).
 PYTEST_ARGS ?= tests/python
 
@@ -65,6 +68,7 @@ install: venv
 test-tools: $(VENV)/.test-ready
 $(VENV)/.test-ready: $(VENV)/.ready
 	$(PY) -m pip install -q $(TEST_TOOLS)
+	$(PY) -m pip install -q --no-deps $(TEST_NO_DEPS)
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[$(TEST_EXTRAS)]"
 	touch $@
 
@@ -86,6 +90,7 @@ test-python-other: deps
 	@if [ ! -x $(OTHER_VENV)/bin/python ]; then "$(call python_of,$(OTHER_VERSION))" -m venv $(OTHER_VENV); fi
 	$(OTHER_VENV)/bin/python -m pip install -q --upgrade pip
 	$(OTHER_VENV)/bin/python -m pip install -q $(BUILD_TOOLS) $(TEST_TOOLS)
+	$(OTHER_VENV)/bin/python -m pip install -q --no-deps $(TEST_NO_DEPS)
 	$(OTHER_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[$(TEST_EXTRAS)]"
 	$(OTHER_VENV)/bin/python -m pytest $(PYTEST_ARGS)
 

@@ -1,5 +1,6 @@
 """Demonstration of grix on real data found on this machine: two versions of
-a standard-library module, two pages of an HTML manual, and the most similar
+a standard-library module, the same C header of two Python versions (read
+with tree-sitter), two pages of an HTML manual, and the most similar
 functions of a module. Run with `make demo`.
 """
 
@@ -63,6 +64,47 @@ def syntax_tree_versions():
     if len(text) > 30:
         print(f"    ... {len(text) - 30} more lines")
     page = OUT / f"diff-{new.stem}.html"
+    write_page(mapping, page)
+    print(f"  side-by-side page: {page}\n")
+
+
+def c_header_versions():
+    """The first header (from a short list) that differs between this
+    Python's C headers and another version's."""
+    here = pathlib.Path(sysconfig.get_paths()["include"])
+    for name in ("cpython/listobject.h", "cpython/tupleobject.h", "cpython/bytesobject.h", "pymem.h"):
+        for stdlib in other_python_stdlibs():
+            include = stdlib.parent.parent / "include" / stdlib.name
+            old, new = include / name, here / name
+            if old.exists() and new.exists() and old.read_bytes() != new.read_bytes():
+                return old, new
+    return None
+
+
+def code_versions():
+    """C, read with tree-sitter: the diff shows lines like the Python one."""
+    found = c_header_versions()
+    if found is None:
+        print("No second Python version's C headers on this machine: skipping the C diff.\n")
+        return
+    old, new = found
+    try:
+        t1, t2 = grix.load(old), grix.load(new)
+    except ImportError as error:  # the code extra is not installed
+        print(f"Skipping the C diff: {error}\n")
+        return
+    print(f"C syntax trees (tree-sitter) of {new.name}: {old} ({len(t1)} nodes) against {new} ({len(t2)} nodes)")
+    mapping, seconds = timed(lambda: grix.mapping(t1, t2))
+    print(f"  distance {mapping.distance} in {seconds:.3f} s: {len(mapping.renamed)} renamed, "
+          f"{len(mapping.deleted)} deleted, {len(mapping.inserted)} inserted"
+          f"{'; the parser recovered from syntax errors' if t1.has_errors or t2.has_errors else ''}")
+    score = grix.tsed(old.read_bytes(), new.read_bytes(), language="c")
+    print(f"  TSED code similarity (as the tsed package scores it): {score:.3f}")
+    text = grix_diff_text(mapping)
+    print("  the diff, unchanged runs folded:\n" + "\n".join("    " + line for line in text[:20]))
+    if len(text) > 20:
+        print(f"    ... {len(text) - 20} more lines")
+    page = OUT / f"diff-{new.stem}-c.html"
     write_page(mapping, page)
     print(f"  side-by-side page: {page}\n")
 
@@ -136,6 +178,7 @@ def low_level():
 def main():
     print(f"grix {grix.__version__}\n")
     syntax_tree_versions()
+    code_versions()
     html_documents()
     similar_functions()
     low_level()

@@ -18,6 +18,8 @@ Dask cluster: ``grix.dask``. Every call can be stopped with Ctrl-C and takes a
 ``grix.readers``, and ``grix.diff`` shows a mapping as text, JSON or a page.
 HTML tables: :func:`teds` and :func:`teds_paired` (TEDS under each benchmark's
 definition), :func:`teds_match` (the tables of a page paired).
+Code in any language tree-sitter parses: :meth:`Tree.from_tree_sitter`, and
+the TSED code-similarity score, :func:`tsed` and its batch forms.
 """
 
 from importlib.metadata import PackageNotFoundError, version as _version
@@ -32,6 +34,7 @@ from .join import JoinResult, NearestResult, join, nearest
 from . import diff, readers
 from .teds import teds, teds_paired
 from .teds import TableMatch, teds_match
+from .code import tsed, tsed_cdist, tsed_paired, tsed_pdist, tsed_tree
 
 try:
     __version__ = _version("grix")
@@ -44,3 +47,4 @@ __all__ = ["Edit", "JoinResult", "LabelClasses", "Mapping", "NearestResult", "Tr
            "TableMatch", "teds_match",
            "__version__"]
 __all__ += ["load_all"]
+__all__ += ["tsed", "tsed_cdist", "tsed_paired", "tsed_pdist", "tsed_tree"]

@@ -50,6 +50,8 @@ def reader_options(args: argparse.Namespace, format: str) -> dict[str, Any]:
         if format == "conllu" and args.label is not None:
             options["label"] = args.label
         return options
+    if format == "tree-sitter" and args.language:
+        return {"language": args.language}
     return {}
 
 
@@ -73,6 +75,8 @@ def read_tree(argument: str, args: argparse.Namespace) -> Tree:
     except readers.UnknownFormatError as error:
         raise InputError(f"{argument}: {error.reason}; choose a reader with --format "
                          f"{'|'.join(FORMATS)}") from None
+    except readers.MissingGrammarError as error:
+        raise InputError(f"{argument}: {first_line(error)}") from None
     except FileNotFoundError:
         raise InputError(f"{argument}: no such file") from None
     except IsADirectoryError:
@@ -132,6 +136,9 @@ def parser() -> argparse.ArgumentParser:
         sub.add_argument("--label", choices=readers.parse_trees.CONLLU_COLUMNS, metavar="COLUMN",
                          help="CoNLL-U: the column that labels a word (default deprel; also upos, "
                          "form, lemma, ...)")
+        sub.add_argument("--language", metavar="NAME",
+                         help="code read with tree-sitter: the language (default: by suffix, e.g. "
+                         ".js .ts .java .c .cpp .go .rs; Python files need --format tree-sitter)")
         sub.add_argument("--timeout", type=number(float, 0, "a number of seconds"), metavar="SECONDS",
                          help="give up after this long")
 
@@ -195,6 +202,11 @@ def check_usage(args: argparse.Namespace, main_parser: argparse.ArgumentParser) 
         main_parser.error("nearest needs at least one QUERY: put the queries before --corpus "
                           "(grix nearest q.py --corpus a.py b.py), or end the corpus with -- "
                           "(grix nearest --corpus a.py b.py -- q.py)")
+    if getattr(args, "language", None):
+        # Naming a language means reading with tree-sitter, whatever the suffix.
+        if args.format not in (None, "tree-sitter"):
+            main_parser.error(f"--language reads code with tree-sitter; it does not go with --format {args.format}")
+        args.format = "tree-sitter"
     if args.command in ("pdist", "pairwise") and args.out is not None:
         suffix = Path(args.out).suffix.lower()
         allowed = (".csv", ".npz") if args.threshold is not None else MATRIX_SUFFIXES

@@ -52,7 +52,8 @@ class Tree(Generic[S]):
 
     Build one with a constructor: :meth:`from_parents`, :meth:`from_nested`,
     :meth:`from_bracket`, :meth:`from_ast`, :meth:`from_xml`,
-    :meth:`from_html`, :meth:`from_json` or :meth:`from_networkx`. All of
+    :meth:`from_html`, :meth:`from_json`, :meth:`from_networkx` or
+    :meth:`from_tree_sitter`. All of
     them are iterative, so trees nested hundreds of thousands of levels deep
     convert. Two trees are equal when their labels and parents are equal;
     ``source`` does not take part.
@@ -433,6 +434,52 @@ class Tree(Generic[S]):
         for other input. Costs O(tokens).
         """
         return Tree._of(readers.read_spacy(doc_or_span, label=label))
+    def from_tree_sitter(
+        cls,
+        tree_or_node_or_source: Any,
+        language: Any = None,
+        *,
+        anonymous: bool = False,
+        text: bool = True,
+        comments: bool = False,
+        strict: bool = False,
+    ) -> Tree[readers.CodeSpan]:
+        """Build a tree from a tree-sitter syntax tree, for code in any language.
+
+        Takes a ``tree_sitter.Tree`` or ``Node``, or source text (``str``, or
+        UTF-8 ``bytes``) parsed with ``language``: a name (``"javascript"``,
+        ``"c"``, ``"rust"``, ...: the keys of
+        :data:`grix.readers.treesitter.GRAMMARS` and common aliases), a
+        ``tree_sitter.Language`` or a ``tree_sitter.Parser``. The grammars
+        of the named languages come from their ``tree-sitter-<language>``
+        wheels (``pip install grix[code]`` installs them all).
+
+        The nodes are tree-sitter's named nodes, labelled by their type; a
+        named leaf (an identifier, a number, a piece of a string) is
+        labelled ``type:text``, with the long-text rule of :meth:`from_ast`
+        (40 characters, then a digest of the whole), so renaming a variable
+        is a rename. ``text=False`` keeps the types alone. Comments are
+        labelled by their type only unless ``comments=True``. Anonymous
+        tokens (punctuation and keywords) are left out unless
+        ``anonymous=True``, which keeps each as a node labelled with the
+        token; the default tree has the nodes of tree-sitter's S-expression,
+        those TSED counts. A token the parser had to assume is a node
+        ``MISSING:<type>``. ``source[k]`` is a
+        :class:`grix.readers.CodeSpan` (type, bytes, start and end points,
+        ``lineno``), so diffs show lines.
+
+        Code with syntax errors still converts, with ``ERROR`` nodes where
+        tree-sitter recovered, and :attr:`has_errors` is true;
+        ``strict=True`` refuses it instead, with a ValueError naming the
+        line and column of the first error.
+
+        Raises TypeError for other input, ValueError for bytes that are
+        binary or not UTF-8 and for an unknown language name, and
+        :class:`grix.readers.MissingGrammarError` (an ImportError) naming
+        the package to install. Costs O(n) after tree-sitter's parse.
+        """
+        return Tree._of(readers.read_tree_sitter(tree_or_node_or_source, language, anonymous=anonymous,
+                                                 text=text, comments=comments, strict=strict))
 
     # -- properties -------------------------------------------------------
 
@@ -450,6 +497,13 @@ class Tree(Generic[S]):
     def source(self) -> tuple[S, ...]:
         """For each node, the object or position it was built from, or None."""
         return self._source
+
+    @property
+    def has_errors(self) -> bool:
+        """True when the tree was read by tree-sitter from code with syntax
+        errors (see :meth:`from_tree_sitter`); False for every other tree.
+        O(1)."""
+        return bool(self._source) and isinstance(self._source[0], readers.CodeSpan) and self._source[0].has_error
 
     @property
     def size(self) -> int:
@@ -641,10 +695,16 @@ def load(path: str | os.PathLike[str], format: str | None = None, **options: Any
     The reader follows the suffix: ``.py``/``.pyi`` as :meth:`Tree.from_ast`,
     ``.xml`` as :meth:`Tree.from_xml`, ``.html``/``.htm`` as
     :meth:`Tree.from_html`, ``.json`` as :meth:`Tree.from_json`, and
-    ``.tree``/``.bracket`` as bracket text. A file with any other suffix is
+    ``.tree``/``.bracket`` as bracket text, and code in other languages
+    (``.js``, ``.ts``, ``.java``, ``.c``, ``.go``, ``.rs``, ... : see
+    :data:`grix.readers.treesitter.SUFFIX_LANGUAGES`) as
+    :meth:`Tree.from_tree_sitter` in the suffix's language; format
+    ``"tree-sitter"`` reads a ``.py`` file that way too, and ``language=``
+    overrides the suffix. A file with any other suffix is
     read as bracket text when it starts with ``{``, and refused otherwise
     (:class:`grix.readers.UnknownFormatError`, a ValueError that asks for
-    the format). ``format`` ("python", "xml", "html", "json" or "bracket")
+    the format). ``format`` ("python", "xml", "html", "json", "bracket" or
+    "tree-sitter")
     overrides the suffix; ``options`` go to the reader (e.g. ``text=False``
     for markup, ``context=True`` for Python).
 

@@ -4,7 +4,10 @@ One module per family of formats: :mod:`.python_syntax` (Python's own
 syntax trees), :mod:`.markup` (XML and HTML), :mod:`.json_data`,
 :mod:`.bracket` (bracket text), :mod:`.nested` (nested Python objects and
 networkx graphs), :mod:`.tables` (the table formats of table-recognition
-benchmarks, as HTML for TEDS), and :mod:`.files` (choosing a reader by a file's suffix).
+benchmarks, as HTML for TEDS), :mod:`.treesitter` (code in any language
+tree-sitter parses), :mod:`.parse_trees` (sentences: nltk trees, Penn
+Treebank text, CoNLL-U, spaCy), and :mod:`.files` (choosing a reader by a
+file's suffix).
 What they share, the pre-order walk and source positions, is in
 :mod:`.common`.
 
@@ -31,6 +34,7 @@ from .parse_trees import (ConlluSentence, ConlluToken, TreebankPosition, conllu_
                           read_conllu, read_conllu_file, read_nltk, read_ptb, read_ptb_file, read_ptb_trees,
                           read_spacy)
 from .tables import html_tables, markdown_table, markdown_tables, otsl_table, pubtabnet_table
+from .treesitter import CodeSpan, MissingGrammarError, read_tree_sitter, read_tsed
 
 __all__ = ["FORMATS", "HTMLTreeBuilder", "JSONPath", "Preorder", "UnknownFormatError", "ast_label",
            "format_of", "parse_json", "read_bracket", "read_file", "read_html", "read_json", "read_nested",
@@ -39,3 +43,4 @@ __all__ = ["FORMATS", "HTMLTreeBuilder", "JSONPath", "Preorder", "UnknownFormatE
 __all__ += ["KEY_ORDERS", "ConlluSentence", "ConlluToken", "TreebankPosition", "conllu_tree", "parse_conllu", "read_conllu",
             "read_conllu_file", "read_nltk", "read_ptb", "read_ptb_file", "read_ptb_trees", "read_spacy"]
 __all__ += ["html_tables", "markdown_table", "markdown_tables", "otsl_table", "pubtabnet_table"]
+__all__ += ["CodeSpan", "MissingGrammarError", "read_tree_sitter", "read_tsed"]

@@ -13,6 +13,7 @@ from .json_data import read_json
 from .markup import read_html, read_xml
 from .parse_trees import read_conllu_document, read_ptb_document
 from .python_syntax import read_python
+from .treesitter import SUFFIX_LANGUAGES, read_code_file
 
 #: Format names accepted by :func:`read_file`, and the suffixes that select them.
 FORMATS: dict[str, tuple[str, ...]] = {
@@ -23,6 +24,8 @@ FORMATS: dict[str, tuple[str, ...]] = {
     "bracket": (".tree", ".bracket"),
     "ptb": (".mrg", ".ptb"),
     "conllu": (".conllu",),
+    # Python files keep the ast reader unless this format is named.
+    "tree-sitter": tuple(suffix for suffix in SUFFIX_LANGUAGES if suffix not in (".py", ".pyi")),
 }
 
 
@@ -85,4 +88,5 @@ FILE_READERS: dict[str, Callable[..., Preorder[Any]]] = {
     "bracket": lambda path, **options: read_bracket(path.read_text(encoding="utf-8-sig"), **options),
     "ptb": read_ptb_document,
     "conllu": read_conllu_document,
+    "tree-sitter": read_code_file,
 }
