@@ -62,8 +62,10 @@ ClientLike = Union["Client", str, None]
 # The client waits this much beyond `timeout` for the cluster's round trips
 # before it gives up on blocks that the workers' own deadlines did not end.
 ROUND_TRIP_GRACE = 1.0
-# Once a cluster that had workers has none for this long, the call ends.
-WORKERLESS_SECONDS = 10.0
+# Once a cluster that had workers has had none for this long, the call ends
+# (a nanny brings a lost worker back within seconds; a machine under load
+# may take tens).
+WORKERLESS_SECONDS = 60.0
 # Most pairs in one off-diagonal block (the block's result travels whole):
 # 4 Mi pairs are 16 MiB of int32.
 MOST_BLOCK_PAIRS = 4 << 20
