@@ -152,11 +152,12 @@ def worker_task(what: str) -> Iterator[Callable[[int], None]]:
     stop: Callable[[int], None] = lambda done: None  # noqa: E731
     limit = 0.0
     try:
+        import distributed.worker
         from distributed import get_worker
-        from distributed.worker import thread_state
 
         worker = get_worker()
-        key = getattr(thread_state, "key", None)
+        # The key of the task this thread runs, as the worker records it.
+        key = getattr(getattr(distributed.worker, "thread_state", None), "key", None)
     except (ImportError, ValueError):
         worker, key = None, None
     if worker is not None:
@@ -548,7 +549,7 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRena
     listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
     per_task, seconds = task_workers(workers), check_timeout(timeout)
     encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename, delete=delete, insert=insert)
-    matrix = np.empty((len(listed_a), len(listed_b)), dtype=result_type(encoded_a))
+    matrix: npt.NDArray[Any] = np.empty((len(listed_a), len(listed_b)), dtype=result_type(encoded_a))
     with ExitStack() as stack:
         connected = connect(client, stack)
         count = block_count(max(len(listed_a), len(listed_b)), connected, blocks)
@@ -587,7 +588,7 @@ def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRenam
     listed1, listed2 = check_paired_trees(trees1, trees2)
     per_task, seconds = task_workers(workers), check_timeout(timeout)
     encoded1, encoded2 = encode(listed1, listed2, rename=rename, delete=delete, insert=insert)
-    result = np.empty(len(listed1), dtype=result_type(encoded1))
+    result: npt.NDArray[Any] = np.empty(len(listed1), dtype=result_type(encoded1))
     with ExitStack() as stack:
         connected = connect(client, stack)
         count = len(listed1)
