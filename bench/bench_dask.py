@@ -17,7 +17,6 @@ import json
 import os
 import pathlib
 import platform
-import resource
 import statistics
 import subprocess
 import sys

@@ -19,8 +19,6 @@ when asked, on the client (or written to a file by the workers, ``out=``).
 
 from __future__ import annotations
 
-import asyncio
-
 # Parts of Dask's API carry no annotations.
 # mypy: disable-error-code="no-untyped-call"
 
@@ -149,7 +147,6 @@ def worker_task(what: str) -> Iterator[Callable[[int], None]]:
     the engine's memory check, and yields a progress callback that stops the
     call once the task is cancelled or released (the engine calls it every
     50 ms). Outside a worker (a direct call) nothing is stopped."""
-    stop: Callable[[int], None] = lambda done: None  # noqa: E731
     limit = 0.0
     try:
         import distributed.worker
@@ -162,19 +159,18 @@ def worker_task(what: str) -> Iterator[Callable[[int], None]]:
         worker, key = None, None
     if worker is not None:
         limit = memory_limit_of(worker)
-        if key is not None:
-            def stop(done: int) -> None:
-                task = worker.state.tasks.get(key)
-                if task is None or task.state not in ("executing", "long-running", "resumed"):
-                    raise TaskCancelled(what)
-    previous = _core.memory_limit()
+
+    def stop(done: int) -> None:
+        if worker is None or key is None:
+            return
+        task = worker.state.tasks.get(key)
+        if task is None or task.state not in ("executing", "long-running", "resumed"):
+            raise TaskCancelled(what)
     if limit:
+        # The worker's limit for its whole process: set by every task alike,
+        # and left set, as tasks on other threads of the worker count on it.
         _core.set_memory_limit(limit)
-    try:
-        yield stop
-    finally:
-        if limit:
-            _core.set_memory_limit(previous)
+    yield stop
 
 
 class TaskCancelled(Exception):
@@ -513,8 +509,8 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
         if out is not None:
             from numpy.lib.format import open_memmap
 
-            del_later = open_memmap(out, mode="w+", dtype=dtype, shape=(count * (count - 1) // 2,))
-            del del_later
+            # The file at its full size (sparse until written), for the workers to fill.
+            open_memmap(out, mode="w+", dtype=dtype, shape=(count * (count - 1) // 2,)).flush()
         condensed: npt.NDArray[Any] = np.empty(0, dtype=dtype) if out is not None else \
             np.empty(count * (count - 1) // 2, dtype=dtype)
         ranges = split(count, block_count(count, connected, blocks))

@@ -26,7 +26,7 @@ from . import _core
 from .batch import LabelRename, check_trees, encode, pdist
 from .costs import NodeCost
 from .costs import INT32_MAX, INT32_MIN
-from .distance import check_count, check_timeout, check_workers
+from .distance import check_timeout, check_workers
 from .tree import Tree
 
 Ints = npt.NDArray[np.int32]

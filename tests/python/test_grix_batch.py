@@ -9,7 +9,6 @@ import numpy as np
 import pytest
 
 import grix
-from grix.batch import square_matrix
 from grix.join import STAGES
 from grix_helpers import random_grix_tree, syntax_trees
 

@@ -18,7 +18,7 @@ import pytest
 
 import grix
 from grix.batch import square_matrix
-from grix_helpers import random_grix_tree, syntax_trees
+from grix_helpers import random_grix_tree
 
 distributed = pytest.importorskip("dask.distributed")
 import grix.dask  # noqa: E402
