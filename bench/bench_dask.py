@@ -32,12 +32,13 @@ RESULTS = pathlib.Path(__file__).resolve().parent / "results"
 STDLIB = pathlib.Path(sysconfig.get_paths()["stdlib"])
 
 
-def syntax_trees(kind, limit):
+def syntax_trees(kind, limit, with_tests=False):
     """Function trees (30-400 nodes) or statement trees (5-40 nodes) of the
-    standard library, in file order."""
+    standard library, in file order (its test suite last, when asked)."""
     found = []
-    for path in sorted(STDLIB.rglob("*.py")):
-        if "test" in path.parts or "idlelib" in path.parts:
+    paths = sorted(STDLIB.rglob("*.py"), key=lambda path: ("test" in path.parts, str(path)))
+    for path in paths:
+        if "idlelib" in path.parts or "test" in path.parts and not with_tests:
             continue
         try:
             module = ast.parse(path.read_text(encoding="utf-8"))
@@ -128,21 +129,29 @@ def function_rows(client, functions, repeats):
 
 
 LARGE_PROBE = """
-import json, os, resource, sys, time
+import gc, json, os, sys, time
 sys.path.insert(0, {here!r})
 from bench_dask import syntax_trees
 import grix.dask
 from dask.distributed import Client, LocalCluster
+
+def status_kib(field):
+    with open("/proc/self/status") as lines:
+        return next(int(line.split()[1]) for line in lines if line.startswith(field))
+
 if __name__ == "__main__":
     trees = syntax_trees("statement", {count})
-    tree_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \\
             Client(cluster) as client:
+        gc.collect()
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")  # the peak (VmHWM) from here on
+        before_kib = status_kib("VmRSS")
         start = time.perf_counter()
         result = grix.dask.pdist(trees, client=client, out={path!r}, progress={progress})
         seconds = time.perf_counter() - start
-    peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(json.dumps(dict(trees=len(trees), pairs=len(result), seconds=seconds, tree_kib=tree_kib,
+        peak_kib = status_kib("VmHWM")
+    print(json.dumps(dict(trees=len(trees), pairs=len(result), seconds=seconds, before_kib=before_kib,
                           peak_kib=peak_kib, file_bytes=os.path.getsize({path!r}))))
 """
 
@@ -155,7 +164,7 @@ def large_row(count, path, progress):
     os.remove(path)
     return (f"| {figures['trees']:,} | {figures['pairs']:,} | {figures['seconds']:.0f} s | "
             f"{figures['pairs'] / figures['seconds']:,.0f}/s | {figures['file_bytes'] / 2**20:,.0f} MiB | "
-            f"{figures['tree_kib'] / 1024:.0f} MiB | {figures['peak_kib'] / 1024:.0f} MiB |")
+            f"{figures['before_kib'] / 1024:.0f} MiB | {figures['peak_kib'] / 1024:.0f} MiB |")
 
 
 def main():
@@ -169,6 +178,7 @@ def main():
     parser.add_argument("--join-trees", type=int, default=3000)
     parser.add_argument("--large", type=int, default=20000, help="statement trees of the pdist(out=) run")
     parser.add_argument("--out", default="/tmp/grix-dask-condensed.npy")
+    parser.add_argument("--results", default=str(RESULTS / "grix-dask.md"))
     args_global = args = parser.parse_args()
     from dask.distributed import Client, LocalCluster
 
@@ -178,7 +188,7 @@ def main():
     rows = []
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
             Client(cluster) as client:
-        statements = syntax_trees("statement", max(args.transfer, default=0))
+        statements = syntax_trees("statement", max(args.transfer, default=0)) if args.transfer else []
         rows += ["## Sending trees to 2 workers", "",
                  "| trees | nodes | ranges | one broadcast scatter of per-tree arrays | packed ranges carried by "
                  "tasks | speed-up |", "|---|---|---|---|---|---|"]
@@ -186,20 +196,19 @@ def main():
             trees = (statements * (count // max(1, len(statements)) + 1))[:count]
             rows.append(transfer_rows(client, trees, args.repeats))
             print(rows[-1], flush=True)
-        functions = syntax_trees("function", args.functions)
+        functions = syntax_trees("function", args.functions, with_tests=True)
         rows += ["", f"## Each function, local against Dask ({len(functions):,} function trees)", "",
                  "| call | local, 2 threads | Dask, 2 workers | Dask / local |", "|---|---|---|---|"]
         rows += function_rows(client, functions, args.repeats)
     if args.large:
         rows += ["", "## pdist written by the workers to a .npy file (`out=`), statement trees", "",
-                 "| trees | pairs | time | pairs per second | file | client after reading the trees | "
-                 "client peak |", "|---|---|---|---|---|---|---|"]
+                 "| trees | pairs | time | pairs per second | file | client before the call (trees, "
+                 "cluster) | client peak during the call |", "|---|---|---|---|---|---|---|"]
         rows.append(large_row(args.large, args.out, False))
         print(rows[-1], flush=True)
-    RESULTS.mkdir(exist_ok=True)
     text = "# grix.dask against the local functions\n\n" + setup + "\n\n" + "\n".join(rows) + "\n"
-    (RESULTS / "grix-dask.md").write_text(text)
-    print(f"wrote {RESULTS / 'grix-dask.md'}")
+    pathlib.Path(args.results).write_text(text)
+    print(f"wrote {args.results}")
 
 
 args_global = None
