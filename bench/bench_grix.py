@@ -250,7 +250,7 @@ def bench_batch(args):
               "(d) Dask, 2 processes | b / a | c / b | c / d |")
     rows = [header, "|" + "---|" * (header.count("|") - 1)]
     print(header, flush=True)
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
             Client(cluster) as client:
         for name, trees in (("(i) statements, 5-40 nodes", statements[:args.statements]),
                             ("(ii) functions, 30-400 nodes", functions[:args.functions])):

@@ -36,7 +36,7 @@ def main():
                                    "fnmatch.py", "glob.py", "string.py", "colorsys.py"])
     # Two worker processes with one thread each; each task is a block of pairs
     # computed natively, and the trees reach each worker once.
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
             Client(cluster) as client:
         start = time.perf_counter()
         condensed = grix.dask.pdist(trees, client=client)

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -210,7 +211,7 @@ AvailableMemory available_memory(const std::string& file_root, const AddressSpac
     }
   }
   for (const auto& [cgroup, version] : memory_cgroups(file_root)) consider_cgroup(minimum, cgroup, *version);
-  if (limits.address_space != RLIM_INFINITY || limits.data != RLIM_INFINITY) {
+  if (limits.address_space != RLIM_INFINITY || limits.data != RLIM_INFINITY || limits.resident > 0) {
     const std::string status = read_file(file_root + "/proc/self/status").value_or("");
     if (limits.address_space != RLIM_INFINITY) {
       minimum.consider(static_cast<double>(limits.address_space) - kib_field(status, "VmSize").value_or(0),
@@ -220,12 +221,26 @@ AvailableMemory available_memory(const std::string& file_root, const AddressSpac
       minimum.consider(static_cast<double>(limits.data) - kib_field(status, "VmData").value_or(0),
                        "RLIMIT_DATA less the data in use");
     }
+    if (limits.resident > 0) {
+      minimum.consider(limits.resident - kib_field(status, "VmRSS").value_or(0),
+                       "the process's memory limit of " + format_bytes(limits.resident) +
+                           " less its resident memory");
+    }
   }
   return minimum.best();
 }
 
+namespace {
+std::atomic<double> resident_limit{0};
+}  // namespace
+
+void set_resident_memory_limit(double bytes) { resident_limit = bytes > 0 && std::isfinite(bytes) ? bytes : 0; }
+
+double resident_memory_limit() { return resident_limit; }
+
 AvailableMemory available_memory() {
   AddressSpaceLimits limits;
+  limits.resident = resident_limit;
   rlimit limit{};
   if (getrlimit(RLIMIT_AS, &limit) == 0) limits.address_space = limit.rlim_cur;
   if (getrlimit(RLIMIT_DATA, &limit) == 0) limits.data = limit.rlim_cur;

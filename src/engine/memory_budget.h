@@ -51,7 +51,16 @@ struct AvailableMemory {
 struct AddressSpaceLimits {
   rlim_t address_space = RLIM_INFINITY;  // RLIMIT_AS, against VmSize
   rlim_t data = RLIM_INFINITY;           // RLIMIT_DATA, against VmData
+  double resident = 0;                   // set_resident_memory_limit's bytes, against VmRSS; 0: none
 };
+
+// A limit on the resident memory of this process that no file states, such
+// as the one a cluster's worker manager enforces by ending processes that
+// pass it: from then on what the process can still take is at most `bytes`
+// less its resident memory (VmRSS). 0 (or any value not above 0) removes it.
+// Safe to call from any thread.
+void set_resident_memory_limit(double bytes);
+double resident_memory_limit();
 
 // The memory this process can still take, read from /proc, the cgroup file
 // systems and getrlimit.

@@ -1,37 +1,46 @@
 """grix on a Dask cluster, for collections too large for one machine.
 
 The matrix is split into blocks; each block is a task that runs the native
-batch (:func:`grix.cdist`'s engine) on a worker, and the encoded trees reach
-every worker once, by scatter. Needs the optional extra: ``pip install
-grix[dask]``.
+batch (:func:`grix.cdist`'s engine) on a worker. The trees travel packed
+(three flat arrays per range of trees) and the cost tables once per call,
+each as the result of a task that carries them, so that a worker lost
+mid-run costs only its blocks: the scheduler recomputes whatever it held on
+the workers that remain. Needs the optional extra: ``pip install grix[dask]``.
 
 >>> from dask.distributed import Client, LocalCluster
 >>> client = Client(LocalCluster(n_workers=2, threads_per_worker=1))  # doctest: +SKIP
 >>> grix.dask.pdist(trees, client=client)                             # doctest: +SKIP
+
+What runs where: the arguments are checked and the labels encoded (the cost
+callables called) on the client, before any task is sent; the distances are
+computed on the workers, in blocks; the blocks are gathered, and normalised
+when asked, on the client (or written to a file by the workers, ``out=``).
 """
 
 from __future__ import annotations
-
-import asyncio
 
 # Parts of Dask's API carry no annotations.
 # mypy: disable-error-code="no-untyped-call"
 
 import math
+import numbers
 import sys
 import time
+import warnings
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import ExitStack, contextmanager
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Union, cast
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from .batch import Distances, Encoded, LabelRename, check_paired_trees, check_trees, encode, square_matrix
+from .batch import (Distances, Encoded, LabelRename, Normalize, batch_sizes, check_paired_trees, check_trees,
+                    encode, normalized)
 from .costs import NodeCost
 from .distance import check_count, check_timeout, check_workers
-from .join import dask_join as join  # noqa: F401  (grix.dask.join)
+from .join import STAGES, JoinResult, check_number_threshold, integer_costs, integer_threshold, join_index
 from .tree import Tree
 
 if TYPE_CHECKING:
@@ -40,49 +49,255 @@ if TYPE_CHECKING:
     import dask.array
     from dask.distributed import Client, Future
 
-Payload: TypeAlias = tuple[list[npt.NDArray[np.int32]], list[npt.NDArray[np.int32]], "dict[str, Any]"]
+__all__ = ["pdist", "cdist", "paired", "square_array", "join"]
+
+#: Trees packed for travel: every tree's parents one after the other, their
+#: label codes likewise, and where each tree starts (n + 1 offsets).
+Packed: TypeAlias = tuple[npt.NDArray[np.int32], npt.NDArray[np.int32], npt.NDArray[np.int64]]
 Block = tuple[int, int]
+ClientLike = Union["Client", str, None]
+
+# The client waits this much beyond `timeout` for the cluster's round trips
+# before it gives up on blocks that the workers' own deadlines did not end.
+ROUND_TRIP_GRACE = 1.0
+# Once a cluster that had workers has had none for this long, the call ends
+# (a nanny brings a lost worker back within seconds; a machine under load
+# may take tens).
+WORKERLESS_SECONDS = 60.0
+# Most pairs in one off-diagonal block (the block's result travels whole):
+# 4 Mi pairs are 16 MiB of int32.
+MOST_BLOCK_PAIRS = 4 << 20
 
 
-def block_distances(rows_payload: Payload, columns_payload: Payload, rows: Block, columns: Block,
-                    diagonal: bool, workers: int | None, deadline: float | None) -> npt.NDArray[np.int32]:
-    """One task: the distances of trees rows[0]:rows[1] of the first payload
-    against columns[0]:columns[1] of the second, as a matrix. Runs on a worker.
+@dataclass(frozen=True)
+class Stopped:
+    """What a task returns instead of raising when it stops early, so that
+    an expected end (a time-out, a cancel, a refusal for memory) leaves no
+    error traceback in the worker's log; the client raises it."""
 
-    diagonal: the block pairs a range of trees with itself (rows == columns of
-        one payload): its pairs i < j are computed once and mirrored, and its
-        diagonal is 0, as in scipy's ``squareform``. (The payloads reach the
-        worker as copies, so the task cannot tell by looking.)
+    reason: str  # "timeout", "cancelled" or "memory"
+    message: str
+    seconds: float
+
+
+# --- Packing -----------------------------------------------------------------
+
+def pack(parents: Sequence[npt.NDArray[np.int32]], codes: Sequence[npt.NDArray[np.int32]]) -> Packed:
+    """Trees as three flat arrays: one frame each on the wire, where a list
+    of small arrays costs a frame per array."""
+    offsets = np.zeros(len(parents) + 1, dtype=np.int64)
+    np.cumsum(np.fromiter(map(len, parents), dtype=np.int64, count=len(parents)), out=offsets[1:])
+    empty = np.empty(0, dtype=np.int32)
+    flat_parents = np.concatenate(parents).astype(np.int32, copy=False) if len(parents) else empty
+    flat_codes = np.concatenate(codes).astype(np.int32, copy=False) if len(codes) else empty
+    return flat_parents, flat_codes, offsets
+
+
+def pack_range(packed: Packed, start: int, stop: int) -> Packed:
+    """Trees start:stop of a packed collection, packed on their own (copies,
+    so that a task carries only them)."""
+    parents, codes, offsets = packed
+    low, high = int(offsets[start]), int(offsets[stop])
+    return parents[low:high].copy(), codes[low:high].copy(), offsets[start:stop + 1] - low
+
+
+def unpack(packed: Packed) -> tuple[list[npt.NDArray[np.int32]], list[npt.NDArray[np.int32]]]:
+    """The trees' parents and codes as lists of views into the flat arrays."""
+    parents, codes, offsets = packed
+    cuts = offsets[1:-1]
+    if len(offsets) <= 1:
+        return [], []
+    return np.split(parents, cuts), np.split(codes, cuts)
+
+
+def corpus(packed: Packed) -> _core.Corpus:
+    return _core.Corpus(*unpack(packed))
+
+
+def carried(value: Any) -> Any:
+    """A task whose result is its argument: data sent this way lives in the
+    scheduler's copy of the task, so if the worker holding it is lost, the
+    scheduler recomputes it elsewhere, which it cannot do for scattered data."""
+    return value
+
+
+def carry(client: Client, value: Any) -> Future[Any]:
+    with warnings.catch_warnings():
+        # Dask warns of large graphs; carrying the trees in the graph is the point.
+        warnings.filterwarnings("ignore", message=".*[Ll]arge (graph|object)")
+        future: Future[Any] = client.submit(carried, value, pure=False)
+    return future
+
+
+# --- On the worker -------------------------------------------------------------
+
+def memory_limit_of(worker: Any) -> float:
+    """The resident memory at which the worker's manager ends the process
+    (its memory_limit times the terminate fraction), or 0 for none."""
+    import dask
+
+    limit = getattr(getattr(worker, "memory_manager", None), "memory_limit", None) or 0
+    fraction = dask.config.get("distributed.worker.memory.terminate", default=0.95) or 1.0
+    return float(limit) * float(fraction) if limit else 0.0
+
+
+@contextmanager
+def worker_task(what: str) -> Iterator[Callable[[int], None]]:
+    """Runs a task's native call with the worker's memory limit counted by
+    the engine's memory check, and yields a progress callback that stops the
+    call once the task is cancelled or released (the engine calls it every
+    50 ms). Outside a worker (a direct call) nothing is stopped."""
+    limit = 0.0
+    try:
+        import distributed.worker
+        from distributed import get_worker
+
+        worker = get_worker()
+        # The key of the task this thread runs, as the worker records it.
+        key = getattr(getattr(distributed.worker, "thread_state", None), "key", None)
+    except (ImportError, ValueError):
+        worker, key = None, None
+    if worker is not None:
+        limit = memory_limit_of(worker)
+
+    def stop(done: int) -> None:
+        if worker is None or key is None:
+            return
+        task = worker.state.tasks.get(key)
+        if task is None or task.state not in ("executing", "long-running", "resumed"):
+            raise TaskCancelled(what)
+    if limit:
+        # The worker's limit for its whole process: set by every task alike,
+        # and left set, as tasks on other threads of the worker count on it.
+        _core.set_memory_limit(limit)
+    yield stop
+
+
+class TaskCancelled(Exception):
+    """Raised inside a task's native call to stop it once the task is cancelled."""
+
+
+def run_task(what: str, seconds: float | None, call: Callable[[Callable[[int], None], float | None], Any]) -> Any:
+    """call(stop, seconds) in a worker task; a time-out, a cancel or a
+    refusal for memory comes back as a :class:`Stopped`. `seconds` is a
+    duration, measured here from the task's start on the worker's own
+    clock."""
+    start = time.monotonic()
+    with worker_task(what) as stop:
+        try:
+            return call(stop, seconds)
+        except TimeoutError:
+            return Stopped("timeout", what, time.monotonic() - start)
+        except TaskCancelled:
+            return Stopped("cancelled", what, time.monotonic() - start)
+        except MemoryError as error:
+            return Stopped("memory", f"{what}: {error}", time.monotonic() - start)
+
+
+def block_distances(rows: Packed, columns: Packed | None, arguments: dict[str, Any], workers: int | None,
+                    seconds: float | None) -> Any:
+    """One task: the distances of the trees of `rows` against those of
+    `columns`, as a matrix, or with columns None, the pairs i < j of `rows`
+    as a condensed vector. Runs on a worker.
+
     workers: threads; None means all the cores of the worker's process.
-    deadline: ``time.time()`` at which the call that submitted the task gives
-        up; the engine stops there rather than run on after a time-out.
+    seconds: the time the block may take, from its start on the worker.
     """
     threads = check_workers(workers)
-    seconds = None
-    if deadline is not None:
-        seconds = deadline - time.time()
-        if seconds <= 0:
-            raise TimeoutError("the deadline passed before the block started")
-    parents_a, codes_a, arguments = rows_payload
-    parents_b, codes_b, _ = columns_payload
-    corpus_a = _core.Corpus(parents_a[rows[0]:rows[1]], codes_a[rows[0]:rows[1]])
-    shape = (rows[1] - rows[0], columns[1] - columns[0])
-    if diagonal:
-        condensed = _core.batch(corpus_a, None, None, None, **arguments, workers=threads, timeout=seconds)
-        return square_matrix(condensed, shape[0])
-    corpus_b = _core.Corpus(parents_b[columns[0]:columns[1]], codes_b[columns[0]:columns[1]])
-    return _core.batch(corpus_a, corpus_b, None, None, **arguments, workers=threads,
-                       timeout=seconds).reshape(shape)
+    count_a = len(rows[2]) - 1
+    count_b = count_a if columns is None else len(columns[2]) - 1
+    what = f"a block of {count_a} x {count_b} trees"
 
+    def call(stop: Callable[[int], None], seconds: float | None) -> Any:
+        corpus_a = corpus(rows)
+        if columns is None:
+            return _core.batch(corpus_a, None, None, None, **arguments, workers=threads, timeout=seconds,
+                               progress=stop)
+        return _core.batch(corpus_a, corpus(columns), None, None, **arguments, workers=threads, timeout=seconds,
+                           progress=stop).reshape(count_a, count_b)
+
+    return run_task(what, seconds, call)
+
+
+def paired_block(rows1: Packed, rows2: Packed, arguments: dict[str, Any], workers: int | None,
+                 seconds: float | None) -> Any:
+    """One task of :func:`paired`: the distances of pairs (rows1[k], rows2[k])."""
+    threads = check_workers(workers)
+    count = len(rows1[2]) - 1
+    index = np.arange(count, dtype=np.int32)
+
+    def call(stop: Callable[[int], None], seconds: float | None) -> Any:
+        return _core.batch(corpus(rows1), corpus(rows2), index, index, **arguments, workers=threads,
+                           timeout=seconds, progress=stop)
+
+    return run_task(f"a block of {count} pairs", seconds, call)
+
+
+def join_block(index: _core.JoinIndex, begin: int, end: int, distances: bool, workers: int | None,
+               seconds: float | None) -> Any:
+    """One task of :func:`join`: the pairs whose larger tree lies at size
+    positions [begin, end) of the index. Runs on a worker."""
+    threads = check_workers(workers)
+
+    def call(stop: Callable[[int], None], seconds: float | None) -> Any:
+        return _core.join(index, begin, end, distances, threads, seconds, stop)
+
+    return run_task(f"the join of the trees at size positions {begin} to {end}", seconds, call)
+
+
+def square_block(condensed: npt.NDArray[Any], count: int) -> npt.NDArray[Any]:
+    """The symmetric (count, count) matrix of a diagonal block's condensed
+    vector, row by row: no index arrays of the block's size."""
+    matrix = np.zeros((count, count), dtype=condensed.dtype)
+    start = 0
+    for i in range(count - 1):
+        row = condensed[start:start + count - i - 1]
+        matrix[i, i + 1:] = row
+        matrix[i + 1:, i] = row
+        start += count - i - 1
+    return matrix
+
+
+def place_in_condensed(condensed: npt.NDArray[Any], count: int, rows: Block, columns: Block,
+                       block: npt.NDArray[Any], diagonal: bool) -> None:
+    """Copies a block into the condensed vector of `count` trees, one row
+    segment at a time: row i holds pairs (i, j), j > i, from i * count -
+    i * (i + 1) / 2 on."""
+    (r0, r1), (c0, c1) = rows, columns
+    start_in_block = 0
+    for i in range(r0, r1):
+        j0 = max(c0, i + 1)
+        if j0 >= c1:
+            continue
+        start = i * count - i * (i + 1) // 2 + j0 - i - 1
+        if diagonal:
+            condensed[start:start + c1 - j0] = block[start_in_block:start_in_block + c1 - j0]
+            start_in_block += c1 - j0
+        else:
+            condensed[start:start + c1 - j0] = block[i - r0, j0 - c0:]
+
+
+def write_block(path: str, count: int, rows: Block, columns: Block, block: Any) -> Any:
+    """One task of pdist(out=...): writes a finished block into the .npy
+    file of the condensed vector (on storage the workers share), and returns
+    nothing but a Stopped from the block."""
+    if isinstance(block, Stopped):
+        return block
+    from numpy.lib.format import open_memmap
+
+    condensed = open_memmap(path, mode="r+")
+    place_in_condensed(condensed, count, rows, columns, block, rows == columns)
+    condensed.flush()
+    del condensed
+    return None
+
+
+# --- On the client -------------------------------------------------------------
 
 def split(count: int, parts: int) -> list[Block]:
     parts = max(1, min(parts, count))
     bounds = [round(k * count / parts) for k in range(parts + 1)]
     return [(bounds[k], bounds[k + 1]) for k in range(parts)]
-
-
-def payload(encoded: Encoded) -> Payload:
-    return encoded.parents, encoded.codes, encoded.costs.batch_arguments()
 
 
 def result_type(encoded: Encoded) -> type:
@@ -93,59 +308,46 @@ def result_type(encoded: Encoded) -> type:
     return np.int64 if encoded.costs.integral else np.float64
 
 
-def paired_block(payload1: Payload, payload2: Payload, rows: Block, workers: int | None,
-                 deadline: float | None) -> npt.NDArray[Any]:
-    """One task of :func:`paired`: the distances of pairs rows[0]:rows[1]."""
-    threads = check_workers(workers)
-    seconds = None if deadline is None else deadline - time.time()
-    if seconds is not None and seconds <= 0:
-        raise TimeoutError("the deadline passed before the block started")
-    (parents1, codes1, arguments), (parents2, codes2, _) = payload1, payload2
-    corpus1 = _core.Corpus(parents1[rows[0]:rows[1]], codes1[rows[0]:rows[1]])
-    corpus2 = _core.Corpus(parents2[rows[0]:rows[1]], codes2[rows[0]:rows[1]])
-    index = np.arange(rows[1] - rows[0], dtype=np.int32)
-    return _core.batch(corpus1, corpus2, index, index, **arguments, workers=threads, timeout=seconds)
-
-
-def connect(client: Client | None, stack: ExitStack) -> Client:
-    """The given client, or a client of a new LocalCluster of worker
-    processes (one per core, one thread each) that closes with `stack`."""
-    if client is not None:
-        return client
+def connect(client: ClientLike, stack: ExitStack) -> Client:
+    """The given client; a client of the scheduler at the given address; or a
+    client of a new LocalCluster of worker processes (one per core, one
+    thread each, no dashboard). Those made here close with `stack`."""
     from dask.distributed import Client, LocalCluster
 
-    cluster = stack.enter_context(LocalCluster(threads_per_worker=1, processes=True))
-    connected: Client = stack.enter_context(Client(cluster))
-    return connected
+    if isinstance(client, str):
+        return cast("Client", stack.enter_context(Client(client)))
+    if client is not None:
+        if not hasattr(client, "nthreads"):
+            raise TypeError(f"client must be a dask.distributed.Client or a scheduler address, "
+                            f"not {type(client).__name__}")
+        return client
+    cluster = stack.enter_context(LocalCluster(threads_per_worker=1, processes=True, dashboard_address=":0"))
+    return cast("Client", stack.enter_context(Client(cluster)))
 
 
 def task_workers(workers: int | None) -> int | None:
     """`workers` checked here, for the tasks: None (all cores) stays None, as
     the cores are counted on each worker."""
-    checked = check_workers(workers)
-    return None if workers is None or workers == -1 else checked
+    if workers is None or isinstance(workers, int) and not isinstance(workers, bool) and workers == -1:
+        return None
+    return check_workers(workers)
 
 
-def submit_blocks(client: Client, rows_payload: Payload, columns_payload: Payload | None,
-                  row_blocks: list[Block], column_blocks: list[Block], workers: int | None,
-                  timeout: float | None) -> dict[Block, Future[npt.NDArray[np.int32]]]:
-    """One task per block; for all pairs of one list (no columns payload),
-    only the blocks on and above the diagonal. Every task stops at the
-    deadline `timeout` seconds from now."""
-    deadline = None if timeout is None else time.time() + timeout
-    same = columns_payload is None
-    # Unhashed: a second call on the same trees would otherwise get the keys
-    # of the first, whose data the scheduler may be releasing just then.
-    scattered_rows = client.scatter(rows_payload, broadcast=True, hash=False)
-    scattered_columns = scattered_rows if same else client.scatter(columns_payload, broadcast=True, hash=False)
-    tasks: dict[Block, Future[npt.NDArray[np.int32]]] = {}
-    for r, rows in enumerate(row_blocks):
-        for c, columns in enumerate(column_blocks):
-            if same and c < r:
-                continue  # the transpose of block (c, r)
-            tasks[r, c] = client.submit(block_distances, scattered_rows, scattered_columns, rows,
-                                        columns, same and r == c, workers, deadline, pure=False)
-    return tasks
+def cluster_threads(client: Client) -> int:
+    nthreads = cast("dict[str, int]", client.nthreads())  # a dict on a synchronous client
+    return max(1, sum(nthreads.values()))
+
+
+def block_count(count: int, client: Client, blocks: int | None, pairs_per_tree: int | None = None) -> int:
+    """Ranges per side: some 16 tasks per worker thread balance the load
+    (blocks on the diagonal are half the work of the others) at little cost
+    per task, and no block holds more than MOST_BLOCK_PAIRS pairs."""
+    if blocks is not None:
+        return check_count(blocks, "blocks")
+    by_threads = math.ceil(math.sqrt(32 * cluster_threads(client)))
+    by_size = math.ceil(count / math.sqrt(MOST_BLOCK_PAIRS)) if pairs_per_tree is None else \
+        math.ceil(count * pairs_per_tree / MOST_BLOCK_PAIRS)
+    return max(1, min(count, max(by_threads, by_size)))
 
 
 @contextmanager
@@ -161,162 +363,257 @@ def pair_bar(progress: bool | None, pairs: int) -> Iterator[Callable[[int], obje
         yield bar.update
 
 
-def gather_blocks(client: Client, tasks: dict[Block, Future[npt.NDArray[np.int32]]],
-                  timeout: float | None, progress: bool | None, pairs: Callable[[int, int], int],
-                  place: Callable[[int, int, npt.NDArray[np.int32]], None]) -> None:
+def gather_blocks(client: Client, call: str, tasks: dict[Block, Future[Any]], timeout: float | None,
+                  progress: bool | None, pairs: Callable[[int, int], int],
+                  place: Callable[[int, int, Any], None]) -> None:
     """Hands each block to `place` as it arrives, so that copying results
-    overlaps the computing, and advances the bar by the block's `pairs`; on
-    a time-out or Ctrl-C the tasks are cancelled."""
+    overlaps the computing, and advances the bar by the block's `pairs`.
+    Raises TimeoutError once a block reports its time out, or `timeout` plus
+    a grace for the round trips has passed; MemoryError for a block the
+    worker cannot hold; RuntimeError once a cluster that had workers has
+    none left. On any way out but success the tasks are cancelled, which
+    stops the running ones."""
     from dask.distributed import as_completed
 
     block_of = {future.key: block for block, future in tasks.items()}
     total = sum(pairs(r, c) for r, c in tasks)
+    start = time.monotonic()
+    limit = None if timeout is None else start + timeout + ROUND_TRIP_GRACE
+    done = 0
+
+    def timed_out(detail: str) -> TimeoutError:
+        return TimeoutError(f"{call} did not finish within its timeout of {timeout!r} s: {detail} "
+                            f"({done} of {len(tasks)} blocks done in {time.monotonic() - start:.2f} s)")
+
     try:
         with pair_bar(progress, total) as advance:
-            for future in as_completed(list(tasks.values()), timeout=timeout):
-                r, c = block_of[future.key]
-                place(r, c, future.result())
-                future.release()
-                advance(pairs(r, c))
-    except asyncio.TimeoutError as error:
-        # The builtin TimeoutError from Python 3.11 on, but not on 3.10,
-        # where callers catching TimeoutError would miss it.
-        client.cancel(list(tasks.values()))
-        raise TimeoutError(f"the computation did not finish within {timeout!r} s") from error
+            waiting = as_completed(list(tasks.values()))
+            had_workers = bool(client.nthreads())
+            workerless_since: float | None = None
+            checked = start
+            while not waiting.is_empty():
+                batch = waiting.next_batch(block=False)
+                for future in batch:
+                    r, c = block_of[future.key]
+                    result = future.result()
+                    future.release()
+                    if isinstance(result, Stopped):
+                        raise stopped_error(call, result, timed_out)
+                    place(r, c, result)
+                    done += 1
+                    advance(pairs(r, c))
+                now = time.monotonic()
+                if limit is not None and now >= limit:
+                    raise timed_out("blocks were still waiting or running")
+                if batch:
+                    continue
+                time.sleep(0.01)
+                if had_workers and now - checked >= 0.5:
+                    # A cluster that lost every worker would leave the call waiting for good.
+                    checked = now
+                    if client.nthreads():
+                        workerless_since = None
+                    elif workerless_since is None:
+                        workerless_since = now
+                    elif now - workerless_since >= WORKERLESS_SECONDS:
+                        raise RuntimeError(f"{call}: no Dask worker is left in the cluster "
+                                           f"({done} of {len(tasks)} blocks done)")
     except BaseException:
         client.cancel(list(tasks.values()))
         raise
 
 
-def cluster_threads(client: Client) -> int:
-    nthreads = cast("dict[str, int]", client.nthreads())  # a dict on a synchronous client
-    return max(1, sum(nthreads.values()))
+def stopped_error(call: str, stopped: Stopped, timed_out: Callable[[str], TimeoutError]) -> BaseException:
+    if stopped.reason == "timeout":
+        return timed_out(f"{stopped.message} ran out of time after {stopped.seconds:.2f} s on its worker")
+    if stopped.reason == "memory":
+        return MemoryError(f"{call} on a Dask worker: {stopped.message}")
+    return RuntimeError(f"{call}: {stopped.message} was cancelled on its worker")
 
 
-def block_count(count: int, client: Client, blocks: int | None) -> int:
-    if blocks is not None:
-        return check_count(blocks, "blocks")
-    # Some 16 tasks per worker thread balance the load (blocks on the
-    # diagonal are half the work of the others) at little cost per task.
-    return max(1, min(count, math.ceil(math.sqrt(32 * cluster_threads(client)))))
+def submit_blocks(client: Client, rows_packed: Packed, columns_packed: Packed | None,
+                  arguments: Future[Any], row_blocks: list[Block], column_blocks: list[Block],
+                  workers: int | None, timeout: float | None) -> dict[Block, Future[Any]]:
+    """One task per block; for all pairs of one collection (no columns),
+    only the blocks on and above the diagonal. Each range of trees travels
+    once, carried by a task of its own."""
+    same = columns_packed is None
+    row_data = [carry(client, pack_range(rows_packed, *rows)) for rows in row_blocks]
+    column_data = row_data if same else [carry(client, pack_range(cast(Packed, columns_packed), *columns))
+                                         for columns in column_blocks]
+    tasks: dict[Block, Future[Any]] = {}
+    for r in range(len(row_blocks)):
+        for c in range(len(column_blocks)):
+            if same and c < r:
+                continue  # the transpose of block (c, r)
+            columns = None if same and r == c else column_data[c]
+            tasks[r, c] = client.submit(block_distances, row_data[r], columns, arguments, workers, timeout,
+                                        pure=False)
+    return tasks
+
+
+def condensed_pairs(ranges: list[Block]) -> Callable[[int, int], int]:
+    def pairs(r: int, c: int) -> int:
+        (r0, r1), (c0, c1) = ranges[r], ranges[c]
+        return (r1 - r0) * (r1 - r0 - 1) // 2 if r == c else (r1 - r0) * (c1 - c0)
+    return pairs
 
 
 def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
-          insert: NodeCost = None, client: Client | None = None, blocks: int | None = None,
-          workers: int | None = 1, progress: bool | None = None,
-          timeout: float | None = None) -> Distances:
+          insert: NodeCost = None, normalize: Normalize = None, client: ClientLike = None,
+          blocks: int | None = None, workers: int | None = 1, progress: bool | None = None,
+          timeout: float | None = None, out: str | None = None) -> Distances:
     """:func:`grix.pdist` on a Dask cluster: the condensed vector, pair
     (i, j), i < j, in row-major order, of the type the local function
-    returns for these costs (rename, delete and insert as there).
+    returns for these costs (rename, delete, insert and normalize as there;
+    the cost callables run on the client, normalising too).
 
-    client: a ``dask.distributed.Client``; None starts a LocalCluster of worker
-        processes for this call and closes it afterwards.
+    client: a ``dask.distributed.Client`` or a scheduler's address
+        ("tcp://host:8786"); None starts a LocalCluster of worker processes
+        for this call and closes it afterwards.
     blocks: the trees are split into this many ranges, and each pair of ranges
         (on or above the diagonal) is one task (default: a few tasks per
-        worker thread).
+        worker thread, and at most 4 Mi pairs a task).
     workers: threads each task uses on its Dask worker (default 1, as Dask
         already runs one task per worker thread); None or -1 means all the
-        cores of the worker's process.
+        cores of the worker's process, counted there.
     progress: True shows a tqdm bar over pairs, advanced as blocks finish;
         None shows one when stderr is a terminal.
-    timeout: seconds for the whole call. Each task gets the deadline and stops
-        its engine there; on a time-out (TimeoutError) or Ctrl-C the waiting
-        tasks are cancelled as well.
+    timeout: seconds. Each task may run this long, measured on its worker's
+        clock from its start, and stops its engine there; the client waits
+        at most a second more for the round trips. TimeoutError says which
+        block ran out of time and how many were done; the other tasks are
+        cancelled, which stops them within a tenth of a second.
+    out: the path of a .npy file (numpy's format) that the workers write the
+        condensed vector to block by block; it must be on storage that the
+        client and every worker share. The result is then that file mapped
+        read-only (``np.load(out, mmap_mode="r")``), and the client never
+        holds the vector. Not with normalize.
+
+    A lost worker costs only its blocks: they run again on the others, and
+    the trees they need are sent again. Raises TimeoutError, MemoryError
+    (a block that does not fit the worker's memory_limit, with the figures),
+    RuntimeError (no worker left), KeyboardInterrupt (tasks cancelled
+    first), TypeError or ValueError for bad arguments (on the client, before
+    any task).
     """
     listed = check_trees(trees, "trees")
     per_task, seconds = task_workers(workers), check_timeout(timeout)
+    if out is not None and normalize is not None:
+        raise ValueError("pdist(out=...) writes raw distances; normalize is for results held in memory")
     (encoded,) = encode(listed, rename=rename, delete=delete, insert=insert)
     count = len(listed)
-    condensed = np.empty(count * (count - 1) // 2, dtype=result_type(encoded))
+    dtype = result_type(encoded)
     with ExitStack() as stack:
         connected = connect(client, stack)
+        if out is not None:
+            from numpy.lib.format import open_memmap
+
+            # The file at its full size (sparse until written), for the workers to fill.
+            open_memmap(out, mode="w+", dtype=dtype, shape=(count * (count - 1) // 2,)).flush()
+        condensed: npt.NDArray[Any] = np.empty(0, dtype=dtype) if out is not None else \
+            np.empty(count * (count - 1) // 2, dtype=dtype)
         ranges = split(count, block_count(count, connected, blocks))
-        tasks = submit_blocks(connected, payload(encoded), None, ranges, ranges, per_task, seconds)
+        arguments = carry(connected, encoded.costs.batch_arguments())
+        tasks = submit_blocks(connected, pack(encoded.parents, encoded.codes), None, arguments, ranges, ranges,
+                              per_task, seconds)
+        if out is not None:
+            tasks = {(r, c): connected.submit(write_block, out, count, ranges[r], ranges[c], task, pure=False)
+                     for (r, c), task in tasks.items()}
 
-        def pairs(r: int, c: int) -> int:
-            (r0, r1), (c0, c1) = ranges[r], ranges[c]
-            return (r1 - r0) * (r1 - r0 - 1) // 2 if r == c else (r1 - r0) * (c1 - c0)
+        def place(r: int, c: int, block: Any) -> None:
+            if out is None:
+                place_in_condensed(condensed, count, ranges[r], ranges[c], block, r == c)
 
-        def place(r: int, c: int, block: npt.NDArray[np.int32]) -> None:
-            # Row i of the block holds pairs (i, j) for j in the block's
-            # columns; only j > i belong to the condensed vector, where row i
-            # starts at i * count - i * (i + 1) / 2.
-            (r0, r1), (c0, c1) = ranges[r], ranges[c]
-            for i in range(r0, r1):
-                j0 = max(c0, i + 1)
-                if j0 < c1:
-                    start = i * count - i * (i + 1) // 2 + j0 - i - 1
-                    condensed[start:start + c1 - j0] = block[i - r0, j0 - c0:]
-
-        gather_blocks(connected, tasks, seconds, progress, pairs, place)
-    return condensed
+        gather_blocks(connected, "grix.dask.pdist", tasks, seconds, progress, condensed_pairs(ranges), place)
+    if out is not None:
+        return cast(Distances, np.load(out, mmap_mode="r"))
+    if normalize is None:
+        return condensed
+    first, second = np.triu_indices(count, 1)
+    sizes = batch_sizes(listed)
+    return normalized(condensed, encoded.costs, sizes[first], sizes[second], [encoded.codes[i] for i in first],
+                      [encoded.codes[j] for j in second], normalize)
 
 
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None,
-          delete: NodeCost = None, insert: NodeCost = None, client: Client | None = None,
-          blocks: int | None = None, workers: int | None = 1, progress: bool | None = None,
-          timeout: float | None = None) -> Distances:
+          delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
+          client: ClientLike = None, blocks: int | None = None, workers: int | None = 1,
+          progress: bool | None = None, timeout: float | None = None) -> Distances:
     """:func:`grix.cdist` on a Dask cluster: the (len(trees_a), len(trees_b))
     matrix. Arguments as for :func:`pdist`."""
     listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
     per_task, seconds = task_workers(workers), check_timeout(timeout)
     encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename, delete=delete, insert=insert)
-    matrix = np.empty((len(listed_a), len(listed_b)), dtype=result_type(encoded_a))
+    matrix: npt.NDArray[Any] = np.empty((len(listed_a), len(listed_b)), dtype=result_type(encoded_a))
     with ExitStack() as stack:
         connected = connect(client, stack)
         count = block_count(max(len(listed_a), len(listed_b)), connected, blocks)
         row_blocks, column_blocks = split(len(listed_a), count), split(len(listed_b), count)
-        tasks = submit_blocks(connected, payload(encoded_a), payload(encoded_b), row_blocks,
-                              column_blocks, per_task, seconds)
+        arguments = carry(connected, encoded_a.costs.batch_arguments())
+        tasks = submit_blocks(connected, pack(encoded_a.parents, encoded_a.codes),
+                              pack(encoded_b.parents, encoded_b.codes), arguments, row_blocks, column_blocks,
+                              per_task, seconds)
 
         def pairs(r: int, c: int) -> int:
             (r0, r1), (c0, c1) = row_blocks[r], column_blocks[c]
             return (r1 - r0) * (c1 - c0)
 
-        def place(r: int, c: int, block: npt.NDArray[np.int32]) -> None:
+        def place(r: int, c: int, block: Any) -> None:
             (r0, r1), (c0, c1) = row_blocks[r], column_blocks[c]
             matrix[r0:r1, c0:c1] = block
 
-        gather_blocks(connected, tasks, seconds, progress, pairs, place)
-    return matrix
+        gather_blocks(connected, "grix.dask.cdist", tasks, seconds, progress, pairs, place)
+    if normalize is None:
+        return matrix
+    rows = np.repeat(np.arange(len(listed_a)), len(listed_b))
+    columns = np.tile(np.arange(len(listed_b)), len(listed_a))
+    flat = normalized(matrix.reshape(-1), encoded_a.costs, batch_sizes(listed_a)[rows],
+                      batch_sizes(listed_b)[columns], [encoded_a.codes[i] for i in rows],
+                      [encoded_b.codes[j] for j in columns], normalize)
+    return flat.reshape(len(listed_a), len(listed_b))
 
 
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None,
-           delete: NodeCost = None, insert: NodeCost = None, client: Client | None = None,
-           blocks: int | None = None, workers: int | None = 1, progress: bool | None = None,
-           timeout: float | None = None) -> Distances:
+           delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
+           client: ClientLike = None, blocks: int | None = None, workers: int | None = 1,
+           progress: bool | None = None, timeout: float | None = None) -> Distances:
     """:func:`grix.paired` on a Dask cluster: the distance from trees1[k] to
-    trees2[k] for every k, the pairs split into `blocks` ranges, one task
-    each. Arguments as for :func:`pdist`."""
+    trees2[k] for every k, the pairs split into `blocks` ranges (default: 4
+    per worker thread), one task each. Arguments as for :func:`pdist`."""
     listed1, listed2 = check_paired_trees(trees1, trees2)
     per_task, seconds = task_workers(workers), check_timeout(timeout)
     encoded1, encoded2 = encode(listed1, listed2, rename=rename, delete=delete, insert=insert)
-    result = np.empty(len(listed1), dtype=result_type(encoded1))
+    result: npt.NDArray[Any] = np.empty(len(listed1), dtype=result_type(encoded1))
     with ExitStack() as stack:
         connected = connect(client, stack)
         count = len(listed1)
-        ranges = split(count, 16 * cluster_threads(connected) if blocks is None else check_count(blocks, "blocks"))
-        deadline = None if seconds is None else time.time() + seconds
-        scattered1 = connected.scatter(payload(encoded1), broadcast=True, hash=False)
-        scattered2 = connected.scatter(payload(encoded2), broadcast=True, hash=False)
-        tasks = {(r, 0): connected.submit(paired_block, scattered1, scattered2, rows, per_task, deadline,
-                                          pure=False) for r, rows in enumerate(ranges)}
+        ranges = split(count, 4 * cluster_threads(connected) if blocks is None else check_count(blocks, "blocks"))
+        arguments = carry(connected, encoded1.costs.batch_arguments())
+        packed1, packed2 = pack(encoded1.parents, encoded1.codes), pack(encoded2.parents, encoded2.codes)
+        tasks = {(r, 0): connected.submit(paired_block, pack_range(packed1, *rows), pack_range(packed2, *rows),
+                                          arguments, per_task, seconds, pure=False)
+                 for r, rows in enumerate(ranges)}
 
-        def place(r: int, c: int, block: npt.NDArray[Any]) -> None:
+        def place(r: int, c: int, block: Any) -> None:
             result[ranges[r][0]:ranges[r][1]] = block
 
-        gather_blocks(connected, tasks, seconds, progress, lambda r, c: ranges[r][1] - ranges[r][0], place)
-    return result
+        gather_blocks(connected, "grix.dask.paired", tasks, seconds, progress,
+                      lambda r, c: ranges[r][1] - ranges[r][0], place)
+    return normalized(result, encoded1.costs, batch_sizes(listed1), batch_sizes(listed2), encoded1.codes,
+                      encoded2.codes, normalize)
 
 
-def square_array(trees: Sequence[Tree], *, client: Client, rename: LabelRename = None,
+def square_array(trees: Sequence[Tree], *, client: ClientLike, rename: LabelRename = None,
                  delete: NodeCost = None, insert: NodeCost = None, blocks: int | None = None,
                  workers: int | None = 1) -> dask.array.Array:
-    """The symmetric (n, n) int32 matrix of :func:`pdist` (scipy's
-    ``squareform`` of it: zero diagonal, entry [j, i] = entry [i, j]) as a
-    lazy dask array whose blocks are tasks already running on `client`, for
-    results to be reduced on the cluster. The client must outlive the array.
-    Arguments as for :func:`pdist`."""
+    """The symmetric (n, n) matrix of :func:`pdist` (scipy's ``squareform``
+    of it: zero diagonal, entry [j, i] = entry [i, j]) as a lazy dask array
+    whose blocks are tasks already running on `client`, for results to be
+    reduced or stored (``dask.array.to_npy_stack``, ``to_zarr``) on the
+    cluster without passing through the client. The client must outlive the
+    array; dropping the array cancels its tasks, which stops the running
+    ones. Arguments as for :func:`pdist`."""
     import dask.array as da
     from dask.delayed import delayed
 
@@ -324,15 +621,72 @@ def square_array(trees: Sequence[Tree], *, client: Client, rename: LabelRename =
     per_task = task_workers(workers)
     (encoded,) = encode(listed, rename=rename, delete=delete, insert=insert)
     dtype = result_type(encoded)
+    if isinstance(client, str) or client is None:
+        raise TypeError("square_array needs a dask.distributed.Client that outlives the array")
     ranges = split(len(listed), block_count(len(listed), client, blocks))
-    tasks = submit_blocks(client, payload(encoded), None, ranges, ranges, per_task, None)
+    arguments = carry(client, encoded.costs.batch_arguments())
+    tasks = submit_blocks(client, pack(encoded.parents, encoded.codes), None, arguments, ranges, ranges,
+                          per_task, None)
 
     def lazy(r: int, c: int) -> Any:
         shape = (ranges[r][1] - ranges[r][0], ranges[c][1] - ranges[c][0])
         if c < r:
             return da.from_delayed(delayed(np.transpose)(tasks[c, r]), shape, dtype=dtype)
+        if c == r:
+            return da.from_delayed(delayed(square_block)(tasks[r, c], shape[0]), shape, dtype=dtype)
         return da.from_delayed(delayed(tasks[r, c]), shape, dtype=dtype)
 
     array: dask.array.Array = da.block([[lazy(r, c) for c in range(len(ranges))]
                                         for r in range(len(ranges))])
     return array
+
+
+def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None, delete: NodeCost = None,
+         insert: NodeCost = None, client: ClientLike = None, blocks: int | None = None,
+         workers: int | None = 1, distances: bool = True, progress: bool | None = None,
+         timeout: float | None = None) -> JoinResult:
+    """:func:`grix.join` on a Dask cluster, with its arguments and results:
+    the index is built once on the client and travels once to each worker
+    that needs it; each task joins one range of trees in size order with
+    every smaller tree. For costs the join's bounds do not cover (delete,
+    insert, fractional renames), every pair's distance is computed by
+    :func:`pdist` on the cluster instead, as the local join does.
+
+    blocks: number of tasks (default: 16 per worker thread; the ranges hold
+        equal numbers of pairs, so larger trees get shorter ranges).
+    client, workers, progress, timeout: as for :func:`pdist` (the bar counts
+        trees).
+    """
+    listed = check_trees(trees, "trees")
+    per_task, seconds = task_workers(workers), check_timeout(timeout)
+    if delete is not None or insert is not None or not integer_costs(listed, rename):
+        if isinstance(threshold, bool) or not isinstance(threshold, numbers.Real):
+            raise TypeError(f"threshold must be a number, not {type(threshold).__name__}")
+        d = pdist(listed, rename=rename, delete=delete, insert=insert, client=client, blocks=blocks,
+                  workers=workers, progress=progress, timeout=timeout)
+        first, second = np.triu_indices(len(listed), 1)
+        keep = d <= threshold
+        counts = dict.fromkeys(STAGES, 0)
+        counts.update(verified=len(d), failed_verification=int(len(d) - keep.sum()), pairs=len(d))
+        return JoinResult(first[keep].astype(np.int32), second[keep].astype(np.int32), d[keep], threshold, counts)
+    limit = integer_threshold(check_number_threshold(threshold))
+    index = join_index(listed, limit, rename)
+    parts = []
+    with ExitStack() as stack:
+        connected = connect(client, stack)
+        task_count = check_count(blocks, "blocks") if blocks is not None else 16 * cluster_threads(connected)
+        # Position p pairs with the p trees before it: equal shares of pairs.
+        count = len(listed)
+        bounds = sorted({round(count * (part / task_count) ** 0.5) for part in range(task_count + 1)})
+        carried_index = carry(connected, index)
+        ranges = list(zip(bounds, bounds[1:]))
+        tasks = {(r, 0): connected.submit(join_block, carried_index, begin, end, bool(distances), per_task,
+                                          seconds, pure=False) for r, (begin, end) in enumerate(ranges)}
+        gather_blocks(connected, "grix.dask.join", tasks, seconds, progress,
+                      lambda r, c: ranges[r][1] - ranges[r][0], lambda r, c, part: parts.append(part))
+    counts = {key: sum(part[3][key] for part in parts) for key in ("pairs", *STAGES)}
+    first = np.concatenate([part[0] for part in parts] or [np.empty(0, np.int32)])
+    second = np.concatenate([part[1] for part in parts] or [np.empty(0, np.int32)])
+    found = np.concatenate([part[2] for part in parts] or [np.empty(0, np.int32)])
+    order = np.lexsort((second, first))
+    return JoinResult(first[order], second[order], found[order], limit, counts)

@@ -27,7 +27,7 @@ from . import _core
 from .batch import Encoded, LabelRename, check_trees, encode, run_batch
 from .costs import NodeCost
 from .costs import INT32_MAX, INT32_MIN
-from .distance import check_count, check_timeout, check_workers
+from .distance import check_timeout, check_workers
 from .tree import Tree
 
 Ints = npt.NDArray[np.int32]
@@ -276,63 +276,3 @@ def nearest(queries: Sequence[Tree], corpus: Sequence[Tree], k: int = 1, *,
                                              encoded_corpus.parents, encoded_corpus.codes, int(k), limit,
                                              count, seconds, report)
     return NearestResult(index, found, counts)
-
-
-# --- Dask -------------------------------------------------------------------
-
-def join_block(index: _core.JoinIndex, begin: int, end: int, distances: bool,
-               workers: int) -> tuple[Ints, Ints, Ints, dict[str, int]]:
-    """One task: the pairs whose larger tree lies at size positions
-    [begin, end) of the index. Runs on a worker."""
-    return _core.join(index, begin, end, distances, workers)
-
-
-def dask_join(trees: Sequence[Tree], threshold: float, *, rename: Callable[[str, str], int] | None = None,
-              client: Any = None, blocks: int | None = None, workers: int | None = 1, distances: bool = True,
-              timeout: float | None = None) -> JoinResult:
-    """:func:`join` on a Dask cluster: the index is built once here and
-    scattered (each worker rebuilds it from its trees once), and each task
-    joins one range of trees in size order with every smaller tree.
-
-    client: a ``dask.distributed.Client``; None starts a LocalCluster of worker
-        processes for this call and closes it afterwards.
-    blocks: number of tasks (default: 16 per worker thread; the ranges hold
-        equal numbers of pairs, so larger trees get shorter ranges).
-    workers: threads each task uses on its worker (None or -1: all its cores).
-    timeout: seconds to wait for the tasks; on a time-out or Ctrl-C they are
-        cancelled.
-    """
-    from contextlib import ExitStack
-
-    from dask.distributed import Client, LocalCluster, as_completed
-
-    listed = check_trees(trees, "trees")
-    limit = integer_threshold(check_number_threshold(threshold))
-    threads, seconds = check_workers(workers), check_timeout(timeout)
-    index = join_index(listed, limit, rename)
-    with ExitStack() as stack:
-        if client is None:
-            cluster = stack.enter_context(LocalCluster(threads_per_worker=1, processes=True))
-            client = stack.enter_context(Client(cluster))
-        task_count = check_count(blocks, "blocks") if blocks is not None else \
-            16 * (sum(client.nthreads().values()) or 1)
-        # Position p pairs with the p trees before it: equal shares of pairs.
-        count = len(listed)
-        bounds = sorted({round(count * (part / task_count) ** 0.5) for part in range(task_count + 1)})
-        scattered = client.scatter(index, broadcast=True)
-        tasks = [client.submit(join_block, scattered, begin, end, bool(distances), threads, pure=False)
-                 for begin, end in zip(bounds, bounds[1:])]
-        parts = []
-        try:
-            for future in as_completed(tasks, timeout=seconds):
-                parts.append(future.result())
-                future.release()
-        except BaseException:
-            client.cancel(tasks)
-            raise
-    counts = {key: sum(part[3][key] for part in parts) for key in ("pairs", *STAGES)}
-    first = np.concatenate([part[0] for part in parts] or [np.empty(0, np.int32)])
-    second = np.concatenate([part[1] for part in parts] or [np.empty(0, np.int32)])
-    found = np.concatenate([part[2] for part in parts] or [np.empty(0, np.int32)])
-    order = np.lexsort((second, first))
-    return JoinResult(first[order], second[order], found[order], limit, counts)

@@ -452,4 +452,7 @@ PYBIND11_MODULE(_core, m) {
         py::arg("first") = py::none(), py::arg("second") = py::none(),
         "Cells a batch computes, for progress and time estimates.");
   register_join(m);
+  m.def("set_memory_limit", &grix::set_resident_memory_limit, py::arg("bytes"),
+        "Counts a limit on this process's resident memory in every memory check from now on (0: none).");
+  m.def("memory_limit", &grix::resident_memory_limit, "The limit set by set_memory_limit (0: none).");
 }

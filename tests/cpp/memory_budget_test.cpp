@@ -161,6 +161,24 @@ TEST_F(FakeRoot, AddressSpaceAndDataLimitsLessWhatIsInUse) {
   EXPECT_EQ(memory.limited_by, "RLIMIT_DATA less the data in use");
 }
 
+TEST_F(FakeRoot, ResidentLimitLessTheResidentMemory) {
+  write("proc/self/status", "Name:\tpython3\nVmSize:\t  262144 kB\nVmRSS:\t  102400 kB\n");
+  AddressSpaceLimits limits;
+  limits.resident = 600 * MIB;  // 100 MiB resident: 500 MiB left
+  const AvailableMemory memory = available(limits);
+  EXPECT_EQ(memory.bytes, 500 * MIB);
+  EXPECT_EQ(memory.limited_by, "the process's memory limit of 600.0 MiB less its resident memory");
+}
+
+TEST(MemoryRefusal, CountsTheResidentLimitSetForTheProcess) {
+  set_resident_memory_limit(1 * MIB);  // below what any process holds resident
+  EXPECT_EQ(resident_memory_limit(), 1 * MIB);
+  EXPECT_THROW(check_memory_budget(UNCHECKED_BYTES, 1), MemoryBudgetExceeded);
+  set_resident_memory_limit(0);
+  EXPECT_EQ(resident_memory_limit(), 0);
+  EXPECT_NO_THROW(check_memory_budget(UNCHECKED_BYTES, 1));
+}
+
 TEST(MemoryRefusal, IsABadAllocThatSaysWhatIsNeededAndWhatThereIs) {
   try {
     check_memory_budget(3 * std::pow(1024.0, 6), 2, "this call");

@@ -1,5 +1,4 @@
-"""Many trees: pdist, cdist and join against per-pair distances, the Dask
-path against the local one, progress, stopping and memory."""
+"""Many trees: pdist, cdist and join against per-pair distances, progress, stopping and memory."""
 
 import random
 import subprocess
@@ -10,7 +9,6 @@ import numpy as np
 import pytest
 
 import grix
-from grix.batch import square_matrix
 from grix.join import STAGES
 from grix_helpers import random_grix_tree, syntax_trees
 
@@ -235,89 +233,3 @@ def test_memory_is_the_result_and_a_small_scratch_per_worker():
     name, result_kib, growth_kib = run_probe(0, 3000)
     assert name == "done"
     assert int(growth_kib) <= int(result_kib) + 16 * 1024
-
-
-@pytest.fixture(scope="module")
-def dask_client():
-    pytest.importorskip("dask.distributed")
-    from dask.distributed import Client, LocalCluster
-
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-            Client(cluster) as client:
-        yield client
-
-
-def test_dask_matches_local_results(dask_client):
-    import grix.dask
-
-    client = dask_client
-    trees = random_trees(90, seed=4, max_nodes=25)
-    assert np.array_equal(grix.dask.pdist(trees, client=client, timeout=120), grix.pdist(trees))
-    assert np.array_equal(grix.dask.pdist(trees, client=client, blocks=7, rename=label_cost, timeout=120),
-                          grix.pdist(trees, rename=label_cost))
-    assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client, rename=label_cost, timeout=120),
-                          grix.cdist(trees[:30], trees[30:], rename=label_cost))
-    assert np.array_equal(grix.dask.cdist(trees[:30], trees[30:], client=client, timeout=120),
-                          grix.cdist(trees[:30], trees[30:]))
-    lazy = grix.dask.square_array(trees, client=client)
-    assert np.array_equal(lazy.compute(), square_matrix(grix.pdist(trees), 90))
-
-
-def test_dask_diagonal_blocks_with_costs_that_make_d_t_t_negative(dask_client):
-    import grix.dask
-
-    # The trees reach the workers by scatter, as copies: the diagonal blocks
-    # must be known as such without comparing payloads by identity.
-    trees = [grix.Tree.from_bracket(text) for text in ("{a}", "{b{a}}", "{a{b}{a}}", "{b}")]
-
-    def rename(x, y):
-        return -1 if x == y else (2 if x < y else 1)
-
-    expected = square_matrix(grix.pdist(trees, rename=rename), 4)
-    lazy = grix.dask.square_array(trees, client=dask_client, blocks=2, rename=rename)
-    assert np.array_equal(lazy.compute(), expected)
-    assert np.array_equal(grix.dask.pdist(trees, client=dask_client, blocks=2, rename=rename),
-                          grix.pdist(trees, rename=rename))
-
-
-def test_dask_progress_bar_counts_pairs(dask_client, capsys):
-    import grix.dask
-
-    grix.dask.pdist(random_trees(30, seed=6), client=dask_client, blocks=3, progress=True)
-    err = capsys.readouterr().err
-    assert "435/435" in err and "pair" in err
-
-
-def test_dask_timeout_stops_the_running_blocks(dask_client):
-    from dask.distributed import wait
-
-    import grix.dask
-
-    # One block of 435 pairs of 1,500 nodes: minutes of work on one worker.
-    rng = random.Random(7)
-    trees = [random_grix_tree(rng, 1500, "abcd") for _ in range(30)]
-    with pytest.raises(TimeoutError):
-        grix.dask.pdist(trees, client=dask_client, blocks=1, timeout=1.0)
-    # Cancelling a future does not stop a running task: only the engine's
-    # own deadline frees the worker. Each worker must soon run a new task.
-    addresses = list(dask_client.nthreads())
-    probes = [dask_client.submit(sum, [k], workers=[address], pure=False) for k, address in enumerate(addresses)]
-    done, pending = wait(probes, timeout=15)
-    assert not pending
-
-
-def test_dask_takes_the_local_costs_and_result_types(dask_client):
-    import grix.dask
-
-    rng = random.Random(12)
-    trees = [random_grix_tree(rng, rng.randint(1, 12)) for _ in range(15)]
-    others = [random_grix_tree(rng, rng.randint(1, 12)) for _ in range(15)]
-    for costs in ({"delete": 0.5, "rename": lambda a, b: 0.0 if a == b else 0.75},
-                  {"insert": 2**30}, {"delete": {"a": 2, "b": 1, "c": 3}.get}):
-        local = grix.pdist(trees, **costs)
-        remote = grix.dask.pdist(trees, client=dask_client, blocks=3, **costs)
-        assert remote.dtype == local.dtype and np.array_equal(remote, local)
-        local = grix.cdist(trees, others, **costs)
-        assert np.array_equal(grix.dask.cdist(trees, others, client=dask_client, blocks=2, **costs), local)
-        paired = grix.dask.paired(trees, others, client=dask_client, blocks=4, **costs)
-        assert paired.dtype == local.dtype and np.array_equal(paired, np.diag(local))

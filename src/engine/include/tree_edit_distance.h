@@ -351,4 +351,11 @@ void compute_pair_batch(const PairBatch& batch, const BatchCosts<Cost>& costs, i
 // orientations: the total for a progress bar.
 double batch_cell_count(const PairBatch& batch);
 
+// A limit on this process's resident memory that no file states (a cluster
+// worker's, say), which every memory check from then on counts beside the
+// machine's, the cgroups' and the rlimits: what a call may still take is at
+// most `bytes` less the resident memory. 0 removes it. (memory_budget.h)
+void set_resident_memory_limit(double bytes);
+double resident_memory_limit();
+
 }  // namespace grix

@@ -1,0 +1,317 @@
+"""grix.dask on real clusters of worker processes: the same results and
+arguments as the local functions, time-outs and cancels that stop the
+workers, lost workers, memory limits, how the trees travel, results written
+by the workers. Every cluster here binds port 0 with no fixed dashboard port,
+while the module holds the dashboard's well-known port 8787."""
+
+import gc
+import os
+import random
+import signal
+import socket
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import grix
+from grix.batch import square_matrix
+from grix_helpers import random_grix_tree
+
+distributed = pytest.importorskip("dask.distributed")
+import grix.dask  # noqa: E402
+
+from dask.distributed import Client, LocalCluster, wait  # noqa: E402
+
+
+def random_trees(count, seed, max_nodes=14):
+    rng = random.Random(seed)
+    return [random_grix_tree(rng, rng.randint(0, max_nodes), "abcd") for _ in range(count)]
+
+
+def heavy_trees(count, seed, nodes=1500):
+    """Trees whose pairs take about a tenth of a second each."""
+    rng = random.Random(seed)
+    return [random_grix_tree(rng, nodes, "abcd") for _ in range(count)]
+
+
+def label_cost(x, y):
+    return 0 if x == y else (ord(x) * 7 + ord(y) * 3) % 5 - 1
+
+
+@pytest.fixture(scope="module")
+def port_8787_held():
+    """Port 8787 taken for the whole module, as by a user's open dashboard: a
+    cluster that binds it would fail (its warning is an error here)."""
+    holder = socket.socket()
+    try:
+        holder.bind(("", 8787))
+        holder.listen(1)
+    except OSError:
+        pass  # already taken by someone else, which tests the same
+    yield
+    holder.close()
+
+
+def new_cluster(**options):
+    return LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", **options)
+
+
+@pytest.fixture(scope="module")
+def client(port_8787_held):
+    with new_cluster() as cluster, Client(cluster) as connected:
+        yield connected
+
+
+def workers_are_free(client, seconds=15):
+    """Whether every worker runs a new 1 ms task within `seconds`."""
+    probes = [client.submit(sum, [k], workers=[address], pure=False)
+              for k, address in enumerate(client.nthreads())]
+    _, pending = wait(probes, timeout=seconds, return_when="ALL_COMPLETED") if probes else ((), ())
+    return not pending
+
+
+def failure_logs(client):
+    return sum("Compute Failed" in text for logs in client.get_worker_logs().values() for _, text in logs)
+
+
+# --- The same API as the local functions -----------------------------------------
+
+COSTS = [{}, {"rename": label_cost}, {"delete": 0.5, "rename": lambda a, b: 0.0 if a == b else 0.75},
+         {"insert": 2**30}, {"delete": {"a": 2, "b": 1, "c": 3, "d": 1}.get}]
+
+
+@pytest.mark.parametrize("costs", COSTS, ids=["unit", "random", "fractional", "wide", "per-label"])
+@pytest.mark.parametrize("normalize", [None, "metric", "max"])
+def test_each_function_equals_its_local_twin(client, costs, normalize):
+    trees, others = random_trees(40, seed=4, max_nodes=25), random_trees(25, seed=5)
+    options = dict(costs, normalize=normalize)
+    for local, remote in ((grix.pdist(trees, **options), grix.dask.pdist(trees, client=client, blocks=4, **options)),
+                          (grix.cdist(trees, others, **options),
+                           grix.dask.cdist(trees, others, client=client, blocks=3, **options)),
+                          (grix.paired(trees[:25], others, **options),
+                           grix.dask.paired(trees[:25], others, client=client, blocks=4, **options))):
+        assert remote.dtype == local.dtype and remote.shape == local.shape
+        assert np.array_equal(remote, local)
+    if normalize is None:
+        threshold = 6.5 if costs.get("delete") == 0.5 else 6
+        local, remote = grix.join(trees, threshold, **costs), grix.dask.join(trees, threshold, client=client, **costs)
+        assert list(remote) == list(local) and remote.counts == local.counts
+
+
+def test_arguments_as_the_local_functions_take_them(client):
+    trees = random_trees(12, seed=8)
+    address = client.scheduler.address
+    assert np.array_equal(grix.dask.pdist(trees, client=address), grix.pdist(trees))
+    # A time-out of zero stops nothing that finishes at once, here as locally.
+    assert np.array_equal(grix.dask.pdist(trees[:3], client=client, timeout=0), grix.pdist(trees[:3], timeout=0))
+    with pytest.raises(TypeError, match="client"):
+        grix.dask.pdist(trees, client=42)
+    with pytest.raises(ValueError, match="normalize"):
+        grix.dask.pdist(trees, client=client, normalize="mean")
+
+
+def test_worker_thread_count_is_counted_on_the_workers(client, monkeypatch):
+    def counted_here():
+        raise AssertionError("workers=None counted on the client")
+
+    monkeypatch.setattr(sys.modules["grix.distance"], "all_cores", counted_here)
+    trees = random_trees(30, seed=9)
+    assert np.array_equal(grix.dask.pdist(trees, client=client, workers=None), grix.pdist(trees, workers=1))
+    assert list(grix.dask.join(trees, 3, client=client, workers=None)) == list(grix.join(trees, 3, workers=1))
+
+
+def test_diagonal_blocks_with_costs_that_make_d_t_t_negative(client):
+    # The diagonal blocks must be known as such without comparing payloads,
+    # which reach the workers as copies.
+    trees = [grix.Tree.from_bracket(text) for text in ("{a}", "{b{a}}", "{a{b}{a}}", "{b}", "{a{a}}")]
+
+    def rename(x, y):
+        return -1 if x == y else (2 if x < y else 1)
+
+    expected = square_matrix(grix.pdist(trees, rename=rename), 5)
+    for blocks in (1, 2, 5):
+        lazy = grix.dask.square_array(trees, client=client, blocks=blocks, rename=rename)
+        assert np.array_equal(lazy.compute(), expected)
+        assert np.array_equal(grix.dask.pdist(trees, client=client, blocks=blocks, rename=rename),
+                              grix.pdist(trees, rename=rename))
+
+
+def test_progress_bar_counts_pairs(client, capsys):
+    grix.dask.pdist(random_trees(30, seed=6), client=client, blocks=3, progress=True)
+    err = capsys.readouterr().err
+    assert "435/435" in err and "pair" in err
+
+
+# --- How the trees travel --------------------------------------------------------
+
+def arrays_in(value):
+    """The numpy arrays inside a task's arguments, however nested."""
+    if isinstance(value, np.ndarray):
+        return [value]
+    if isinstance(value, (list, tuple)):
+        return [a for item in value for a in arrays_in(item)]
+    if isinstance(value, dict):
+        return [a for item in value.values() for a in arrays_in(item)]
+    return []
+
+
+def test_trees_travel_packed_and_the_rename_table_once(client, monkeypatch):
+    sent = []
+    original_submit, original_scatter = Client.submit, Client.scatter
+
+    def submit(self, function, *args, **kwargs):
+        sent.extend(arrays_in(args))
+        return original_submit(self, function, *args, **kwargs)
+
+    def scatter(self, data, *args, **kwargs):
+        sent.extend(arrays_in(data))
+        return original_scatter(self, data, *args, **kwargs)
+
+    monkeypatch.setattr(Client, "submit", submit)
+    monkeypatch.setattr(Client, "scatter", scatter)
+    # 400 distinct labels: a rename table of 160,000 entries.
+    rng = random.Random(10)
+    labels = [f"l{k}" for k in range(400)]
+    trees = [grix.Tree.from_parents([rng.choice(labels) for _ in range(8)], [-1, 0, 0, 1, 1, 2, 2, 0])
+             for _ in range(300)]
+    rename = lambda a, b: 0 if a == b else 1 + (a < b)  # noqa: E731
+    for call in (lambda: grix.dask.cdist(trees[:150], trees[150:], client=client, blocks=3, rename=rename),
+                 lambda: grix.dask.paired(trees[:150], trees[150:], client=client, blocks=3, rename=rename)):
+        sent.clear()
+        call()
+        table_bytes = 400 * 400 * 4
+        tree_bytes = sum(len(tree) for tree in trees) * 8
+        assert sum(a.nbytes for a in sent) < table_bytes * 1.5 + tree_bytes * 2
+        # A few flat arrays per range of trees, not some per tree.
+        assert len(sent) <= 40
+
+
+# --- Time-outs and cancels -------------------------------------------------------
+
+def test_timeout_stops_the_workers_quietly_and_says_what_ran_out(client):
+    trees = heavy_trees(30, seed=7)  # one block of 435 pairs: a minute of work
+    logged = failure_logs(client)
+    with pytest.raises(TimeoutError, match=r"grix.dask.pdist did not finish within its timeout of 1.0 s: "
+                                           r"a block of 30 x 30 trees ran out of time after 1\.\d+ s"):
+        grix.dask.pdist(trees, client=client, blocks=1, timeout=1.0)
+    with pytest.raises(TimeoutError, match=r"grix.dask.join did not finish within its timeout of 1.0 s"):
+        grix.dask.join(trees, 10**6, client=client, blocks=2, timeout=1.0)
+    assert workers_are_free(client)
+    # An expected end: no worker logs an error traceback for it.
+    assert failure_logs(client) == logged
+
+
+def test_deadline_is_measured_on_the_workers_clock(client):
+    trees = random_trees(40, seed=11)
+
+    def shift_clock(seconds):
+        if not hasattr(time, "unshifted_time"):
+            time.unshifted_time = time.time
+        time.time = lambda: time.unshifted_time() + seconds
+
+    def restore_clock():
+        time.time = getattr(time, "unshifted_time", time.time)
+
+    try:
+        # The workers' wall clocks two minutes ahead. (Behind, Dask itself
+        # stalls; the workers' deadlines never read the wall clock anyway.)
+        client.run(shift_clock, 120)
+        assert np.array_equal(grix.dask.pdist(trees, client=client, blocks=3, timeout=30), grix.pdist(trees))
+        assert np.array_equal(grix.dask.paired(trees, trees[::-1], client=client, timeout=30),
+                              grix.paired(trees, trees[::-1]))
+    finally:
+        client.run(restore_clock)
+
+
+def test_dropping_or_cancelling_a_result_stops_its_running_blocks(client):
+    trees = heavy_trees(30, seed=12)
+    lazy = grix.dask.square_array(trees, client=client, blocks=1)
+    time.sleep(1.0)  # the block is running
+    del lazy
+    gc.collect()
+    assert workers_are_free(client)
+
+    stop = threading.Event()
+
+    def interrupt_soon():
+        # Ctrl-C arrives as KeyboardInterrupt in the waiting thread; a cancel
+        # from elsewhere ends the wait the same way.
+        stop.wait(1.0)
+        for key in list(client.futures):
+            distributed.Future(key, client).cancel()
+
+    helper = threading.Thread(target=interrupt_soon)
+    helper.start()
+    with pytest.raises((distributed.client.FutureCancelledError, RuntimeError)):
+        grix.dask.pdist(trees, client=client, blocks=2)
+    helper.join()
+    assert workers_are_free(client)
+
+
+# --- Results bigger than the client ------------------------------------------------
+
+def test_pdist_written_by_the_workers_to_a_npy_file(client, tmp_path):
+    trees = random_trees(60, seed=13)
+    path = tmp_path / "condensed.npy"
+    result = grix.dask.pdist(trees, client=client, blocks=4, rename=label_cost, out=str(path))
+    assert isinstance(result, np.memmap)
+    assert np.array_equal(np.load(path), grix.pdist(trees, rename=label_cost))
+
+
+def test_square_blocks_without_index_arrays():
+    rng = np.random.default_rng(0)
+    for count in (0, 1, 2, 7):
+        condensed = rng.integers(-5, 5, count * (count - 1) // 2).astype(np.int32)
+        assert np.array_equal(grix.dask.square_block(condensed, count), square_matrix(condensed, count))
+
+
+# --- Lost workers and memory limits ------------------------------------------------
+
+def worker_pids(client):
+    return client.run(os.getpid)
+
+
+def test_lost_workers_cost_only_their_blocks(port_8787_held, monkeypatch):
+    trees = heavy_trees(14, seed=14, nodes=600)  # some 3 s of work
+    expected = grix.pdist(trees, workers=2)
+    with new_cluster() as cluster, Client(cluster) as client:
+        before = worker_pids(client)
+
+        def kill_the_busy_workers():
+            # Both are busy here: every worker dies, and its nanny starts another.
+            busy = busy_workers(client)
+            for address, pid in before.items():
+                if address in busy:
+                    os.kill(pid, signal.SIGKILL)
+
+        killer = threading.Timer(0.7, kill_the_busy_workers)
+        killer.start()
+        result = grix.dask.pdist(trees, client=client, blocks=4, timeout=120)
+        killer.join()
+        assert np.array_equal(result, expected)
+        assert set(before.values()) - set(worker_pids(client).values()), "no worker was killed"
+        # With no worker left at all, one line says so.
+        monkeypatch.setattr(grix.dask, "WORKERLESS_SECONDS", 1.0)
+        threading.Timer(0.7, lambda: cluster.scale(0)).start()
+        with pytest.raises(RuntimeError, match=r"^grix.dask.pdist: no Dask worker is left in the cluster"):
+            grix.dask.pdist(trees, client=client, blocks=4, timeout=120)
+
+
+def busy_workers(client):
+    processing = client.processing()
+    return {address for address, keys in processing.items() if keys}
+
+
+def test_worker_memory_limit_refuses_a_pair_that_would_not_fit(port_8787_held):
+    # Two 8,000-node trees: about 1 GiB of matrices, against 600 MB a worker.
+    rng = random.Random(15)
+    trees = [random_grix_tree(rng, 8000, "ab") for _ in range(2)]
+    with new_cluster(memory_limit="600MB") as cluster, Client(cluster) as client:
+        pids = worker_pids(client)
+        with pytest.raises(MemoryError, match=r"needs [\d.]+ [MG]iB .* available \(the process's memory limit of"):
+            grix.dask.pdist(trees, client=client, timeout=120)
+        assert worker_pids(client) == pids  # no worker died
+        assert failure_logs(client) == 0
