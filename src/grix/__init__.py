@@ -17,6 +17,7 @@ Dask cluster: ``grix.dask``. Every call can be stopped with Ctrl-C and takes a
 ``timeout``. The readers of every format are plain functions in
 ``grix.readers``, and ``grix.diff`` shows a mapping as text, JSON or a page.
 HTML tables: :func:`teds` and :func:`teds_paired` (PubTabNet's TEDS).
+RNA secondary structures: ``Tree.from_dot_bracket`` and ``grix.rna``.
 """
 
 from importlib.metadata import PackageNotFoundError, version as _version
@@ -27,6 +28,7 @@ from .mapping import Edit, Mapping, apply, mapping
 from .batch import cdist, paired, pdist
 from .join import JoinResult, NearestResult, join, nearest
 from . import diff, readers
+from . import rna
 from .teds import teds, teds_paired
 
 try:
@@ -36,5 +38,5 @@ except PackageNotFoundError:  # running from a source checkout
 
 __all__ = ["Edit", "JoinResult", "Mapping", "NearestResult", "Tree", "apply", "cdist", "diff", "distance",
            "join", "load", "mapping", "nearest", "normalized_distance", "paired", "pdist", "readers", "teds",
-           "teds_paired",
+           "teds_paired", "rna",
            "__version__"]

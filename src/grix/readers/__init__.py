@@ -5,7 +5,7 @@ syntax trees), :mod:`.markup` (XML and HTML), :mod:`.json_data`,
 :mod:`.bracket` (bracket text), :mod:`.nested` (nested Python objects and
 networkx graphs), and :mod:`.files` (choosing a reader by a file's suffix).
 What they share, the pre-order walk and source positions, is in
-:mod:`.common`.
+:mod:`.common`. RNA secondary structures in dot-bracket notation: :mod:`.rna`.
 
 Each reader walks its input with an explicit stack (nesting depth is limited
 by memory, not by the interpreter's recursion limit) and returns the nodes in
@@ -25,7 +25,9 @@ from .json_data import JSONPath, parse_json, read_json
 from .markup import HTMLTreeBuilder, read_html, read_xml
 from .nested import read_nested, read_networkx
 from .python_syntax import ast_label, read_python
+from .rna import read_dot_bracket
 
 __all__ = ["FORMATS", "HTMLTreeBuilder", "JSONPath", "Preorder", "UnknownFormatError", "ast_label",
            "format_of", "parse_json", "read_bracket", "read_file", "read_html", "read_json", "read_nested",
-           "read_networkx", "read_python", "read_xml", "source_line"]
+           "read_networkx", "read_python", "read_xml", "source_line",
+           "read_dot_bracket"]

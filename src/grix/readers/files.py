@@ -12,6 +12,7 @@ from .common import Preorder
 from .json_data import read_json
 from .markup import read_html, read_xml
 from .python_syntax import read_python
+from .rna import read_dot_bracket_file
 
 #: Format names accepted by :func:`read_file`, and the suffixes that select them.
 FORMATS: dict[str, tuple[str, ...]] = {
@@ -20,6 +21,7 @@ FORMATS: dict[str, tuple[str, ...]] = {
     "html": (".html", ".htm"),
     "json": (".json",),
     "bracket": (".tree", ".bracket"),
+    "dot-bracket": (".db", ".dbn"),
 }
 
 
@@ -45,7 +47,9 @@ def read_file(path: str | os.PathLike[str], format: str | None = None, **options
 
     ``.py`` and ``.pyi`` go to :func:`read_python`, ``.xml`` to
     :func:`read_xml`, ``.html`` and ``.htm`` to :func:`read_html`, ``.json``
-    to :func:`read_json`; ``.tree``, ``.bracket`` and any other suffix are
+    to :func:`read_json`, ``.db`` and ``.dbn`` to
+    :func:`grix.readers.rna.read_dot_bracket_file` (the first structure);
+    ``.tree``, ``.bracket`` and any other suffix are
     bracket text (UTF-8, a byte order mark is skipped), but a file with
     another suffix must start with ``{``, or :class:`UnknownFormatError`
     asks for the format. ``format`` (one of :data:`FORMATS`) overrides the
@@ -75,4 +79,5 @@ FILE_READERS: dict[str, Callable[..., Preorder[Any]]] = {
     "html": read_html,
     "json": lambda path, **options: read_json(path.read_bytes(), **options),
     "bracket": lambda path, **options: read_bracket(path.read_text(encoding="utf-8-sig"), **options),
+    "dot-bracket": read_dot_bracket_file,
 }
