@@ -41,7 +41,19 @@ def reader_options(args: argparse.Namespace, format: str) -> dict[str, Any]:
                 if getattr(args, name) is not None}
     if format == "python" and args.context:
         return {"context": True}
+    if format == "dot-bracket" and args.representation:
+        return {"representation": args.representation}
     return {}
+
+
+def cost_options(args: argparse.Namespace) -> dict[str, Any]:
+    """ViennaRNA's costs when --rna-costs names a model, else none (unit costs)."""
+    from .rna import costs
+
+    return dict(costs(args.rna_costs)) if getattr(args, "rna_costs", None) else {}
+
+
+DOT_BRACKET = frozenset(".()[]{}<>")
 
 
 def read_tree(argument: str, args: argparse.Namespace) -> Tree:
@@ -49,6 +61,9 @@ def read_tree(argument: str, args: argparse.Namespace) -> Tree:
     if not argument.strip():
         raise InputError(f"{argument!r}: expected a file, or bracket text such as '{{a{{b}}}}'")
     try:
+        if args.format == "dot-bracket" and argument.strip()[:1] in DOT_BRACKET and "/" not in argument \
+                and not os.path.exists(argument):
+            return Tree.from_dot_bracket(argument, args.representation or "full")
         if argument.lstrip().startswith("{") and not os.path.exists(argument):
             return Tree.from_bracket(argument)
         format = args.format or readers.format_of(argument)
@@ -106,6 +121,11 @@ def parser() -> argparse.ArgumentParser:
                          help="XML and HTML: compare the attributes too (default: yes)")
         sub.add_argument("--context", action="store_true",
                          help="Python: keep the Load, Store and Del nodes")
+        sub.add_argument("--representation", choices=("full", "hit", "coarse", "weighted"),
+                         help="dot-bracket (.db, .dbn, or a structure given with --format dot-bracket): "
+                         "the RNA tree, as RNAdistance -D f, h, c, w (default: full)")
+        sub.add_argument("--rna-costs", choices=("usual", "shapiro"),
+                         help="price RNA trees with ViennaRNA's cost model (default: unit costs)")
         sub.add_argument("--timeout", type=number(float, 0, "a number of seconds"), metavar="SECONDS",
                          help="give up after this long")
 
@@ -164,6 +184,8 @@ def parser() -> argparse.ArgumentParser:
 
 def check_usage(args: argparse.Namespace, main_parser: argparse.ArgumentParser) -> None:
     """Refuse what argparse cannot see, before any work."""
+    if args.command == "nearest" and args.rna_costs:
+        main_parser.error("--rna-costs: nearest takes no costs (its bounds hold for unit costs only)")
     if args.command in ("pdist", "pairwise") and args.out is not None:
         suffix = Path(args.out).suffix.lower()
         allowed = (".csv", ".npz") if args.threshold is not None else MATRIX_SUFFIXES
@@ -175,7 +197,8 @@ def check_usage(args: argparse.Namespace, main_parser: argparse.ArgumentParser) 
 
 def run_distance(args: argparse.Namespace) -> None:
     t1, t2 = read_tree(args.a, args), read_tree(args.b, args)
-    result = distance(t1, t2, workers=args.workers, timeout=args.timeout, algorithm=args.algorithm)
+    result = distance(t1, t2, workers=args.workers, timeout=args.timeout, algorithm=args.algorithm,
+                      **cost_options(args))
     if args.json:
         print(json.dumps({"distance": result, "nodes1": len(t1), "nodes2": len(t2)}))
     else:
@@ -186,7 +209,8 @@ def run_diff(args: argparse.Namespace) -> None:
     from .diff import mapping_to_json, render_text, write_html
 
     t1, t2 = read_tree(args.a, args), read_tree(args.b, args)
-    found = mapping(t1, t2, workers=args.workers, timeout=args.timeout, algorithm=args.algorithm)
+    found = mapping(t1, t2, workers=args.workers, timeout=args.timeout, algorithm=args.algorithm,
+                    **cost_options(args))
     if args.html:
         write_html(found, args.html, title=f"grix diff {os.path.basename(args.a)} → {os.path.basename(args.b)}")
     if args.json:
@@ -200,7 +224,7 @@ def run_pdist(args: argparse.Namespace) -> None:
     files = np.array(args.files, dtype=str)
     if args.threshold is not None:
         found = join(trees, args.threshold, workers=args.workers, progress=args.progress,
-                     timeout=args.timeout)
+                     timeout=args.timeout, **cost_options(args))
         if args.out and args.out.lower().endswith(".npz"):
             np.savez(args.out, pairs=np.array(list(found), dtype=np.int64).reshape(-1, 3), files=files)
         else:
@@ -211,7 +235,7 @@ def run_pdist(args: argparse.Namespace) -> None:
               f"and {found.pruned_by_labels} by labels, computed {found.computed}", file=sys.stderr)
         return
     matrix = square_matrix(pdist(trees, workers=args.workers, progress=args.progress,
-                                 timeout=args.timeout), len(trees))
+                                 timeout=args.timeout, **cost_options(args)), len(trees))
     suffix = Path(args.out).suffix.lower() if args.out else ".csv"
     if suffix == ".npz":
         np.savez(args.out, matrix=matrix, files=files)
