@@ -217,9 +217,10 @@ def trees(structures: Sequence[StructureLike] | str | os.PathLike[str],
             continue
         text = item.structure if isinstance(item, DotBracketRecord) else item
         try:
-            built.append(Tree._of(read_dot_bracket(text, representation, pseudoknots=pseudoknots)))
+            tree = Tree._of(read_dot_bracket(text, representation, pseudoknots=pseudoknots))
         except (TypeError, ValueError) as error:
             raise type(error)(f"structures[{index}]: {error}") from None
+        built.append(tree)
     return built
 
 

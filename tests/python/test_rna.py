@@ -314,3 +314,25 @@ def test_keyroot_and_strategy_agree_past_the_node_limit(representation):
     keyroot = grix.distance(t1, t2, **costs, algorithm="keyroot", workers=2)
     assert keyroot == grix.distance(t1, t2, **costs, algorithm="strategy", workers=2)
     assert 0 < keyroot < sum(costs.delete(label) for label in t1.labels + t2.labels)
+
+
+def test_command_line(tmp_path, capsys):
+    from grix.cli import main
+
+    a, b = tmp_path / "a.db", tmp_path / "b.dbn"
+    a.write_text(">a\nGGGAAACCCA\n(((...))).\n")
+    b.write_text("((.....)).\n")
+    t1, t2 = grix.Tree.from_dot_bracket("(((...))).", "weighted"), grix.Tree.from_dot_bracket("((.....)).", "weighted")
+    expected = grix.distance(t1, t2, **grix.rna.costs("shapiro"))
+    assert main(["distance", str(a), str(b), "--representation", "weighted", "--rna-costs", "shapiro"]) == 0
+    assert capsys.readouterr().out == f"{expected}\n"
+    assert main(["distance", "--format", "dot-bracket", "(((...))).", "((.....)).", "--rna-costs", "usual"]) == 0
+    assert capsys.readouterr().out == f"{grix.rna.pdist(['(((...))).', '((.....)).'])[0]}\n"
+    assert main(["pdist", str(a), str(b), "--rna-costs", "usual"]) == 0
+    assert capsys.readouterr().out.splitlines()[1].endswith(",0,4")
+    assert main(["distance", "--format", "dot-bracket", "((.x))", "(...)"]) == 1
+    assert capsys.readouterr().err == ("grix: ((.x)): dot-bracket: unknown character 'x' at position 4; "
+                                       "a structure holds '.', '(' and ')'\n")
+    with pytest.raises(SystemExit) as stop:
+        main(["nearest", str(a), "--corpus", str(b), "--rna-costs", "usual"])
+    assert stop.value.code == 2 and "nearest takes no costs" in capsys.readouterr().err
