@@ -12,6 +12,7 @@ import argparse
 import json
 import os
 import sys
+import warnings
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
@@ -68,7 +69,12 @@ def read_tree(argument: str, args: argparse.Namespace) -> Tree:
             return Tree.from_bracket(argument)
         format = args.format or readers.format_of(argument)
         options = reader_options(args, format) if format else {}
-        return Tree._of(readers.read_file(argument, args.format, **options))
+        with warnings.catch_warnings(record=True) as notes:
+            warnings.simplefilter("always")
+            tree = Tree._of(readers.read_file(argument, args.format, **options))
+        for note in notes:  # such as a dot-bracket file of several structures
+            print(f"grix: note: {note.message}", file=sys.stderr)
+        return tree
     except readers.UnknownFormatError as error:
         raise InputError(f"{argument}: {error.reason}; choose a reader with --format "
                          f"{'|'.join(FORMATS)}") from None

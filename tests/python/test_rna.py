@@ -336,3 +336,13 @@ def test_command_line(tmp_path, capsys):
     with pytest.raises(SystemExit) as stop:
         main(["nearest", str(a), "--corpus", str(b), "--rna-costs", "usual"])
     assert stop.value.code == 2 and "nearest takes no costs" in capsys.readouterr().err
+
+
+def test_command_line_notes_a_file_of_several_structures(tmp_path, capsys):
+    from grix.cli import main
+
+    path = tmp_path / "two.db"
+    path.write_text("(((...)))\n((.....))\n")
+    assert main(["distance", str(path), str(path)]) == 0
+    assert capsys.readouterr().err == (f"grix: note: {path} holds 2 structures; this is the first "
+                                       "(grix.rna.load_structures reads them all)\n") * 2

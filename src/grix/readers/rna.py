@@ -88,7 +88,8 @@ def pair_table(structure: str, *, pseudoknots: Pseudoknots = "refuse") -> list[i
 def read_dot_bracket(structure: str, representation: Representation = "full", *,
                      pseudoknots: Pseudoknots = "refuse") -> Preorder[Span]:
     """The tree of a dot-bracket structure in one of :data:`REPRESENTATIONS`
-    (see the module's description); surrounding whitespace is ignored.
+    (see the module's description). Surrounding whitespace is ignored:
+    positions and spans count from the first character of the structure.
 
     Raises TypeError or ValueError (one line naming the position) for a bad
     structure. Costs O(n) in the length.
