@@ -58,7 +58,8 @@ DOT_BRACKET = frozenset(".()[]{}<>")
 
 
 def read_tree(argument: str, args: argparse.Namespace) -> Tree:
-    """A file, or bracket text given on the command line."""
+    """A file, or bracket text given on the command line (a dot-bracket
+    structure with --format dot-bracket)."""
     if not argument.strip():
         raise InputError(f"{argument!r}: expected a file, or bracket text such as '{{a{{b}}}}'")
     try:
