@@ -88,7 +88,7 @@ class TestDistance:
         ((".", "{a}"), "grix: .: is a directory\n"),
         (("app.conf", "{a}"), "grix: app.conf: the suffix '.conf' selects no reader and the text is not "
          "bracket text (it does not start with '{'); choose a reader with --format "
-         "python|xml|html|json|bracket\n"),
+         + "|".join(grix.readers.FORMATS) + "\n"),
     ])
     def test_bad_input_is_one_line_naming_it_once_and_status_1(self, files, args, words):
         result = grix_cli("distance", *args, cwd=files)
