@@ -32,6 +32,8 @@ OTHER_VENV := .venv-$(OTHER_VERSION)
 BUILD_TOOLS := "pybind11>=3.0.2" "scikit-build-core>=0.10" cmake ninja
 DEMO_EXTRAS := xml,code
 TEST_TOOLS := "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" table-recognition-metric docling-metrics-table scipy "mypy>=1.10" "pyright[nodejs]>=1.1.400"
+# ViennaRNA, the reference of the RNA parity tests (wheels for 3.10 to 3.13).
+TEST_TOOLS += "viennarna>=2.6"
 # The parse-tree readers' peers: nltk and conllu, and spaCy (a larger install,
 # some 200 MB; its tests use a stand-in without it).
 TEST_EXTRAS := xml,networkx,dask,code,nlp,spacy

@@ -20,6 +20,7 @@ HTML tables: :func:`teds` and :func:`teds_paired` (TEDS under each benchmark's
 definition), :func:`teds_match` (the tables of a page paired).
 Code in any language tree-sitter parses: :meth:`Tree.from_tree_sitter`, and
 the TSED code-similarity score, :func:`tsed` and its batch forms.
+RNA secondary structures: ``Tree.from_dot_bracket`` and ``grix.rna``.
 """
 
 from importlib.metadata import PackageNotFoundError, version as _version
@@ -32,6 +33,7 @@ from .mapping import Edit, Mapping, apply, mapping
 from .batch import cdist, paired, pdist
 from .join import JoinResult, NearestResult, join, nearest
 from . import diff, readers
+from . import rna
 from .teds import teds, teds_paired
 from .teds import TableMatch, teds_match
 from .code import tsed, tsed_cdist, tsed_paired, tsed_pdist, tsed_tree
@@ -45,6 +47,7 @@ __all__ = ["Edit", "JoinResult", "LabelClasses", "Mapping", "NearestResult", "Tr
            "join", "load", "mapping", "nearest", "normalized_distance", "paired", "pdist", "readers", "teds",
            "teds_paired",
            "TableMatch", "teds_match",
+           "rna",
            "__version__"]
 __all__ += ["load_all"]
 __all__ += ["tsed", "tsed_cdist", "tsed_paired", "tsed_pdist", "tsed_tree"]

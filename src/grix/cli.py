@@ -14,6 +14,7 @@ import argparse
 import json
 import os
 import sys
+import warnings
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
@@ -52,6 +53,8 @@ def reader_options(args: argparse.Namespace, format: str) -> dict[str, Any]:
         return options
     if format == "tree-sitter" and args.language:
         return {"language": args.language}
+    if format == "dot-bracket" and args.representation:
+        return {"representation": args.representation}
     return {}
 
 
@@ -62,16 +65,35 @@ def sentence_choice(text: str) -> int | str:
     return number(int, 1, "a sentence number (1 or more) or 'all'")(text)  # type: ignore[no-any-return]
 
 
+def cost_options(args: argparse.Namespace) -> dict[str, Any]:
+    """ViennaRNA's costs when --rna-costs names a model, else none (unit costs)."""
+    from .rna import costs
+
+    return dict(costs(args.rna_costs)) if getattr(args, "rna_costs", None) else {}
+
+
+DOT_BRACKET = frozenset(".()[]{}<>")
+
+
 def read_tree(argument: str, args: argparse.Namespace) -> Tree:
-    """A file, or bracket text given on the command line."""
+    """A file, or bracket text given on the command line (a dot-bracket
+    structure with --format dot-bracket)."""
     if not argument.strip():
         raise InputError(f"{argument!r}: expected a file, or bracket text such as '{{a{{b}}}}'")
     try:
+        if args.format == "dot-bracket" and argument.strip()[:1] in DOT_BRACKET and "/" not in argument \
+                and not os.path.exists(argument):
+            return Tree.from_dot_bracket(argument, args.representation or "full")
         if argument.lstrip().startswith("{") and not os.path.exists(argument):
             return Tree.from_bracket(argument)
         format = args.format or readers.format_of(argument)
         options = reader_options(args, format) if format else {}
-        return Tree._of(readers.read_file(argument, args.format, **options))
+        with warnings.catch_warnings(record=True) as notes:
+            warnings.simplefilter("always")
+            tree = Tree._of(readers.read_file(argument, args.format, **options))
+        for note in notes:  # such as a dot-bracket file of several structures
+            print(f"grix: note: {note.message}", file=sys.stderr)
+        return tree
     except readers.UnknownFormatError as error:
         raise InputError(f"{argument}: {error.reason}; choose a reader with --format "
                          f"{'|'.join(FORMATS)}") from None
@@ -139,6 +161,11 @@ def parser() -> argparse.ArgumentParser:
         sub.add_argument("--language", metavar="NAME",
                          help="code read with tree-sitter: the language (default: by suffix, e.g. "
                          ".js .ts .java .c .cpp .go .rs; Python files need --format tree-sitter)")
+        sub.add_argument("--representation", choices=("full", "hit", "coarse", "weighted"),
+                         help="dot-bracket (.db, .dbn, or a structure given with --format dot-bracket): "
+                         "the RNA tree, as RNAdistance -D f, h, c, w (default: full)")
+        sub.add_argument("--rna-costs", choices=("usual", "shapiro"),
+                         help="price RNA trees with ViennaRNA's cost model (default: unit costs)")
         sub.add_argument("--timeout", type=number(float, 0, "a number of seconds"), metavar="SECONDS",
                          help="give up after this long")
 
@@ -207,6 +234,8 @@ def check_usage(args: argparse.Namespace, main_parser: argparse.ArgumentParser) 
         if args.format not in (None, "tree-sitter"):
             main_parser.error(f"--language reads code with tree-sitter; it does not go with --format {args.format}")
         args.format = "tree-sitter"
+    if args.command == "nearest" and args.rna_costs:
+        main_parser.error("--rna-costs: nearest takes no costs (its bounds hold for unit costs only)")
     if args.command in ("pdist", "pairwise") and args.out is not None:
         suffix = Path(args.out).suffix.lower()
         allowed = (".csv", ".npz") if args.threshold is not None else MATRIX_SUFFIXES
@@ -218,7 +247,8 @@ def check_usage(args: argparse.Namespace, main_parser: argparse.ArgumentParser) 
 
 def run_distance(args: argparse.Namespace) -> None:
     t1, t2 = read_tree(args.a, args), read_tree(args.b, args)
-    result = distance(t1, t2, workers=args.workers, timeout=args.timeout, algorithm=args.algorithm)
+    result = distance(t1, t2, workers=args.workers, timeout=args.timeout, algorithm=args.algorithm,
+                      **cost_options(args))
     if args.json:
         print(json.dumps({"distance": result, "nodes1": len(t1), "nodes2": len(t2)}))
     else:
@@ -229,7 +259,8 @@ def run_diff(args: argparse.Namespace) -> None:
     from .diff import mapping_to_json, render_text, write_html
 
     t1, t2 = read_tree(args.a, args), read_tree(args.b, args)
-    found = mapping(t1, t2, workers=args.workers, timeout=args.timeout, algorithm=args.algorithm)
+    found = mapping(t1, t2, workers=args.workers, timeout=args.timeout, algorithm=args.algorithm,
+                    **cost_options(args))
     if args.html:
         name_a, name_b = distinct_names(args.a, args.b)
         write_html(found, args.html, title=f"grix diff {name_a} → {name_b}")
@@ -256,7 +287,7 @@ def run_pdist(args: argparse.Namespace) -> None:
     files = np.array(args.files, dtype=str)
     if args.threshold is not None:
         found = join(trees, args.threshold, workers=args.workers, progress=args.progress,
-                     timeout=args.timeout)
+                     timeout=args.timeout, **cost_options(args))
         if args.out and args.out.lower().endswith(".npz"):
             np.savez(args.out, pairs=np.array(list(found), dtype=np.int64).reshape(-1, 3), files=files)
         else:
@@ -267,7 +298,7 @@ def run_pdist(args: argparse.Namespace) -> None:
               f"and {found.pruned_by_labels} by labels, computed {found.computed}", file=sys.stderr)
         return
     matrix = square_matrix(pdist(trees, workers=args.workers, progress=args.progress,
-                                 timeout=args.timeout), len(trees))
+                                 timeout=args.timeout, **cost_options(args)), len(trees))
     suffix = Path(args.out).suffix.lower() if args.out else ".csv"
     if suffix == ".npz":
         np.savez(args.out, matrix=matrix, files=files)

@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import argparse
 import copy
-import json
 import sys
 import threading
 import time

@@ -480,6 +480,30 @@ class Tree(Generic[S]):
         """
         return Tree._of(readers.read_tree_sitter(tree_or_node_or_source, language, anonymous=anonymous,
                                                  text=text, comments=comments, strict=strict))
+    def from_dot_bracket(cls, structure: str, representation: str = "full", *,
+                         pseudoknots: str = "refuse") -> Tree[tuple[int, int]]:
+        """Build the tree of an RNA secondary structure in dot-bracket
+        notation, such as ``.((..))..``, as ViennaRNA builds it.
+
+        ``representation``: "full" (a ``U`` leaf per unpaired base, a ``P``
+        node per pair, under a root ``R``), "hit" (``U``\\ *k* per run of k
+        unpaired bases, ``P``\\ *k* per helix of k stacked pairs), "coarse"
+        (an ``S`` node per helix holding the loop it closes: ``H``, ``B``,
+        ``I`` or ``M``) or "weighted" (coarse with weights: ``S``\\ *k* for k
+        pairs, a loop with its unpaired bases, and ``E``\\ *k* for the
+        exterior loop's): ``RNAdistance -D f, h, c, w``. The weight is part of
+        the label, which :func:`grix.rna.costs` reads. ``source[k]`` is the
+        span ``(start, stop)`` of positions (from 0) that node ``k`` covers.
+        Pseudoknot brackets ``[]{}<>`` are refused unless
+        ``pseudoknots="unpaired"``, which reads them as unpaired bases.
+
+        Raises TypeError for a non-str and ValueError, one line naming the
+        position (counted from 1), for an unknown character or unbalanced
+        brackets. Costs O(length). Many structures, or a ``.db`` file of
+        them: :func:`grix.rna.trees` and :func:`grix.rna.load_structures`.
+        """
+        return Tree._of(readers.read_dot_bracket(structure, representation,  # type: ignore[arg-type]
+                                                 pseudoknots=pseudoknots))  # type: ignore[arg-type]
 
     # -- properties -------------------------------------------------------
 
@@ -707,6 +731,16 @@ def load(path: str | os.PathLike[str], format: str | None = None, **options: Any
     "tree-sitter")
     overrides the suffix; ``options`` go to the reader (e.g. ``text=False``
     for markup, ``context=True`` for Python).
+    :meth:`Tree.from_html`, ``.json`` as :meth:`Tree.from_json`,
+    ``.db``/``.dbn`` as :meth:`Tree.from_dot_bracket` (the first structure,
+    with a UserWarning when the file holds more: :func:`grix.rna.load_structures`
+    reads them all), and ``.tree``/``.bracket`` as bracket text. A file with any other suffix is
+    read as bracket text when it starts with ``{``, and refused otherwise
+    (:class:`grix.readers.UnknownFormatError`, a ValueError that asks for
+    the format). ``format`` ("python", "xml", "html", "json" or "bracket")
+    overrides the suffix ("dot-bracket" too); ``options`` go to the reader
+    (e.g. ``text=False`` for markup, ``context=True`` for Python,
+    ``representation="hit"`` for dot-bracket).
 
     Penn Treebank files (``.mrg``/``.ptb``, as :meth:`Tree.from_ptb`) and
     CoNLL-U files (``.conllu``, as :meth:`Tree.from_conllu`) hold a tree per

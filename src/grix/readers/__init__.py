@@ -9,7 +9,7 @@ tree-sitter parses), :mod:`.parse_trees` (sentences: nltk trees, Penn
 Treebank text, CoNLL-U, spaCy), and :mod:`.files` (choosing a reader by a
 file's suffix).
 What they share, the pre-order walk and source positions, is in
-:mod:`.common`.
+:mod:`.common`. RNA secondary structures in dot-bracket notation: :mod:`.rna`.
 
 Each reader walks its input with an explicit stack (nesting depth is limited
 by memory, not by the interpreter's recursion limit) and returns the nodes in
@@ -35,6 +35,7 @@ from .parse_trees import (ConlluSentence, ConlluToken, TreebankPosition, conllu_
                           read_spacy)
 from .tables import html_tables, markdown_table, markdown_tables, otsl_table, pubtabnet_table
 from .treesitter import CodeSpan, MissingGrammarError, read_tree_sitter, read_tsed
+from .rna import read_dot_bracket
 
 __all__ = ["FORMATS", "HTMLTreeBuilder", "JSONPath", "Preorder", "UnknownFormatError", "ast_label",
            "format_of", "parse_json", "read_bracket", "read_file", "read_html", "read_json", "read_nested",
@@ -44,3 +45,4 @@ __all__ += ["KEY_ORDERS", "ConlluSentence", "ConlluToken", "TreebankPosition", "
             "read_conllu_file", "read_nltk", "read_ptb", "read_ptb_file", "read_ptb_trees", "read_spacy"]
 __all__ += ["html_tables", "markdown_table", "markdown_tables", "otsl_table", "pubtabnet_table"]
 __all__ += ["CodeSpan", "MissingGrammarError", "read_tree_sitter", "read_tsed"]
+__all__ += ["read_dot_bracket"]

@@ -14,6 +14,7 @@ from .markup import read_html, read_xml
 from .parse_trees import read_conllu_document, read_ptb_document
 from .python_syntax import read_python
 from .treesitter import SUFFIX_LANGUAGES, read_code_file
+from .rna import read_dot_bracket_file
 
 #: Format names accepted by :func:`read_file`, and the suffixes that select them.
 FORMATS: dict[str, tuple[str, ...]] = {
@@ -26,6 +27,7 @@ FORMATS: dict[str, tuple[str, ...]] = {
     "conllu": (".conllu",),
     # Python files keep the ast reader unless this format is named.
     "tree-sitter": tuple(suffix for suffix in SUFFIX_LANGUAGES if suffix not in (".py", ".pyi")),
+    "dot-bracket": (".db", ".dbn"),
 }
 
 
@@ -51,7 +53,9 @@ def read_file(path: str | os.PathLike[str], format: str | None = None, **options
 
     ``.py`` and ``.pyi`` go to :func:`read_python`, ``.xml`` to
     :func:`read_xml`, ``.html`` and ``.htm`` to :func:`read_html`, ``.json``
-    to :func:`read_json`; ``.tree``, ``.bracket`` and any other suffix are
+    to :func:`read_json`, ``.db`` and ``.dbn`` to
+    :func:`grix.readers.rna.read_dot_bracket_file` (the first structure);
+    ``.tree``, ``.bracket`` and any other suffix are
     bracket text (UTF-8, a byte order mark is skipped), but a file with
     another suffix must start with ``{``, or :class:`UnknownFormatError`
     asks for the format. ``format`` (one of :data:`FORMATS`) overrides the
@@ -89,4 +93,5 @@ FILE_READERS: dict[str, Callable[..., Preorder[Any]]] = {
     "ptb": read_ptb_document,
     "conllu": read_conllu_document,
     "tree-sitter": read_code_file,
+    "dot-bracket": read_dot_bracket_file,
 }

@@ -1,0 +1,247 @@
+"""RNA secondary structures: their trees, ViennaRNA's cost models, and
+distances between many structures.
+
+From ViennaRNA to grix::
+
+    # RNA.tree_edit_distance(RNA.make_tree(RNA.expand_Full(a)), RNA.make_tree(RNA.expand_Full(b)))
+    grix.distance(grix.Tree.from_dot_bracket(a), grix.Tree.from_dot_bracket(b), **grix.rna.costs("usual"))
+
+The trees (full, HIT, coarse, weighted coarse) are those of ViennaRNA's
+``RNAdistance -D f``, ``h``, ``c`` and ``w``, node for node (see
+:mod:`grix.readers.rna`); :func:`costs` gives its two cost models, and with
+them every distance equals ViennaRNA's ``tree_edit_distance``. The labels
+carry each node's class and weight (``P3``), so the costs are functions of
+labels, and the batch functions evaluate them once per distinct label or
+label pair, not per node.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from collections.abc import Iterator, Mapping, Sequence
+from typing import Any, Callable, Union
+
+from .batch import Distances, pdist as batch_pdist
+from .readers.rna import (REPRESENTATIONS, DotBracketRecord, Pseudoknots, Representation,
+                          check_representation, read_dot_bracket, read_dot_bracket_records)
+from .tree import Tree
+
+__all__ = ["COST_MODELS", "CLASSES", "CostModel", "DotBracketRecord", "REPRESENTATIONS", "costs",
+           "load_structures", "node_class", "node_weight", "pdist", "trees"]
+
+#: The node classes in ViennaRNA's order (its ``edit_cost.h`` coding string);
+#: "Null" stands for no node, so its row and column price deleting and
+#: inserting one unit of weight.
+CLASSES = ("Null", "U", "P", "H", "B", "I", "M", "S", "E", "R")
+#: What ViennaRNA charges for a relabelling it forbids (its DIST_INF), per
+#: unit of weight.
+FORBIDDEN = 10_000
+_X = -1  # a forbidden entry, replaced by the model's `forbidden` value
+
+#: The relabelling costs of the two models, [from][to] over CLASSES.
+COST_MODELS: dict[str, tuple[tuple[int, ...], ...]] = {
+    "usual": (
+        (0, 1, 2, 2, 2, 2, 2, 1, 1, _X),
+        (1, 0, 1, _X, _X, _X, _X, _X, _X, _X),
+        (2, 1, 0, _X, _X, _X, _X, _X, _X, _X),
+        (2, _X, _X, 0, 2, 2, 2, _X, _X, _X),
+        (2, _X, _X, 2, 0, 1, 2, _X, _X, _X),
+        (2, _X, _X, 2, 1, 0, 2, _X, _X, _X),
+        (2, _X, _X, 2, 2, 2, 0, _X, _X, _X),
+        (1, _X, _X, _X, _X, _X, _X, 0, _X, _X),
+        (1, _X, _X, _X, _X, _X, _X, _X, 0, _X),
+        (_X, _X, _X, _X, _X, _X, _X, _X, _X, 0),
+    ),
+    "shapiro": (
+        (0, 1, 2, 100, 5, 5, 75, 5, 5, _X),
+        (1, 0, 1, _X, _X, _X, _X, _X, _X, _X),
+        (2, 1, 0, _X, _X, _X, _X, _X, _X, _X),
+        (100, _X, _X, 0, 8, 8, 8, _X, _X, _X),
+        (5, _X, _X, 8, 0, 3, 8, _X, _X, _X),
+        (5, _X, _X, 8, 3, 0, 8, _X, _X, _X),
+        (75, _X, _X, 8, 8, 8, 0, _X, _X, _X),
+        (5, _X, _X, _X, _X, _X, _X, 0, _X, _X),
+        (5, _X, _X, _X, _X, _X, _X, _X, 0, _X),
+        (_X, _X, _X, _X, _X, _X, _X, _X, _X, 0),
+    ),
+}
+
+_LABEL = re.compile(r"([A-Za-z]+)(\d*)")
+_CLASS_INDEX = {name: index for index, name in enumerate(CLASSES) if index}
+
+
+def parse_label(label: str) -> tuple[int, int]:
+    """The class index and weight of an RNA node label (``P3``: P, weight 3;
+    a label without digits weighs 1, as ViennaRNA reads it)."""
+    match = _LABEL.fullmatch(label)
+    if match is None or match.group(1) not in _CLASS_INDEX:
+        raise ValueError(f"{label[:30]!r} is not an RNA node label: a class letter "
+                         f"({', '.join(CLASSES[1:])}) followed by an optional weight")
+    return _CLASS_INDEX[match.group(1)], int(match.group(2)) if match.group(2) else 1
+
+
+def node_class(label: str) -> str:
+    """The class letter of an RNA node label: ``node_class("P3") == "P"``."""
+    return CLASSES[parse_label(label)[0]]
+
+
+def node_weight(label: str) -> int:
+    """The weight of an RNA node label: ``node_weight("P3") == 3``, 1 without digits."""
+    return parse_label(label)[1]
+
+
+Number = Union[int, float]
+
+
+class CostModel(Mapping[str, Callable[..., Number]]):
+    """ViennaRNA's weighted edit costs over RNA node labels, as the keyword
+    arguments ``rename``, ``delete`` and ``insert`` of every grix distance
+    function: ``grix.distance(t1, t2, **model)``.
+
+    With c[a][b] the model's relabelling cost between classes and c[Null][a]
+    its cost of deleting or inserting a unit of class a, a node of class a and
+    weight w costs ``c[Null][a] * w`` to delete or insert, and relabelling
+    (a, w1) into (b, w2) costs ``c[a][b] * min(w1, w2) + c[Null][h] * |w1 -
+    w2|``, h the class of the heavier node: ViennaRNA's ``edit_cost``.
+    Relabellings it forbids cost ``forbidden`` per unit (10,000, its value, by
+    default, which keeps the distances equal to ViennaRNA's; ``math.inf``
+    makes them impossible, which changes a distance only where a weight is so
+    large that ViennaRNA takes the forbidden relabelling as the cheaper path).
+    The root R cannot be deleted or inserted at a finite cost below
+    ``forbidden``, so roots always match.
+    """
+
+    def __init__(self, name: str, matrix: Sequence[Sequence[int]], forbidden: Number = FORBIDDEN) -> None:
+        self.name = name
+        self.forbidden = forbidden
+        self.matrix: tuple[tuple[Number, ...], ...] = tuple(
+            tuple(forbidden if value == _X else value for value in row) for row in matrix)
+
+    def rename(self, label1: str, label2: str) -> Number:
+        class1, weight1 = parse_label(label1)
+        class2, weight2 = parse_label(label2)
+        lighter = min(weight1, weight2)
+        heavier_class = class2 if weight1 == lighter else class1
+        relabel = self.matrix[class1][class2]
+        # A weight-0 node (a loop without unpaired bases) costs nothing to
+        # relabel, even where relabelling is forbidden (0 * inf is no cost).
+        shared = relabel * lighter if lighter else 0
+        return shared + self.matrix[0][heavier_class] * abs(weight1 - weight2)
+
+    def delete(self, label: str) -> Number:
+        kind, weight = parse_label(label)
+        return self.matrix[0][kind] * weight if weight else 0
+
+    insert = delete
+
+    def __getitem__(self, key: str) -> Callable[..., Number]:
+        if key == "rename":
+            return self.rename
+        if key in ("delete", "insert"):
+            return self.delete
+        raise KeyError(key)
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(("rename", "delete", "insert"))
+
+    def __len__(self) -> int:
+        return 3
+
+    def __repr__(self) -> str:
+        extra = "" if self.forbidden == FORBIDDEN else f", forbidden={self.forbidden}"
+        return f"grix.rna.costs({self.name!r}{extra})"
+
+
+def costs(model: str = "usual", *, forbidden: Number = FORBIDDEN) -> CostModel:
+    """ViennaRNA's cost model `model`, "usual" (its default) or "shapiro"
+    (``RNAdistance -S``, Shapiro's costs), as the keyword arguments of grix's
+    distance functions::
+
+        grix.distance(t1, t2, **grix.rna.costs("shapiro"))
+        grix.pdist(trees, **grix.rna.costs("usual"), workers=-1)
+
+    They plug into :func:`grix.distance`, :func:`grix.normalized_distance`,
+    :func:`grix.mapping`, :func:`grix.pdist`, :func:`grix.cdist`,
+    :func:`grix.paired` and :func:`grix.join`. ``join`` cannot use its
+    pruning bounds with per-label delete and insert costs and computes every
+    pair (its documented fall-back); :func:`grix.nearest` takes no costs (its
+    bounds hold for unit costs only), so it does not accept these.
+    ``forbidden``: see :class:`CostModel`. Raises ValueError for an unknown
+    model or a forbidden cost that is not a positive number.
+    """
+    if model not in COST_MODELS:
+        raise ValueError(f"model must be one of {', '.join(map(repr, COST_MODELS))}, not {model!r}")
+    if isinstance(forbidden, bool) or not isinstance(forbidden, (int, float)) or not forbidden > 0:
+        raise ValueError(f"forbidden must be a positive number or math.inf, not {forbidden!r}")
+    return CostModel(model, COST_MODELS[model], forbidden)
+
+
+named_costs = costs  # for functions whose `costs` argument hides this one
+
+
+# --- many structures ------------------------------------------------------------
+
+StructureLike = Union[str, DotBracketRecord, Tree]
+
+
+def load_structures(path: str | os.PathLike[str], *,
+                    pseudoknots: Pseudoknots = "refuse") -> list[DotBracketRecord]:
+    """Every structure of a dot-bracket file (``.db``, ``.dbn``), with its
+    name and sequence where the file gives them; ``grix.load`` reads the
+    first alone. See :func:`grix.readers.rna.parse_dot_bracket_records` for
+    the format. Raises FileNotFoundError and the like for a bad path, and
+    ValueError naming the line and position for a bad structure."""
+    try:
+        return read_dot_bracket_records(path, pseudoknots=pseudoknots)
+    except ValueError as error:
+        raise ValueError(f"{os.fspath(path)}: {error}") from None
+
+
+def trees(structures: Sequence[StructureLike] | str | os.PathLike[str],
+          representation: Representation = "full", *,
+          pseudoknots: Pseudoknots = "refuse") -> list[Tree]:
+    """The trees of many structures: dot-bracket strings, records of
+    :func:`load_structures`, trees (kept as they are), or an ``os.PathLike``
+    to a dot-bracket file (a ``str`` is always one structure). Raises
+    ValueError naming the structure's index and position for a bad one."""
+    check_representation(representation)
+    if isinstance(structures, os.PathLike):
+        structures = load_structures(structures, pseudoknots=pseudoknots)
+    elif isinstance(structures, str):
+        structures = [structures]
+    built: list[Tree] = []
+    for index, item in enumerate(structures):
+        if isinstance(item, Tree):
+            built.append(item)
+            continue
+        text = item.structure if isinstance(item, DotBracketRecord) else item
+        try:
+            tree = Tree._of(read_dot_bracket(text, representation, pseudoknots=pseudoknots))
+        except (TypeError, ValueError) as error:
+            raise type(error)(f"structures[{index}]: {error}") from None
+        built.append(tree)
+    return built
+
+
+def pdist(structures: Sequence[StructureLike] | str | os.PathLike[str], *,
+          representation: Representation = "full", costs: str | CostModel | None = "usual",
+          workers: int | None = None, progress: bool | None = None,
+          timeout: float | None = None) -> Distances:
+    """The distances of all pairs of structures (strings, records, trees, or
+    a dot-bracket file as an ``os.PathLike``) as a condensed vector, the
+    layout of ``scipy.spatial.distance.pdist``, on all cores by default and
+    with a progress bar on a terminal for long runs (see :func:`grix.pdist`).
+
+    costs: a model name ("usual", "shapiro"), a :class:`CostModel`, or None
+    for unit costs over the labels. The values equal ViennaRNA's
+    ``tree_edit_distance`` pair by pair (int32). Raises ValueError for a bad
+    structure (naming it), model or argument; TimeoutError; KeyboardInterrupt.
+    """
+    model: Mapping[str, Any] = {} if costs is None else \
+        named_costs(costs) if isinstance(costs, str) else costs
+    if not isinstance(model, Mapping):
+        raise TypeError(f"costs must be a model name, a grix.rna.CostModel or None, not {type(costs).__name__}")
+    return batch_pdist(trees(structures, representation), **model, workers=workers, progress=progress,
+                       timeout=timeout)
+
