@@ -23,7 +23,6 @@ from __future__ import annotations
 # mypy: disable-error-code="no-untyped-call"
 
 import math
-import numbers
 import sys
 import time
 import warnings
@@ -40,7 +39,7 @@ from .batch import (Distances, Encoded, LabelRename, Normalize, batch_sizes, che
                     encode, normalized)
 from .costs import NodeCost
 from .distance import check_count, check_timeout, check_workers
-from .join import STAGES, JoinResult, check_number_threshold, integer_costs, integer_threshold, join_index
+from .join import STAGES, JoinResult, check_number_threshold, integer_threshold, join_index
 from .tree import Tree
 
 if TYPE_CHECKING:
@@ -658,10 +657,11 @@ def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None,
         trees).
     """
     listed = check_trees(trees, "trees")
+    given = check_number_threshold(threshold)
     per_task, seconds = task_workers(workers), check_timeout(timeout)
-    if delete is not None or insert is not None or not integer_costs(listed, rename):
-        if isinstance(threshold, bool) or not isinstance(threshold, numbers.Real):
-            raise TypeError(f"threshold must be a number, not {type(threshold).__name__}")
+    # Encoded once: a rename callable is asked once per label pair, as locally.
+    (encoded,) = encode(listed, rename=rename, delete=delete, insert=insert)
+    if delete is not None or insert is not None or encoded.costs.floating or not encoded.costs.integral:
         d = pdist(listed, rename=rename, delete=delete, insert=insert, client=client, blocks=blocks,
                   workers=workers, progress=progress, timeout=timeout)
         first, second = np.triu_indices(len(listed), 1)
@@ -669,8 +669,8 @@ def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None,
         counts = dict.fromkeys(STAGES, 0)
         counts.update(verified=len(d), failed_verification=int(len(d) - keep.sum()), pairs=len(d))
         return JoinResult(first[keep].astype(np.int32), second[keep].astype(np.int32), d[keep], threshold, counts)
-    limit = integer_threshold(check_number_threshold(threshold))
-    index = join_index(listed, limit, rename)
+    limit = integer_threshold(given)
+    index = join_index(listed, limit, rename, encoded=encoded)
     parts = []
     with ExitStack() as stack:
         connected = connect(client, stack)
