@@ -281,13 +281,16 @@ def test_lost_workers_cost_only_their_blocks(port_8787_held, monkeypatch):
         before = worker_pids(client)
 
         def kill_the_busy_workers():
-            # Both are busy here: every worker dies, and its nanny starts another.
-            busy = busy_workers(client)
+            # As soon as blocks run (whatever the machine's speed), every busy
+            # worker dies, and its nanny starts another.
+            deadline = time.monotonic() + 60
+            while not (busy := busy_workers(client)) and time.monotonic() < deadline:
+                time.sleep(0.02)
             for address, pid in before.items():
                 if address in busy:
                     os.kill(pid, signal.SIGKILL)
 
-        killer = threading.Timer(0.7, kill_the_busy_workers)
+        killer = threading.Thread(target=kill_the_busy_workers)
         killer.start()
         result = grix.dask.pdist(trees, client=client, blocks=4, timeout=120)
         killer.join()
