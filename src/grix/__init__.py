@@ -28,6 +28,7 @@ from .batch import cdist, paired, pdist
 from .join import JoinResult, NearestResult, join, nearest
 from . import diff, readers
 from .teds import teds, teds_paired
+from .json_distance import JSONMapping, json_cdist, json_distance, json_join, json_mapping, json_paired, json_pdist
 
 try:
     __version__ = _version("grix")
@@ -37,4 +38,5 @@ except PackageNotFoundError:  # running from a source checkout
 __all__ = ["Edit", "JoinResult", "Mapping", "NearestResult", "Tree", "apply", "cdist", "diff", "distance",
            "join", "load", "mapping", "nearest", "normalized_distance", "paired", "pdist", "readers", "teds",
            "teds_paired",
+           "JSONMapping", "json_cdist", "json_distance", "json_join", "json_mapping", "json_paired", "json_pdist",
            "__version__"]

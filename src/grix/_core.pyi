@@ -49,3 +49,19 @@ def nearest(query_parents: list[_Ints], query_codes: list[_Ints], corpus_parents
             corpus_codes: list[_Ints], k: int, max_distance: int = -1, workers: int = 1,
             timeout: float | None = None,
             progress: Callable[[int], None] | None = None) -> tuple[_Ints, _Ints, dict[str, int]]: ...
+
+# The JSON edit distance (json_bindings.cpp); kinds: 0 object, 1 array, 2 key, 3 literal.
+def json_distance(parents1: _Ints, kinds1: _Ints, labels1: _Ints, parents2: _Ints, kinds2: _Ints,
+                  labels2: _Ints, timeout: float | None = None) -> int: ...
+def json_mapping(parents1: _Ints, kinds1: _Ints, labels1: _Ints, parents2: _Ints, kinds2: _Ints,
+                 labels2: _Ints, timeout: float | None = None) -> tuple[int, _Ints]: ...
+def json_bounds(parents1: _Ints, kinds1: _Ints, labels1: _Ints, parents2: _Ints, kinds2: _Ints,
+                labels2: _Ints) -> tuple[int, int]: ...
+def json_batch(parents_a: list[_Ints], kinds_a: list[_Ints], labels_a: list[_Ints],
+               parents_b: list[_Ints] | None = None, kinds_b: list[_Ints] | None = None,
+               labels_b: list[_Ints] | None = None, first: _Ints | None = None, second: _Ints | None = None,
+               workers: int = 1, timeout: float | None = None,
+               progress: Callable[[int], None] | None = None) -> _Ints: ...
+def json_join(parents: list[_Ints], kinds: list[_Ints], labels: list[_Ints], threshold: int,
+              distances: bool = True, workers: int = 1, timeout: float | None = None,
+              progress: Callable[[int], None] | None = None) -> tuple[_Ints, _Ints, _Ints, dict[str, int]]: ...

@@ -404,6 +404,7 @@ double batch_cells(const Corpus& a, const Corpus* b, const std::optional<IntArra
 }  // namespace
 
 void register_join(py::module_& m);  // join_bindings.cpp
+void register_json(py::module_& m);  // json_bindings.cpp
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The engine behind grix: use the functions of the grix package instead.";
@@ -441,4 +442,5 @@ PYBIND11_MODULE(_core, m) {
         py::arg("first") = py::none(), py::arg("second") = py::none(),
         "Cells a batch computes, for progress and time estimates.");
   register_join(m);
+  register_json(m);
 }
