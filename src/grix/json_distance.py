@@ -218,3 +218,4 @@ def json_join(docs: Sequence[Any], threshold: float, *, workers: int | None = No
     counts.setdefault("pruned_by_preorder", 0)
     counts.setdefault("pruned_by_postorder", 0)
     return JoinResult(first, second, found, limit, counts)
+

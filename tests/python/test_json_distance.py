@@ -369,3 +369,19 @@ def test_bad_arguments():
         grix.json_join(["1"], 1.5)
     with pytest.raises(ValueError, match="edit script needs an ordered mapping"):
         grix.json_mapping("[1]", "[2]").edit_script()
+
+
+def test_semantics_json_on_the_batch_join_and_mapping_calls():
+    docs = ['{"a": 1, "b": [1, 2]}', '{"b": [1, 2], "a": 1}', "[1, 2]"]
+    trees = [grix.Tree.from_json(d) for d in docs]
+    assert grix.pdist(trees, semantics="json").tolist() == [0, 4, 4]
+    assert grix.pdist(trees).tolist()[0] > 0
+    assert (grix.cdist(trees, docs, semantics="json") == grix.json_cdist(docs, docs)).all()
+    assert grix.paired(trees, trees[::-1], semantics="json").tolist() == [4, 0, 4]
+    assert grix.join(trees, 0, semantics="json").matches == [(0, 1, 0)]
+    found = grix.mapping(trees[0], trees[1], semantics="json")
+    assert isinstance(found, grix.JSONMapping) and found.distance == 0
+    with pytest.raises(ValueError, match='takes no rename'):
+        grix.pdist(trees, semantics="json", rename=lambda x, y: 1)
+    with pytest.raises(ValueError, match='semantics must be "ordered" or "json"'):
+        grix.join(trees, 0, semantics="unordered")
