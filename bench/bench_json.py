@@ -16,7 +16,11 @@
 The roots default to the site-packages of every Python under ~/.pyenv (where
 botocore and cfn-lint live here). Writes bench/results/grix-json.md.
 
-  .venv/bin/python bench/bench_json.py
+  .venv/bin/python bench/bench_json.py [--peer /path/to/ts_jedi]
+
+With --peer (tree-similarity's JEDI and QuickJEDI built as bench/ts_jedi
+describes), the documents are also timed there and 200 real documents are
+compared with it.
 """
 
 import argparse
@@ -101,36 +105,103 @@ def ordered_time(t1, t2, repeats):
     return statistics.median(times), result
 
 
-def documents_section(docs, repeats, seed, lines):
+def documents_section(docs, repeats, seed, peer, lines):
     rng = random.Random(seed)
     lines += ["## Documents by size band", "",
               "Pairs of whole files of one band; time per pair (median of the pairs, each pair the median of "
-              f"{repeats} runs); the ordered tree edit distance of the same trees for scale.", "",
-              "| nodes | files | pairs | median nodes | JSON distance | ordered distance | JSON/ordered | "
-              "mean JSON distance | mean ordered distance |",
-              "|---|---|---|---|---|---|---|---|---|"]
+              f"{repeats} runs; grix through its Python call, the peers inside their driver); the ordered tree "
+              "edit distance of the same trees for scale." + (
+                  " JEDI and QuickJEDI: tree-similarity's, run by bench/ts_jedi/driver.cpp (g++ -O3)."
+                  if peer else ""), ""]
+    header = "| nodes | files | pairs | median nodes | grix JSON distance | ordered distance |"
+    rule = "|---|---|---|---|---|---|"
+    if peer:
+        header += " JEDI | QuickJEDI | QuickJEDI / grix | equal distances |"
+        rule += "---|---|---|---|"
+    lines += [header + " mean JSON distance |", rule + "---|"]
     for (low, high), wanted in zip(BANDS, PAIRS_PER_BAND):
         band = [d for d, n in docs if low <= n < high]
         if len(band) < 2:
             continue
         pairs = [tuple(rng.sample(band, 2)) for _ in range(wanted)]
-        json_times, ordered_times, json_d, ordered_d, sizes = [], [], [], [], []
+        json_times, ordered_times, json_d, sizes, encoded_pairs = [], [], [], [], []
         for doc1, doc2 in pairs:
             encoded = Encoded(("t1", (doc1,)), ("t2", (doc2,)))
+            encoded_pairs.append(encoded.pair())
             seconds, d = engine_time(encoded.pair(), repeats)
             json_times.append(seconds)
             json_d.append(d)
             t1, t2 = encoded.groups[0][0][0], encoded.groups[1][0][0]
-            seconds, d = ordered_time(t1, t2, repeats)
+            seconds, _ = ordered_time(t1, t2, repeats)
             ordered_times.append(seconds)
-            ordered_d.append(d)
             sizes += [len(t1), len(t2)]
         j, o = statistics.median(json_times), statistics.median(ordered_times)
-        lines.append(f"| {low:,}-{high:,} | {len(band):,} | {len(pairs)} | {int(statistics.median(sizes)):,} | "
-                     f"{j * 1e3:.2f} ms | {o * 1e3:.2f} ms | {j / o:.2f} | {statistics.mean(json_d):.1f} | "
-                     f"{statistics.mean(ordered_d):.1f} |")
+        row = (f"| {low:,}-{high:,} | {len(band):,} | {len(pairs)} | {int(statistics.median(sizes)):,} | "
+               f"{j * 1e3:.2f} ms | {o * 1e3:.2f} ms |")
+        if peer:
+            found = run_peer(peer, encoded_pairs, repeats)
+            base = statistics.median(r[2] for r in found)
+            quick = statistics.median(r[3] for r in found)
+            equal = sum(r[0] == r[1] == d for r, d in zip(found, json_d))
+            row += f" {base * 1e3:.2f} ms | {quick * 1e3:.2f} ms | {quick / j:.2f} | {equal}/{len(found)} |"
+        lines.append(row + f" {statistics.mean(json_d):.1f} |")
         print(lines[-1], flush=True)
     lines.append("")
+
+
+def parity_section(docs, seed, peer, lines):
+    """200 real documents of 10-400 nodes, each paired with another one."""
+    rng = random.Random(seed + 1)
+    pool = [d for d, n in docs if 10 <= n <= 400]
+    picked = rng.sample(pool, min(200, len(pool)))
+    pairs = [(picked[k], rng.choice(picked)) for k in range(len(picked))]
+    encoded_pairs = [Encoded(("t1", (a,)), ("t2", (b,))).pair() for a, b in pairs]
+    mine = [_core.json_distance(*e) for e in encoded_pairs]
+    found = run_peer(peer, encoded_pairs, 1)
+    same_base = sum(r[0] == d for r, d in zip(found, mine))
+    same_quick = sum(r[1] == d for r, d in zip(found, mine))
+    lines += ["## Parity with tree-similarity's JEDI", "",
+              f"{len(picked)} real documents of 10-400 nodes, each paired with another drawn from them: grix "
+              f"equals JEDI on {same_base}/{len(pairs)} pairs and QuickJEDI on {same_quick}/{len(pairs)} "
+              f"(distances {min(mine)}-{max(mine)}, median {int(statistics.median(mine))}).", ""]
+    print(lines[-2], flush=True)
+
+
+def postorder_lines(parents, kinds, labels):
+    """A tree in the peer driver's input format (bench/ts_jedi/driver.cpp)."""
+    n = len(parents)
+    children = [[] for _ in range(n)]
+    for v in range(1, n):
+        children[parents[v]].append(v)
+    post, order, stack = [0] * n, [], [(0, False)]
+    while stack:
+        v, done = stack.pop()
+        if done:
+            post[v] = len(order)
+            order.append(v)
+        else:
+            stack.append((v, True))
+            stack.extend((c, False) for c in reversed(children[v]))
+    lines = [str(n)]
+    for v in order:
+        kids = [post[c] for c in children[v]]
+        lines.append(" ".join(map(str, [kinds[v], labels[v], len(kids), *kids])))
+    return lines
+
+
+def run_peer(peer, encoded_pairs, repeats):
+    """(JEDI, QuickJEDI, JEDI seconds, QuickJEDI seconds) of each pair, from
+    tree-similarity's algorithms run by the driver at `peer`."""
+    import subprocess
+
+    lines = [str(len(encoded_pairs))]
+    for p1, k1, l1, p2, k2, l2 in encoded_pairs:
+        lines += postorder_lines(p1.tolist(), k1.tolist(), l1.tolist())
+        lines += postorder_lines(p2.tolist(), k2.tolist(), l2.tolist())
+    out = subprocess.run([peer, str(repeats)], input="\n".join(lines) + "\n", capture_output=True, text=True,
+                         check=True).stdout
+    rows = [line.split() for line in out.splitlines()]
+    return [(int(a), int(b), float(c), float(d)) for a, b, c, d in rows]
 
 
 def records_of(doc):
@@ -180,6 +251,7 @@ def main(argv=None):
     parser.add_argument("--workers", type=int, default=1)
     parser.add_argument("--seed", type=int, default=26)
     parser.add_argument("--out", default=str(RESULTS / "grix-json.md"))
+    parser.add_argument("--peer", default=None, help="tree-similarity's JEDI driver (bench/ts_jedi/README.md)")
     args = parser.parse_args(argv)
     roots = args.roots if args.roots is not None else default_roots()
     files = json_files(roots)
@@ -189,8 +261,11 @@ def main(argv=None):
              f"{platform.machine()}, {os.cpu_count()} cores shared with other jobs, Python "
              f"{platform.python_version()}; {len(files):,} JSON files found under {len(roots)} folders "
              "(site-packages: botocore, cfn-lint and others). Seed "
-             f"{args.seed}. Command: `.venv/bin/python bench/bench_json.py`.", ""]
-    documents_section(docs, args.repeats, args.seed, lines)
+             f"{args.seed}. Command: `.venv/bin/python bench/bench_json.py"
+             + (" --peer <tree-similarity JEDI driver>" if args.peer else "") + "`.", ""]
+    if args.peer:
+        parity_section(docs, args.seed, args.peer, lines)
+    documents_section(docs, args.repeats, args.seed, args.peer, lines)
     join_section(loaded, args.records, args.repeats, args.seed, args.workers, lines)
     pathlib.Path(args.out).write_text("\n".join(lines) + "\n")
     print(f"wrote {args.out}")
