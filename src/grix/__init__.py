@@ -37,6 +37,7 @@ from . import rna
 from .teds import teds, teds_paired
 from .teds import TableMatch, teds_match
 from .code import tsed, tsed_cdist, tsed_paired, tsed_pdist, tsed_tree
+from .json_distance import JSONMapping, json_cdist, json_distance, json_join, json_mapping, json_paired, json_pdist
 
 try:
     __version__ = _version("grix")
@@ -48,6 +49,7 @@ __all__ = ["Edit", "JoinResult", "LabelClasses", "Mapping", "NearestResult", "Tr
            "teds_paired",
            "TableMatch", "teds_match",
            "rna",
+           "JSONMapping", "json_cdist", "json_distance", "json_join", "json_mapping", "json_paired", "json_pdist",
            "__version__"]
 __all__ += ["load_all"]
 __all__ += ["tsed", "tsed_cdist", "tsed_paired", "tsed_pdist", "tsed_tree"]

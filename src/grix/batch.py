@@ -15,6 +15,7 @@ from . import _core, progress as progress_bar
 from .costs import (EngineCosts, LabelClasses, Number, NodeCost, check_metric_costs, corpus_costs,
                     label_codes, numbered_labels)
 from .distance import check_timeout, check_tree, check_workers, normalize
+from .semantics import Semantics, wants_json
 from .tree import Tree
 
 # A label cost table larger than this would take more memory than it saves.
@@ -157,23 +158,28 @@ def metric_costs_used(costs: EngineCosts, codes1: Sequence[npt.NDArray[np.int32]
 @overload
 def pdist(trees: Sequence[Tree], *, rename: None = None, delete: None = None, insert: None = None,
           normalize: None = None, workers: int | None = None,
-          progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.int32]: ...
+          progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered") -> npt.NDArray[np.int32]: ...
 @overload
 def pdist(trees: Sequence[Tree], *, rename: IntLabelRename = None, delete: IntLabelCost = None,
           insert: IntLabelCost = None, normalize: None = None, workers: int | None = None,
-          progress: bool | None = None, timeout: float | None = None) -> IntDistances: ...
+          progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered") -> IntDistances: ...
 @overload
 def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Literal["metric", "max"],
           workers: int | None = None,
-          progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.float64]: ...
+          progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered") -> npt.NDArray[np.float64]: ...
 @overload
 def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
-          progress: bool | None = None, timeout: float | None = None) -> Distances: ...
+          progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered") -> Distances: ...
 def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
-          progress: bool | None = None, timeout: float | None = None) -> Distances:
+          progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered") -> Distances:
     """The distances of all pairs of `trees` as a condensed vector, in the
     layout of ``scipy.spatial.distance.pdist``: pair (i, j), i < j, in
     row-major order. ``squareform`` and ``linkage`` take it as it is. Each
@@ -198,6 +204,9 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
         left holds); None shows one when stderr is a terminal and the work is
         estimated at over 2 s.
     timeout: seconds, or None.
+    semantics: "ordered" (the tree edit distance) or "json": the JSON edit
+        distance of :func:`grix.json_pdist` (objects unordered; trees from
+        ``Tree.from_json`` or JSON documents; no costs or normalize).
 
     Returns int32 values for integer costs (int64 where sums pass 32 bits)
     and float64 for fractional costs. Each tree is converted and prepared
@@ -206,6 +215,10 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
     Raises TimeoutError, KeyboardInterrupt (Ctrl-C; threads joined first),
     TypeError or ValueError for bad arguments.
     """
+    if wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize):
+        from .json_distance import json_pdist
+
+        return json_pdist(trees, workers=workers, timeout=timeout)
     listed = check_trees(trees, "trees")
     workers, seconds = check_workers(workers), check_timeout(timeout)
     (encoded,) = encode(listed, rename=rename, delete=delete, insert=insert)
@@ -234,26 +247,34 @@ def square_matrix(condensed: Distances, count: int) -> Distances:
 @overload
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: None = None, delete: None = None, insert: None = None,
           normalize: None = None, workers: int | None = None,
-          progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.int32]: ...
+          progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered") -> npt.NDArray[np.int32]: ...
 @overload
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: IntLabelRename = None, delete: IntLabelCost = None,
           insert: IntLabelCost = None, normalize: None = None, workers: int | None = None,
-          progress: bool | None = None, timeout: float | None = None) -> IntDistances: ...
+          progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered") -> IntDistances: ...
 @overload
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Literal["metric", "max"],
           workers: int | None = None,
-          progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.float64]: ...
+          progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered") -> npt.NDArray[np.float64]: ...
 @overload
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
-          progress: bool | None = None, timeout: float | None = None) -> Distances: ...
+          progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered") -> Distances: ...
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None,
           delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
           workers: int | None = None, progress: bool | None = None,
-          timeout: float | None = None) -> Distances:
+          timeout: float | None = None, semantics: Semantics = "ordered") -> Distances:
     """The (len(trees_a), len(trees_b)) matrix of distances from each tree of
     trees_a to each of trees_b, with the arguments of :func:`pdist`."""
+    if wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize):
+        from .json_distance import json_cdist
+
+        return json_cdist(trees_a, trees_b, workers=workers, timeout=timeout)
     listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
     workers, seconds = check_workers(workers), check_timeout(timeout)
     encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename, delete=delete, insert=insert)
@@ -272,27 +293,35 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRena
 @overload
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: None = None, delete: None = None, insert: None = None,
            normalize: None = None, workers: int | None = None,
-           progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.int32]: ...
+           progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered") -> npt.NDArray[np.int32]: ...
 @overload
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: IntLabelRename = None, delete: IntLabelCost = None,
            insert: IntLabelCost = None, normalize: None = None, workers: int | None = None,
-           progress: bool | None = None, timeout: float | None = None) -> IntDistances: ...
+           progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered") -> IntDistances: ...
 @overload
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
            insert: NodeCost = None, normalize: Literal["metric", "max"],
            workers: int | None = None,
-           progress: bool | None = None, timeout: float | None = None) -> npt.NDArray[np.float64]: ...
+           progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered") -> npt.NDArray[np.float64]: ...
 @overload
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
            insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
-           progress: bool | None = None, timeout: float | None = None) -> Distances: ...
+           progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered") -> Distances: ...
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None,
            delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
            workers: int | None = None, progress: bool | None = None,
-           timeout: float | None = None) -> Distances:
+           timeout: float | None = None, semantics: Semantics = "ordered") -> Distances:
     """The distance from trees1[k] to trees2[k] for every k, as a vector
     (element-wise, as scikit-learn's ``paired_distances``), with the
     arguments of :func:`pdist`. The lists must be of equal length."""
+    if wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize):
+        from .json_distance import json_paired
+
+        return json_paired(trees1, trees2, workers=workers, timeout=timeout)
     listed1, listed2 = check_paired_trees(trees1, trees2)
     workers, seconds = check_workers(workers), check_timeout(timeout)
     encoded1, encoded2 = encode(listed1, listed2, rename=rename, delete=delete, insert=insert)

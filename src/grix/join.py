@@ -27,7 +27,9 @@ from . import _core
 from .batch import Encoded, LabelRename, check_trees, encode, run_batch
 from .costs import NodeCost
 from .costs import INT32_MAX, INT32_MIN
+
 from .distance import check_timeout, check_workers
+from .semantics import Semantics, wants_json
 from .tree import Tree
 
 Ints = npt.NDArray[np.int32]
@@ -186,7 +188,8 @@ def join_index(trees: list[Tree], threshold: int, rename: LabelRename,
 
 def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None, delete: NodeCost = None,
          insert: NodeCost = None, workers: int | None = None, distances: bool = True,
-         progress: bool | None = None, timeout: float | None = None) -> JoinResult:
+         progress: bool | None = None, timeout: float | None = None,
+         semantics: Semantics = "ordered") -> JoinResult:
     """Every pair of `trees` at distance at most `threshold`, each with its
     exact distance.
 
@@ -209,12 +212,19 @@ def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None,
     progress: True shows a tqdm bar over trees; None shows one on a terminal
         for 2,000 trees or more.
     timeout: seconds, or None.
+    semantics: "ordered" (the tree edit distance) or "json": the JSON edit
+        distance, as :func:`grix.json_join` (no costs).
 
     Each tree is prepared once. No pair within the threshold is missed, and
     no pair with a larger distance is reported. Raises TimeoutError,
     KeyboardInterrupt (Ctrl-C; threads joined first), TypeError or
     ValueError for bad arguments.
     """
+    if wants_json(semantics, rename=rename, delete=delete, insert=insert):
+        from .json_distance import json_join
+
+        return json_join(trees, threshold, workers=workers, distances=distances,
+                         progress=progress, timeout=timeout)
     listed = check_trees(trees, "trees")
     given = check_number_threshold(threshold)
     count, seconds = check_workers(workers), check_timeout(timeout)

@@ -13,6 +13,7 @@ from typing import Generic, Literal, TypeVar, overload
 from . import _core
 from .costs import EngineCosts, IntNodeCost, IntRename, NodeCost, Rename, pair_costs
 from .distance import Algorithm, PairCall, check_tree
+from .semantics import Semantics, wants_json
 from .tree import Tree
 
 
@@ -485,14 +486,17 @@ def apply(tree: Tree, script: Sequence[Edit]) -> Tree:
 @overload
 def mapping(t1: Tree, t2: Tree, *, rename: IntRename = None, delete: IntNodeCost = None,
             insert: IntNodeCost = None, workers: int | None = 1, timeout: float | None = None,
-            progress: bool | None = None, algorithm: Algorithm = "auto") -> Mapping[int]: ...
+            progress: bool | None = None, algorithm: Algorithm = "auto",
+            semantics: Semantics = "ordered") -> Mapping[int]: ...
 @overload
 def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
             insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
-            progress: bool | None = None, algorithm: Algorithm = "auto") -> Mapping[float]: ...
+            progress: bool | None = None, algorithm: Algorithm = "auto",
+            semantics: Semantics = "ordered") -> Mapping[float]: ...
 def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
             insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
-            progress: bool | None = None, algorithm: Algorithm = "auto") -> Mapping[int] | Mapping[float]:
+            progress: bool | None = None, algorithm: Algorithm = "auto",
+            semantics: Semantics = "ordered") -> Mapping[int] | Mapping[float]:
     """An optimal edit mapping between `t1` and `t2` (see :class:`Mapping`),
     with the arguments and errors of :func:`grix.distance`.
 
@@ -500,8 +504,14 @@ def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = Non
     of algorithm, then one optimal choice is followed back from the two roots:
     at most about the time of the distance, and the same memory. Where
     renaming costs as much as deleting and inserting, the mapping deletes and
-    inserts.
+    inserts. ``semantics="json"`` gives :func:`grix.json_mapping` instead
+    (JSON trees or documents, no costs, workers or algorithm).
     """
+    if wants_json(semantics, rename=rename, delete=delete, insert=insert,
+                  algorithm=None if algorithm == "auto" else algorithm):
+        from .json_distance import json_mapping
+
+        return json_mapping(t1, t2, timeout=timeout)
     call = PairCall(t1, t2, rename, delete, insert, workers, timeout, progress, algorithm)
     with call.bar() as report:
         distance, pairs, deleted, inserted = _core.mapping(*call.trees, **call.arguments(report))

@@ -414,6 +414,7 @@ double batch_cells(const Corpus& a, const Corpus* b, const std::optional<IntArra
 }  // namespace
 
 void register_join(py::module_& m);  // join_bindings.cpp
+void register_json(py::module_& m);  // json_bindings.cpp
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The engine behind grix: use the functions of the grix package instead.";
@@ -455,4 +456,5 @@ PYBIND11_MODULE(_core, m) {
   m.def("set_memory_limit", &grix::set_resident_memory_limit, py::arg("bytes"),
         "Counts a limit on this process's resident memory in every memory check from now on (0: none).");
   m.def("memory_limit", &grix::resident_memory_limit, "The limit set by set_memory_limit (0: none).");
+  register_json(m);
 }
