@@ -176,6 +176,14 @@ class TestChoice:
         bushy = self.price(random_grix_tree(rng, 600), random_grix_tree(rng, 600))
         assert bushy["chosen"] == "keyroot" and bushy["strategy"] is None
 
+    def test_auto_plans_for_opposed_caterpillars_of_500_nodes(self):
+        # Planning costs about 5 % of the keyroot schedule here, and the
+        # strategy a fifth of its time: a gate at 3 % kept the keyroot schedule.
+        rng = random.Random("strategy/caterpillars/500")
+        caterpillars = self.price(opposed_caterpillars(500, rng), opposed_caterpillars(497, rng))
+        assert caterpillars["chosen"] == "strategy"
+        assert caterpillars["plan"] < 0.1 * min(caterpillars["keyroot"], caterpillars["keyroot_mirrored"])
+
     def test_auto_gives_the_forced_results(self):
         rng = random.Random("strategy/auto")
         t1, t2 = side_turning_spine(400, rng), side_turning_spine(410, rng)
