@@ -55,7 +55,8 @@ struct FuzzCase {
 
 // Parents that are mostly well formed (a node on the path to the previous
 // node), with every kind of damage the engine must reject mixed in, or one of
-// the extreme shapes: a path, a star, and caterpillars whose spine runs
+// the extreme shapes: a path, a star or a list of records (mostly leaf
+// keyroots, whose pairs run in groups), and caterpillars whose spine runs
 // through the first children (the worst case of the keyroot decomposition,
 // left to small trees, where it stays cheap) or through the last ones.
 inline std::vector<int32_t> read_parents(ByteReader& in, int32_t n, bool worst_case_allowed) {
@@ -70,8 +71,9 @@ inline std::vector<int32_t> read_parents(ByteReader& in, int32_t n, bool worst_c
     } else if (i == 0) {
     } else if (mode == 4) {
       parent = i - 1;
-    } else if (mode == 5) {
-      parent = 0;
+    } else if (mode == 5) {  // records of `fields` leaves under the root; no fields: a star
+      const int32_t fields = (n / 3) % 4;
+      parent = (i - 1) % (fields + 1) == 0 ? 0 : i - (i - 1) % (fields + 1);
     } else if (mode == 6) {  // spine 0..spine-1 first, then one leaf per spine node, deepest first
       parent = i < spine ? i - 1 : std::max(0, 2 * spine - 2 - i);
     } else if (mode == 7) {  // each spine node: a leaf, then the next spine node

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "leaf_keyroots.h"
 #include "tree_edit_distance.h"
 
 namespace grix {
@@ -42,6 +43,8 @@ int32_t top_down_upper_bound(const PreparedTree& tree1, const PreparedTree& tree
 struct DistanceScratch {
   std::vector<int32_t> band_forest, band_tree;
   FlatMatrix<int32_t> rename, tree_dist, forest_dist;
+  KeyrootSplit split2;
+  LeafGroupScratch<int32_t> leaf_groups;
 };
 
 // The distance when it is at most k, else k + 1, in the cheaper orientation.

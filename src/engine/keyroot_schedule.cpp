@@ -35,41 +35,6 @@ std::vector<int32_t> compute_keyroot_levels(const std::vector<int32_t>& rightmos
   return levels;
 }
 
-std::vector<int32_t> compute_pair_levels(const std::vector<int32_t>& levels1,
-                                         const std::vector<int32_t>& levels2,
-                                         const StopFlag* stop) {
-  std::vector<int32_t> pair_level;
-  pair_level.reserve(levels1.size() * levels2.size());
-  for (int32_t level1 : levels1) {
-    throw_if_stopped(stop);
-    for (int32_t level2 : levels2) pair_level.push_back(level1 + level2);
-  }
-  return pair_level;
-}
-
-std::vector<std::vector<int32_t>> build_level_buckets(const std::vector<int32_t>& pair_level,
-                                                      const StopFlag* stop) {
-  constexpr int32_t PAIRS_BETWEEN_CHECKS = 1 << 20;
-  int32_t max_level = 0;
-  for (int32_t level : pair_level) max_level = std::max(max_level, level);
-  // Sizing every bucket first avoids regrowing buckets that can hold
-  // millions of pairs.
-  std::vector<int32_t> bucket_size(static_cast<size_t>(max_level) + 1, 0);
-  for (int32_t level : pair_level) ++bucket_size[level];
-  std::vector<std::vector<int32_t>> level_buckets(bucket_size.size());
-  for (size_t level = 0; level < bucket_size.size(); ++level) {
-    level_buckets[level].reserve(static_cast<size_t>(bucket_size[level]));
-  }
-  const int32_t pair_count = static_cast<int32_t>(pair_level.size());
-  int32_t p = 0;
-  while (p < pair_count) {
-    throw_if_stopped(stop);
-    const int32_t end = p + std::min(PAIRS_BETWEEN_CHECKS, pair_count - p);
-    for (; p < end; ++p) level_buckets[pair_level[p]].push_back(p);
-  }
-  return level_buckets;
-}
-
 void compute_subtree_pair(int32_t x, int32_t y,
                           const std::vector<int32_t>& rightmost_leaf1,
                           const std::vector<int32_t>& rightmost_leaf2,

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "keyroot_kernel.h"
+#include "leaf_keyroots.h"
+#include "level_tasks.h"
 #include "parallel_levels.h"
 #include "tree_edit_distance.h"
 
@@ -30,17 +32,6 @@ int32_t effective_worker_count(int32_t num_threads, int32_t n1, int32_t n2);
 // keyroots strictly inside its subtree, 0 when there are none.
 std::vector<int32_t> compute_keyroot_levels(const std::vector<int32_t>& rightmost_leaf,
                                             const std::vector<int32_t>& keyroots);
-
-// pair_level[i * K2 + j] = levels1[i] + levels2[j]. This and the buckets
-// take about a second for trees of 16,000 nodes, so both read `stop` (may be
-// null) as they go and throw OperationStopped once it is set.
-std::vector<int32_t> compute_pair_levels(const std::vector<int32_t>& levels1,
-                                         const std::vector<int32_t>& levels2,
-                                         const StopFlag* stop = nullptr);
-
-// One list of pair indices per level 0..max_level, each in ascending order.
-std::vector<std::vector<int32_t>> build_level_buckets(const std::vector<int32_t>& pair_level,
-                                                      const StopFlag* stop = nullptr);
 
 // The kernel for GRIX_CPU's matrices and unit costs (keyroot_kernel.h has
 // the kernel for every cost model and describes it).
@@ -84,14 +75,38 @@ FlatMatrix<T> scratch_matrix(const FlatMatrix<T>&, int32_t rows, int32_t columns
 // Cells the schedule reports to a progress counter at a time, at least.
 constexpr int64_t PROGRESS_CELLS = int64_t{1} << 22;
 
+// A level with fewer cells than this runs on the calling thread: starting
+// the workers would cost more than they save.
+constexpr int64_t PARALLEL_LEVEL_CELLS = int64_t{1} << 17;
+
+// The keyroots of both trees grouped for the schedule (see level_tasks.h).
+inline KeyrootLevels group_keyroots(const std::vector<int32_t>& rightmost_leaf1,
+                                    const std::vector<int32_t>& keyroots1,
+                                    const std::vector<int32_t>& rightmost_leaf2,
+                                    const std::vector<int32_t>& keyroots2) {
+  KeyrootLevels k;
+  split_keyroots(rightmost_leaf1, keyroots1, k.split1);
+  split_keyroots(rightmost_leaf2, keyroots2, k.split2);
+  int32_t top1 = 0, top2 = 0;
+  k.inner1 = inner_keyroots_by_level(rightmost_leaf1, keyroots1, compute_keyroot_levels(rightmost_leaf1, keyroots1),
+                                     top1);
+  k.inner2 = inner_keyroots_by_level(rightmost_leaf2, keyroots2, compute_keyroot_levels(rightmost_leaf2, keyroots2),
+                                     top2);
+  k.max_level = top1 + top2;
+  return k;
+}
+
 // Fills every cell of tree_dist (n1 x n2) by running all keyroot pairs level
-// by level. Levels with at least worker_count pairs run on worker threads,
-// started through `start_worker`. With a `stop` flag, the flag is read between
-// the steps of setting up, between pairs and within them; once it is set, the
-// workers leave the pair at hand and the schedule throws OperationStopped
-// after joining them. Without one (the GRIX_CPU functions), nothing is read.
-// With `cells_done` (may be null), the cells of finished pairs are added to it
-// every PROGRESS_CELLS or so, and at the end of each level.
+// by level (level_tasks.h): pairs with a leaf keyroot in groups, the others
+// one kernel call each. Levels of at least PARALLEL_LEVEL_CELLS cells and
+// two pairs or tasks run on worker_count threads, started through
+// `start_worker`, which take the level's pairs and tasks in turn.
+// With a `stop` flag, the flag is read between the steps of setting up,
+// between tasks and within large pairs; once it is set, the workers leave the
+// task at hand and the schedule throws OperationStopped after joining them.
+// Without one (the GRIX_CPU functions), nothing is read. With `cells_done`
+// (may be null), the cells of finished pairs (as the kernel counts them) are
+// added to it every PROGRESS_CELLS or so, and at the end of each level.
 template <typename Cost, typename Indel, typename Costs, typename Matrix>
 void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
                           const std::vector<int32_t>& keyroots1,
@@ -101,45 +116,62 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
                           int32_t num_threads, WorkerStarter start_worker, const StopFlag* stop,
                           std::atomic<int64_t>* cells_done = nullptr) {
   const int32_t worker_count = effective_worker_count(num_threads, n1, n2);
+  const KeyrootLevels keyroots = group_keyroots(rightmost_leaf1, keyroots1, rightmost_leaf2, keyroots2);
+  throw_if_stopped(stop);
+  // Scratch matrices only where a pair of inner keyroots needs one.
+  const bool kernel_pairs = !keyroots.split1.inner.empty() && !keyroots.split2.inner.empty();
   std::vector<Matrix> forest_dists;
   forest_dists.reserve(static_cast<size_t>(worker_count));
   for (int32_t t = 0; t < worker_count; ++t) {
-    forest_dists.push_back(scratch_matrix(tree_dist, n1 + 1, n2 + 1, stop));
+    forest_dists.push_back(kernel_pairs ? scratch_matrix(tree_dist, n1 + 1, n2 + 1, stop)
+                                        : scratch_matrix(tree_dist, 0, 0, stop));
   }
+  std::vector<LeafGroupScratch<Cost>> leaf_scratch(static_cast<size_t>(worker_count));
 
-  const std::vector<int32_t> pair_level =
-      compute_pair_levels(compute_keyroot_levels(rightmost_leaf1, keyroots1),
-                          compute_keyroot_levels(rightmost_leaf2, keyroots2), stop);
-  const std::vector<std::vector<int32_t>> level_buckets = build_level_buckets(pair_level, stop);
-  const int32_t keyroot_count2 = static_cast<int32_t>(keyroots2.size());
-  // The cells of the pair of keyroots1[i] and keyroots2[j], as the kernel counts them.
-  auto pair_cells = [&](int32_t i, int32_t j) {
-    return static_cast<int64_t>(rightmost_leaf1[keyroots1[i]] - keyroots1[i] + 2) *
-           (rightmost_leaf2[keyroots2[j]] - keyroots2[j] + 2);
-  };
-
-  for (const std::vector<int32_t>& bucket : level_buckets) {
-    if (worker_count >= 2 && static_cast<int64_t>(bucket.size()) >= worker_count) {
-      run_level_on_workers<Cost>(bucket, worker_count, keyroot_count2, rightmost_leaf1, keyroots1,
-                                 rightmost_leaf2, keyroots2, cost_matrix, indel, forest_dists,
+  const std::vector<int64_t> spans1 = spans_by_level(keyroots.inner1, rightmost_leaf1);
+  const std::vector<int64_t> spans2 = spans_by_level(keyroots.inner2, rightmost_leaf2);
+  LevelProducts products;
+  std::vector<LevelTask> tasks;
+  for (int32_t level = 0; level <= keyroots.max_level; ++level) {
+    throw_if_stopped(stop);
+    build_level_products(keyroots, spans1, spans2, level, products);
+    build_level_tasks(keyroots, rightmost_leaf1, rightmost_leaf2, level, tasks);
+    int64_t level_cells = products.cells;
+    for (const LevelTask& task : tasks) level_cells += task.cells;
+    const int64_t work_items = products.pair_count() + static_cast<int64_t>(tasks.size());
+    if (worker_count >= 2 && work_items >= 2 && level_cells >= PARALLEL_LEVEL_CELLS) {
+      run_level_on_workers<Cost>(products, tasks, level,
+                                 static_cast<int32_t>(std::min<int64_t>(worker_count, work_items)), keyroots,
+                                 rightmost_leaf1, rightmost_leaf2, cost_matrix, indel, forest_dists, leaf_scratch,
                                  tree_dist, start_worker, stop);
       throw_if_stopped(stop);
-      if (cells_done != nullptr) {
-        int64_t level_cells = 0;
-        int32_t i = 0, row_start = 0;
-        for (int32_t p : bucket) level_cells += pair_cells(i, advance_to_pair(p, keyroot_count2, i, row_start));
-        *cells_done += level_cells;
-      }
+      if (cells_done != nullptr) *cells_done += level_cells;
       continue;
     }
-    int32_t i = 0, row_start = 0;
-    int64_t unreported = 0;
-    for (int32_t p : bucket) {
+    // On the calling thread, the progress counter gets the products' cells
+    // in steps of about PROGRESS_CELLS, reckoned by pairs.
+    const int64_t pair_count = products.pair_count();
+    const int64_t pairs_per_report =
+        products.cells > 0 ? std::max<int64_t>(1, pair_count * PROGRESS_CELLS / products.cells) : pair_count;
+    int64_t reported = 0;
+    for (int64_t first = 0; first < pair_count; first += pairs_per_report) {
       throw_if_stopped(stop);
-      const int32_t j = advance_to_pair(p, keyroot_count2, i, row_start);
-      compute_subtree_pair<Cost>(keyroots1[i], keyroots2[j], rightmost_leaf1, rightmost_leaf2,
-                                 cost_matrix, indel, forest_dists[0], tree_dist, stop);
-      if (cells_done != nullptr && (unreported += pair_cells(i, j)) >= PROGRESS_CELLS) {
+      const int64_t last = std::min(pair_count, first + pairs_per_report);
+      run_product_pairs<Cost>(products, level, first, last, keyroots, rightmost_leaf1, rightmost_leaf2,
+                              cost_matrix, indel, forest_dists[0], tree_dist, stop);
+      if (cells_done != nullptr) {
+        const int64_t done = static_cast<int64_t>(static_cast<double>(products.cells) * static_cast<double>(last) /
+                                                  static_cast<double>(pair_count));
+        *cells_done += done - reported;
+        reported = done;
+      }
+    }
+    int64_t unreported = 0;
+    for (const LevelTask& task : tasks) {
+      throw_if_stopped(stop);
+      run_level_task<Cost>(task, keyroots, rightmost_leaf1, rightmost_leaf2, cost_matrix, indel, leaf_scratch[0],
+                           tree_dist);
+      if (cells_done != nullptr && (unreported += task.cells) >= PROGRESS_CELLS) {
         *cells_done += unreported;
         unreported = 0;
       }
@@ -161,26 +193,35 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
                           const StopFlag* stop = nullptr);
 
 // The same on the calling thread alone, without levels: the pairs in
-// row-major order, which needs no allocation at all. For many small pairs,
-// where building levels would cost more than the pairs themselves.
+// row-major order, each keyroot of tree 1 first against the leaf keyroots of
+// tree 2 as one group, then against the inner ones. It allocates nothing once
+// `leaf_scratch` and `split2` have grown to the pair's size. For many small
+// pairs, where building levels would cost more than the pairs themselves.
 template <typename Cost, typename Indel, typename Costs, typename Matrix>
 void run_keyroot_pairs_in_order(const std::vector<int32_t>& rightmost_leaf1,
                                 const std::vector<int32_t>& keyroots1,
                                 const std::vector<int32_t>& rightmost_leaf2,
                                 const std::vector<int32_t>& keyroots2, const Costs& cost_matrix,
                                 const Indel& indel, Matrix& forest_dist, Matrix& tree_dist,
+                                KeyrootSplit& split2, LeafGroupScratch<Cost>& leaf_scratch,
                                 const StopFlag* stop) {
   // Keyroots are in descending id order, so every keyroot strictly inside the
   // subtree of keyroots1[i] sits at a position below i (likewise in tree 2).
   // A pair reads only cells of pairs (i', j) with i' < i or (i, j') with
-  // j' < j, and row-major order has computed all of those.
-  const int32_t count1 = static_cast<int32_t>(keyroots1.size());
-  const int32_t count2 = static_cast<int32_t>(keyroots2.size());
-  for (int32_t i = 0; i < count1; ++i) {
+  // j' < j: row-major order has computed all of those, and so has a row that
+  // runs the leaves of tree 2 before its inner keyroots, since no keyroot lies
+  // inside a leaf.
+  split_keyroots(rightmost_leaf2, keyroots2, split2);
+  const int32_t leaf_count2 = static_cast<int32_t>(split2.leaves.size());
+  for (int32_t x : keyroots1) {
     throw_if_stopped(stop);
-    for (int32_t j = 0; j < count2; ++j) {
-      compute_subtree_pair<Cost>(keyroots1[i], keyroots2[j], rightmost_leaf1, rightmost_leaf2,
-                                 cost_matrix, indel, forest_dist, tree_dist, stop);
+    if (leaf_count2 > 0) {
+      subtree_against_leaves<Cost>(x, split2.leaves.data(), leaf_count2, rightmost_leaf1, cost_matrix, indel,
+                                   tree_dist, leaf_scratch);
+    }
+    for (int32_t y : split2.inner) {
+      compute_subtree_pair<Cost>(x, y, rightmost_leaf1, rightmost_leaf2, cost_matrix, indel, forest_dist,
+                                 tree_dist, stop);
     }
   }
   throw_if_stopped(stop);  // the last pair may have been left unfinished

@@ -290,19 +290,24 @@ double int_matrix_bytes(double rows, double columns) {
 
 namespace {
 
-// What a run of the schedule holds besides its matrices: every keyroot
-// pair's level, the pairs sorted into one bucket per level (at most
-// L1 + L2 - 1 levels), and each worker thread's start state and the pages of
-// its stack it touches.
-double schedule_bookkeeping_bytes(double L1, double L2, double W) {
-  const double pairs = L1 * L2;
-  const double levels = L1 + L2 - 1;
-  const double keyroot_levels = int_vector_bytes(L1) + int_vector_bytes(L2);
-  const double mapped_buckets = std::ceil(4 * pairs / (128 * 1024));
-  const double buckets = int_vector_bytes(levels) + heap_block_bytes(levels * sizeof(std::vector<int32_t>)) +
-                         4 * pairs + 32 * levels + 4112 * mapped_buckets;
+// What a run of the schedule holds besides its matrices: each keyroot's
+// level and its place in the leaf and inner lists of its tree, the tasks of
+// one level (level_tasks.h: at most one per level1 x level2 product and per
+// TASK_CELLS of it, whose cells are at most (2 n1) x (2 n2), and per chunk of
+// leaves), each worker's leaf-group vectors (leaf_keyroots.h), and each
+// worker thread's start state and the pages of its stack it touches.
+double schedule_bookkeeping_bytes(double L1, double L2, double N1, double N2, double W, double cost_bytes) {
+  // Each leaf-group vector is as long as a tree, the column chunk 1024 leaves.
+  const double per_keyroot = 3 * (int_vector_bytes(L1) + int_vector_bytes(L2));
+  const double tasks = L1 * (L2 / 1024 + 1) + L2 + 4 * (L1 + 2) * (N2 + 2) / 65536 +
+                       4 * (L1 + 2) * (L2 + 2) / 65536 + 1;
+  const double products = 2 * heap_block_bytes(8 * (std::min(L1, L2) + 2));
+  const double by_level = 2 * heap_block_bytes((L1 + L2) * sizeof(std::vector<int32_t>)) + 32 * (L1 + L2) +
+                          heap_block_bytes(8 * (L1 + L2));
   const double threads = W * (128 + 64 * 1024) + heap_block_bytes(W * 8);
-  return int_vector_bytes(pairs) + std::max(keyroot_levels, buckets) + threads;
+  const double leaf_groups = W * (heap_block_bytes(cost_bytes * (N1 + 2)) + heap_block_bytes(cost_bytes * 1024) +
+                                  2 * heap_block_bytes(cost_bytes * (N2 + 2)));
+  return per_keyroot + by_level + products + heap_block_bytes(40 * tasks) + threads + leaf_groups;
 }
 
 }  // namespace
@@ -331,10 +336,13 @@ double estimate_distance_bytes(int32_t n1, int32_t n2, int64_t leaves1, int64_t 
   // The schedule: subtree distances, a scratch matrix per worker (and the row
   // they are filled from), every keyroot pair's level, and the pairs sorted
   // into one bucket per level.
+  // Scratch matrices are made only for pairs of inner keyroots; each
+  // tree's root is one unless the tree is a single node.
+  const double kernel_scratch = n1 >= 2 && n2 >= 2 ? 1 : 0;
   const double scratch = heap_block_bytes(W * sizeof(std::vector<std::vector<int32_t>>)) +
-                         W * int_matrix_bytes(N1 + 1, N2 + 1) + int_vector_bytes(N2 + 1);
+                         kernel_scratch * (W * int_matrix_bytes(N1 + 1, N2 + 1) + int_vector_bytes(N2 + 1));
   const double schedule = (builds_cost_matrix ? cost_matrix : 0) + int_matrix_bytes(N1, N2) + scratch +
-                          schedule_bookkeeping_bytes(L1, L2, W);
+                          schedule_bookkeeping_bytes(L1, L2, N1, N2, W, sizeof(int32_t));
 
   return prepared + std::max({preprocessing(N1, L1), preprocessing(N2, L2), labelling, schedule});
 }
@@ -346,11 +354,12 @@ double estimate_pair_bytes(int32_t n1, int32_t n2, int64_t leaves1, int64_t leav
   auto flat = [cost_bytes](double cells) { return heap_block_bytes(cells * cost_bytes); };
   const double tree_dist = flat(N1 * N2);
   const double rename = builds_rename ? flat(N1 * N2) : 0;
-  const double scratch = heap_block_bytes(W * 32) + W * flat((N1 + 1) * (N2 + 1));
+  const double kernel_scratch = n1 >= 2 && n2 >= 2 ? 1 : 0;  // as in estimate_distance_bytes
+  const double scratch = heap_block_bytes(W * 32) + kernel_scratch * W * flat((N1 + 1) * (N2 + 1));
   // The caller's per-node costs and their copies in the orientation that runs.
   const double indel = per_node_indel ? 2 * (flat(N1) + flat(N2)) : 0;
   return tree_dist + rename + scratch + indel +
-         schedule_bookkeeping_bytes(static_cast<double>(leaves1), static_cast<double>(leaves2), W);
+         schedule_bookkeeping_bytes(static_cast<double>(leaves1), static_cast<double>(leaves2), N1, N2, W, cost_bytes);
 }
 
 }  // namespace grix

@@ -39,7 +39,9 @@ namespace grix {
 // machine the engine was tuned on. Only their ratios steer choices.
 struct StrategyWeights {
   double keyroot_cell;     // one cell of the keyroot schedule
-  double keyroot_pair;     // one pair of keyroots (levels, buckets, a kernel call)
+  double keyroot_pair;     // one pair of inner keyroots (a kernel call)
+  double leaf_group_cell;  // one cell, as the kernel counts them, of a leaf keyroot against a subtree
+  double leaf_pair;        // one pair of leaf keyroots (one rename)
   double right_path_cell;  // one kernel cell along a rightmost path
   double left_path_cell;   // one kernel cell in mirrored ids (scattered reads)
   double heavy_path_cell;  // one cell of the heavy-path function

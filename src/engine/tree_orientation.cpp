@@ -61,7 +61,10 @@ PreparedTree prepare(std::vector<int32_t> parents, std::vector<int32_t> codes) {
   tree.rightmost_leaf.resize(parents.size());
   for (int32_t v = 0; v < n; ++v) tree.rightmost_leaf[v] = v + size[v] - 1;
   tree.keyroots = compute_keyroots(tree.rightmost_leaf);
-  for (int32_t x : tree.keyroots) tree.cell_factor += tree.rightmost_leaf[x] - x + 2;
+  for (int32_t x : tree.keyroots) {
+    tree.cell_factor += tree.rightmost_leaf[x] - x + 2;
+    tree.leaf_keyroots += tree.rightmost_leaf[x] == x;
+  }
   tree.parents = std::move(parents);
   tree.codes = std::move(codes);
   return tree;

@@ -32,7 +32,7 @@ class WorkedExample : public ::testing::Test {
   Prepared t2 = prepare({-1, 0, 0, 2});
 };
 
-TEST_F(WorkedExample, LevelsAndBuckets) {
+TEST_F(WorkedExample, LevelsProductsAndTasks) {
   EXPECT_EQ(t1.rightmost_leaf, (Ids{5, 3, 2, 3, 5, 5}));
   EXPECT_EQ(t1.keyroots, (Ids{2, 1, 0}));
   EXPECT_EQ(t2.rightmost_leaf, (Ids{3, 1, 3, 3}));
@@ -41,14 +41,39 @@ TEST_F(WorkedExample, LevelsAndBuckets) {
   const Ids levels2 = compute_keyroot_levels(t2.rightmost_leaf, t2.keyroots);
   EXPECT_EQ(levels1, (Ids{0, 1, 2}));
   EXPECT_EQ(levels2, (Ids{0, 1}));
-  const Ids pair_level = compute_pair_levels(levels1, levels2);
-  EXPECT_EQ(pair_level, (Ids{0, 1, 1, 2, 2, 3}));
-  EXPECT_EQ(build_level_buckets(pair_level), (std::vector<Ids>{{0}, {1, 2}, {3, 4}, {5}}));
-  StopFlag unset{false}, set{true};
-  EXPECT_EQ(compute_pair_levels(levels1, levels2, &unset), pair_level);
-  EXPECT_EQ(build_level_buckets(pair_level, &unset), (std::vector<Ids>{{0}, {1, 2}, {3, 4}, {5}}));
-  EXPECT_THROW(compute_pair_levels(levels1, levels2, &set), OperationStopped);
-  EXPECT_THROW(build_level_buckets(pair_level, &set), OperationStopped);
+  // Keyroots 2 (tree 1) and 1 (tree 2) are leaves; the others are inner.
+  const KeyrootLevels k = group_keyroots(t1.rightmost_leaf, t1.keyroots, t2.rightmost_leaf, t2.keyroots);
+  EXPECT_EQ(k.split1.leaves, (Ids{2}));
+  EXPECT_EQ(k.split2.leaves, (Ids{1}));
+  EXPECT_EQ(k.inner1, (std::vector<Ids>{{}, {1}, {0}}));
+  EXPECT_EQ(k.inner2, (std::vector<Ids>{{}, {0}}));
+  EXPECT_EQ(k.max_level, 3);
+  // Pair levels (2,1):0 (2,0):1 (1,1):1 (1,0):2 (0,1):2 (0,0):3, as the
+  // products (inner pairs) and tasks (pairs with a leaf) of each level.
+  const std::vector<int64_t> spans1 = spans_by_level(k.inner1, t1.rightmost_leaf);
+  const std::vector<int64_t> spans2 = spans_by_level(k.inner2, t2.rightmost_leaf);
+  const std::vector<std::vector<std::pair<int32_t, int32_t>>> expected_pairs = {{}, {}, {{1, 0}}, {{0, 0}}};
+  using Kind = LevelTaskKind;
+  const std::vector<std::vector<std::pair<Kind, int32_t>>> expected_tasks = {
+      {{Kind::leaves_leaves, 0}},
+      {{Kind::subtree_leaves, 1}, {Kind::leaves_subtree, 0}},
+      {{Kind::subtree_leaves, 0}},
+      {}};
+  LevelProducts products;
+  std::vector<LevelTask> tasks;
+  for (int32_t level = 0; level <= k.max_level; ++level) {
+    build_level_products(k, spans1, spans2, level, products);
+    std::vector<std::pair<int32_t, int32_t>> pairs;
+    for (size_t s = 0; s < products.level1.size(); ++s)
+      for (int32_t x : k.inner1[products.level1[s]])
+        for (int32_t y : k.inner2[level - products.level1[s]]) pairs.emplace_back(x, y);
+    EXPECT_EQ(pairs, expected_pairs[level]) << "level " << level;
+    EXPECT_EQ(products.pair_count(), static_cast<int64_t>(pairs.size()));
+    build_level_tasks(k, t1.rightmost_leaf, t2.rightmost_leaf, level, tasks);
+    std::vector<std::pair<Kind, int32_t>> got;
+    for (const LevelTask& task : tasks) got.emplace_back(task.kind, task.keyroot);
+    EXPECT_EQ(got, expected_tasks[level]) << "level " << level;
+  }
 }
 
 TEST_F(WorkedExample, EachPairWritesItsRightmostPathCells) {
@@ -119,10 +144,6 @@ TEST(Schedule, KeyrootLevelsFollowTheirDefinitionOnRandomTrees) {
     }
     ASSERT_EQ(compute_keyroot_levels(p.rightmost_leaf, p.keyroots), expected) << "round " << round;
   }
-}
-
-TEST(Schedule, NoKeyrootsGivesOneEmptyBucket) {
-  EXPECT_EQ(build_level_buckets({}), (std::vector<Ids>{{}}));
 }
 
 TEST(Schedule, WorkerCount) {

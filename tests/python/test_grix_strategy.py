@@ -176,6 +176,14 @@ class TestChoice:
         bushy = self.price(random_grix_tree(rng, 600), random_grix_tree(rng, 600))
         assert bushy["chosen"] == "keyroot" and bushy["strategy"] is None
 
+    def test_auto_plans_for_opposed_caterpillars_of_500_nodes(self):
+        # Planning costs about 5 % of the keyroot schedule here, and the
+        # strategy a fifth of its time: a gate at 3 % kept the keyroot schedule.
+        rng = random.Random("strategy/caterpillars/500")
+        caterpillars = self.price(opposed_caterpillars(500, rng), opposed_caterpillars(497, rng))
+        assert caterpillars["chosen"] == "strategy"
+        assert caterpillars["plan"] < 0.1 * min(caterpillars["keyroot"], caterpillars["keyroot_mirrored"])
+
     def test_auto_gives_the_forced_results(self):
         rng = random.Random("strategy/auto")
         t1, t2 = side_turning_spine(400, rng), side_turning_spine(410, rng)
@@ -188,3 +196,113 @@ class TestChoice:
             grix.distance(t, t, algorithm=bad)
         with pytest.raises(ValueError, match="algorithm must be"):
             grix.mapping(t, t, algorithm=bad)
+
+
+def star(n, rng, alphabet="abcd"):
+    return build([list(range(1, n))] + [[] for _ in range(n - 1)], [rng.choice(alphabet) for _ in range(n)])
+
+
+def broom(n, rng, alphabet="abcd"):
+    """A handle (a path) of a third of the nodes, ending in a star."""
+    handle = max(1, n // 3)
+    children = [[k + 1] for k in range(handle - 1)] + [list(range(handle, n))] + [[] for _ in range(n - handle)]
+    return build(children, [rng.choice(alphabet) for _ in range(n)])
+
+
+def records(n, rng, alphabet="abcd"):
+    """A JSON array of records of a few fields each."""
+    children, fields = [[]], rng.randint(2, 5)
+    while len(children) < n:
+        record = len(children)
+        children[0].append(record)
+        children.append([])
+        for _ in range(min(fields, n - len(children))):
+            children[record].append(len(children))
+            children.append([])
+    return build(children, [rng.choice(alphabet) for _ in range(len(children))])
+
+
+def table(n, rng, alphabet="abcd"):
+    """table -> rows -> cells -> one text node each."""
+    children, columns = [[]], rng.randint(2, 6)
+    while len(children) < n:
+        row = len(children)
+        children[0].append(row)
+        children.append([])
+        for _ in range(columns):
+            if len(children) + 2 > n:
+                break
+            cell = len(children)
+            children[row].append(cell)
+            children.append([cell + 1])
+            children.append([])
+    return build(children, [rng.choice(alphabet) for _ in range(len(children))])
+
+
+WIDE = {"star": star, "broom": broom, "records": records, "table": table}
+
+
+class TestWideShapes:
+    """Wide, shallow trees, where most keyroots are leaves and the keyroot
+    schedule runs their pairs in groups: against the reference recursion on
+    small trees, against the path strategy (which shares no code with the
+    groups) and apted on larger ones, and the mapping walked back through
+    the groups, on 1 and 2 workers."""
+
+    @pytest.mark.parametrize("kind", ["unit", "integer", "fractional", "infinite"])
+    def test_small_wide_trees_against_the_reference(self, kind):
+        rng = random.Random(f"wide/{kind}")
+        for _ in range(80):
+            t1 = WIDE[rng.choice(list(WIDE))](rng.randint(1, 10), rng)
+            t2 = WIDE[rng.choice(list(WIDE))](rng.randint(1, 10), rng)
+            if kind == "unit":
+                costs = {}
+                expected = weighted_reference(t1.parents.tolist(), t2.parents.tolist(),
+                                              lambda i, j: int(t1.labels[i] != t2.labels[j]),
+                                              [1] * len(t1), [1] * len(t2))
+            else:
+                rename, delete, insert = random_costs(rng, t1, t2, kind != "integer", kind == "infinite")
+                costs = {"rename": rename, "delete": delete, "insert": insert}
+                expected = weighted_reference(t1.parents.tolist(), t2.parents.tolist(),
+                                              lambda i, j: min(rename[i][j], delete[i] + insert[j]),
+                                              delete, insert)
+            for algorithm in ("keyroot", "auto"):
+                assert_same(grix.distance(t1, t2, algorithm=algorithm, **costs), expected)
+
+    @pytest.mark.parametrize("shape", sorted(WIDE))
+    def test_large_wide_trees_against_the_strategy(self, shape):
+        rng = random.Random(f"wide/large/{shape}")
+        t1, t2 = WIDE[shape](rng.randint(250, 400), rng), WIDE[shape](rng.randint(250, 400), rng)
+        delete = [rng.uniform(0.2, 2) for _ in range(len(t1))]
+        insert = [rng.randint(1, 3) for _ in range(len(t2))]
+        rename = lambda a, b: 0.0 if a == b else (0.5 if a + b == "ab" else 1.25)  # noqa: E731
+        for costs in ({}, {"rename": lambda a, b: 0 if a == b else 3, "delete": 2},
+                      {"rename": rename, "delete": delete, "insert": insert}):
+            expected = grix.distance(t1, t2, algorithm="strategy", **costs)
+            for workers in (1, 2):
+                # Sums in another order: fractional costs agree to rounding.
+                assert_same(grix.distance(t1, t2, algorithm="keyroot", workers=workers, **costs), expected)
+
+    def test_unit_costs_against_apted(self):
+        pytest.importorskip("apted")
+        rng = random.Random("wide/apted")
+        for _ in range(30):
+            t1 = WIDE[rng.choice(list(WIDE))](rng.randint(1, 60), rng)
+            t2 = WIDE[rng.choice(list(WIDE))](rng.randint(1, 60), rng)
+            lists1, lists2 = (list(t1.labels), t1.parents.tolist()), (list(t2.labels), t2.parents.tolist())
+            expected = apted_distance(lists1, lists2, lambda i, j: int(lists1[0][i] != lists2[0][j]))
+            assert grix.distance(t1, t2, algorithm="keyroot") == expected
+
+    @pytest.mark.parametrize("shape", sorted(WIDE))
+    def test_mapping_walks_back_through_the_groups(self, shape):
+        rng = random.Random(f"wide/mapping/{shape}")
+        t1, t2 = WIDE[shape](rng.randint(150, 300), rng), WIDE[shape](rng.randint(150, 300), rng)
+        delete = [rng.choice([0.25, 0.75, 1.5]) for _ in range(len(t1))]
+        for costs in ({}, {"delete": delete, "insert": 0.6, "rename": lambda a, b: 0.0 if a == b else 1.1}):
+            for workers in (1, 2):
+                m = grix.mapping(t1, t2, algorithm="keyroot", workers=workers, **costs)
+                assert m.distance == grix.distance(t1, t2, algorithm="keyroot", **costs)
+                assert_same(m.distance, grix.distance(t1, t2, algorithm="strategy", **costs))
+                check_valid_mapping(t1, t2, m.pairs)
+                assert sum(edit.cost for edit in m.edit_script()) == pytest.approx(m.distance)
+                assert grix.apply(t1, m.edit_script()) == t2

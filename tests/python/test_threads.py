@@ -57,8 +57,18 @@ def test_worker_that_cannot_start_raises_runtime_error_and_leaves_no_thread(tmp_
             for line in open("/proc/self/status"):
                 if line.startswith(key):
                     return int(line.split()[1])
-        star1 = (["a"] * 201, [-1] + [0] * 200)
-        star2 = (["b"] * 101, [-1] + [0] * 100)
+        import random
+        rng = random.Random(5)
+        def random_tree(n):  # each node below one on the path to the previous node
+            parents, path = [-1], [0]
+            for i in range(1, n):
+                path = path[:rng.randrange(len(path)) + 1]
+                parents.append(path[-1])
+                path.append(i)
+            return [rng.choice("ab") for _ in range(n)], parents
+        # Levels with enough cells (and more pairs than workers) to run on
+        # worker threads; the 64 scratch matrices take about 25 MB.
+        star1, star2 = random_tree(300), random_tree(300)
         expected = GRIX_CPU.compute_tree_edit_distance_uniform(*star1, *star2, 1)
         limit = status("VmSize:") * 1024 + 40 * 2**20
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))

@@ -202,6 +202,9 @@ struct PreparedTree {
   // factor1 * factor2 cells for a pair of trees, so both orientations of a
   // pair can be priced before any work.
   int64_t cell_factor = 0;
+  // Keyroots that are leaves: the schedule runs their pairs in groups
+  // (leaf_keyroots.h), at a lower price than the kernel's cells.
+  int64_t leaf_keyroots = 0;
 };
 
 // A tree as given and mirrored (every node's children reversed, renumbered in

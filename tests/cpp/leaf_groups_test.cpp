@@ -1,0 +1,224 @@
+// Keyroot pairs with a leaf on one side, run in groups (leaf_keyroots.h),
+// against every keyroot pair run through the kernel one at a time: the whole
+// subtree-distance matrix must agree cell for cell, bit for bit with
+// fractional costs, on wide and shallow shapes (stars, brooms, records,
+// tables) and random trees, with 1 to 3 workers. Suites named Parallel* make
+// up the ThreadSanitizer run.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "keyroot_schedule.h"
+#include "test_support.h"
+#include "tree_preprocessing.h"
+
+namespace grix {
+namespace {
+
+using Ids = std::vector<int32_t>;
+
+Ids star(int32_t children) {
+  Ids parents{-1};
+  for (int32_t i = 0; i < children; ++i) parents.push_back(0);
+  return parents;
+}
+
+// A handle (a path) ending in a star of `bristles` leaves.
+Ids broom(int32_t handle, int32_t bristles) {
+  Ids parents;
+  for (int32_t i = 0; i < handle; ++i) parents.push_back(i - 1);
+  for (int32_t i = 0; i < bristles; ++i) parents.push_back(handle - 1);
+  return parents;
+}
+
+// A list of records of `fields` leaves each, as JSON arrays of objects give.
+Ids records(int32_t count, int32_t fields) {
+  Ids parents{-1};
+  for (int32_t r = 0; r < count; ++r) {
+    const int32_t record = static_cast<int32_t>(parents.size());
+    parents.push_back(0);
+    for (int32_t f = 0; f < fields; ++f) parents.push_back(record);
+  }
+  return parents;
+}
+
+// table -> rows -> cells -> one text node each, as HTML tables give.
+Ids table(int32_t rows, int32_t columns) {
+  Ids parents{-1};
+  for (int32_t r = 0; r < rows; ++r) {
+    const int32_t row = static_cast<int32_t>(parents.size());
+    parents.push_back(0);
+    for (int32_t c = 0; c < columns; ++c) {
+      const int32_t cell = static_cast<int32_t>(parents.size());
+      parents.push_back(row);
+      parents.push_back(cell);
+    }
+  }
+  return parents;
+}
+
+struct Shape {
+  const char* name;
+  Ids first, second;
+};
+
+std::vector<Shape> wide_shapes(std::mt19937& rng) {
+  return {
+      {"star x star", star(200), star(170)},
+      {"star x single node", star(300), {-1}},
+      {"single node x star", {-1}, star(300)},
+      {"broom x broom", broom(40, 160), broom(25, 190)},
+      {"star x broom", star(180), broom(60, 140)},
+      {"records x records", records(40, 6), records(35, 7)},
+      {"table x table", table(12, 8), table(10, 9)},
+      {"table x records", table(9, 7), records(30, 5)},
+      {"random x star", grix_test::random_tree(rng, 260, 3).parents, star(150)},
+      {"random x random", grix_test::random_tree(rng, 320, 3).parents,
+       grix_test::random_tree(rng, 290, 3).parents},
+  };
+}
+
+struct Prepared {
+  Ids rightmost_leaf, keyroots;
+  int32_t size() const { return static_cast<int32_t>(rightmost_leaf.size()); }
+};
+
+Prepared prepare(const Ids& parents) {
+  Prepared p;
+  p.rightmost_leaf = compute_rightmost_leaves(build_children(parents));
+  p.keyroots = compute_keyroots(p.rightmost_leaf);
+  return p;
+}
+
+// Fractional costs with some renames forbidden (+inf) and some free.
+struct DoubleCosts {
+  FlatMatrix<double> rename;
+  std::vector<double> deletion, insertion;
+};
+
+DoubleCosts double_costs(std::mt19937& rng, int32_t n1, int32_t n2) {
+  std::uniform_real_distribution<double> fraction(0.1, 2.3);
+  DoubleCosts c;
+  c.rename.reshape(n1, n2);
+  for (int32_t i = 0; i < n1; ++i) {
+    for (int32_t j = 0; j < n2; ++j) {
+      const int32_t kind = grix_test::random_int(rng, 0, 9);
+      c.rename.at(i, j) = kind == 0 ? std::numeric_limits<double>::infinity() : kind == 1 ? 0.0 : fraction(rng);
+    }
+  }
+  for (int32_t i = 0; i < n1; ++i) c.deletion.push_back(fraction(rng));
+  for (int32_t j = 0; j < n2; ++j) c.insertion.push_back(fraction(rng));
+  return c;
+}
+
+// Every keyroot pair through the kernel, in row-major order.
+template <typename Cost, typename Indel, typename Costs>
+FlatMatrix<Cost> pair_by_pair(const Prepared& a, const Prepared& b, const Costs& costs, const Indel& indel) {
+  FlatMatrix<Cost> tree_dist(a.size(), b.size()), forest_dist(a.size() + 1, b.size() + 1);
+  for (int32_t x : a.keyroots)
+    for (int32_t y : b.keyroots)
+      compute_subtree_pair<Cost>(x, y, a.rightmost_leaf, b.rightmost_leaf, costs, indel, forest_dist, tree_dist,
+                                 nullptr);
+  return tree_dist;
+}
+
+template <typename Cost>
+void expect_same_bits(const FlatMatrix<Cost>& got, const FlatMatrix<Cost>& expected, const std::string& what) {
+  for (int32_t i = 0; i < expected.rows(); ++i) {
+    ASSERT_EQ(std::memcmp(got.row(i), expected.row(i), sizeof(Cost) * static_cast<size_t>(expected.columns())), 0)
+        << what << ", row " << i;
+  }
+}
+
+template <typename Cost, typename Indel, typename Costs>
+void check_every_path(const Prepared& a, const Prepared& b, const Costs& costs, const Indel& indel,
+                      const std::string& name) {
+  const FlatMatrix<Cost> expected = pair_by_pair<Cost>(a, b, costs, indel);
+  for (int32_t threads : {1, 2, 3}) {
+    FlatMatrix<Cost> tree_dist(a.size(), b.size());
+    run_keyroot_schedule<Cost>(a.rightmost_leaf, a.keyroots, b.rightmost_leaf, b.keyroots, costs, indel, tree_dist,
+                               a.size(), b.size(), threads, start_worker_thread, nullptr);
+    expect_same_bits(tree_dist, expected, name + ", schedule on " + std::to_string(threads) + " workers");
+  }
+  FlatMatrix<Cost> tree_dist(a.size(), b.size()), forest_dist(a.size() + 1, b.size() + 1);
+  KeyrootSplit split2;
+  LeafGroupScratch<Cost> scratch;
+  run_keyroot_pairs_in_order<Cost>(a.rightmost_leaf, a.keyroots, b.rightmost_leaf, b.keyroots, costs, indel,
+                                   forest_dist, tree_dist, split2, scratch, nullptr);
+  expect_same_bits(tree_dist, expected, name + ", pairs in order");
+}
+
+TEST(ParallelLeafGroups, IntegerCostsMatchThePairByPairKernel) {
+  std::mt19937 rng(2911);
+  for (const Shape& shape : wide_shapes(rng)) {
+    const Prepared a = prepare(shape.first), b = prepare(shape.second);
+    FlatMatrix<int32_t> rename(a.size(), b.size());
+    for (int32_t i = 0; i < a.size(); ++i)
+      for (int32_t j = 0; j < b.size(); ++j) rename.at(i, j) = grix_test::random_int(rng, -1, 3);
+    const MatrixView<int32_t> view{rename.row(0), a.size(), b.size()};
+    check_every_path<int32_t>(a, b, view, UnitIndel{}, std::string(shape.name) + ", unit indel");
+    std::vector<int32_t> deletion(a.size()), insertion(b.size());
+    for (int32_t& cost : deletion) cost = grix_test::random_int(rng, 1, 4);
+    for (int32_t& cost : insertion) cost = grix_test::random_int(rng, 1, 4);
+    check_every_path<int32_t>(a, b, view, NodeIndel<int32_t>{deletion.data(), insertion.data()},
+                              std::string(shape.name) + ", per-node indel");
+  }
+}
+
+TEST(ParallelLeafGroups, FractionalCostsMatchThePairByPairKernelBitForBit) {
+  std::mt19937 rng(2912);
+  for (const Shape& shape : wide_shapes(rng)) {
+    const Prepared a = prepare(shape.first), b = prepare(shape.second);
+    const DoubleCosts costs = double_costs(rng, a.size(), b.size());
+    const MatrixView<double> view{costs.rename.row(0), a.size(), b.size()};
+    check_every_path<double>(a, b, view, NodeIndel<double>{costs.deletion.data(), costs.insertion.data()},
+                             std::string(shape.name) + ", fractional");
+    check_every_path<double>(a, b, view, UnitIndel{}, std::string(shape.name) + ", fractional renames");
+  }
+}
+
+// GRIX_CPU's matrices: rows as separate vectors, unit indel.
+TEST(ParallelLeafGroups, GrixCpuMatricesMatchThePairByPairKernel) {
+  std::mt19937 rng(2913);
+  for (const Shape& shape : wide_shapes(rng)) {
+    const Prepared a = prepare(shape.first), b = prepare(shape.second);
+    const IntMatrix costs = grix_test::random_costs(rng, a.size(), b.size(), 0, 2);
+    IntMatrix expected(a.size(), Ids(b.size(), -1)), forest_dist(a.size() + 1, Ids(b.size() + 1, -1));
+    for (int32_t x : a.keyroots)
+      for (int32_t y : b.keyroots)
+        compute_subtree_pair(x, y, a.rightmost_leaf, b.rightmost_leaf, costs, forest_dist, expected, nullptr);
+    for (int32_t threads : {1, 2}) {
+      IntMatrix tree_dist(a.size(), Ids(b.size(), -1));
+      run_keyroot_schedule(a.rightmost_leaf, a.keyroots, b.rightmost_leaf, b.keyroots, costs, tree_dist, a.size(),
+                           b.size(), threads);
+      ASSERT_EQ(tree_dist, expected) << shape.name << ", " << threads << " workers";
+    }
+  }
+}
+
+// The distance of wide shapes against the reference forest recursion, whose
+// code shares nothing with either the kernel or the groups.
+TEST(LeafGroups, SmallWideShapesAgreeWithTheReference) {
+  std::mt19937 rng(2914);
+  const std::vector<Ids> shapes = {star(1), star(5), broom(3, 4), records(3, 2), table(2, 2), broom(1, 6)};
+  for (const Ids& first : shapes) {
+    for (const Ids& second : shapes) {
+      for (int round = 0; round < 4; ++round) {
+        grix_test::Tree a, b;
+        a.parents = first;
+        b.parents = second;
+        for (size_t i = 0; i < first.size(); ++i) a.labels.push_back(std::string(1, static_cast<char>('a' + rng() % 3)));
+        for (size_t i = 0; i < second.size(); ++i) b.labels.push_back(std::string(1, static_cast<char>('a' + rng() % 3)));
+        const IntMatrix costs = grix_test::random_costs(rng, a.size(), b.size(), 0, 3);
+        ASSERT_EQ(compute_tree_edit_distance(a.labels, a.parents, b.labels, b.parents, costs, 1),
+                  grix_test::reference_distance(a, b, costs));
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace grix
