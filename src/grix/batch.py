@@ -154,7 +154,6 @@ def metric_costs_used(costs: EngineCosts, codes1: Sequence[npt.NDArray[np.int32]
     return used(costs.delete, codes1), used(costs.insert, codes2)
 
 
-
 @overload
 def pdist(trees: Sequence[Tree], *, rename: None = None, delete: None = None, insert: None = None,
           normalize: None = None, workers: int | None = None,

@@ -434,6 +434,8 @@ class Tree(Generic[S]):
         for other input. Costs O(tokens).
         """
         return Tree._of(readers.read_spacy(doc_or_span, label=label))
+
+    @classmethod
     def from_tree_sitter(
         cls,
         tree_or_node_or_source: Any,
@@ -480,6 +482,8 @@ class Tree(Generic[S]):
         """
         return Tree._of(readers.read_tree_sitter(tree_or_node_or_source, language, anonymous=anonymous,
                                                  text=text, comments=comments, strict=strict))
+
+    @classmethod
     def from_dot_bracket(cls, structure: str, representation: str = "full", *,
                          pseudoknots: str = "refuse") -> Tree[tuple[int, int]]:
         """Build the tree of an RNA secondary structure in dot-bracket
