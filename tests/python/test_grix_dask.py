@@ -298,9 +298,18 @@ def test_lost_workers_cost_only_their_blocks(port_8787_held, monkeypatch):
         assert set(before.values()) - set(worker_pids(client).values()), "no worker was killed"
         # With no worker left at all, one line says so.
         monkeypatch.setattr(grix.dask, "WORKERLESS_SECONDS", 1.0)
-        threading.Timer(0.7, lambda: cluster.scale(0)).start()
+        def retire_every_worker_once_blocks_run():
+            deadline = time.monotonic() + 60
+            while not busy_workers(client) and time.monotonic() < deadline:
+                time.sleep(0.02)
+            cluster.scale(0)
+
+        retire = threading.Thread(target=retire_every_worker_once_blocks_run)
+        retire.start()
+        more = trees + heavy_trees(16, seed=15, nodes=600)  # the work outlasts the retirement
         with pytest.raises(RuntimeError, match=r"^grix.dask.pdist: no Dask worker is left in the cluster"):
-            grix.dask.pdist(trees, client=client, blocks=4, timeout=120)
+            grix.dask.pdist(more, client=client, blocks=16, timeout=120)
+        retire.join()
 
 
 def busy_workers(client):
