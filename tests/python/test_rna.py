@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import grix
+from conftest import vienna_rna
 from grix.readers.rna import parse_dot_bracket_records, read_dot_bracket
 
 HERE = Path(__file__).resolve().parent
@@ -68,7 +69,7 @@ def test_known_trees(structure, representation, expected):
 
 @pytest.mark.parametrize("representation", REPRESENTATIONS)
 def test_trees_equal_viennarna_node_for_node(representation):
-    RNA = pytest.importorskip("RNA")
+    RNA = vienna_rna()
     build = {"full": RNA.expand_Full, "hit": RNA.b2HIT, "coarse": lambda s: RNA.expand_Shapiro(RNA.b2C(s)),
              "weighted": RNA.b2Shapiro}[representation]
     rng = random.Random(7)

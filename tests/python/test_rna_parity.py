@@ -20,6 +20,7 @@ from pathlib import Path
 import pytest
 
 import grix
+from conftest import vienna_rna
 
 HERE = Path(__file__).resolve().parent
 REPRESENTATIONS = ("full", "hit", "coarse", "weighted")
@@ -82,7 +83,7 @@ def vienna_distances(RNA, structures, pairs, representation, model):
 @pytest.mark.parametrize("model", MODELS)
 @pytest.mark.parametrize("representation", REPRESENTATIONS)
 def test_equal_to_installed_viennarna(representation, model):
-    RNA = pytest.importorskip("RNA")
+    RNA = vienna_rna()
     records, pairs, _ = corpus()
     small = [(i, j) for i, j in pairs
              if len(records[i].structure) < LIVE_LENGTH and len(records[j].structure) < LIVE_LENGTH]
@@ -93,7 +94,7 @@ def test_equal_to_installed_viennarna(representation, model):
 
 
 def test_freshly_folded_structures():
-    RNA = pytest.importorskip("RNA")
+    RNA = vienna_rna()
     rng = random.Random(2024)
     sequences = ["".join(rng.choice("ACGU") for _ in range(rng.randint(50, 110))) for _ in range(40)]
     records = [grix.rna.DotBracketRecord(f"fresh{k}", sequence, RNA.fold(sequence)[0], 0)
