@@ -103,9 +103,12 @@ std::vector<Cost> oriented_costs(const std::vector<Cost>& given, const OrientedT
 
 // With `for_strategy`, the pair stays as given (the path strategy reads both
 // orientations itself) and the memory check counts the strategy's matrices.
+// With `renames_by_code`, renames by label are left to the kernel to read
+// through the codes (see CodeTableRename), and no rename matrix is built.
 template <typename Cost>
 OrientedPair<Cost> orient(const OrientedTree& tree1, const OrientedTree& tree2, const PairCosts<Cost>& costs,
-                          int32_t num_threads, const StopFlag* stop, bool for_strategy = false) {
+                          int32_t num_threads, const StopFlag* stop, bool for_strategy = false,
+                          bool renames_by_code = false) {
   const int32_t n1 = tree1.size();
   const int32_t n2 = tree2.size();
   OrientedPair<Cost> pair;
@@ -118,7 +121,7 @@ OrientedPair<Cost> orient(const OrientedTree& tree1, const OrientedTree& tree2, 
   // The mapping's walk back reuses the memory of the schedule's scratch, so
   // both calls peak like a distance.
   const bool per_node_indel = !costs.delete_costs.empty() || !costs.insert_costs.empty();
-  const bool builds_rename = !costs.rename_by_node.given() || pair.mirrored;
+  const bool builds_rename = costs.rename_by_node.given() ? pair.mirrored : !renames_by_code;
   const int32_t workers = effective_worker_count(num_threads, n1, n2);
   double needed =
       estimate_pair_bytes(n1, n2, leaves1, leaves2, workers, sizeof(Cost), builds_rename, per_node_indel);
@@ -136,6 +139,7 @@ OrientedPair<Cost> orient(const OrientedTree& tree1, const OrientedTree& tree2, 
     pair.rename = costs.rename_by_node;
     return pair;
   }
+  if (renames_by_code && !costs.rename_by_node.given()) return pair;
   if (costs.rename_by_node.given()) {
     constexpr int32_t ROWS_BETWEEN_CHECKS = 256;
     pair.own_rename.reshape(n1, n2);
@@ -162,15 +166,28 @@ auto with_indel(const OrientedPair<Cost>& pair, Body&& body) {
   return body(NodeIndel<Cost>{pair.delete_costs.data(), pair.insert_costs.data()});
 }
 
-template <typename Cost, typename Indel>
-FlatMatrix<Cost> fill_tree_dist(const OrientedPair<Cost>& pair, const Indel& indel, int32_t num_threads,
-                                const StopFlag* stop, std::atomic<int64_t>* cells_done) {
+template <typename Cost, typename Indel, typename Rename>
+FlatMatrix<Cost> fill_tree_dist(const OrientedPair<Cost>& pair, const Rename& rename, const Indel& indel,
+                                int32_t num_threads, const StopFlag* stop, std::atomic<int64_t>* cells_done) {
   FlatMatrix<Cost> tree_dist(pair.n1(), pair.n2());
   run_keyroot_schedule<Cost>(pair.tree1->rightmost_leaf, pair.tree1->keyroots,
-                             pair.tree2->rightmost_leaf, pair.tree2->keyroots, pair.rename, indel,
+                             pair.tree2->rightmost_leaf, pair.tree2->keyroots, rename, indel,
                              tree_dist, pair.n1(), pair.n2(), num_threads, start_worker_thread, stop,
                              cells_done);
   return tree_dist;
+}
+
+// Calls body(rename) with the pair's renames: the matrix that orient built
+// or was given, or, when it built none, the label table (or label equality)
+// read through the codes of the orientation that runs.
+template <typename Cost, typename Body>
+auto with_rename(const OrientedPair<Cost>& pair, const PairCosts<Cost>& costs, Body&& body) {
+  if (pair.rename.given()) return body(pair.rename);
+  const int32_t* const codes1 = pair.tree1->codes.data();
+  const int32_t* const codes2 = pair.tree2->codes.data();
+  const MatrixView<Cost>& table = costs.rename_by_label;
+  if (table.given()) return body(CodeTableRename<Cost>{codes1, codes2, table.values, table.columns});
+  return body(CodeEqualityRename<Cost>{codes1, codes2});
 }
 
 // Walks back from the two roots. For a subtree pair (a, b) the kernel refills
@@ -247,21 +264,26 @@ struct FilledPair {
   FlatMatrix<Cost> tree_dist;
 };
 
+// A distance alone (`for_mapping` false) lets the keyroot schedule read
+// renames by label through the codes; the mapping's walk back reads the
+// rename matrix.
 template <typename Cost>
 FilledPair<Cost> fill_pair(const OrientedTree& tree1, const OrientedTree& tree2, const PairCosts<Cost>& costs,
                            int32_t num_threads, const StopFlag* stop, std::atomic<int64_t>* cells_done,
-                           Algorithm algorithm) {
+                           Algorithm algorithm, bool for_mapping) {
   PathShape shape1, shape2;
   PathPlan plan;
   const bool strategy = algorithm != Algorithm::keyroot &&
                         price_algorithms(tree1, tree2, algorithm, shape1, shape2, plan, stop).use_strategy;
-  FilledPair<Cost> filled{orient(tree1, tree2, costs, num_threads, stop, strategy), {}};
+  FilledPair<Cost> filled{orient(tree1, tree2, costs, num_threads, stop, strategy, !strategy && !for_mapping), {}};
   if (strategy) {
     run_path_plan<Cost>(tree1, tree2, shape1, shape2, plan, filled.pair.rename, filled.pair.delete_costs,
                         filled.pair.insert_costs, num_threads, filled.tree_dist, stop, cells_done);
   } else {
     filled.tree_dist = with_indel(filled.pair, [&](const auto& indel) {
-      return fill_tree_dist(filled.pair, indel, num_threads, stop, cells_done);
+      return with_rename(filled.pair, costs, [&](const auto& rename) {
+        return fill_tree_dist(filled.pair, rename, indel, num_threads, stop, cells_done);
+      });
     });
   }
   return filled;
@@ -277,7 +299,7 @@ Cost compute_oriented_distance(const OrientedTree& tree1, const OrientedTree& tr
   if (tree1.size() == 0 || tree2.size() == 0) {
     return whole_tree_cost(costs.delete_costs, tree1.size()) + whole_tree_cost(costs.insert_costs, tree2.size());
   }
-  return fill_pair(tree1, tree2, costs, num_threads, stop, cells_done, algorithm).tree_dist.at(0, 0);
+  return fill_pair(tree1, tree2, costs, num_threads, stop, cells_done, algorithm, false).tree_dist.at(0, 0);
 }
 
 template <typename Cost>
@@ -292,7 +314,7 @@ EditMapping<Cost> compute_edit_mapping(const OrientedTree& tree1, const Oriented
   if (n1 > 0 && n2 > 0) {
     // The walk back needs every subtree distance, which the path strategy
     // fills as well (in the trees' given ids).
-    FilledPair<Cost> filled = fill_pair(tree1, tree2, costs, num_threads, stop, cells_done, algorithm);
+    FilledPair<Cost> filled = fill_pair(tree1, tree2, costs, num_threads, stop, cells_done, algorithm, true);
     const OrientedPair<Cost>& pair = filled.pair;
     mapping.distance = filled.tree_dist.at(0, 0);
     mapping.pairs = with_indel(pair, [&](const auto& indel) { return walk_back(pair, indel, filled.tree_dist, stop); });

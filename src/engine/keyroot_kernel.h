@@ -57,6 +57,47 @@ PermutedRow<T> row_of(const PermutedMatrix<T>& matrix, int32_t r) {
   return {matrix.values + static_cast<size_t>(matrix.rows[r]) * static_cast<size_t>(matrix.stride), matrix.columns};
 }
 
+// Renames read through the nodes' label codes rather than from an n1 x n2
+// matrix: the matrix costs as many writes and as much memory as the subtree
+// distances, while most of its cells are read once or never (a star's leaf
+// pairs), so a pair whose renames depend on labels only reads them here.
+// Cell (i, j) is table[codes1[i] * columns + codes2[j]], or with no table
+// 0 for equal codes and 1 otherwise: the values fill_rename_from_codes
+// writes, so the kernel forms the same sums.
+template <typename Cost>
+struct CodeTableRename {
+  const int32_t* codes1;
+  const int32_t* codes2;
+  const Cost* table;
+  int32_t columns;
+};
+template <typename Cost>
+struct CodeTableRow {
+  const Cost* table_row;
+  const int32_t* codes2;
+  Cost operator[](int32_t k) const { return table_row[codes2[k]]; }
+};
+template <typename Cost>
+CodeTableRow<Cost> row_of(const CodeTableRename<Cost>& costs, int32_t r) {
+  return {costs.table + static_cast<size_t>(costs.codes1[r]) * static_cast<size_t>(costs.columns), costs.codes2};
+}
+
+template <typename Cost>
+struct CodeEqualityRename {
+  const int32_t* codes1;
+  const int32_t* codes2;
+};
+template <typename Cost>
+struct CodeEqualityRow {
+  int32_t code1;
+  const int32_t* codes2;
+  Cost operator[](int32_t k) const { return static_cast<Cost>(codes2[k] != code1); }
+};
+template <typename Cost>
+CodeEqualityRow<Cost> row_of(const CodeEqualityRename<Cost>& costs, int32_t r) {
+  return {costs.codes1[r], costs.codes2};
+}
+
 // Deleting or inserting any node costs 1.
 struct UnitIndel {
   static constexpr int32_t deletion(int32_t) { return 1; }

@@ -149,19 +149,28 @@ Cost pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCost
   const bool mirror = mirrored_is_cheaper(a, b, cells);
   const PreparedTree& tree1 = mirror ? a.mirrored : a.given;
   const PreparedTree& tree2 = mirror ? b.mirrored : b.given;
-  fill_rename_from_label_costs(tree1.codes, tree2.codes, &c, scratch.rename, stop);
   scratch.tree_dist.reshape(n1, n2);
   scratch.forest_dist.reshape(n1 + 1, n2 + 1);
-  auto run = [&](const auto& indel) {
-    run_keyroot_pairs_in_order<Cost>(tree1.rightmost_leaf, tree1.keyroots, tree2.rightmost_leaf,
-                                     tree2.keyroots, scratch.rename, indel, scratch.forest_dist,
-                                     scratch.tree_dist, scratch.split2, scratch.leaf_groups, stop);
-    return scratch.tree_dist.at(0, 0);
+  auto run_with = [&](const auto& rename) {
+    auto run = [&](const auto& indel) {
+      run_keyroot_pairs_in_order<Cost>(tree1.rightmost_leaf, tree1.keyroots, tree2.rightmost_leaf,
+                                       tree2.keyroots, rename, indel, scratch.forest_dist,
+                                       scratch.tree_dist, scratch.split2, scratch.leaf_groups, stop);
+      return scratch.tree_dist.at(0, 0);
+    };
+    if (c.delete_costs.empty() && c.insert_costs.empty()) return run(UnitIndel{});
+    fill_node_costs(tree1.codes, c.delete_costs, scratch.delete_costs);
+    fill_node_costs(tree2.codes, c.insert_costs, scratch.insert_costs);
+    return run(NodeIndel<Cost>{scratch.delete_costs.data(), scratch.insert_costs.data()});
   };
-  if (c.delete_costs.empty() && c.insert_costs.empty()) return run(UnitIndel{});
-  fill_node_costs(tree1.codes, c.delete_costs, scratch.delete_costs);
-  fill_node_costs(tree2.codes, c.insert_costs, scratch.insert_costs);
-  return run(NodeIndel<Cost>{scratch.delete_costs.data(), scratch.insert_costs.data()});
+  // The schedule reads each rename once, so renames that depend on labels
+  // only are read through the codes rather than written into a matrix first.
+  if (c.rename.empty()) return run_with(CodeEqualityRename<Cost>{tree1.codes.data(), tree2.codes.data()});
+  if (c.label_class.empty()) {
+    return run_with(CodeTableRename<Cost>{tree1.codes.data(), tree2.codes.data(), c.rename.data(), c.columns});
+  }
+  fill_rename_from_label_costs(tree1.codes, tree2.codes, &c, scratch.rename, stop);
+  return run_with(scratch.rename);
 }
 
 int32_t largest_tree(const std::vector<OrientedTree>& trees) {

@@ -306,3 +306,52 @@ class TestWideShapes:
                 check_valid_mapping(t1, t2, m.pairs)
                 assert sum(edit.cost for edit in m.edit_script()) == pytest.approx(m.distance)
                 assert grix.apply(t1, m.edit_script()) == t2
+
+
+class TestRenamesReadByLabel:
+    """A distance whose renames depend on labels only reads them through the
+    label codes; a rename given node by node, and the mapping, go through an
+    n1 x n2 matrix. Both must agree on every shape, in both orientations, for
+    label equality, asymmetric integer and fractional tables, and classes."""
+
+    ALPHABET = "abcdef"
+
+    @staticmethod
+    def node_matrix(t1, t2, rename):
+        return np.array([[rename(a, b) for b in t2.labels] for a in t1.labels])
+
+    @pytest.mark.parametrize("shape", ["random", *sorted(WIDE)])
+    def test_by_label_equals_by_node(self, shape):
+        rng = random.Random(f"by-label/{shape}")
+        weights = {(a, b): rng.randint(0, 5) for a in self.ALPHABET for b in self.ALPHABET}
+        integer = lambda a, b: 0 if a == b else weights[a, b]  # noqa: E731
+        fractional = lambda a, b: 0.0 if a == b else weights[a, b] / 3 + 0.1  # noqa: E731
+        for _ in range(6):
+            if shape == "random":
+                t1 = random_grix_tree(rng, rng.randint(1, 300), self.ALPHABET)
+                t2 = random_grix_tree(rng, rng.randint(1, 300), self.ALPHABET)
+            else:
+                t1 = WIDE[shape](rng.randint(1, 300), rng, self.ALPHABET)
+                t2 = WIDE[shape](rng.randint(1, 300), rng, self.ALPHABET)
+            for rename, delete in ((None, None), (integer, 2), (fractional, 0.75)):
+                by_node = {} if rename is None else {"rename": self.node_matrix(t1, t2, rename)}
+                by_label = {} if rename is None else {"rename": rename}
+                expected = grix.distance(t1, t2, algorithm="keyroot", delete=delete, **by_node)
+                for workers in (1, 2):
+                    got = grix.distance(t1, t2, algorithm="keyroot", workers=workers, delete=delete, **by_label)
+                    assert got == expected and type(got) is type(expected)
+                assert grix.mapping(t1, t2, algorithm="keyroot", delete=delete, **by_label).distance == expected
+                assert grix.paired([t1], [t2], delete=delete, **by_label)[0] == expected
+
+    def test_label_classes_equal_their_matrix(self):
+        rng = random.Random("by-label/classes")
+        kind = {"a": "vowel", "e": "vowel", "b": "stop", "d": "stop", "c": "other", "f": "other"}
+        price = {("vowel", "stop"): 2, ("stop", "vowel"): 3}
+        classes = grix.LabelClasses(kind.__getitem__, lambda c1, c2: price.get((c1, c2), 1), same=0)
+        by_node = lambda a, b: 0 if a == b else price.get((kind[a], kind[b]), 1)  # noqa: E731
+        for _ in range(10):
+            t1 = random_grix_tree(rng, rng.randint(1, 200), self.ALPHABET)
+            t2 = WIDE["star"](rng.randint(1, 200), rng, self.ALPHABET)
+            expected = grix.distance(t1, t2, rename=self.node_matrix(t1, t2, by_node))
+            assert grix.distance(t1, t2, rename=classes, workers=2) == expected
+            assert grix.pdist([t1, t2], rename=classes)[0] == expected
