@@ -129,9 +129,10 @@ def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = No
         Planning it takes a few nanoseconds per pair of subtrees. "auto" (the
         default) predicts both and runs the faster; it plans only where the
         keyroot schedule would cost far more than planning.
-    Memory: about two n1 x n2 matrices plus one (n1+1) x (n2+1) per worker, of
-    4-byte ints or 8-byte doubles; the strategy adds one byte per pair of
-    subtrees and four (n+1) x (n+1) matrices of the larger tree.
+    Memory: one n1 x n2 matrix (two when rename is an array or the strategy
+    runs) plus one (n1+1) x (n2+1) per worker, of 4-byte ints or 8-byte
+    doubles; the strategy adds one byte per pair of subtrees and four
+    (n+1) x (n+1) matrices of the larger tree.
 
     Raises TypeError or ValueError for bad arguments, TimeoutError after
     `timeout` seconds, KeyboardInterrupt on Ctrl-C (the computation is stopped
