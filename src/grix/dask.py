@@ -276,6 +276,17 @@ def place_in_condensed(condensed: npt.NDArray[Any], count: int, rows: Block, col
             condensed[start:start + c1 - j0] = block[i - r0, j0 - c0:]
 
 
+def block_into_file(path: str, count: int, row_block: Block, column_block: Block, rows: Packed,
+                    columns: Packed | None, arguments: dict[str, Any], workers: int | None,
+                    seconds: float | None) -> Any:
+    """One task of pdist(out=...): a block computed and written into the
+    .npy file at once. A block handed on to a task of its own would wait in
+    the worker's memory: Dask runs the blocks, submitted first, before the
+    writes, and at 100,000 trees the waiting blocks outgrow any worker."""
+    block = block_distances(rows, columns, arguments, workers, seconds)
+    return write_block(path, count, row_block, column_block, block)
+
+
 def write_block(path: str, count: int, rows: Block, columns: Block, block: Any) -> Any:
     """One task of pdist(out=...): writes a finished block into the .npy
     file of the condensed vector (on storage the workers share), and returns
@@ -432,10 +443,12 @@ def stopped_error(call: str, stopped: Stopped, timed_out: Callable[[str], Timeou
 
 def submit_blocks(client: Client, rows_packed: Packed, columns_packed: Packed | None,
                   arguments: Future[Any], row_blocks: list[Block], column_blocks: list[Block],
-                  workers: int | None, timeout: float | None) -> dict[Block, Future[Any]]:
+                  workers: int | None, timeout: float | None,
+                  out: tuple[str, int] | None = None) -> dict[Block, Future[Any]]:
     """One task per block; for all pairs of one collection (no columns),
     only the blocks on and above the diagonal. Each range of trees travels
-    once, carried by a task of its own."""
+    once, carried by a task of its own. With `out` (the .npy file and the
+    number of trees), each task writes its block there and returns None."""
     same = columns_packed is None
     row_data = [carry(client, pack_range(rows_packed, *rows)) for rows in row_blocks]
     column_data = row_data if same else [carry(client, pack_range(cast(Packed, columns_packed), *columns))
@@ -446,6 +459,10 @@ def submit_blocks(client: Client, rows_packed: Packed, columns_packed: Packed | 
             if same and c < r:
                 continue  # the transpose of block (c, r)
             columns = None if same and r == c else column_data[c]
+            if out is not None:
+                tasks[r, c] = client.submit(block_into_file, *out, row_blocks[r], column_blocks[c], row_data[r],
+                                            columns, arguments, workers, timeout, pure=False)
+                continue
             tasks[r, c] = client.submit(block_distances, row_data[r], columns, arguments, workers, timeout,
                                         pure=False)
     return tasks
@@ -515,10 +532,7 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
         ranges = split(count, block_count(count, connected, blocks))
         arguments = carry(connected, encoded.costs.batch_arguments())
         tasks = submit_blocks(connected, pack(encoded.parents, encoded.codes), None, arguments, ranges, ranges,
-                              per_task, seconds)
-        if out is not None:
-            tasks = {(r, c): connected.submit(write_block, out, count, ranges[r], ranges[c], task, pure=False)
-                     for (r, c), task in tasks.items()}
+                              per_task, seconds, None if out is None else (out, count))
 
         def place(r: int, c: int, block: Any) -> None:
             if out is None:
