@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "keyroot_kernel.h"
@@ -65,7 +66,94 @@ struct LeafGroupScratch {
   std::vector<Cost> column;    // and each leaf's column, as the rows go up
   std::vector<Cost> inserted;  // leaves against subtree: the cost of inserting k..ry, by k
   std::vector<Cost> after;     // and inserted[leaf2[k] + 1], the forest right of k's subtree
+  // The closed form below: for each label of the leaves, its best match
+  // in the subtree by path node, and each code's slot among those labels.
+  std::vector<Cost> best;
+  std::vector<int32_t> slot_of_code;
+  std::vector<int32_t> label_codes;
 };
+
+// A subtree against a single node: the node is matched with at most one
+// node v of the subtree and everything else deleted (or inserted), so
+//   tree_dist(subtree of l, leaf y) = D(l) + min(insert(y), min over v in
+//                                     the subtree of l of (rename(v, y) - delete(v)))
+// with D(l) the cost of deleting the whole subtree. Where renames depend on
+// labels only, the inner minimum depends on y's label alone: one scan of the
+// subtree per distinct label of the leaves replaces one per leaf. Integer
+// costs only: those sums come out equal in any order, while with doubles the
+// mapping's walk back needs the kernel's very sums.
+template <typename Costs>
+struct ReadsRenamesByLabel : std::false_type {};
+template <typename Cost>
+struct ReadsRenamesByLabel<CodeTableRename<Cost>> : std::true_type {};
+template <typename Cost>
+struct ReadsRenamesByLabel<CodeEqualityRename<Cost>> : std::true_type {};
+
+template <typename Cost>
+Cost label_rename(const CodeTableRename<Cost>& costs, int32_t code1, int32_t code2) {
+  return costs.table[static_cast<size_t>(code1) * static_cast<size_t>(costs.columns) + static_cast<size_t>(code2)];
+}
+template <typename Cost>
+Cost label_rename(const CodeEqualityRename<Cost>&, int32_t code1, int32_t code2) {
+  return static_cast<Cost>(code1 != code2);
+}
+
+// Numbers the distinct codes of `nodes` into scratch.label_codes (each
+// node's slot is scratch.slot_of_code[code]); returns how many there are.
+template <typename Cost>
+int32_t number_leaf_labels(const int32_t* nodes, int32_t count, const int32_t* codes,
+                           LeafGroupScratch<Cost>& scratch) {
+  std::vector<int32_t>& slot = scratch.slot_of_code;
+  for (int32_t code : scratch.label_codes) slot[code] = -1;  // clear the previous group's
+  scratch.label_codes.clear();
+  for (int32_t a = 0; a < count; ++a) {
+    const int32_t code = codes[nodes[a]];
+    if (code >= static_cast<int32_t>(slot.size())) slot.resize(static_cast<size_t>(code) + 1, -1);
+    if (slot[code] < 0) {
+      slot[code] = static_cast<int32_t>(scratch.label_codes.size());
+      scratch.label_codes.push_back(code);
+    }
+  }
+  return static_cast<int32_t>(scratch.label_codes.size());
+}
+
+// Whether the closed form is worth it for a subtree of `size` nodes whose
+// rightmost path has `path` nodes against `count` single nodes of `labels`
+// distinct labels: its scans against the kernel's size x count cells.
+inline bool closed_form_pays(int64_t size, int64_t path, int64_t count, int64_t labels) {
+  return 2 * (size * labels + path * count) < size * count;
+}
+
+// subtree_against_leaves by the closed form, with the leaves' labels
+// numbered: for each label c, best = min over v in l..rx of
+// (rename(v, c) - delete(v)), taken as l goes up from rx; at each l on the
+// rightmost path of x the leaves' cells follow.
+template <typename Cost, typename Indel, typename Costs, typename Matrix>
+void subtree_against_leaves_by_label(int32_t x, const int32_t* leaves2, int32_t count, int32_t labels,
+                                     const std::vector<int32_t>& rightmost_leaf1, const Costs& costs,
+                                     const Indel& indel, Matrix& tree_dist, LeafGroupScratch<Cost>& scratch) {
+  const int32_t rx = rightmost_leaf1[x];
+  std::vector<Cost>& best = scratch.best;
+  best.resize(static_cast<size_t>(labels));
+  const int32_t* const label_codes = scratch.label_codes.data();
+  const int32_t* const slot = scratch.slot_of_code.data();
+  Cost deleted = 0;  // deleting l..rx
+  for (int32_t l = rx; l >= x; --l) {
+    const Cost delete_l = indel.deletion(l);
+    deleted += delete_l;
+    const int32_t code1 = costs.codes1[l];
+    for (int32_t c = 0; c < labels; ++c) {
+      const Cost here = label_rename(costs, code1, label_codes[c]) - delete_l;
+      best[c] = l == rx ? here : std::min(best[c], here);
+    }
+    if (rightmost_leaf1[l] != rx) continue;
+    auto tree_row = row_of(tree_dist, l);
+    for (int32_t b = 0; b < count; ++b) {
+      const int32_t y = leaves2[b];
+      tree_row[y] = deleted + std::min<Cost>(indel.insertion(y), best[slot[costs.codes2[y]]]);
+    }
+  }
+}
 
 // The subtree of x (not a leaf) against the leaves y = leaves2[0..count):
 // writes tree_dist[l][y] for l on the rightmost path of x. Column y holds
@@ -80,6 +168,18 @@ void subtree_against_leaves(int32_t x, const int32_t* leaves2, int32_t count,
   if (x == rx) {
     leaves_against_leaves<Cost>(&x, 1, leaves2, count, cost_matrix, indel, tree_dist);
     return;
+  }
+  if constexpr (std::is_integral_v<Cost> && ReadsRenamesByLabel<Costs>::value) {
+    if (count > 2) {
+      const int32_t labels = number_leaf_labels(leaves2, count, cost_matrix.codes2, scratch);
+      int32_t path = 0;
+      for (int32_t l = x; l <= rx; ++l) path += rightmost_leaf1[l] == rx;
+      if (closed_form_pays(rx - x + 1, path, count, labels)) {
+        subtree_against_leaves_by_label<Cost>(x, leaves2, count, labels, rightmost_leaf1, cost_matrix, indel,
+                                              tree_dist, scratch);
+        return;
+      }
+    }
   }
   // deleted[l - x] is the cost of deleting l..rx, summed from rx up as the
   // kernel sums it.
@@ -118,6 +218,35 @@ void subtree_against_leaves(int32_t x, const int32_t* leaves2, int32_t count,
   }
 }
 
+// leaves_against_subtree by the closed form, mirrored: for each label c of
+// the leaves, best = min over w in k..ry of (rename(c, w) - insert(w)).
+// The leaves' rows are written one path node (column) at a time.
+template <typename Cost, typename Indel, typename Costs, typename Matrix>
+void leaves_against_subtree_by_label(const int32_t* leaves1, int32_t count, int32_t labels, int32_t y,
+                                     const std::vector<int32_t>& rightmost_leaf2, const Costs& costs,
+                                     const Indel& indel, Matrix& tree_dist, LeafGroupScratch<Cost>& scratch) {
+  const int32_t ry = rightmost_leaf2[y];
+  std::vector<Cost>& best = scratch.best;
+  best.resize(static_cast<size_t>(labels));
+  const int32_t* const label_codes = scratch.label_codes.data();
+  const int32_t* const slot = scratch.slot_of_code.data();
+  Cost inserted = 0;  // inserting k..ry
+  for (int32_t k = ry; k >= y; --k) {
+    const Cost insert_k = indel.insertion(k);
+    inserted += insert_k;
+    const int32_t code2 = costs.codes2[k];
+    for (int32_t c = 0; c < labels; ++c) {
+      const Cost here = label_rename(costs, label_codes[c], code2) - insert_k;
+      best[c] = k == ry ? here : std::min(best[c], here);
+    }
+    if (rightmost_leaf2[k] != ry) continue;
+    for (int32_t a = 0; a < count; ++a) {
+      const int32_t x = leaves1[a];
+      row_of(tree_dist, x)[k] = inserted + std::min<Cost>(indel.deletion(x), best[slot[costs.codes1[x]]]);
+    }
+  }
+}
+
 // The leaves x = leaves1[0..count) against the subtree of y (not a leaf):
 // writes tree_dist[x][k] for k on the rightmost path of y. Each leaf is one
 // row of the kernel over the empty-forest row of y, which the leaves share.
@@ -126,6 +255,18 @@ void leaves_against_subtree(const int32_t* leaves1, int32_t count, int32_t y,
                             const std::vector<int32_t>& rightmost_leaf2, const Costs& cost_matrix,
                             const Indel& indel, Matrix& tree_dist, LeafGroupScratch<Cost>& scratch) {
   const int32_t ry = rightmost_leaf2[y];
+  if constexpr (std::is_integral_v<Cost> && ReadsRenamesByLabel<Costs>::value) {
+    if (count > 2) {
+      const int32_t labels = number_leaf_labels(leaves1, count, cost_matrix.codes1, scratch);
+      int32_t path = 0;
+      for (int32_t k = y; k <= ry; ++k) path += rightmost_leaf2[k] == ry;
+      if (closed_form_pays(ry - y + 1, path, count, labels)) {
+        leaves_against_subtree_by_label<Cost>(leaves1, count, labels, y, rightmost_leaf2, cost_matrix, indel,
+                                              tree_dist, scratch);
+        return;
+      }
+    }
+  }
   // inserted[k - y] is the cost of inserting k..ry, as the kernel's empty row.
   std::vector<Cost>& inserted = scratch.inserted;
   inserted.resize(static_cast<size_t>(ry - y) + 2);

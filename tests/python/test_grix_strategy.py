@@ -333,7 +333,9 @@ class TestRenamesReadByLabel:
             else:
                 t1 = WIDE[shape](rng.randint(1, 300), rng, self.ALPHABET)
                 t2 = WIDE[shape](rng.randint(1, 300), rng, self.ALPHABET)
-            for rename, delete in ((None, None), (integer, 2), (fractional, 0.75)):
+            negative = lambda a, b: weights[a, b] - 2  # noqa: E731  (renames may be negative)
+            by_label_delete = lambda label: 1 + "abcdef".index(label) % 3  # noqa: E731
+            for rename, delete in ((None, None), (integer, 2), (fractional, 0.75), (negative, by_label_delete)):
                 by_node = {} if rename is None else {"rename": self.node_matrix(t1, t2, rename)}
                 by_label = {} if rename is None else {"rename": rename}
                 expected = grix.distance(t1, t2, algorithm="keyroot", delete=delete, **by_node)
