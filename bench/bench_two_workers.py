@@ -3,6 +3,9 @@
   pair      one pair through the keyroot levels, grix.distance and GRIX_CPU:
             random trees and fan-out-4 trees (a tree and a copy with n/50
             labels changed, as the GRIX_CPU benchmark makes them);
+  ceiling   the same pairs as two independent processes at once, one
+            worker each: what two cores give when nothing is shared but
+            the memory system;
   strategy  the path strategy forced, on the two shapes where it is chosen
             (a spine that turns side to side, opposed caterpillars), below
             1,500 nodes;
@@ -78,6 +81,98 @@ def pair_rows(args):
     return rows
 
 
+CEILING_PROBE = """
+import sys, time
+sys.path.insert(0, {here!r})
+import grix, tree_shapes
+_, a, b = tree_shapes.tree_pair({shape!r}, {n}, seed=1)
+t1, t2 = grix.Tree.from_parents(*a), grix.Tree.from_parents(*b)
+grix.distance(t1, t2)
+start = time.perf_counter()
+for _ in range({repeats}):
+    grix.distance(t1, t2)
+print((time.perf_counter() - start) / {repeats})
+"""
+
+
+def ceiling_rows(args):
+    """The same pair in one process, then in two processes at once (one
+    worker each): if two at once take longer each, the cores share something
+    (memory bandwidth, cache) that no schedule of one pair can get round."""
+    import subprocess
+
+    rows = ["", "## What two cores give two independent copies of the same pair", "",
+            "One worker each; seconds per pair, the mean of --repeats after a first call.", "",
+            "| shape | nodes | one process alone | two processes at once (each) | throughput of two |",
+            "|---|---|---|---|---|"]
+    for shape, n in args.pairs:
+        probe = CEILING_PROBE.format(here=str(HERE), shape=shape, n=n, repeats=args.repeats)
+
+        def run(copies):
+            procs = [subprocess.Popen([sys.executable, "-c", probe], stdout=subprocess.PIPE, text=True)
+                     for _ in range(copies)]
+            return [float(p.communicate()[0]) for p in procs]
+
+        alone = run(1)[0]
+        together = statistics.mean(run(2))
+        rows.append(f"| {shape} | {n:,} | {alone:.3f} s | {together:.3f} s | {2 * alone / together:.2f}× |")
+        print(rows[-1], flush=True)
+    return rows
+
+
+def keyroot_levels(parents):
+    """Subtree sizes, and for each keyroot (the root and every node that is
+    not a first child) its level: one more than the largest level of the
+    keyroots strictly inside its subtree, 0 when there are none."""
+    n = len(parents)
+    size, first_child = [1] * n, {}
+    for v in range(1, n):
+        first_child.setdefault(parents[v], v)
+    inside = [-1] * n  # the largest level of a keyroot strictly inside each subtree
+    level_of = {}
+    for v in range(n - 1, -1, -1):  # children before their parents
+        if v == 0 or first_child[parents[v]] != v:
+            level_of[v] = inside[v] + 1
+        if v > 0:
+            size[parents[v]] += size[v]
+            inside[parents[v]] = max(inside[parents[v]], inside[v], level_of.get(v, -1))
+    return size, level_of
+
+
+def level_sums(size, level_of):
+    """Per keyroot level: the sum and the largest of |x| + 1."""
+    sums, largest = {}, {}
+    for x, level in level_of.items():
+        sums[level] = sums.get(level, 0) + size[x] + 1
+        largest[level] = max(largest.get(level, 0), size[x] + 1)
+    return sums, largest
+
+
+def level_rows(args):
+    """The level structure's own bound on two workers: a level of work W
+    whose largest pair is M takes at least max(W / 2, M) on two."""
+    rows = ["", "## The bound that the levels set", "",
+            "Work counted as the kernel's cells, (|x| + 1)(|y| + 1) a keyroot pair; a level's time on two "
+            "workers is at least max(W / 2, largest pair).", "",
+            "| shape | nodes | levels | bound on two workers | work in levels whose largest pair exceeds W / 2 |",
+            "|---|---|---|---|---|"]
+    for shape, n in args.pairs:
+        _, a, b = tree_shapes.tree_pair(shape, n, seed=1)
+        sums1, largest1 = level_sums(*keyroot_levels(a[1]))
+        sums2, largest2 = level_sums(*keyroot_levels(b[1]))
+        by_level = {}
+        for l1 in sums1:
+            for l2 in sums2:
+                work, largest = by_level.get(l1 + l2, (0, 0))
+                by_level[l1 + l2] = (work + sums1[l1] * sums2[l2], max(largest, largest1[l1] * largest2[l2]))
+        total = sum(w for w, _ in by_level.values())
+        two = sum(max(w / 2, m) for w, m in by_level.values())
+        lopsided = sum(w for w, m in by_level.values() if m > w / 2)
+        rows.append(f"| {shape} | {n:,} | {len(by_level)} | {total / two:.2f}× | {lopsided / total:.1%} |")
+        print(rows[-1], flush=True)
+    return rows
+
+
 def strategy_rows(args):
     rows = ["", "## The path strategy, forced", "",
             "| shape | nodes | 1 worker | 2 workers | speed-up |", "|---|---|---|---|---|"]
@@ -124,7 +219,7 @@ def join_rows(args, corpora):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--parts", nargs="*", default=["pair", "strategy", "batch", "join"])
+    parser.add_argument("--parts", nargs="*", default=["pair", "levels", "ceiling", "strategy", "batch", "join"])
     parser.add_argument("--pair", action="append", default=None, metavar="SHAPE:NODES",
                         help="pairs of the first part (default random:4000 and fanout4:4000, fanout4:8000)")
     parser.add_argument("--strategy-sizes", type=int, nargs="*", default=[500, 1000, 1500])
@@ -141,6 +236,10 @@ def main():
     functions = syntax_corpus(3000, seed=0) if {"batch", "join"} & set(args.parts) else []
     if "pair" in args.parts:
         rows += pair_rows(args)
+    if "levels" in args.parts:
+        rows += level_rows(args)
+    if "ceiling" in args.parts:
+        rows += ceiling_rows(args)
     if "strategy" in args.parts:
         rows += strategy_rows(args)
     if "batch" in args.parts:
