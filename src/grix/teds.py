@@ -1,7 +1,7 @@
 """TEDS, the tree-edit-distance similarity of HTML tables used to score table
 recognition, computed exactly by the grix engine under the definition of
 each benchmark's code (PubTabNet, table-recognition-metric, docling-eval,
-docling-metrics-table; see teds()).
+docling-metrics-table, OmniDocBench, ParseBench; see teds()).
 
 A table becomes a tree of its elements, each labelled by its tag; a ``td``
 carries its colspan, rowspan and content and ends the recursion. Renaming
