@@ -13,6 +13,7 @@ import html
 import re
 import unicodedata
 import warnings
+from typing import Any
 
 # -- OmniDocBench ----------------------------------------------------------------
 
@@ -27,7 +28,7 @@ _OMNI_REMOVED = ("<sup>", "</sup>", "<sub>", "</sub>", "<span>", "</span>", "<di
                  "<p>", "</p>", '<spandata-span-identity="">')
 
 
-def _beautiful_soup(text: str) -> object:
+def _beautiful_soup(text: str) -> Any:
     try:
         from bs4 import BeautifulSoup
     except ImportError:
@@ -55,14 +56,14 @@ def omnidocbench_table(text: str) -> str:
     """
     if "<table" not in text.replace(" ", "").replace("'", '"'):
         return ""
-    soup: object = _beautiful_soup(text)
-    for cell in soup.find_all("th"):  # type: ignore[attr-defined]
+    soup = _beautiful_soup(text)
+    for cell in soup.find_all("th"):
         cell.name = "td"
-    for head in soup.find_all("thead"):  # type: ignore[attr-defined]
+    for head in soup.find_all("thead"):
         head.unwrap()
-    for math in soup.find_all("math"):  # type: ignore[attr-defined]
+    for math in soup.find_all("math"):
         math.replace_with(f"${math.get('alttext', '')}$")
-    for span in soup.find_all("span"):  # type: ignore[attr-defined]
+    for span in soup.find_all("span"):
         span.unwrap()
     table = html.unescape(str(soup)).replace("\n", "")
     table = unicodedata.normalize("NFKC", table).strip()
