@@ -699,7 +699,8 @@ def teds(pred: TableInput, true: TableInput, *, structure_only: bool = False,
     maintained copies of the metric do. A colspan or rowspan that ``int()``
     refuses raises ValueError, as it does there.
 
-    Raises ImportError without lxml, TypeError for other inputs, ValueError
+    Raises ImportError without lxml (and under "omnidocbench" without
+    beautifulsoup4), TypeError for other inputs, ValueError
     for a bad span or option, and for a pair whose cells hold more than 1,024
     different tag names (each cell token is one code point, and a tag's two
     tokens take two of the 2,048 that no text can hold). Costs the parse,
