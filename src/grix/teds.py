@@ -1,7 +1,7 @@
 """TEDS, the tree-edit-distance similarity of HTML tables used to score table
 recognition, computed exactly by the grix engine under the definition of
 each benchmark's code (PubTabNet, table-recognition-metric, docling-eval,
-docling-metrics-table; see teds()).
+docling-metrics-table, OmniDocBench, ParseBench; see teds()).
 
 A table becomes a tree of its elements, each labelled by its tag; a ``td``
 carries its colspan, rowspan and content and ends the recursion. Renaming
@@ -42,7 +42,8 @@ __all__ = ["DEFINITIONS", "TableMatch", "teds", "teds_match", "teds_paired"]
 #: A table: HTML text (str or bytes), or an lxml element or element tree.
 TableInput: TypeAlias = "str | bytes | Any"
 Denominator = Literal["elements", "tree"]
-Definition = Literal["pubtabnet", "docling-eval", "docling-metrics"]
+Definition = Literal["pubtabnet", "docling-eval", "docling-metrics", "omnidocbench", "parsebench",
+                     "parsebench-struct-bool"]
 
 
 @dataclass(frozen=True)
@@ -61,6 +62,19 @@ class _Rules:
     denominator: "elements" (elements below the root) or "tree" (nodes).
     unparsable: the score of a pair whose text lxml refuses or whose
         denominator is 0: a number, or None to raise ValueError.
+    rewrite: "omnidocbench": the text is rewritten by OmniDocBench's
+        normalization before it is parsed.
+    failure: the score of a pair whose scoring the source lets raise and
+        its caller catches (a span int() refuses), or None to raise.
+    th_cell: th ends the recursion as a cell of its own tag, whose content
+        is never compared (ParseBench).
+    cell_text: "parsebench": a td's content is its tokens written out as
+        text and rewritten by ParseBench's cell normalization, then compared
+        by characters.
+    root_counted: the denominator counts the table element too.
+    clip: scores below 0 become 0.
+    declared_encoding: a str with an XML encoding declaration, which lxml
+        refuses, is read as UTF-8 bytes (False: it is unparsable).
     """
 
     find: str
@@ -73,6 +87,13 @@ class _Rules:
     digits: int | None = None
     unparsable: float | None = 0.0
     empty_pair: float = 1.0
+    rewrite: str | None = None
+    failure: float | None = None
+    th_cell: bool = False
+    cell_text: str | None = None
+    root_counted: bool = False
+    clip: bool = False
+    declared_encoding: bool = True
 
 
 _DEFAULT_RULES = _Rules("browser", True, False, "<%s>", "levenshtein", None)
@@ -83,6 +104,13 @@ DEFINITIONS: dict[str, _Rules] = {
                            stopwords=("<i>", "</i>", "<b>", "</b>", "<u>", "</u>"), digits=3,
                            unparsable=float("nan"), empty_pair=float("nan")),
     "docling-metrics": _Rules("root", False, True, "<%s", "exact", "tree", unparsable=None),
+    "omnidocbench": _Rules("body/table", True, False, "<%s>", "levenshtein", "elements", rewrite="omnidocbench",
+                           failure=0.0, empty_pair=0.0, declared_encoding=False),
+    "parsebench": _Rules("browser", True, False, "<%s>", "levenshtein", "elements", th_cell=True,
+                         cell_text="parsebench", root_counted=True, clip=True, declared_encoding=False),
+    "parsebench-struct-bool": _Rules("browser", True, False, "<%s>", "emptiness", "elements", th_cell=True,
+                                     cell_text="parsebench", root_counted=True, clip=True,
+                                     declared_encoding=False),
 }
 
 # A cell's content is a string of one code point per token: its characters as
@@ -138,14 +166,14 @@ def _count_elements(table: Any) -> int:
     return int(query(table))
 
 
-def _parse(src: str | bytes, remove_comments: bool = True) -> Any:
+def _parse(src: str | bytes, remove_comments: bool = True, declared_encoding: bool = True) -> Any:
     """What lxml.html.fromstring returns for the text: the document, or for
     a fragment the element it stands for."""
     etree, lxml_html = _lxml()
     try:
         return lxml_html.fromstring(src, parser=_parser(remove_comments))
     except ValueError:
-        if not isinstance(src, str):
+        if not isinstance(src, str) or not declared_encoding:
             raise
         # lxml refuses str with an XML encoding declaration; as UTF-8 bytes
         # the parser reads it (where PubTabNet fails).
@@ -195,11 +223,15 @@ class _Table:
         return Tree._from_preorder(self.labels, self.parents)
 
 
+class _BadSpan(ValueError):
+    """A colspan or rowspan that int() refuses."""
+
+
 def _span(value: str, name: str) -> int:
     try:
         return int(value)
     except ValueError:
-        raise ValueError(f"a td has {name}={value!r}, which is not an integer") from None
+        raise _BadSpan(f"a td has {name}={value!r}, which is not an integer") from None
 
 
 def _cell_content(cell: Any, codes: _TagCodes, rules: _Rules = _DEFAULT_RULES) -> str:
@@ -210,6 +242,8 @@ def _cell_content(cell: Any, codes: _TagCodes, rules: _Rules = _DEFAULT_RULES) -
     pieces = [cell.text or ""]
     opening = rules.opening
     cells = ("td", "th") if rules.th_as_td else ("td",)
+    if rules.cell_text is not None:  # compared as text: each tag token as written
+        codes = _WRITTEN_TAGS
     # Items are elements to open, or the element whose closing comes next.
     stack: list[tuple[Any, bool]] = [(child, False) for child in reversed(cell)]
     while stack:
@@ -226,19 +260,42 @@ def _cell_content(cell: Any, codes: _TagCodes, rules: _Rules = _DEFAULT_RULES) -
             pieces.append(element.text)
         stack.append((element, True))
         stack += [(child, False) for child in reversed(element)]
+    if rules.cell_text is not None:
+        return _rewritten_cell("".join(pieces))
     return "".join(pieces)
+
+
+class _WrittenTags:
+    """Tag tokens as their own text, for definitions that compare cells as
+    strings (ParseBench joins the tokens before comparing)."""
+
+    def __getitem__(self, token: str) -> str:
+        return token
+
+
+_WRITTEN_TAGS: Any = _WrittenTags()
+
+
+def _rewritten_cell(text: str) -> str:
+    from .teds_normalize import parsebench_cell
+
+    return parsebench_cell(text)
 
 
 def _cell_label(cell: Any, structure_only: bool, codes: _TagCodes, rules: _Rules) -> str:
     """The label of a cell with attributes or something inside."""
-    if structure_only:
+    # ParseBench compares the content of td cells only.
+    own_tag = rules.th_cell and cell.tag == "th"
+    if structure_only or own_tag:
         content = ""
     elif len(cell):
         content = _cell_content(cell, codes, rules)
+    elif rules.cell_text is not None:
+        content = _rewritten_cell(cell.text or "")
     else:
         content = cell.text or ""
     colspan, rowspan = cell.get("colspan"), cell.get("rowspan")
-    label = "td"
+    label = "th" if own_tag else "td"
     if colspan is not None and (span := _span(colspan, "colspan")) != 1:
         label += f" colspan={span}"
     if rowspan is not None and (span := _span(rowspan, "rowspan")) != 1:
@@ -250,12 +307,14 @@ def _table_tree(table: Any, structure_only: bool, codes: _TagCodes, rules: _Rule
     """Walk the table in pre-order down to its cells. Every child counts,
     as lxml's getchildren() yields it (comments and processing instructions
     too, which the text parser removes or keeps as libxml2 does)."""
-    cells = ("td", "th") if rules.th_as_td else ("td",)
+    cells = ("td", "th") if rules.th_as_td or rules.th_cell else ("td",)
+    # Cells whose label needs more than their tag and text.
+    rich = rules.th_cell or rules.cell_text is not None
     root_tag = table.tag
     labels: list[str] = ["td" if root_tag in cells else str(root_tag)]
     parents: list[int] = [-1]
     if root_tag in cells:  # a cell as the root: a tree of one node
-        if len(table) or table.keys() or (table.text and not structure_only):
+        if len(table) or table.keys() or (table.text and not structure_only) or rich:
             labels[0] = _cell_label(table, structure_only, codes, rules)
         return _Table(labels, parents, _count_elements(table))
     # Each level is the iterator over an element's children and the
@@ -268,7 +327,7 @@ def _table_tree(table: Any, structure_only: bool, codes: _TagCodes, rules: _Rule
             parents.append(parent)
             tag = element.tag
             if tag in cells:
-                if len(element) or element.keys():
+                if len(element) or element.keys() or rich:
                     labels.append(_cell_label(element, structure_only, codes, rules))
                 elif structure_only or not element.text:  # only text, as most cells
                     labels.append("td")
@@ -292,6 +351,8 @@ class _Unparsable(Exception):
 def _find_table(src: Any, ignore_nodes: tuple[str, ...], rules: _Rules = _DEFAULT_RULES) -> Any | None:
     """The element to score, or None when there is no table: see teds()."""
     etree, lxml_html = _lxml()
+    if rules.rewrite is not None:
+        src = _rewritten_table(src, etree)
     if isinstance(src, (str, bytes)):
         for word in rules.stopwords:
             src = src.replace(word, "") if isinstance(src, str) else src.replace(word.encode(), b"")
@@ -300,11 +361,13 @@ def _find_table(src: Any, ignore_nodes: tuple[str, ...], rules: _Rules = _DEFAUL
                 raise _Unparsable("the text is empty")
             return None
         try:
-            root = _parse(src, rules.remove_comments)
+            root = _parse(src, rules.remove_comments, rules.declared_encoding)
         except etree.ParserError as error:  # nothing but white space
             if rules.find == "root":
                 raise _Unparsable(str(error)) from None
             return None
+        except ValueError as error:  # lxml refuses a str declaring its encoding
+            raise _Unparsable(str(error)) from None
         owned = True
     elif isinstance(src, (etree._Element, etree._ElementTree)):
         root, owned = (src.getroot() if isinstance(src, etree._ElementTree) else src), False
@@ -328,6 +391,23 @@ def _find_table(src: Any, ignore_nodes: tuple[str, ...], rules: _Rules = _DEFAUL
             table = copy.deepcopy(table)
         etree.strip_tags(table, *ignore_nodes)
     return table
+
+
+def _rewritten_table(src: Any, etree: Any) -> Any:
+    """The text OmniDocBench scores: its normalization of the table's text
+    (an element written out first), or, where that finds no ``<table``, the
+    text itself, as its evaluator falls back to the raw text."""
+    from .teds_normalize import omnidocbench_table
+
+    if isinstance(src, bytes):
+        text = src.decode("utf-8")
+    elif isinstance(src, (etree._Element, etree._ElementTree)):
+        text = etree.tostring(src, encoding="unicode", method="html")
+    else:
+        text = src
+    if not isinstance(text, str):
+        return text  # refused below with the other wrong types
+    return omnidocbench_table(text) or text
 
 
 def _check_options(structure_only: object, ignore_nodes: object, denominator: object,
@@ -379,6 +459,19 @@ def _rename_table(pred: _Table, true: _Table, workers: int = 1,
     from rapidfuzz.process import cdist
 
     distinct1, distinct2 = list(dict.fromkeys(pred.labels)), list(dict.fromkeys(true.labels))
+    if rename == "emptiness":
+        # ParseBench's struct-bool: 1 between different heads, and between a
+        # cell with content and one without.
+        heads1, _, content1 = zip(*map(str.partition, distinct1, repeat("\n")))
+        heads2, _, content2 = zip(*map(str.partition, distinct2, repeat("\n")))
+        code = {head: number for number, head in enumerate(dict.fromkeys(heads1 + heads2))}
+        codes1 = np.fromiter(map(code.__getitem__, heads1), dtype=np.int32, count=len(heads1))
+        codes2 = np.fromiter(map(code.__getitem__, heads2), dtype=np.int32, count=len(heads2))
+        filled1 = np.fromiter(map(bool, content1), dtype=bool, count=len(content1))
+        filled2 = np.fromiter(map(bool, content2), dtype=bool, count=len(content2))
+        differ: npt.NDArray[np.bool_] = ((codes1[:, None] != codes2[None, :])
+                                         | (filled1[:, None] != filled2[None, :]))
+        return differ.astype(np.float64)
     if rename == "exact":
         code = {label: number for number, label in enumerate(dict.fromkeys(distinct1 + distinct2))}
         labels1 = np.fromiter(map(code.__getitem__, distinct1), dtype=np.int64, count=len(distinct1))
@@ -420,10 +513,12 @@ class _Pair:
         return self.costs[np.ix_(rows, columns)]
 
     def score(self, edit_distance: float, denominator: str, rules: _Rules = _DEFAULT_RULES) -> float:
-        size = self.nodes if denominator == "tree" else self.elements
+        size = (self.nodes if denominator == "tree" else self.elements) + rules.root_counted
         if size == 0:  # two tables without elements below them: identical
             return rules.empty_pair
         value = 1.0 - edit_distance / size
+        if rules.clip:
+            value = max(0.0, value)
         return value if rules.digits is None else round(value, rules.digits)
 
 
@@ -444,6 +539,10 @@ def _prepare_pair(pred: Any, true: Any, structure_only: bool, ignore_nodes: tupl
         if rules.unparsable is None:
             raise ValueError(f"lxml cannot parse a table: {error}") from None
         return rules.unparsable
+    except _BadSpan:
+        if rules.failure is None:
+            raise
+        return rules.failure
     if prepared is None:
         return 0.0
     first, second = prepared
@@ -523,7 +622,58 @@ def teds(pred: TableInput, true: TableInput, *, structure_only: bool = False,
         larger tree, root included. Text lxml cannot parse raises
         ValueError, as there.
 
-        Structure-only under each is its source's: cell contents empty.
+        ``"omnidocbench"``: OmniDocBench v1.5's table evaluation (its
+        ``normalized_html_table``, then ``TEDS.evaluate`` of its
+        ``metrics/table_metric.py``, PubTabNet's, as its page evaluator
+        calls it). Each text is first rewritten as OmniDocBench does
+        (needs beautifulsoup4, whose parser and writer it goes through):
+        th renamed td, thead and span unwrapped, ``<math>`` replaced by
+        ``$alttext$``, HTML entities unescaped, newlines dropped, NFKC,
+        only what lies between the first ``<table ...>`` and the last
+        ``</table>`` kept, the attributes style, height, width, align and
+        class removed (each up to the next double quote), tbody removed,
+        white space runs made one space, the exact tags ``<sup> <sub>
+        <span> <div> <p>`` and their closings deleted (their text kept; the
+        same tags with attributes stay), colgroups deleted; the result is
+        wrapped as ``<html><body><table border="1" >``. Text without
+        ``<table`` (after removing spaces) is scored as it is, as the
+        evaluator falls back to it. Then PubTabNet's definition: body/table,
+        elements below the table as denominator. Where that evaluation
+        raises, the evaluator's try/except scores 0.0: two tables with
+        nothing below them (0 / 0), a colspan or rowspan ``int()``
+        refuses, a str with an XML encoding declaration. An lxml element is
+        written out as HTML and rewritten the same way.
+
+        ``"parsebench"``: ParseBench's ``teds_metric.py`` (``TEDS.evaluate``
+        with ``ContentConfig``, as its ``TEDSMetric`` calls it for each pair
+        of tables). Tables are found as a browser finds them (the table, or
+        the first table inside). ``th`` is a cell of its own: a th against
+        a td costs 1, and th contents are never compared (only td's are).
+        A td's content is its tokens joined into text (inline tags written
+        out, ``<b>``) and rewritten by its ``normalize_cell_text``: sup and
+        sub unwrapped, super/subscript digits made plain, formatting tags
+        (b i u s em strong del strike mark ins) and spans and markdown
+        emphasis removed, a cell that is only a check mark, cross, yes, no
+        or x made "yes"/"no", bullets, quotes, full-width punctuation and
+        dashes folded to one form, dot leaders removed, white space
+        collapsed, a cell of dashes made "-"; two contents cost their
+        normalized Levenshtein distance in characters. The denominator is
+        the larger number of elements below the table plus 1 (the table
+        itself); scores below 0 become 0. Text lxml refuses (empty, white
+        space, a str with an XML encoding declaration) and text without a
+        table score 0.0; a colspan or rowspan ``int()`` refuses raises
+        ValueError, as it does there (its metric does not catch it).
+
+        ``"parsebench-struct-bool"``: ParseBench's ``teds_struct_bool``
+        variant ("TEDS-Struct+BoolContent"), which its source names apart
+        from its structure-only ``teds_struct``: as ``"parsebench"``, but
+        two td cost 1 when exactly one of their normalized contents is
+        empty, else 0 (differing texts cost nothing).
+
+        Structure-only under each is its source's: cell contents empty
+        (OmniDocBench's ``TEDS(structure_only=True)``; ParseBench's
+        ``teds_struct``, tags and spans only, which is also what
+        ``structure_only=True`` gives under ``"parsebench-struct-bool"``).
 
     The tree: every element (every child lxml yields) is a node labelled by
     its tag, down to and including each ``td``, which carries colspan,
@@ -549,7 +699,8 @@ def teds(pred: TableInput, true: TableInput, *, structure_only: bool = False,
     maintained copies of the metric do. A colspan or rowspan that ``int()``
     refuses raises ValueError, as it does there.
 
-    Raises ImportError without lxml, TypeError for other inputs, ValueError
+    Raises ImportError without lxml (and under "omnidocbench" without
+    beautifulsoup4), TypeError for other inputs, ValueError
     for a bad span or option, and for a pair whose cells hold more than 1,024
     different tag names (each cell token is one code point, and a tag's two
     tokens take two of the 2,048 that no text can hold). Costs the parse,
@@ -692,6 +843,10 @@ def teds_match(true_tables: Sequence[TableInput], pred_tables: Sequence[TableInp
                 if rules.unparsable is None:
                     raise ValueError(f"{side} table {number}: lxml cannot parse it: {error}") from None
                 found.append(rules.unparsable)
+            except _BadSpan as error:
+                if rules.failure is None:
+                    raise ValueError(f"{side} table {number}: {error}") from None
+                found.append(rules.failure)
             except (ValueError, TypeError) as error:
                 raise type(error)(f"{side} table {number}: {error}") from None
         return found

@@ -23,7 +23,7 @@ from typing import Any
 
 import numpy as np
 
-from .teds import (_DEFAULT_RULES, DEFINITIONS, _check_options, _compute, _find_table, _Pair,
+from .teds import (_DEFAULT_RULES, DEFINITIONS, _BadSpan, _check_options, _compute, _find_table, _Pair,
                    _progress_bar, _rename_table, _Rules, _table_tree, _TagCodes, _time_left,
                    _Unparsable)
 
@@ -234,15 +234,20 @@ def score_tables(preds: dict[str, str], trues: dict[str, str], *, rules: _Rules,
     try:
         for number, name in enumerate(names):
             _time_left(deadline, timeout)
+            caught: float | None = None
             try:
                 full, struct, complex_table, status = _prepare_both(
                     preds.get(name, ""), trues[name], ignore, rules, threads, True, not structure_only)
             except (ValueError, TypeError) as error:
                 full, struct, complex_table, status = None, None, False, f"error: {error}"
+                # A definition whose evaluator catches the failure scores it.
+                caught = rules.failure if isinstance(error, _BadSpan) else None
             result.complex[number], result.status[number] = complex_table, status
             if status != "ok":
                 failed = rules.unparsable if status.startswith("unparsable") and rules.unparsable is not None \
                     else (math.nan if status.startswith("error") else 0.0)
+                if status.startswith("error") and caught is not None:
+                    failed = caught
                 result.teds[number] = result.teds_struct[number] = failed
             else:
                 if full is not None:
