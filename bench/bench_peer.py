@@ -116,9 +116,10 @@ def shape_pairs(shapes, sizes):
             yield shape, name, as_tree(a), as_tree(b)
 
 
-def big_star_pair():
+def big_star_pair(children1, children2):
     rng = random.Random("big-star")
-    return ("star-20000x10000", as_tree(tree_shapes.star(20_001, rng)), as_tree(tree_shapes.star(10_001, rng)))
+    return (f"star-{children1}x{children2}", as_tree(tree_shapes.star(children1 + 1, rng)),
+            as_tree(tree_shapes.star(children2 + 1, rng)))
 
 
 # -- running ----------------------------------------------------------------
@@ -178,7 +179,7 @@ def check(name, what, expected, got):
 
 
 def fmt(seconds):
-    return "-" if seconds is None else f"{seconds:.4f}"
+    return "-" if seconds is None else f"{seconds:.4g}"
 
 
 def ratio(a, b):
@@ -210,7 +211,7 @@ def peer_section(args, pairs, lines):
         target = STAR_TARGET if shape == "star" else OTHER_TARGET
         met = "-" if best is None else ("yes" if grix_s / best <= target else "no")
         zs_note = f"skipped ({cells:.1e} cells)" if cells > args.zs_cells else ("timeout" if zs is None else fmt(zs[1]))
-        lines.append(f"| {shape} | {name} | {n1} | {n2} | {d} | {grix_s:.4f} | "
+        lines.append(f"| {shape} | {name} | {n1} | {n2} | {d} | {fmt(grix_s)} | "
                      f"{fmt(apted[1]) if apted else 'timeout'} | {fmt(apted[2]) if apted else '-'} | "
                      f"{zs_note} | {fmt(zs[2]) if zs else '-'} | "
                      f"{ratio(grix_s, apted[1] if apted else None)} | {ratio(grix_s, zs[1] if zs else None)} | "
@@ -221,14 +222,17 @@ def peer_section(args, pairs, lines):
 
 
 def big_star_section(args, lines):
-    name, t1, t2 = big_star_pair()
+    children1, children2 = (int(c) for c in args.big_star.split(","))
+    name, t1, t2 = big_star_pair(children1, children2)
     d, grix_s = grix_time(t1, t2, args.repeats)
-    lines += ["## Stars of 20,000 x 10,000 children", "",
+    lines += [f"## Stars of {children1:,} x {children2:,} children", "",
               f"grix: distance {d}, {grix_s:.3f} s (target under 1 s: "
               f"{'met' if grix_s < 1 else 'not met'}).", ""]
     save(lines)
     if args.peer and not args.no_big_peer:
-        lines += ["| peer | total (s) | ted (s) | grix/peer |", "|---|---:|---:|---:|"]
+        lines += [f"The peers once each (a run takes long enough to be steady), each given "
+                  f"{args.big_timeout:.0f} s.", "",
+                  "| peer | total (s) | ted (s) | grix/peer |", "|---|---:|---:|---:|"]
         # One run each: a single one takes long enough that its time is stable.
         for algorithm, label in (("apted", "APTED"), ("zs", "Zhang-Shasha")):
             result = peer_run(args.peer, algorithm, t1, t2, 1, args.big_timeout)
@@ -256,13 +260,13 @@ def plain_section(args, pairs, lines):
         fields = run_tool([args.plain, str(args.repeats)], encode(t1, t2), args.timeout)
         if fields is None:
             lines.append(f"| {shape} | {name} | {len(t1.labels)} | {len(t2.labels)} | {d} | - | "
-                         f"{grix_s:.4f} | timeout | - | - |")
+                         f"{fmt(grix_s)} | timeout | - | - |")
         else:
             check(name, "plain Zhang-Shasha", d, int(fields[0]))
             plain_s = float(fields[1])
             ratios.append(grix_s / plain_s)
             lines.append(f"| {shape} | {name} | {len(t1.labels)} | {len(t2.labels)} | {d} | {int(fields[2]):.3g} | "
-                         f"{grix_s:.4f} | {plain_s:.4f} | {grix_s / plain_s:.2f} | "
+                         f"{fmt(grix_s)} | {fmt(plain_s)} | {grix_s / plain_s:.2f} | "
                          f"{'yes' if grix_s / plain_s <= PLAIN_TARGET else 'no'} |")
         print(lines[-1], flush=True)
         save(lines)
@@ -282,7 +286,8 @@ def main():
     parser.add_argument("--zs-cells", type=float, default=2e9,
                         help="skip tree-similarity's Zhang-Shasha above this many forest cells")
     parser.add_argument("--big-timeout", type=float, default=300, help="seconds per peer call on the big stars")
-    parser.add_argument("--no-big-star", action="store_true", help="leave out the 20,000 x 10,000 stars")
+    parser.add_argument("--big-star", default="20000,10000", help="children of the two big stars")
+    parser.add_argument("--no-big-star", action="store_true", help="leave out the big stars")
     parser.add_argument("--no-big-peer", action="store_true", help="the big stars with grix alone")
     parser.add_argument("--out", default=str(OUT[0]))
     args = parser.parse_args()
@@ -304,6 +309,7 @@ def main():
              f"Machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
              f"Python {platform.python_version()}, {time.strftime('%Y-%m-%d %H:%M')}. "
              f"Medians of {args.repeats} runs, each pair timed side by side. "
+             f"Load average at the start: {os.getloadavg()[0]:.2f}. "
              f"Command: `{' '.join([pathlib.Path(sys.argv[0]).name] + sys.argv[1:])}`.", ""]
     save(lines)
     pairs = list(shape_pairs(shapes, sizes))
