@@ -63,7 +63,9 @@ void attach_children(node::Node<Label>& into, int v, const std::vector<std::vect
 
 node::Node<Label> to_node(const InputTree& t) {
   std::vector<std::vector<int>> children(t.labels.size());
-  for (size_t v = 1; v < t.parents.size(); ++v) children[static_cast<size_t>(t.parents[v])].push_back(static_cast<int>(v));
+  for (size_t v = 1; v < t.parents.size(); ++v) {
+    children[static_cast<size_t>(t.parents[v])].push_back(static_cast<int>(v));
+  }
   node::Node<Label> root(Label(std::to_string(t.labels[0])));
   attach_children(root, 0, children, t);
   return root;
@@ -117,9 +119,11 @@ int main(int argc, char** argv) {
       return 1;
     }
     const node::Node<Label> a = to_node(in_a), b = to_node(in_b);
+    using Apted = ted::APTEDTreeIndex<CostModel, node::TreeIndexAPTED>;
+    using ZhangShasha = ted::ZhangShashaTreeIndex<CostModel, node::TreeIndexZhangShasha>;
     Timing apted, zs;
-    if (run_apted) apted = timed<node::TreeIndexAPTED, ted::APTEDTreeIndex<CostModel, node::TreeIndexAPTED>>(a, b, repeats);
-    if (run_zs) zs = timed<node::TreeIndexZhangShasha, ted::ZhangShashaTreeIndex<CostModel, node::TreeIndexZhangShasha>>(a, b, repeats);
+    if (run_apted) apted = timed<node::TreeIndexAPTED, Apted>(a, b, repeats);
+    if (run_zs) zs = timed<node::TreeIndexZhangShasha, ZhangShasha>(a, b, repeats);
     std::printf("%.0f %.9f %.9f %.0f %.9f %.9f\n", apted.distance, apted.total, apted.ted, zs.distance, zs.total,
                 zs.ted);
     std::fflush(stdout);
