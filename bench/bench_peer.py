@@ -11,8 +11,7 @@ rendering of the same recurrence, side by side on the same tree pairs.
           within --big-timeout seconds.
   plain   grix.distance(algorithm="keyroot", workers=1) against
           bench/plain_zhang_shasha (the textbook recurrence; --plain names the
-          binary, built by `cmake --build build/rel --target
-          plain_zhang_shasha`) on the same pairs.
+          binary) on the same pairs.
 
 Each time is the median of --repeats runs (at least 3) measured pair by pair,
 grix first and the other program right after it. grix's times include its
@@ -21,8 +20,12 @@ own preprocessing and the Python call; the peer's include its tree indexing
 keyroots and choice of orientation. Every distance is checked against grix's.
 Writes bench/results/grix-peer.md.
 
+  make install cpp-build   # builds build/rel/bench/plain_zhang_shasha too
   .venv/bin/python bench/bench_peer.py --peer /work/scratch-ts/ts_ted \\
       --plain build/rel/bench/plain_zhang_shasha
+
+A full run (sizes 1,000 and 2,000, the big stars with both peers) takes
+several minutes; --no-big-peer, --shapes and --sizes make it shorter.
 """
 
 import argparse
