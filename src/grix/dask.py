@@ -48,7 +48,7 @@ if TYPE_CHECKING:
     import dask.array
     from dask.distributed import Client, Future
 
-__all__ = ["pdist", "cdist", "paired", "square_array", "join"]
+__all__ = ["pdist", "cdist", "paired", "square_array", "cdist_array", "join"]
 
 #: Trees packed for travel: every tree's parents one after the other, their
 #: label codes likewise, and where each tree starts (n + 1 offsets).
@@ -302,6 +302,20 @@ def write_block(path: str, count: int, rows: Block, columns: Block, block: Any) 
     return None
 
 
+def write_matrix_block(path: str, rows: Block, columns: Block, block: Any) -> Any:
+    """One task of cdist(out=...): writes a finished block into the .npy
+    file of the matrix, as :func:`write_block` does for pdist's vector."""
+    if isinstance(block, Stopped):
+        return block
+    from numpy.lib.format import open_memmap
+
+    matrix = open_memmap(path, mode="r+")
+    matrix[rows[0]:rows[1], columns[0]:columns[1]] = block
+    matrix.flush()
+    del matrix
+    return None
+
+
 # --- On the client -------------------------------------------------------------
 
 def split(count: int, parts: int) -> list[Block]:
@@ -504,7 +518,8 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
         condensed vector to block by block; it must be on storage that the
         client and every worker share. The result is then that file mapped
         read-only (``np.load(out, mmap_mode="r")``), and the client never
-        holds the vector. Not with normalize.
+        holds the vector. Not with normalize. For a result that stays on
+        the workers, see :func:`square_array` (and :func:`cdist_array`).
 
     A lost worker costs only its blocks: they run again on the others, and
     the trees they need are sent again. Raises TimeoutError, MemoryError
@@ -552,31 +567,46 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None,
           delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
           client: ClientLike = None, blocks: int | None = None, workers: int | None = 1,
-          progress: bool | None = None, timeout: float | None = None) -> Distances:
+          progress: bool | None = None, timeout: float | None = None, out: str | None = None) -> Distances:
     """:func:`grix.cdist` on a Dask cluster: the (len(trees_a), len(trees_b))
-    matrix. Arguments as for :func:`pdist`."""
+    matrix. Arguments as for :func:`pdist`; ``out=`` writes the matrix to a
+    .npy file block by block, as there."""
     listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
     per_task, seconds = task_workers(workers), check_timeout(timeout)
+    if out is not None and normalize is not None:
+        raise ValueError("cdist(out=...) writes raw distances; normalize is for results held in memory")
     encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename, delete=delete, insert=insert)
-    matrix: npt.NDArray[Any] = np.empty((len(listed_a), len(listed_b)), dtype=result_type(encoded_a))
+    shape = (len(listed_a), len(listed_b))
+    matrix: npt.NDArray[Any] = np.empty((0, 0) if out is not None else shape, dtype=result_type(encoded_a))
     with ExitStack() as stack:
         connected = connect(client, stack)
-        count = block_count(max(len(listed_a), len(listed_b)), connected, blocks)
+        if out is not None:
+            from numpy.lib.format import open_memmap
+
+            open_memmap(out, mode="w+", dtype=matrix.dtype, shape=shape).flush()
+        count = block_count(max(shape), connected, blocks)
         row_blocks, column_blocks = split(len(listed_a), count), split(len(listed_b), count)
         arguments = carry(connected, encoded_a.costs.batch_arguments())
         tasks = submit_blocks(connected, pack(encoded_a.parents, encoded_a.codes),
                               pack(encoded_b.parents, encoded_b.codes), arguments, row_blocks, column_blocks,
                               per_task, seconds)
+        if out is not None:
+            tasks = {(r, c): connected.submit(write_matrix_block, out, row_blocks[r], column_blocks[c], task,
+                                              pure=False)
+                     for (r, c), task in tasks.items()}
 
         def pairs(r: int, c: int) -> int:
             (r0, r1), (c0, c1) = row_blocks[r], column_blocks[c]
             return (r1 - r0) * (c1 - c0)
 
         def place(r: int, c: int, block: Any) -> None:
-            (r0, r1), (c0, c1) = row_blocks[r], column_blocks[c]
-            matrix[r0:r1, c0:c1] = block
+            if out is None:
+                (r0, r1), (c0, c1) = row_blocks[r], column_blocks[c]
+                matrix[r0:r1, c0:c1] = block
 
         gather_blocks(connected, "grix.dask.cdist", tasks, seconds, progress, pairs, place)
+    if out is not None:
+        return cast(Distances, np.load(out, mmap_mode="r"))
     if normalize is None:
         return matrix
     rows = np.repeat(np.arange(len(listed_a)), len(listed_b))
@@ -634,8 +664,7 @@ def square_array(trees: Sequence[Tree], *, client: ClientLike, rename: LabelRena
     per_task = task_workers(workers)
     (encoded,) = encode(listed, rename=rename, delete=delete, insert=insert)
     dtype = result_type(encoded)
-    if isinstance(client, str) or client is None:
-        raise TypeError("square_array needs a dask.distributed.Client that outlives the array")
+    lasting_client(client, "square_array")
     ranges = split(len(listed), block_count(len(listed), client, blocks))
     arguments = carry(client, encoded.costs.batch_arguments())
     tasks = submit_blocks(client, pack(encoded.parents, encoded.codes), None, arguments, ranges, ranges,
@@ -654,14 +683,55 @@ def square_array(trees: Sequence[Tree], *, client: ClientLike, rename: LabelRena
     return array
 
 
+def cdist_array(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, client: ClientLike,
+                rename: LabelRename = None, delete: NodeCost = None, insert: NodeCost = None,
+                blocks: int | None = None, workers: int | None = 1) -> dask.array.Array:
+    """The (len(trees_a), len(trees_b)) matrix of :func:`cdist` as a lazy
+    dask array whose blocks are tasks already running on `client`: what
+    :func:`square_array` is to :func:`pdist`, with the same arguments, the
+    same needs (a client that outlives the array) and the same cancel on
+    dropping it."""
+    import dask.array as da
+    from dask.delayed import delayed
+
+    listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
+    per_task = task_workers(workers)
+    encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename, delete=delete, insert=insert)
+    dtype = result_type(encoded_a)
+    lasting_client(client, "cdist_array")
+    count = block_count(max(len(listed_a), len(listed_b)), client, blocks)
+    row_blocks, column_blocks = split(len(listed_a), count), split(len(listed_b), count)
+    arguments = carry(client, encoded_a.costs.batch_arguments())
+    tasks = submit_blocks(client, pack(encoded_a.parents, encoded_a.codes), pack(encoded_b.parents, encoded_b.codes),
+                          arguments, row_blocks, column_blocks, per_task, None)
+
+    def lazy(r: int, c: int) -> Any:
+        shape = (row_blocks[r][1] - row_blocks[r][0], column_blocks[c][1] - column_blocks[c][0])
+        return da.from_delayed(delayed(tasks[r, c]), shape, dtype=dtype)
+
+    array: dask.array.Array = da.block([[lazy(r, c) for c in range(len(column_blocks))]
+                                        for r in range(len(row_blocks))])
+    return array
+
+
+def lasting_client(client: ClientLike, call: str) -> None:
+    """A lazy result's blocks belong to the client that runs them, so the
+    client must be one the caller keeps, not one made for the call."""
+    if isinstance(client, str) or client is None:
+        raise TypeError(f"{call} needs a dask.distributed.Client that outlives the array")
+    if not hasattr(client, "nthreads"):
+        raise TypeError(f"client must be a dask.distributed.Client, not {type(client).__name__}")
+
+
 def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None, delete: NodeCost = None,
          insert: NodeCost = None, client: ClientLike = None, blocks: int | None = None,
          workers: int | None = 1, distances: bool = True, progress: bool | None = None,
          timeout: float | None = None) -> JoinResult:
     """:func:`grix.join` on a Dask cluster, with its arguments and results:
     the index is built once on the client and travels once to each worker
-    that needs it; each task joins one range of trees in size order with
-    every smaller tree. For costs the join's bounds do not cover (delete,
+    that needs it, as a few flat arrays from which the worker restores it
+    without tokenising the trees again; each task joins one range of trees
+    in size order with every smaller tree. For costs the join's bounds do not cover (delete,
     insert, fractional renames), every pair's distance is computed by
     :func:`pdist` on the cluster instead, as the local join does.
 
