@@ -279,40 +279,30 @@ def place_in_condensed(condensed: npt.NDArray[Any], count: int, rows: Block, col
 def block_into_file(path: str, count: int, row_block: Block, column_block: Block, rows: Packed,
                     columns: Packed | None, arguments: dict[str, Any], workers: int | None,
                     seconds: float | None) -> Any:
-    """One task of pdist(out=...): a block computed and written into the
-    .npy file at once. A block handed on to a task of its own would wait in
-    the worker's memory: Dask runs the blocks, submitted first, before the
-    writes, and at 100,000 trees the waiting blocks outgrow any worker."""
+    """One task of pdist(out=...) or cdist(out=...): a block computed and
+    written into the .npy file at once. A block handed on to a task of its
+    own would wait in the worker's memory: Dask runs the blocks, submitted
+    first, before the writes, and at 100,000 trees the waiting blocks
+    outgrow any worker."""
     block = block_distances(rows, columns, arguments, workers, seconds)
     return write_block(path, count, row_block, column_block, block)
 
 
 def write_block(path: str, count: int, rows: Block, columns: Block, block: Any) -> Any:
-    """One task of pdist(out=...): writes a finished block into the .npy
-    file of the condensed vector (on storage the workers share), and returns
-    nothing but a Stopped from the block."""
+    """Writes a finished block into the .npy file of the condensed vector,
+    or of cdist's matrix (on storage the workers share), and returns nothing
+    but a Stopped from the block."""
     if isinstance(block, Stopped):
         return block
     from numpy.lib.format import open_memmap
 
-    condensed = open_memmap(path, mode="r+")
-    place_in_condensed(condensed, count, rows, columns, block, rows == columns)
-    condensed.flush()
-    del condensed
-    return None
-
-
-def write_matrix_block(path: str, rows: Block, columns: Block, block: Any) -> Any:
-    """One task of cdist(out=...): writes a finished block into the .npy
-    file of the matrix, as :func:`write_block` does for pdist's vector."""
-    if isinstance(block, Stopped):
-        return block
-    from numpy.lib.format import open_memmap
-
-    matrix = open_memmap(path, mode="r+")
-    matrix[rows[0]:rows[1], columns[0]:columns[1]] = block
-    matrix.flush()
-    del matrix
+    stored = open_memmap(path, mode="r+")
+    if stored.ndim == 2:  # cdist's matrix
+        stored[rows[0]:rows[1], columns[0]:columns[1]] = block
+    else:
+        place_in_condensed(stored, count, rows, columns, block, rows == columns)
+    stored.flush()
+    del stored
     return None
 
 
@@ -589,11 +579,7 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRena
         arguments = carry(connected, encoded_a.costs.batch_arguments())
         tasks = submit_blocks(connected, pack(encoded_a.parents, encoded_a.codes),
                               pack(encoded_b.parents, encoded_b.codes), arguments, row_blocks, column_blocks,
-                              per_task, seconds)
-        if out is not None:
-            tasks = {(r, c): connected.submit(write_matrix_block, out, row_blocks[r], column_blocks[c], task,
-                                              pure=False)
-                     for (r, c), task in tasks.items()}
+                              per_task, seconds, None if out is None else (out, len(listed_a)))
 
         def pairs(r: int, c: int) -> int:
             (r0, r1), (c0, c1) = row_blocks[r], column_blocks[c]
