@@ -336,12 +336,12 @@ def test_results_written_by_the_workers_to_a_npy_file(client, tmp_path, call):
 def test_cdist_array_is_cdist_as_a_lazy_array(client, costs):
     trees, others = random_trees(30, seed=19), random_trees(17, seed=20)
     expected = grix.cdist(trees, others, **costs)
-    for blocks in (1, 3, 30):
+    for blocks in (1, 4):
         lazy = grix.dask.cdist_array(trees, others, client=client, blocks=blocks, **costs)
         assert lazy.shape == expected.shape and lazy.dtype == expected.dtype
         assert np.array_equal(lazy.compute(), expected)
-        # Reduced on the cluster: only the row minima reach the client.
-        assert np.array_equal(lazy.min(axis=1).compute(), expected.min(axis=1))
+    # Reduced on the cluster: only the row minima reach the client.
+    assert np.array_equal(lazy.min(axis=1).compute(), expected.min(axis=1))
     assert grix.dask.cdist_array([], others, client=client).compute().shape == (0, 17)
     with pytest.raises(TypeError, match="outlives"):
         grix.dask.cdist_array(trees, others, client=client.scheduler.address)
@@ -357,11 +357,30 @@ def test_dropping_a_cdist_array_stops_its_running_blocks(client):
 
 
 
-def test_square_blocks_without_index_arrays():
+def test_diagonal_blocks_without_index_arrays(monkeypatch):
     rng = np.random.default_rng(0)
+    expected = {}
     for count in (0, 1, 2, 7):
         condensed = rng.integers(-5, 5, count * (count - 1) // 2).astype(np.int32)
-        assert np.array_equal(grix.dask.square_block(condensed, count), square_matrix(condensed, count))
+        expected[count] = condensed, square_matrix(condensed, count)
+    # Trees 2 to 5 of 9: their block's own condensed vector, and where its
+    # pairs lie in the vector of all 9.
+    full = rng.integers(-5, 5, 36).astype(np.int32)
+    inner = square_matrix(full, 9)[2:6, 2:6][np.triu_indices(4, 1)]
+    where = np.zeros(36, dtype=bool)
+    where[[i * 9 - i * (i + 1) // 2 + j - i - 1 for i in range(2, 6) for j in range(i + 1, 6)]] = True
+
+    def refused(*args, **kwargs):
+        raise AssertionError("index arrays of a block's size")
+
+    # A diagonal block of 4 Mi pairs would take 64 MiB of int64 indices.
+    for name in ("triu_indices", "tril_indices", "indices", "nonzero"):
+        monkeypatch.setattr(np, name, refused)
+    for count, (condensed, square) in expected.items():
+        assert np.array_equal(grix.dask.square_block(condensed, count), square)
+    placed = np.zeros(36, dtype=np.int32)
+    grix.dask.place_in_condensed(placed, 9, (2, 6), (2, 6), inner, True)
+    assert np.array_equal(placed[where], full[where]) and not placed[~where].any()
 
 
 # --- Lost workers and memory limits ------------------------------------------------
