@@ -7,6 +7,7 @@ while the module holds the dashboard's well-known port 8787."""
 import _thread
 import gc
 import inspect
+import json
 import os
 import random
 import signal
@@ -122,14 +123,44 @@ def test_arguments_as_the_local_functions_take_them(client):
 def test_every_local_argument_is_taken_by_the_dask_twin(name):
     local = inspect.signature(getattr(grix, name)).parameters
     remote = inspect.signature(getattr(grix.dask, name)).parameters
-    # The JSON edit distance has no Dask twin yet; workers=1, as Dask
-    # already runs one task per worker thread.
+    # workers=1, as Dask already runs one task per worker thread.
     for argument, parameter in local.items():
-        if argument == "semantics":
-            continue
         assert argument in remote, argument
         assert remote[argument].kind == parameter.kind, argument
         assert remote[argument].default == parameter.default or argument == "workers", argument
+
+
+def random_json(rng, depth=0):
+    """Objects, arrays and literals (a document is an object or an array),
+    a few keys and values reused so that documents share labels."""
+    kind = rng.random() * 0.6 if depth == 0 else rng.random() if depth < 3 else 1.0
+    if kind < 0.35:
+        return {rng.choice("abcde"): random_json(rng, depth + 1) for _ in range(rng.randint(0, 4))}
+    if kind < 0.6:
+        return [random_json(rng, depth + 1) for _ in range(rng.randint(0, 4))]
+    return rng.choice([1, 2, "a", "x", None, True, 2.5])
+
+
+def test_json_semantics_on_the_cluster_equals_the_local_calls(client):
+    rng = random.Random(24)
+    docs = [random_json(rng) for _ in range(40)]
+    texts = [json.dumps(doc) for doc in docs[:15]]  # documents as text too
+    others = [grix.Tree.from_json(doc) for doc in docs[15:]]  # and as JSON trees
+    for local, remote in ((grix.pdist(docs, semantics="json"),
+                           grix.dask.pdist(docs, client=client, blocks=3, semantics="json")),
+                          (grix.cdist(texts, others, semantics="json"),
+                           grix.dask.cdist(texts, others, client=client, blocks=2, semantics="json")),
+                          (grix.paired(texts, others[:15], semantics="json"),
+                           grix.dask.paired(texts, others[:15], client=client, blocks=4, semantics="json"))):
+        assert remote.dtype == local.dtype == np.int32 and np.array_equal(remote, local)
+    for threshold in (0, 3):
+        local, remote = grix.join(docs, threshold, semantics="json"), \
+            grix.dask.join(docs, threshold, client=client, semantics="json")
+        assert list(remote) == list(local) and remote.counts == local.counts
+    with pytest.raises(ValueError, match="takes no rename"):
+        grix.dask.pdist(docs, client=client, semantics="json", rename=label_cost)
+    with pytest.raises(ValueError, match="semantics must be"):
+        grix.dask.cdist(docs, docs, client=client, semantics="unordered")
 
 
 def test_worker_thread_count_is_counted_on_the_workers(client, monkeypatch):
