@@ -287,8 +287,12 @@ void probe_position(const JoinIndex& index, int32_t p, bool exact, WorkerState& 
 
 }  // namespace
 
-std::shared_ptr<const JoinIndex> build_join_index(std::vector<OrientedTree> trees, int32_t threshold,
-                                                  const LabelCosts<int32_t>* label_costs) {
+namespace {
+
+// Everything of an index but its label index: the trees, the checked costs
+// and the size order.
+std::shared_ptr<JoinIndex> index_without_labels(std::vector<OrientedTree> trees, int32_t threshold,
+                                                const LabelCosts<int32_t>* label_costs) {
   auto index = std::make_shared<JoinIndex>();
   index->trees = std::move(trees);
   index->mirror_once = std::make_unique<std::once_flag[]>(index->trees.size());
@@ -335,7 +339,74 @@ std::shared_ptr<const JoinIndex> build_join_index(std::vector<OrientedTree> tree
   });
   index->sizes.reserve(index->order.size());
   for (int32_t t : index->order) index->sizes.push_back(index->trees[t].size());
+  return index;
+}
+
+void check_label_part(bool holds, const std::string& what) {
+  if (!holds) throw std::invalid_argument("the join's label index does not fit its trees: " + what);
+}
+
+}  // namespace
+
+std::shared_ptr<const JoinIndex> build_join_index(std::vector<OrientedTree> trees, int32_t threshold,
+                                                  const LabelCosts<int32_t>* label_costs) {
+  std::shared_ptr<JoinIndex> index = index_without_labels(std::move(trees), threshold, label_costs);
   if (index->label_equality) build_label_index(*index);
+  return index;
+}
+
+JoinLabelIndex join_label_index(const JoinIndex& index) {
+  JoinLabelIndex labels;
+  for (const std::vector<int32_t>& tokens : index.tokens) {
+    labels.tokens.insert(labels.tokens.end(), tokens.begin(), tokens.end());
+  }
+  labels.list_start = index.list_start;
+  labels.entry_position = index.entry_position;
+  labels.entry_offset = index.entry_offset;
+  return labels;
+}
+
+std::shared_ptr<const JoinIndex> restore_join_index(std::vector<OrientedTree> trees, int32_t threshold,
+                                                    const LabelCosts<int32_t>* label_costs,
+                                                    JoinLabelIndex labels) {
+  std::shared_ptr<JoinIndex> index = index_without_labels(std::move(trees), threshold, label_costs);
+  if (!index->label_equality) {
+    check_label_part(labels.tokens.empty() && labels.list_start.empty() && labels.entry_position.empty() &&
+                         labels.entry_offset.empty(),
+                     "label parts for an index with rename costs");
+    return index;
+  }
+  // Checked as far as every read of the probes stays in range.
+  const int64_t nodes = std::accumulate(index->sizes.begin(), index->sizes.end(), int64_t{0});
+  check_label_part(static_cast<int64_t>(labels.tokens.size()) == nodes,
+                   std::to_string(labels.tokens.size()) + " tokens for " + std::to_string(nodes) + " nodes");
+  const std::vector<int64_t>& starts = labels.list_start;
+  check_label_part(!starts.empty() && starts.front() == 0 &&
+                       std::is_sorted(starts.begin(), starts.end()) &&
+                       static_cast<size_t>(starts.back()) == labels.entry_position.size() &&
+                       labels.entry_offset.size() == labels.entry_position.size(),
+                   "inverted lists out of order");
+  const int64_t ranks = static_cast<int64_t>(starts.size()) - 1;
+  check_label_part(std::all_of(labels.tokens.begin(), labels.tokens.end(),
+                               [&](int32_t token) { return token >= 0 && token < ranks; }),
+                   "a token rank out of range");
+  const int64_t positions = static_cast<int64_t>(index->order.size());
+  check_label_part(std::all_of(labels.entry_position.begin(), labels.entry_position.end(),
+                               [&](int32_t p) { return p >= 0 && p < positions; }),
+                   "a list entry out of range");
+  index->tokens.resize(index->order.size());
+  index->postorder.resize(index->order.size());
+  size_t next = 0;
+  for (size_t p = 0; p < index->order.size(); ++p) {
+    const size_t size = static_cast<size_t>(index->sizes[p]);
+    index->tokens[p].assign(labels.tokens.begin() + static_cast<std::ptrdiff_t>(next),
+                            labels.tokens.begin() + static_cast<std::ptrdiff_t>(next + size));
+    next += size;
+    index->postorder[p] = postorder_codes(index->trees[index->order[p]].given);
+  }
+  index->list_start = std::move(labels.list_start);
+  index->entry_position = std::move(labels.entry_position);
+  index->entry_offset = std::move(labels.entry_offset);
   return index;
 }
 

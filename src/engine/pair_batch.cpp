@@ -198,8 +198,9 @@ void check_label_costs(const LabelCosts<Cost>& costs, int32_t code1, int32_t cod
   }
   // Each table covers the codes of the trees it applies to: renames both
   // sides, delete costs the first trees' codes, insert costs the second's.
+  // A side whose trees have no node at all has largest code -1: nothing to cover.
   auto check_covers = [&](size_t count, int32_t code, const char* what) {
-    if (count != 0 && static_cast<size_t>(code) >= count) {
+    if (count != 0 && code >= 0 && static_cast<size_t>(code) >= count) {
       throw std::invalid_argument("a tree has label code " + std::to_string(code) + " but " + where +
                                   " has " + what + " for " + std::to_string(count) + " codes");
     }

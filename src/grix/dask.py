@@ -39,7 +39,8 @@ from .batch import (Distances, Encoded, LabelRename, Normalize, batch_sizes, che
                     encode, normalized)
 from .costs import NodeCost
 from .distance import check_count, check_timeout, check_workers
-from .join import STAGES, JoinResult, check_number_threshold, integer_threshold, join_index
+from .join import STAGES, JoinResult, check_number_threshold, check_threshold, integer_threshold, join_index
+from .semantics import Semantics, wants_json
 from .tree import Tree
 
 if TYPE_CHECKING:
@@ -48,7 +49,7 @@ if TYPE_CHECKING:
     import dask.array
     from dask.distributed import Client, Future
 
-__all__ = ["pdist", "cdist", "paired", "square_array", "join"]
+__all__ = ["pdist", "cdist", "paired", "square_array", "cdist_array", "join"]
 
 #: Trees packed for travel: every tree's parents one after the other, their
 #: label codes likewise, and where each tree starts (n + 1 offsets).
@@ -111,6 +112,32 @@ def unpack(packed: Packed) -> tuple[list[npt.NDArray[np.int32]], list[npt.NDArra
 
 def corpus(packed: Packed) -> _core.Corpus:
     return _core.Corpus(*unpack(packed))
+
+
+def json_packed(*groups: tuple[str, list[Any]]) -> tuple[list[Packed], dict[str, Any]]:
+    """JSON trees or documents as the workers take them: each group packed
+    with its label codes, and as the blocks' arguments the node kind of
+    every code (a code numbers one (kind, label) pair), from which the
+    workers read the nodes' kinds: no third array per tree on the wire."""
+    from .json_distance import Encoded as JSONEncoded
+
+    encoded = JSONEncoded(*groups)
+    all_kinds = [kinds for _, _, group_kinds, _ in encoded.groups for kinds in group_kinds]
+    all_labels = [labels for _, _, _, group_labels in encoded.groups for labels in group_labels]
+    flat_labels = np.concatenate(all_labels) if all_labels else np.empty(0, dtype=np.int32)
+    kind_of_code = np.zeros(int(flat_labels.max()) + 1 if len(flat_labels) else 0, dtype=np.int32)
+    if len(flat_labels):
+        kind_of_code[flat_labels] = np.concatenate(all_kinds)
+    packed = [pack(parents, labels) for _, parents, _, labels in encoded.groups]
+    return packed, {"json_kinds": kind_of_code}
+
+
+def json_trees(packed: Packed, kind_of_code: npt.NDArray[np.int32]) -> tuple[
+        list[npt.NDArray[np.int32]], list[npt.NDArray[np.int32]], list[npt.NDArray[np.int32]]]:
+    """Parents, kinds and label codes of packed JSON trees, for _core.json_batch."""
+    parents, labels = unpack(packed)
+    kinds, _ = unpack((kind_of_code[packed[1]], packed[1], packed[2]))
+    return parents, kinds, labels
 
 
 def carried(value: Any) -> Any:
@@ -206,8 +233,15 @@ def block_distances(rows: Packed, columns: Packed | None, arguments: dict[str, A
     count_a = len(rows[2]) - 1
     count_b = count_a if columns is None else len(columns[2]) - 1
     what = f"a block of {count_a} x {count_b} trees"
+    kind_of_code = arguments.get("json_kinds")
 
     def call(stop: Callable[[int], None], seconds: float | None) -> Any:
+        if kind_of_code is not None:  # JSON trees: the JSON edit distance, unit costs
+            trees_a = json_trees(rows, kind_of_code)
+            if columns is None:
+                return _core.json_batch(*trees_a, workers=threads, timeout=seconds, progress=stop)
+            return _core.json_batch(*trees_a, *json_trees(columns, kind_of_code), workers=threads,
+                                    timeout=seconds, progress=stop).reshape(count_a, count_b)
         corpus_a = corpus(rows)
         if columns is None:
             return _core.batch(corpus_a, None, None, None, **arguments, workers=threads, timeout=seconds,
@@ -224,8 +258,12 @@ def paired_block(rows1: Packed, rows2: Packed, arguments: dict[str, Any], worker
     threads = check_workers(workers)
     count = len(rows1[2]) - 1
     index = np.arange(count, dtype=np.int32)
+    kind_of_code = arguments.get("json_kinds")
 
     def call(stop: Callable[[int], None], seconds: float | None) -> Any:
+        if kind_of_code is not None:
+            return _core.json_batch(*json_trees(rows1, kind_of_code), *json_trees(rows2, kind_of_code),
+                                    first=index, second=index, workers=threads, timeout=seconds, progress=stop)
         return _core.batch(corpus(rows1), corpus(rows2), index, index, **arguments, workers=threads,
                            timeout=seconds, progress=stop)
 
@@ -242,6 +280,17 @@ def join_block(index: _core.JoinIndex, begin: int, end: int, distances: bool, wo
         return _core.join(index, begin, end, distances, threads, seconds, stop)
 
     return run_task(f"the join of the trees at size positions {begin} to {end}", seconds, call)
+
+
+def json_join_block(packed: Packed, kind_of_code: npt.NDArray[np.int32], threshold: int, distances: bool,
+                    workers: int | None, seconds: float | None) -> Any:
+    """The task of join(semantics="json"): the whole JSON join on one worker."""
+    threads = check_workers(workers)
+
+    def call(stop: Callable[[int], None], seconds: float | None) -> Any:
+        return _core.json_join(*json_trees(packed, kind_of_code), threshold, distances, threads, seconds, stop)
+
+    return run_task(f"the JSON join of {len(packed[2]) - 1} trees", seconds, call)
 
 
 def square_block(condensed: npt.NDArray[Any], count: int) -> npt.NDArray[Any]:
@@ -279,26 +328,30 @@ def place_in_condensed(condensed: npt.NDArray[Any], count: int, rows: Block, col
 def block_into_file(path: str, count: int, row_block: Block, column_block: Block, rows: Packed,
                     columns: Packed | None, arguments: dict[str, Any], workers: int | None,
                     seconds: float | None) -> Any:
-    """One task of pdist(out=...): a block computed and written into the
-    .npy file at once. A block handed on to a task of its own would wait in
-    the worker's memory: Dask runs the blocks, submitted first, before the
-    writes, and at 100,000 trees the waiting blocks outgrow any worker."""
+    """One task of pdist(out=...) or cdist(out=...): a block computed and
+    written into the .npy file at once. A block handed on to a task of its
+    own would wait in the worker's memory: Dask runs the blocks, submitted
+    first, before the writes, and at 100,000 trees the waiting blocks
+    outgrow any worker."""
     block = block_distances(rows, columns, arguments, workers, seconds)
     return write_block(path, count, row_block, column_block, block)
 
 
 def write_block(path: str, count: int, rows: Block, columns: Block, block: Any) -> Any:
-    """One task of pdist(out=...): writes a finished block into the .npy
-    file of the condensed vector (on storage the workers share), and returns
-    nothing but a Stopped from the block."""
+    """Writes a finished block into the .npy file of the condensed vector,
+    or of cdist's matrix (on storage the workers share), and returns nothing
+    but a Stopped from the block."""
     if isinstance(block, Stopped):
         return block
     from numpy.lib.format import open_memmap
 
-    condensed = open_memmap(path, mode="r+")
-    place_in_condensed(condensed, count, rows, columns, block, rows == columns)
-    condensed.flush()
-    del condensed
+    stored = open_memmap(path, mode="r+")
+    if stored.ndim == 2:  # cdist's matrix
+        stored[rows[0]:rows[1], columns[0]:columns[1]] = block
+    else:
+        place_in_condensed(stored, count, rows, columns, block, rows == columns)
+    stored.flush()
+    del stored
     return None
 
 
@@ -478,7 +531,7 @@ def condensed_pairs(ranges: list[Block]) -> Callable[[int, int], int]:
 def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, client: ClientLike = None,
           blocks: int | None = None, workers: int | None = 1, progress: bool | None = None,
-          timeout: float | None = None, out: str | None = None) -> Distances:
+          timeout: float | None = None, out: str | None = None, semantics: Semantics = "ordered") -> Distances:
     """:func:`grix.pdist` on a Dask cluster: the condensed vector, pair
     (i, j), i < j, in row-major order, of the type the local function
     returns for these costs (rename, delete, insert and normalize as there;
@@ -504,7 +557,10 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
         condensed vector to block by block; it must be on storage that the
         client and every worker share. The result is then that file mapped
         read-only (``np.load(out, mmap_mode="r")``), and the client never
-        holds the vector. Not with normalize.
+        holds the vector. Not with normalize. For a result that stays on
+        the workers, see :func:`square_array` (and :func:`cdist_array`).
+    semantics: "ordered", or "json": the JSON edit distance of JSON trees
+        or documents, as locally (no costs or normalize), on the workers.
 
     A lost worker costs only its blocks: they run again on the others, and
     the trees they need are sent again. Raises TimeoutError, MemoryError
@@ -513,13 +569,21 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
     first), TypeError or ValueError for bad arguments (on the client, before
     any task).
     """
-    listed = check_trees(trees, "trees")
+    as_json = wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize)
     per_task, seconds = task_workers(workers), check_timeout(timeout)
     if out is not None and normalize is not None:
         raise ValueError("pdist(out=...) writes raw distances; normalize is for results held in memory")
-    (encoded,) = encode(listed, rename=rename, delete=delete, insert=insert)
-    count = len(listed)
-    dtype = result_type(encoded)
+    if as_json:
+        from .json_distance import check_documents
+
+        (packed,), batch_arguments = json_packed(("docs", check_documents(trees, "docs")))
+        dtype: type = np.int32
+    else:
+        listed = check_trees(trees, "trees")
+        (encoded,) = encode(listed, rename=rename, delete=delete, insert=insert)
+        packed, batch_arguments, dtype = pack(encoded.parents, encoded.codes), encoded.costs.batch_arguments(), \
+            result_type(encoded)
+    count = len(packed[2]) - 1
     with ExitStack() as stack:
         connected = connect(client, stack)
         if out is not None:
@@ -530,8 +594,8 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
         condensed: npt.NDArray[Any] = np.empty(0, dtype=dtype) if out is not None else \
             np.empty(count * (count - 1) // 2, dtype=dtype)
         ranges = split(count, block_count(count, connected, blocks))
-        arguments = carry(connected, encoded.costs.batch_arguments())
-        tasks = submit_blocks(connected, pack(encoded.parents, encoded.codes), None, arguments, ranges, ranges,
+        arguments = carry(connected, batch_arguments)
+        tasks = submit_blocks(connected, packed, None, arguments, ranges, ranges,
                               per_task, seconds, None if out is None else (out, count))
 
         def place(r: int, c: int, block: Any) -> None:
@@ -552,31 +616,52 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None,
           delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
           client: ClientLike = None, blocks: int | None = None, workers: int | None = 1,
-          progress: bool | None = None, timeout: float | None = None) -> Distances:
+          progress: bool | None = None, timeout: float | None = None, out: str | None = None,
+          semantics: Semantics = "ordered") -> Distances:
     """:func:`grix.cdist` on a Dask cluster: the (len(trees_a), len(trees_b))
-    matrix. Arguments as for :func:`pdist`."""
-    listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
+    matrix. Arguments as for :func:`pdist`; ``out=`` writes the matrix to a
+    .npy file block by block, as there."""
+    as_json = wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize)
     per_task, seconds = task_workers(workers), check_timeout(timeout)
-    encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename, delete=delete, insert=insert)
-    matrix: npt.NDArray[Any] = np.empty((len(listed_a), len(listed_b)), dtype=result_type(encoded_a))
+    if out is not None and normalize is not None:
+        raise ValueError("cdist(out=...) writes raw distances; normalize is for results held in memory")
+    if as_json:
+        from .json_distance import check_documents
+
+        (packed_a, packed_b), batch_arguments = json_packed(("docs_a", check_documents(trees_a, "docs_a")),
+                                                            ("docs_b", check_documents(trees_b, "docs_b")))
+        dtype: type = np.int32
+    else:
+        listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
+        encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename, delete=delete, insert=insert)
+        packed_a, packed_b = pack(encoded_a.parents, encoded_a.codes), pack(encoded_b.parents, encoded_b.codes)
+        batch_arguments, dtype = encoded_a.costs.batch_arguments(), result_type(encoded_a)
+    shape = (len(packed_a[2]) - 1, len(packed_b[2]) - 1)
+    matrix: npt.NDArray[Any] = np.empty((0, 0) if out is not None else shape, dtype=dtype)
     with ExitStack() as stack:
         connected = connect(client, stack)
-        count = block_count(max(len(listed_a), len(listed_b)), connected, blocks)
-        row_blocks, column_blocks = split(len(listed_a), count), split(len(listed_b), count)
-        arguments = carry(connected, encoded_a.costs.batch_arguments())
-        tasks = submit_blocks(connected, pack(encoded_a.parents, encoded_a.codes),
-                              pack(encoded_b.parents, encoded_b.codes), arguments, row_blocks, column_blocks,
-                              per_task, seconds)
+        if out is not None:
+            from numpy.lib.format import open_memmap
+
+            open_memmap(out, mode="w+", dtype=matrix.dtype, shape=shape).flush()
+        count = block_count(max(shape), connected, blocks)
+        row_blocks, column_blocks = split(shape[0], count), split(shape[1], count)
+        arguments = carry(connected, batch_arguments)
+        tasks = submit_blocks(connected, packed_a, packed_b, arguments, row_blocks, column_blocks,
+                              per_task, seconds, None if out is None else (out, shape[0]))
 
         def pairs(r: int, c: int) -> int:
             (r0, r1), (c0, c1) = row_blocks[r], column_blocks[c]
             return (r1 - r0) * (c1 - c0)
 
         def place(r: int, c: int, block: Any) -> None:
-            (r0, r1), (c0, c1) = row_blocks[r], column_blocks[c]
-            matrix[r0:r1, c0:c1] = block
+            if out is None:
+                (r0, r1), (c0, c1) = row_blocks[r], column_blocks[c]
+                matrix[r0:r1, c0:c1] = block
 
         gather_blocks(connected, "grix.dask.cdist", tasks, seconds, progress, pairs, place)
+    if out is not None:
+        return cast(Distances, np.load(out, mmap_mode="r"))
     if normalize is None:
         return matrix
     rows = np.repeat(np.arange(len(listed_a)), len(listed_b))
@@ -590,20 +675,32 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRena
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None,
            delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
            client: ClientLike = None, blocks: int | None = None, workers: int | None = 1,
-           progress: bool | None = None, timeout: float | None = None) -> Distances:
+           progress: bool | None = None, timeout: float | None = None,
+           semantics: Semantics = "ordered") -> Distances:
     """:func:`grix.paired` on a Dask cluster: the distance from trees1[k] to
     trees2[k] for every k, the pairs split into `blocks` ranges (default: 4
     per worker thread), one task each. Arguments as for :func:`pdist`."""
-    listed1, listed2 = check_paired_trees(trees1, trees2)
+    as_json = wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize)
     per_task, seconds = task_workers(workers), check_timeout(timeout)
-    encoded1, encoded2 = encode(listed1, listed2, rename=rename, delete=delete, insert=insert)
-    result: npt.NDArray[Any] = np.empty(len(listed1), dtype=result_type(encoded1))
+    if as_json:
+        from .json_distance import check_documents
+
+        docs1, docs2 = check_documents(trees1, "docs1"), check_documents(trees2, "docs2")
+        if len(docs1) != len(docs2):
+            raise ValueError(f"docs1 and docs2 differ in length ({len(docs1)} and {len(docs2)})")
+        (packed1, packed2), batch_arguments = json_packed(("docs1", docs1), ("docs2", docs2))
+        dtype: type = np.int32
+    else:
+        listed1, listed2 = check_paired_trees(trees1, trees2)
+        encoded1, encoded2 = encode(listed1, listed2, rename=rename, delete=delete, insert=insert)
+        packed1, packed2 = pack(encoded1.parents, encoded1.codes), pack(encoded2.parents, encoded2.codes)
+        batch_arguments, dtype = encoded1.costs.batch_arguments(), result_type(encoded1)
+    count = len(packed1[2]) - 1
+    result: npt.NDArray[Any] = np.empty(count, dtype=dtype)
     with ExitStack() as stack:
         connected = connect(client, stack)
-        count = len(listed1)
         ranges = split(count, 4 * cluster_threads(connected) if blocks is None else check_count(blocks, "blocks"))
-        arguments = carry(connected, encoded1.costs.batch_arguments())
-        packed1, packed2 = pack(encoded1.parents, encoded1.codes), pack(encoded2.parents, encoded2.codes)
+        arguments = carry(connected, batch_arguments)
         tasks = {(r, 0): connected.submit(paired_block, pack_range(packed1, *rows), pack_range(packed2, *rows),
                                           arguments, per_task, seconds, pure=False)
                  for r, rows in enumerate(ranges)}
@@ -613,6 +710,8 @@ def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRenam
 
         gather_blocks(connected, "grix.dask.paired", tasks, seconds, progress,
                       lambda r, c: ranges[r][1] - ranges[r][0], place)
+    if as_json:
+        return result
     return normalized(result, encoded1.costs, batch_sizes(listed1), batch_sizes(listed2), encoded1.codes,
                       encoded2.codes, normalize)
 
@@ -634,11 +733,10 @@ def square_array(trees: Sequence[Tree], *, client: ClientLike, rename: LabelRena
     per_task = task_workers(workers)
     (encoded,) = encode(listed, rename=rename, delete=delete, insert=insert)
     dtype = result_type(encoded)
-    if isinstance(client, str) or client is None:
-        raise TypeError("square_array needs a dask.distributed.Client that outlives the array")
-    ranges = split(len(listed), block_count(len(listed), client, blocks))
-    arguments = carry(client, encoded.costs.batch_arguments())
-    tasks = submit_blocks(client, pack(encoded.parents, encoded.codes), None, arguments, ranges, ranges,
+    connected = lasting_client(client, "square_array")
+    ranges = split(len(listed), block_count(len(listed), connected, blocks))
+    arguments = carry(connected, encoded.costs.batch_arguments())
+    tasks = submit_blocks(connected, pack(encoded.parents, encoded.codes), None, arguments, ranges, ranges,
                           per_task, None)
 
     def lazy(r: int, c: int) -> Any:
@@ -654,14 +752,56 @@ def square_array(trees: Sequence[Tree], *, client: ClientLike, rename: LabelRena
     return array
 
 
+def cdist_array(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, client: ClientLike,
+                rename: LabelRename = None, delete: NodeCost = None, insert: NodeCost = None,
+                blocks: int | None = None, workers: int | None = 1) -> dask.array.Array:
+    """The (len(trees_a), len(trees_b)) matrix of :func:`cdist` as a lazy
+    dask array whose blocks are tasks already running on `client`: what
+    :func:`square_array` is to :func:`pdist`, with the same arguments, the
+    same needs (a client that outlives the array) and the same cancel on
+    dropping it."""
+    import dask.array as da
+    from dask.delayed import delayed
+
+    listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
+    per_task = task_workers(workers)
+    encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename, delete=delete, insert=insert)
+    dtype = result_type(encoded_a)
+    connected = lasting_client(client, "cdist_array")
+    count = block_count(max(len(listed_a), len(listed_b)), connected, blocks)
+    row_blocks, column_blocks = split(len(listed_a), count), split(len(listed_b), count)
+    arguments = carry(connected, encoded_a.costs.batch_arguments())
+    tasks = submit_blocks(connected, pack(encoded_a.parents, encoded_a.codes), pack(encoded_b.parents, encoded_b.codes),
+                          arguments, row_blocks, column_blocks, per_task, None)
+
+    def lazy(r: int, c: int) -> Any:
+        shape = (row_blocks[r][1] - row_blocks[r][0], column_blocks[c][1] - column_blocks[c][0])
+        return da.from_delayed(delayed(tasks[r, c]), shape, dtype=dtype)
+
+    array: dask.array.Array = da.block([[lazy(r, c) for c in range(len(column_blocks))]
+                                        for r in range(len(row_blocks))])
+    return array
+
+
+def lasting_client(client: ClientLike, call: str) -> Client:
+    """A lazy result's blocks belong to the client that runs them, so the
+    client must be one the caller keeps, not one made for the call."""
+    if isinstance(client, str) or client is None:
+        raise TypeError(f"{call} needs a dask.distributed.Client that outlives the array")
+    if not hasattr(client, "nthreads"):
+        raise TypeError(f"client must be a dask.distributed.Client, not {type(client).__name__}")
+    return client
+
+
 def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None, delete: NodeCost = None,
          insert: NodeCost = None, client: ClientLike = None, blocks: int | None = None,
          workers: int | None = 1, distances: bool = True, progress: bool | None = None,
-         timeout: float | None = None) -> JoinResult:
+         timeout: float | None = None, semantics: Semantics = "ordered") -> JoinResult:
     """:func:`grix.join` on a Dask cluster, with its arguments and results:
     the index is built once on the client and travels once to each worker
-    that needs it; each task joins one range of trees in size order with
-    every smaller tree. For costs the join's bounds do not cover (delete,
+    that needs it, as a few flat arrays from which the worker restores it
+    without tokenising the trees again; each task joins one range of trees
+    in size order with every smaller tree. For costs the join's bounds do not cover (delete,
     insert, fractional renames), every pair's distance is computed by
     :func:`pdist` on the cluster instead, as the local join does.
 
@@ -669,7 +809,12 @@ def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None,
         equal numbers of pairs, so larger trees get shorter ranges).
     client, workers, progress, timeout: as for :func:`pdist` (the bar counts
         trees).
+    semantics: "json" joins JSON trees or documents as :func:`grix.json_join`
+        does, in one task on one worker (its index is not split into ranges).
     """
+    if wants_json(semantics, rename=rename, delete=delete, insert=insert):
+        return json_join_on_cluster(trees, threshold, client=client, workers=workers, distances=distances,
+                                    progress=progress, timeout=timeout)
     listed = check_trees(trees, "trees")
     given = check_number_threshold(threshold)
     per_task, seconds = task_workers(workers), check_timeout(timeout)
@@ -704,3 +849,24 @@ def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None,
     found = np.concatenate([part[2] for part in parts] or [np.empty(0, np.int32)])
     order = np.lexsort((second, first))
     return JoinResult(first[order], second[order], found[order], limit, counts)
+
+
+def json_join_on_cluster(docs: Sequence[Any], threshold: float, *, client: ClientLike, workers: int | None,
+                         distances: bool, progress: bool | None, timeout: float | None) -> JoinResult:
+    from .json_distance import check_documents
+
+    listed = check_documents(docs, "docs")
+    per_task, seconds = task_workers(workers), check_timeout(timeout)
+    limit = check_threshold(threshold)
+    (packed,), arguments = json_packed(("docs", listed))
+    parts = []
+    with ExitStack() as stack:
+        connected = connect(client, stack)
+        task = connected.submit(json_join_block, packed, arguments["json_kinds"], limit, bool(distances), per_task,
+                                seconds, pure=False)
+        gather_blocks(connected, "grix.dask.join", {(0, 0): task}, seconds, progress, lambda r, c: len(listed),
+                      lambda r, c, part: parts.append(part))
+    first, second, found, counts = parts[0]
+    counts.setdefault("pruned_by_preorder", 0)
+    counts.setdefault("pruned_by_postorder", 0)
+    return JoinResult(first, second, found, limit, counts)

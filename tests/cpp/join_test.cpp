@@ -9,6 +9,7 @@
 #include <atomic>
 #include <numeric>
 #include <random>
+#include <stdexcept>
 #include <thread>
 #include <tuple>
 
@@ -228,6 +229,47 @@ TEST(ParallelJoin, EqualsAllPairsAtEveryThresholdOnAnyWorkersAndRanges) {
       EXPECT_TRUE(loose.distance[m] == -1 || loose.distance[m] == std::get<2>(expected[m]));
     }
   }
+}
+
+TEST(ParallelJoin, ARestoredIndexJoinsAsTheBuiltOne) {
+  const std::vector<Tree> plain = join_corpus(27);
+  std::vector<OrientedTree> trees;
+  for (const Tree& t : plain) trees.push_back(oriented(t));
+  const int32_t count = static_cast<int32_t>(trees.size());
+  auto as_tuples = [](const JoinMatches& found) {
+    std::vector<std::tuple<int32_t, int32_t, int32_t>> got;
+    for (size_t m = 0; m < found.first.size(); ++m) got.emplace_back(found.first[m], found.second[m], found.distance[m]);
+    return got;
+  };
+  for (int32_t tau : {0, 2, 5}) {
+    const auto built = build_join_index(trees, tau, nullptr);
+    const auto restored = restore_join_index(trees, tau, nullptr, join_label_index(*built));
+    for (const auto& [begin, end] : {std::pair{0, count}, {0, count / 2}, {count / 3, count}}) {
+      const JoinMatches a = run_join(*built, begin, end, true, 2, nullptr, nullptr);
+      const JoinMatches b = run_join(*restored, begin, end, true, 1, nullptr, nullptr);
+      EXPECT_EQ(as_tuples(a), as_tuples(b)) << "tau " << tau;
+      EXPECT_EQ(a.counts.pruned_by_labels, b.counts.pruned_by_labels) << "tau " << tau;
+      EXPECT_EQ(a.counts.verified, b.counts.verified) << "tau " << tau;
+    }
+    // Parts that do not fit the trees are refused, not read out of range.
+    JoinLabelIndex short_tokens = join_label_index(*built);
+    short_tokens.tokens.pop_back();
+    EXPECT_THROW(restore_join_index(trees, tau, nullptr, short_tokens), std::invalid_argument);
+    JoinLabelIndex far_entry = join_label_index(*built);
+    far_entry.entry_position.back() = count;
+    EXPECT_THROW(restore_join_index(trees, tau, nullptr, far_entry), std::invalid_argument);
+  }
+  // With rename costs there is no label index to restore.
+  LabelCosts<int32_t> costs;
+  costs.rows = costs.columns = 3;
+  costs.rename = {0, 1, 2, 1, 0, 1, 2, 1, 0};
+  const auto built = build_join_index(trees, 2, &costs);
+  EXPECT_TRUE(join_label_index(*built).tokens.empty());
+  const auto restored = restore_join_index(trees, 2, &costs, join_label_index(*built));
+  EXPECT_EQ(as_tuples(run_join(*built, 0, count, true, 1, nullptr, nullptr)),
+            as_tuples(run_join(*restored, 0, count, true, 1, nullptr, nullptr)));
+  EXPECT_THROW(restore_join_index(trees, 2, &costs, join_label_index(*build_join_index(trees, 2, nullptr))),
+               std::invalid_argument);
 }
 
 TEST(ParallelJoin, NearestEqualsSortingAllDistances) {

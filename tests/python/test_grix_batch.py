@@ -57,6 +57,22 @@ def test_small_and_degenerate_inputs():
         grix.pdist(random_trees(3, 0), rename=np.zeros((2, 2)))
 
 
+@pytest.mark.parametrize("costs", [{"rename": label_cost}, {"delete": {"a": 2, "b": 1, "c": 3, "d": 1}.get},
+                                   {"insert": {"a": 2, "b": 1, "c": 3, "d": 1}.get}],
+                         ids=["rename", "delete", "insert"])
+def test_trees_without_nodes_on_one_side_with_label_costs(costs):
+    # A side with no node has no label codes, which no cost table must cover.
+    empty, others = grix.Tree.from_parents([], []), random_trees(4, 2)
+    delete = costs.get("delete") or (lambda label: 1)
+    insert = costs.get("insert") or (lambda label: 1)
+    inserting = np.array([sum(insert(label) for label in tree.labels) for tree in others])
+    deleting = np.array([sum(delete(label) for label in tree.labels) for tree in others])
+    assert np.array_equal(grix.cdist([empty, empty], others, **costs), np.tile(inserting, (2, 1)))
+    assert np.array_equal(grix.cdist(others, [empty], **costs)[:, 0], deleting)
+    assert np.array_equal(grix.paired([empty] * 4, others, **costs), inserting)
+    assert np.array_equal(grix.pdist([empty] * 3, **costs), np.zeros(3))
+
+
 @pytest.mark.parametrize("workers, error", [(0, ValueError), (-2, ValueError), (True, TypeError),
                                             (2.0, TypeError), ("all", TypeError)])
 def test_bad_workers_are_refused_before_any_work(workers, error):

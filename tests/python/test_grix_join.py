@@ -2,6 +2,7 @@
 distances) on random, syntax and HTML trees; the Dask join, the command line
 and stopping."""
 
+import pickle
 import random
 import re
 import subprocess
@@ -12,7 +13,8 @@ import numpy as np
 import pytest
 
 import grix
-from grix.join import STAGES
+from grix import _core
+from grix.join import STAGES, join_index
 from conftest import not_under_asan
 from grix_helpers import random_grix_tree, syntax_trees
 
@@ -180,6 +182,60 @@ def test_dask_join_matches_the_local_join(corpora):
             remote = grix.dask.join(trees, threshold, client=client, blocks=blocks, timeout=120)
             assert list(remote) == list(local)
             assert remote.counts == local.counts
+
+
+JOIN_INDEX_COSTS = {
+    "equality": None,
+    "table": lambda x, y: 0 if x == y else (ord(x) * 7 + ord(y) * 3) % 3 + 1,
+    "classes": grix.LabelClasses(lambda label: label in "ab", lambda p, q: 1 if p == q else 2),
+}
+
+
+@pytest.mark.parametrize("costs", JOIN_INDEX_COSTS, ids=list(JOIN_INDEX_COSTS))
+def test_join_index_travels_as_flat_arrays_and_is_restored_without_a_build(corpora, costs):
+    # What a Dask worker receives: the index's state, from which it restores
+    # the index with no second tokenising of the corpus.
+    trees, rename = corpora["random"], JOIN_INDEX_COSTS[costs]
+    for threshold in (0, 2, 6):
+        index = join_index(trees, threshold, rename)
+        state = index.__getstate__()
+        # Some dozen flat arrays and numbers, whatever the number of trees.
+        assert len(state) <= 12 and all(item is None or isinstance(item, int) or item.ndim <= 2 for item in state)
+        builds = _core.join_index_builds()
+        restored = pickle.loads(pickle.dumps(index))
+        assert _core.join_index_builds() == builds
+        assert len(restored) == len(index) == len(trees)
+        for begin, end in ((0, None), (0, 40), (40, len(trees))):
+            for distances in (True, False):
+                first = _core.join(index, begin, end, distances)
+                again = _core.join(restored, begin, end, distances)
+                assert all(np.array_equal(a, b) for a, b in zip(first[:3], again[:3])) and first[3] == again[3]
+    assert list(grix.join(trees, 3, rename=rename)) == all_pairs(trees, 3, rename=rename)
+
+
+def test_join_index_state_that_does_not_fit_its_trees_is_refused():
+    trees = [grix.Tree.from_bracket(text) for text in ("{a{b}{c}}", "{a{b}}", "{x}", "{a{b}{c}}")]
+    state = list(join_index(trees, 2, None).__getstate__())
+    tokens, list_start, entry_position = 7, 8, 9
+
+    def altered(position, value):
+        changed = list(state)
+        changed[position] = value
+        index = _core.JoinIndex.__new__(_core.JoinIndex)
+        index.__setstate__(tuple(changed))
+        return index
+
+    assert len(altered(tokens, state[tokens])) == 4
+    for position, value, message in ((tokens, state[tokens][1:], "tokens for"),
+                                     (tokens, state[tokens] + 10**6, "token rank out of range"),
+                                     (entry_position, state[entry_position] + 99, "list entry out of range"),
+                                     (list_start, state[list_start][::-1], "inverted lists"),
+                                     (0, np.where(np.arange(9) == 1, 2, state[0]).astype(np.int32), "tree 0"),
+                                     (2, np.array([0, 3, 2, 9], np.int64), "offsets")):
+        with pytest.raises(ValueError, match=message):
+            altered(position, value)
+    with pytest.raises(ValueError, match="not a JoinIndex state"):
+        _core.JoinIndex.__new__(_core.JoinIndex).__setstate__(tuple(state[:6]))
 
 
 def test_command_line_nearest(tmp_path, capsys):

@@ -76,6 +76,27 @@ std::shared_ptr<const JoinIndex> build_join_index(std::vector<OrientedTree> tree
 // The trees of an index, as given.
 const std::vector<OrientedTree>& join_index_trees(const JoinIndex& index);
 
+// The label index of an index built under label equality (empty otherwise),
+// flat: what the build derives from the trees at a cost that grows with the
+// corpus (tokenising and ranking every label), so that another process can
+// restore the index from its trees and these without building it again.
+struct JoinLabelIndex {
+  std::vector<int32_t> tokens;      // by size position, one token rank per node, ascending
+  std::vector<int64_t> list_start;  // inverted lists: one more than there are token ranks
+  std::vector<int32_t> entry_position, entry_offset;
+};
+
+JoinLabelIndex join_label_index(const JoinIndex& index);
+
+// The index that build_join_index(trees, threshold, label_costs) built, with
+// its label index taken from `labels` instead of computed. Throws
+// std::invalid_argument for label parts that do not fit the trees (a count,
+// a token rank or a position out of range), and whatever build_join_index
+// throws for the costs.
+std::shared_ptr<const JoinIndex> restore_join_index(std::vector<OrientedTree> trees, int32_t threshold,
+                                                    const LabelCosts<int32_t>* label_costs,
+                                                    JoinLabelIndex labels);
+
 // Joins the trees at sorted positions [begin, end) with every tree before
 // them in size order: over begin = 0, end = size, that is every pair once.
 // Splitting [0, size) into ranges splits the join into independent tasks.
