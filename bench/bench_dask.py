@@ -182,7 +182,7 @@ def main():
     args_global = args = parser.parse_args()
     from dask.distributed import Client, LocalCluster
 
-    setup = (f"{platform.machine()}, {os.cpu_count()} cores shared with other jobs (figures are noisy), "
+    setup = (f"{platform.machine()}, {os.cpu_count()} cores (load average {os.getloadavg()[0]:.1f} at the start), "
              f"Python {platform.python_version()}; a LocalCluster of 2 worker processes with 1 thread each "
              f"against the local call on 2 threads; medians of {args.repeats} runs taken in turns.")
     rows = []

@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import platform
 import random
 import statistics
@@ -213,7 +214,7 @@ def main() -> int:
 
     records = grix.rna.load_structures(STRUCTURES)
     lines = ["# RNA secondary structures: grix and ViennaRNA", "",
-             f"x86_64, 2 cores shared with other work (other builds and tests ran at the same time), "
+             f"{platform.machine()}, {os.cpu_count()} cores (load average {os.getloadavg()[0]:.1f} at the start), "
              f"Python {platform.python_version()}, ViennaRNA {RNA.__version__}; times are wall-clock.", ""]
     bench_pair(records, lines)
     bench_pdist(records, lines, args.sample)

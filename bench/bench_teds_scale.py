@@ -71,7 +71,7 @@ def main():
     pairs = [json.loads(line) for line in args.corpus.read_text(encoding="utf-8").splitlines()]
     preds, trues = [pair["pred"] for pair in pairs], [pair["true"] for pair in pairs]
     lines = [f"# TEDS at benchmark scale: {len(pairs):,} pairs", "",
-             f"{platform.machine()}, {os.cpu_count()} cores shared with other work (load average "
+             f"{platform.machine()}, {os.cpu_count()} cores (load average "
              f"{os.getloadavg()[0]:.1f} at the start), Python {platform.python_version()}. Corpus: "
              f"`bench/make_teds_corpus.py` (real tables from the HTML documentation on the machine, "
              f"perturbed as recognisers err, seed 23): {sum(p['cells_true'] for p in pairs):,} true cells, "
