@@ -117,11 +117,20 @@ int32_t number_leaf_labels(const int32_t* nodes, int32_t count, const int32_t* c
   return static_cast<int32_t>(scratch.label_codes.size());
 }
 
-// Whether the closed form is worth it for a subtree of `size` nodes whose
-// rightmost path has `path` nodes against `count` single nodes of `labels`
-// distinct labels: its scans against the kernel's size x count cells.
-inline bool closed_form_pays(int64_t size, int64_t path, int64_t count, int64_t labels) {
-  return 2 * (size * labels + path * count) < size * count;
+// The number of distinct labels of the `count` single nodes (numbered into
+// scratch) when the closed form pays for them against the subtree of `root`,
+// else 0: its scans (subtree size x labels, plus rightmost path x count)
+// against the kernel's subtree size x count cells.
+template <typename Cost>
+int32_t closed_form_labels(const int32_t* nodes, int32_t count, const int32_t* codes, int32_t root,
+                           const std::vector<int32_t>& rightmost_leaf, LeafGroupScratch<Cost>& scratch) {
+  if (count <= 2) return 0;
+  const int32_t last = rightmost_leaf[root];
+  const int64_t labels = number_leaf_labels(nodes, count, codes, scratch);
+  int64_t path = 0;
+  for (int32_t v = root; v <= last; ++v) path += rightmost_leaf[v] == last;
+  const int64_t size = last - root + 1;
+  return 2 * (size * labels + path * count) < size * count ? static_cast<int32_t>(labels) : 0;
 }
 
 // subtree_against_leaves by the closed form, with the leaves' labels
@@ -170,15 +179,10 @@ void subtree_against_leaves(int32_t x, const int32_t* leaves2, int32_t count,
     return;
   }
   if constexpr (std::is_integral_v<Cost> && ReadsRenamesByLabel<Costs>::value) {
-    if (count > 2) {
-      const int32_t labels = number_leaf_labels(leaves2, count, cost_matrix.codes2, scratch);
-      int32_t path = 0;
-      for (int32_t l = x; l <= rx; ++l) path += rightmost_leaf1[l] == rx;
-      if (closed_form_pays(rx - x + 1, path, count, labels)) {
-        subtree_against_leaves_by_label<Cost>(x, leaves2, count, labels, rightmost_leaf1, cost_matrix, indel,
-                                              tree_dist, scratch);
-        return;
-      }
+    if (const int32_t labels = closed_form_labels(leaves2, count, cost_matrix.codes2, x, rightmost_leaf1, scratch)) {
+      subtree_against_leaves_by_label<Cost>(x, leaves2, count, labels, rightmost_leaf1, cost_matrix, indel,
+                                            tree_dist, scratch);
+      return;
     }
   }
   // deleted[l - x] is the cost of deleting l..rx, summed from rx up as the
@@ -256,15 +260,10 @@ void leaves_against_subtree(const int32_t* leaves1, int32_t count, int32_t y,
                             const Indel& indel, Matrix& tree_dist, LeafGroupScratch<Cost>& scratch) {
   const int32_t ry = rightmost_leaf2[y];
   if constexpr (std::is_integral_v<Cost> && ReadsRenamesByLabel<Costs>::value) {
-    if (count > 2) {
-      const int32_t labels = number_leaf_labels(leaves1, count, cost_matrix.codes1, scratch);
-      int32_t path = 0;
-      for (int32_t k = y; k <= ry; ++k) path += rightmost_leaf2[k] == ry;
-      if (closed_form_pays(ry - y + 1, path, count, labels)) {
-        leaves_against_subtree_by_label<Cost>(leaves1, count, labels, y, rightmost_leaf2, cost_matrix, indel,
-                                              tree_dist, scratch);
-        return;
-      }
+    if (const int32_t labels = closed_form_labels(leaves1, count, cost_matrix.codes1, y, rightmost_leaf2, scratch)) {
+      leaves_against_subtree_by_label<Cost>(leaves1, count, labels, y, rightmost_leaf2, cost_matrix, indel,
+                                            tree_dist, scratch);
+      return;
     }
   }
   // inserted[k - y] is the cost of inserting k..ry, as the kernel's empty row.
