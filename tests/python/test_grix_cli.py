@@ -108,17 +108,30 @@ class TestDistance:
 
     def test_interrupt_is_status_130(self, tmp_path):
         rng = random.Random(5)
-        for name in ("a.tree", "b.tree"):
-            tree = grix.Tree.from_parents(*random_tree(rng, 8000, "abcd"))
+        for name in ("a.tree", "b.tree"):  # about 3.5 s of CPU time on a quiet machine
+            tree = grix.Tree.from_parents(*random_tree(rng, 12000, "abcd"))
             (tmp_path / name).write_text(tree.to_bracket())
         run = subprocess.Popen([sys.executable, "-m", "grix", "distance", "a.tree", "b.tree"], cwd=tmp_path,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        time.sleep(1.5)
+        # Interrupt by CPU time spent, not by the clock: a loaded machine slows the wait and the work alike,
+        # so the signal lands inside the distance with seconds to spare either way.
+        while run.poll() is None and cpu_seconds(run.pid) < 1.2:
+            time.sleep(0.02)
         if run.poll() is not None:
             pytest.skip("the distance was done before the interrupt")
         run.send_signal(signal.SIGINT)
         out, err = run.communicate(timeout=60)
         assert (run.returncode, out, err) == (130, "", "grix: interrupted\n")
+
+
+def cpu_seconds(pid):
+    """User and system time of a running process, from /proc."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+    except FileNotFoundError:
+        return 0.0
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def test_diff_text_json_and_html(files, tmp_path):
