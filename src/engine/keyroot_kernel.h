@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "tree_edit_distance.h"
@@ -98,6 +99,21 @@ CodeEqualityRow<Cost> row_of(const CodeEqualityRename<Cost>& costs, int32_t r) {
   return {costs.codes1[r], costs.codes2};
 }
 
+// Renames read through the codes for a distance alone, where no one reads
+// the subtree distance of two leaves but the kernel and the leaf groups: it
+// is min(rename, delete + insert), formed from the codes as cheaply as it is
+// read from memory, so those cells are never stored. Two bushy trees have
+// leaves1 x leaves2 of them (all but n1 + n2 of a star pair's cells), and
+// writing them, and faulting in their pages, costs more than the rest of the
+// pair. A schedule that runs with these renames writes no leaf pair's cell
+// but (0, 0) when both trees are single nodes.
+template <typename Costs>
+struct LeafPairsOnRead : Costs {};
+template <typename Costs>
+struct ComputesLeafPairsOnRead : std::false_type {};
+template <typename Costs>
+struct ComputesLeafPairsOnRead<LeafPairsOnRead<Costs>> : std::true_type {};
+
 // Deleting or inserting any node costs 1.
 struct UnitIndel {
   static constexpr int32_t deletion(int32_t) { return 1; }
@@ -156,6 +172,27 @@ inline void prefetch_next_row(const PermutedRow<T>&, const Cost*, int32_t, int32
 // pairs too small to delay a stop, get the copy that never reads it.
 constexpr int64_t WATCHED_PAIR_CELLS = int64_t{1} << 18;
 
+// The row of a leaf l when leaf pairs are not stored (LeafPairsOnRead): the
+// forest right of l's subtree is `below`, and against a leaf k, or against k
+// on the rightmost path of y when l is on that of x, the match is l renamed
+// into k. On both paths the cell is the subtree distance and is stored.
+template <typename Cost, typename Indel, typename CostRow, typename Row, typename TreeRow>
+inline void leaf_row(int32_t y, int32_t ry, bool on_path, const int32_t* leaf2, const CostRow& cost_row,
+                     const Indel& indel, Cost delete_l, const Cost* below, Row row, TreeRow tree_row, Cost left) {
+  for (int32_t k = ry; k >= y; --k) {
+    const Cost insert_k = indel.insertion(k);
+    const bool both_paths = on_path && leaf2[k] == ry;
+    if (leaf2[k] == k || both_paths) {
+      const Cost rename = std::min<Cost>(cost_row[k], delete_l + insert_k);
+      left = std::min({rename + below[k + 1], below[k] + delete_l, left + insert_k});
+      if (both_paths) tree_row[k] = left;
+    } else {
+      left = std::min({below[leaf2[k] + 1] + tree_row[k], below[k] + delete_l, left + insert_k});
+    }
+    row[k] = left;
+  }
+}
+
 template <typename Cost, bool watch_stop, typename Indel, typename Costs, typename Scratch, typename Matrix>
 void subtree_pair_rows(int32_t x, int32_t y, const std::vector<int32_t>& rightmost_leaf1,
                        const std::vector<int32_t>& rightmost_leaf2, const Costs& cost_matrix,
@@ -203,6 +240,13 @@ void subtree_pair_rows(int32_t x, int32_t y, const std::vector<int32_t>& rightmo
     Cost left = deleted;
     row[ry + 1] = left;
 
+    if constexpr (ComputesLeafPairsOnRead<Costs>::value) {
+      if (rightmost_leaf1[l] == l) {
+        leaf_row<Cost>(y, ry, l == rx, leaf2, row_of(cost_matrix, l), indel, delete_l, below, row, tree_row,
+                       left);
+        continue;
+      }
+    }
     if (rightmost_leaf1[l] != rx) {
       // Off the rightmost path of x: the subtree of l is never the whole
       // forest, so every cell takes the subtree distance from a lower level.

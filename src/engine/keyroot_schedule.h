@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "keyroot_kernel.h"
@@ -72,6 +73,16 @@ FlatMatrix<T> scratch_matrix(const FlatMatrix<T>&, int32_t rows, int32_t columns
   return FlatMatrix<T>(rows, columns);
 }
 
+// Where leaf pairs are not stored (LeafPairsOnRead), two single-node trees
+// would leave their distance, cell (0, 0), unwritten: it is written here.
+template <typename Cost, typename Indel, typename Costs, typename Matrix>
+void store_single_node_pair(const std::vector<int32_t>& rightmost_leaf1, const std::vector<int32_t>& rightmost_leaf2,
+                            const Costs& cost_matrix, const Indel& indel, Matrix& tree_dist) {
+  if (rightmost_leaf1.empty() || rightmost_leaf2.empty()) return;
+  if (rightmost_leaf1[0] != 0 || rightmost_leaf2[0] != 0) return;
+  row_of(tree_dist, 0)[0] = std::min<Cost>(row_of(cost_matrix, 0)[0], indel.deletion(0) + indel.insertion(0));
+}
+
 // Cells the schedule reports to a progress counter at a time, at least.
 constexpr int64_t PROGRESS_CELLS = int64_t{1} << 22;
 
@@ -116,6 +127,7 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
                           int32_t num_threads, WorkerStarter start_worker, const StopFlag* stop,
                           std::atomic<int64_t>* cells_done = nullptr) {
   const int32_t worker_count = effective_worker_count(num_threads, n1, n2);
+  constexpr bool stores_leaf_pairs = !ComputesLeafPairsOnRead<Costs>::value;
   const KeyrootLevels keyroots = group_keyroots(rightmost_leaf1, keyroots1, rightmost_leaf2, keyroots2);
   throw_if_stopped(stop);
   // Scratch matrices only where a pair of inner keyroots needs one.
@@ -135,7 +147,8 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
   for (int32_t level = 0; level <= keyroots.max_level; ++level) {
     throw_if_stopped(stop);
     build_level_products(keyroots, spans1, spans2, level, products);
-    build_level_tasks(keyroots, rightmost_leaf1, rightmost_leaf2, level, tasks);
+    build_level_tasks(keyroots, rightmost_leaf1, rightmost_leaf2, level, stores_leaf_pairs,
+                      std::is_integral_v<Cost> && ReadsRenamesByLabel<Costs>::value, tasks);
     int64_t level_cells = products.cells;
     for (const LevelTask& task : tasks) level_cells += task.cells;
     const int64_t work_items = products.pair_count() + static_cast<int64_t>(tasks.size());
@@ -179,6 +192,8 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
     if (cells_done != nullptr) *cells_done += unreported;
   }
   throw_if_stopped(stop);  // the last pair may have been left unfinished
+  if constexpr (!stores_leaf_pairs) store_single_node_pair<Cost>(rightmost_leaf1, rightmost_leaf2, cost_matrix, indel,
+                                                                 tree_dist);
 }
 
 // The schedule for GRIX_CPU's matrices and unit costs.
@@ -213,9 +228,10 @@ void run_keyroot_pairs_in_order(const std::vector<int32_t>& rightmost_leaf1,
   // inside a leaf.
   split_keyroots(rightmost_leaf2, keyroots2, split2);
   const int32_t leaf_count2 = static_cast<int32_t>(split2.leaves.size());
+  constexpr bool stores_leaf_pairs = !ComputesLeafPairsOnRead<Costs>::value;
   for (int32_t x : keyroots1) {
     throw_if_stopped(stop);
-    if (leaf_count2 > 0) {
+    if (leaf_count2 > 0 && (stores_leaf_pairs || rightmost_leaf1[x] != x)) {
       subtree_against_leaves<Cost>(x, split2.leaves.data(), leaf_count2, rightmost_leaf1, cost_matrix, indel,
                                    tree_dist, leaf_scratch);
     }
@@ -225,6 +241,8 @@ void run_keyroot_pairs_in_order(const std::vector<int32_t>& rightmost_leaf1,
     }
   }
   throw_if_stopped(stop);  // the last pair may have been left unfinished
+  if constexpr (!stores_leaf_pairs) store_single_node_pair<Cost>(rightmost_leaf1, rightmost_leaf2, cost_matrix, indel,
+                                                                 tree_dist);
 }
 
 }  // namespace grix

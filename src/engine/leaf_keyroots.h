@@ -88,6 +88,8 @@ template <typename Cost>
 struct ReadsRenamesByLabel<CodeTableRename<Cost>> : std::true_type {};
 template <typename Cost>
 struct ReadsRenamesByLabel<CodeEqualityRename<Cost>> : std::true_type {};
+template <typename Costs>
+struct ReadsRenamesByLabel<LeafPairsOnRead<Costs>> : ReadsRenamesByLabel<Costs> {};
 
 template <typename Cost>
 Cost label_rename(const CodeTableRename<Cost>& costs, int32_t code1, int32_t code2) {
@@ -203,6 +205,18 @@ void subtree_against_leaves(int32_t x, const int32_t* leaves2, int32_t count,
     if (rightmost_leaf1[l] != rx) {
       // The subtree of l matched with y leaves the forest right of it deleted.
       const Cost after_subtree = deleted[rightmost_leaf1[l] + 1 - x];
+      if constexpr (ComputesLeafPairsOnRead<Costs>::value) {
+        if (rightmost_leaf1[l] == l) {  // two leaves: their rename, capped, is not stored
+          const auto cost_row = row_of(cost_matrix, l);
+          for (int32_t b = 0; b < count; ++b) {
+            const int32_t y = leaves2[b];
+            const Cost insert_y = indel.insertion(y);
+            const Cost rename = std::min<Cost>(cost_row[y], delete_l + insert_y);
+            c[b] = std::min(std::min<Cost>(c[b] + delete_l, after_subtree + rename), deleted_l + insert_y);
+          }
+          continue;
+        }
+      }
       for (int32_t b = 0; b < count; ++b) {
         const int32_t y = leaves2[b];
         c[b] = std::min(std::min<Cost>(c[b] + delete_l, after_subtree + tree_row[y]),
@@ -290,10 +304,12 @@ void leaves_against_subtree(const int32_t* leaves1, int32_t count, int32_t y,
     Cost left = Cost{0} + delete_x;
     for (int32_t k = ry; k >= y; --k) {
       const Cost insert_k = indel.insertion(k);
-      if (leaf2[k] == ry) {
+      // Against a leaf k off the path the match is x renamed into k, as on
+      // the path, when leaf pairs are not stored.
+      if (leaf2[k] == ry || (ComputesLeafPairsOnRead<Costs>::value && leaf2[k] == k)) {
         const Cost rename = std::min<Cost>(cost_row[k], delete_x + insert_k);
         left = std::min({rename + empty[k + 1], empty[k] + delete_x, left + insert_k});
-        tree_row[k] = left;
+        if (leaf2[k] == ry) tree_row[k] = left;
       } else {
         left = std::min({after_subtree[k] + tree_row[k], empty[k] + delete_x, left + insert_k});
       }

@@ -345,6 +345,49 @@ class TestRenamesReadByLabel:
                 assert grix.mapping(t1, t2, algorithm="keyroot", delete=delete, **by_label).distance == expected
                 assert grix.paired([t1], [t2], delete=delete, **by_label)[0] == expected
 
+    @pytest.mark.parametrize("shape", ["random", *sorted(WIDE)])
+    def test_large_bushy_pairs_on_two_workers(self, shape):
+        # A distance alone never stores the subtree distance of two leaves:
+        # the kernel and the leaf groups form it where they read it. Pairs
+        # with thousands of leaves split into several groups per level and
+        # run their levels on two workers; the node-by-node rename stores
+        # every pair and is the reference.
+        rng = random.Random(f"by-label/large/{shape}")
+        make = WIDE.get(shape, lambda n, rng, alphabet: random_grix_tree(rng, n, alphabet))
+        t1, t2 = make(rng.randint(2200, 2600), rng, self.ALPHABET), make(rng.randint(1300, 1600), rng, self.ALPHABET)
+        # Some renames cost more than deleting and inserting: the cap matters.
+        weights = {(a, b): rng.randint(1, 6) for a in self.ALPHABET for b in self.ALPHABET}
+        integer = lambda a, b: 0 if a == b else weights[a, b]  # noqa: E731
+        fractional = lambda a, b: 0.0 if a == b else weights[a, b] / 2 + 0.3  # noqa: E731
+        for rename, indel in ((None, None), (integer, 2), (fractional, 0.9)):
+            for a, b in ((t1, t2), (t2, t1)):
+                by_node = {} if rename is None else {"rename": self.node_matrix(a, b, rename)}
+                by_label = {} if rename is None else {"rename": rename}
+                expected = grix.distance(a, b, algorithm="keyroot", delete=indel, insert=indel, **by_node)
+                for workers in (1, 2):
+                    got = grix.distance(a, b, algorithm="keyroot", workers=workers, delete=indel, insert=indel,
+                                        **by_label)
+                    assert got == expected and type(got) is type(expected)
+
+    def test_single_nodes_against_single_nodes_and_stars(self):
+        # Two single nodes have one cell, a pair of leaves: it is the answer.
+        rng = random.Random("by-label/single")
+        fractional = lambda a, b: 0.0 if a == b else 0.4 + "abcdef".index(a) * 0.3  # noqa: E731
+        trees = [grix.Tree.from_parents([label], [-1]) for label in "ab"]
+        trees += [star(n, rng, "ab") for n in (2, 3, 40)]
+        for t1 in trees:
+            for t2 in trees:
+                for rename in (None, fractional, lambda a, b: 0 if a == b else 5):
+                    costs = {} if rename is None else {"rename": rename}
+                    expected = weighted_reference(t1.parents.tolist(), t2.parents.tolist(),
+                                                  lambda i, j: min(fractional(t1.labels[i], t2.labels[j])
+                                                                   if rename is fractional else
+                                                                   (0 if t1.labels[i] == t2.labels[j] else
+                                                                    (1 if rename is None else 5)), 2),
+                                                  [1] * len(t1), [1] * len(t2))
+                    assert_same(grix.distance(t1, t2, algorithm="keyroot", **costs), expected)
+                    assert_same(grix.paired([t1], [t2], **costs)[0], expected)
+
     def test_label_classes_equal_their_matrix(self):
         rng = random.Random("by-label/classes")
         kind = {"a": "vowel", "e": "vowel", "b": "stop", "d": "stop", "c": "other", "f": "other"}
