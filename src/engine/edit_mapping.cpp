@@ -179,18 +179,23 @@ FlatMatrix<Cost> fill_tree_dist(const OrientedPair<Cost>& pair, const Rename& re
 
 // Calls body(rename) with the pair's renames: the matrix that orient built
 // or was given, or, when it built none (a distance alone), the label table
-// (or label equality) read through the codes of the orientation that runs,
-// with the leaf pairs' subtree distances formed where they are read.
+// (or label equality) read through the codes of the orientation that runs;
+// for bushy pairs, with the leaf pairs' subtree distances formed where they
+// are read.
 template <typename Cost, typename Body>
 auto with_rename(const OrientedPair<Cost>& pair, const PairCosts<Cost>& costs, Body&& body) {
   if (pair.rename.given()) return body(pair.rename);
   const int32_t* const codes1 = pair.tree1->codes.data();
   const int32_t* const codes2 = pair.tree2->codes.data();
+  const bool on_read = forms_leaf_pairs_on_read(pair.tree1->rightmost_leaf, pair.tree1->keyroots,
+                                                pair.tree2->rightmost_leaf, pair.tree2->keyroots);
   const MatrixView<Cost>& table = costs.rename_by_label;
   if (table.given()) {
-    return body(LeafPairsOnRead<CodeTableRename<Cost>>{{codes1, codes2, table.values, table.columns}});
+    const CodeTableRename<Cost> by_table{codes1, codes2, table.values, table.columns};
+    return on_read ? body(LeafPairsOnRead<CodeTableRename<Cost>>{by_table}) : body(by_table);
   }
-  return body(LeafPairsOnRead<CodeEqualityRename<Cost>>{{codes1, codes2}});
+  const CodeEqualityRename<Cost> by_equality{codes1, codes2};
+  return on_read ? body(LeafPairsOnRead<CodeEqualityRename<Cost>>{by_equality}) : body(by_equality);
 }
 
 // Walks back from the two roots. For a subtree pair (a, b) the kernel refills

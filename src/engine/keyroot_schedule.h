@@ -73,6 +73,33 @@ FlatMatrix<T> scratch_matrix(const FlatMatrix<T>&, int32_t rows, int32_t columns
   return FlatMatrix<T>(rows, columns);
 }
 
+// Whether a distance alone should form the leaf pairs' subtree distances
+// where it reads them (LeafPairsOnRead) rather than store them: it saves
+// leaves1 x leaves2 writes, and costs a test per cell in the kernel's rows of
+// leaves. Bushy pairs have as many leaf pairs as kernel cells (a star pair
+// about as many); a random pair has a thousandth as many, and there the
+// tests cost more than the writes save.
+inline bool forms_leaf_pairs_on_read(const std::vector<int32_t>& rightmost_leaf1,
+                                     const std::vector<int32_t>& keyroots1,
+                                     const std::vector<int32_t>& rightmost_leaf2,
+                                     const std::vector<int32_t>& keyroots2) {
+  auto count = [](const std::vector<int32_t>& rightmost_leaf, const std::vector<int32_t>& keyroots,
+                  double& leaves, double& kernel_cells) {
+    for (int32_t x : keyroots) {
+      if (rightmost_leaf[x] == x) {
+        leaves += 1;
+      } else {
+        kernel_cells += KeyrootLevels::span(rightmost_leaf, x);
+      }
+    }
+  };
+  double leaves1 = 0, cells1 = 0, leaves2 = 0, cells2 = 0;
+  count(rightmost_leaf1, keyroots1, leaves1, cells1);
+  count(rightmost_leaf2, keyroots2, leaves2, cells2);
+  constexpr double SHARE_OF_KERNEL_CELLS = 0.125;
+  return leaves1 * leaves2 >= SHARE_OF_KERNEL_CELLS * cells1 * cells2;
+}
+
 // Where leaf pairs are not stored (LeafPairsOnRead), two single-node trees
 // would leave their distance, cell (0, 0), unwritten: it is written here.
 template <typename Cost, typename Indel, typename Costs, typename Matrix>

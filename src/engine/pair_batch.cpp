@@ -164,14 +164,10 @@ Cost pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCost
     return run(NodeIndel<Cost>{scratch.delete_costs.data(), scratch.insert_costs.data()});
   };
   // The schedule reads each rename once, so renames that depend on labels
-  // only are read through the codes rather than written into a matrix first,
-  // and the leaf pairs' subtree distances are formed where they are read.
-  if (c.rename.empty()) {
-    return run_with(LeafPairsOnRead<CodeEqualityRename<Cost>>{{tree1.codes.data(), tree2.codes.data()}});
-  }
+  // only are read through the codes rather than written into a matrix first.
+  if (c.rename.empty()) return run_with(CodeEqualityRename<Cost>{tree1.codes.data(), tree2.codes.data()});
   if (c.label_class.empty()) {
-    return run_with(
-        LeafPairsOnRead<CodeTableRename<Cost>>{{tree1.codes.data(), tree2.codes.data(), c.rename.data(), c.columns}});
+    return run_with(CodeTableRename<Cost>{tree1.codes.data(), tree2.codes.data(), c.rename.data(), c.columns});
   }
   fill_rename_from_label_costs(tree1.codes, tree2.codes, &c, scratch.rename, stop);
   return run_with(scratch.rename);
