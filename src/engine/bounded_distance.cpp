@@ -297,7 +297,7 @@ int32_t full_distance(const OrientedTree& a, const OrientedTree& b, const LabelC
   scratch.forest_dist.reshape(n1 + 1, n2 + 1);
   run_keyroot_pairs_in_order<int32_t>(tree1.rightmost_leaf, tree1.keyroots, tree2.rightmost_leaf, tree2.keyroots,
                                       scratch.rename, UnitIndel{}, scratch.forest_dist, scratch.tree_dist,
-                                      scratch.split2, scratch.leaf_groups, stop);
+                                      scratch.split1, scratch.split2, scratch.leaf_groups, stop);
   return scratch.tree_dist.at(0, 0);
 }
 

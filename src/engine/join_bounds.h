@@ -43,7 +43,7 @@ int32_t top_down_upper_bound(const PreparedTree& tree1, const PreparedTree& tree
 struct DistanceScratch {
   std::vector<int32_t> band_forest, band_tree;
   FlatMatrix<int32_t> rename, tree_dist, forest_dist;
-  KeyrootSplit split2;
+  KeyrootSplit split1, split2;
   LeafGroupScratch<int32_t> leaf_groups;
 };
 

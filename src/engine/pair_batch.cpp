@@ -45,7 +45,7 @@ template <typename Cost>
 struct Scratch {
   FlatMatrix<Cost> rename, tree_dist, forest_dist;
   std::vector<Cost> delete_costs, insert_costs;
-  KeyrootSplit split2;
+  KeyrootSplit split1, split2;
   LeafGroupScratch<Cost> leaf_groups;
 };
 
@@ -155,7 +155,7 @@ Cost pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCost
     auto run = [&](const auto& indel) {
       run_keyroot_pairs_in_order<Cost>(tree1.rightmost_leaf, tree1.keyroots, tree2.rightmost_leaf,
                                        tree2.keyroots, rename, indel, scratch.forest_dist,
-                                       scratch.tree_dist, scratch.split2, scratch.leaf_groups, stop);
+                                       scratch.tree_dist, scratch.split1, scratch.split2, scratch.leaf_groups, stop);
       return scratch.tree_dist.at(0, 0);
     };
     if (c.delete_costs.empty() && c.insert_costs.empty()) return run(UnitIndel{});

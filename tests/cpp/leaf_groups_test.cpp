@@ -144,10 +144,10 @@ void check_every_path(const Prepared& a, const Prepared& b, const Costs& costs, 
     expect_same_bits(tree_dist, expected, name + ", schedule on " + std::to_string(threads) + " workers");
   }
   FlatMatrix<Cost> tree_dist(a.size(), b.size()), forest_dist(a.size() + 1, b.size() + 1);
-  KeyrootSplit split2;
+  KeyrootSplit split1, split2;
   LeafGroupScratch<Cost> scratch;
   run_keyroot_pairs_in_order<Cost>(a.rightmost_leaf, a.keyroots, b.rightmost_leaf, b.keyroots, costs, indel,
-                                   forest_dist, tree_dist, split2, scratch, nullptr);
+                                   forest_dist, tree_dist, split1, split2, scratch, nullptr);
   expect_same_bits(tree_dist, expected, name + ", pairs in order");
 }
 
