@@ -1,6 +1,7 @@
 """Two workers against one, on every path, side by side in one run:
 
-  pair      one pair through the keyroot levels, grix.distance and GRIX_CPU:
+  pair      one pair, grix.distance (keyroot pairs in order, shared out
+            to the workers by subtrees) and GRIX_CPU (keyroot levels):
             random trees and fan-out-4 trees (a tree and a copy with n/50
             labels changed, as the GRIX_CPU benchmark makes them);
   ceiling   the same pairs as two independent processes at once, one
@@ -64,7 +65,7 @@ def check_equal(results, what):
 
 
 def pair_rows(args):
-    rows = ["## One pair through the keyroot levels", "",
+    rows = ["## One pair: grix (pairs in order, subtrees shared out) and GRIX_CPU (keyroot levels)", "",
             "| shape | nodes | distance | grix 1 worker | grix 2 workers | speed-up | GRIX_CPU 1 | GRIX_CPU 2 "
             "| speed-up |", "|---|---|---|---|---|---|---|---|---|"]
     for shape, n in args.pairs:

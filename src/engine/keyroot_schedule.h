@@ -73,6 +73,15 @@ FlatMatrix<T> scratch_matrix(const FlatMatrix<T>&, int32_t rows, int32_t columns
   return FlatMatrix<T>(rows, columns);
 }
 
+// Whether a tree has a keyroot that is not a leaf: only pairs of two such
+// keyroots run the kernel and need a forest matrix.
+inline bool has_inner_keyroot(const PreparedTree& tree) {
+  for (int32_t x : tree.keyroots) {
+    if (tree.rightmost_leaf[x] != x) return true;
+  }
+  return false;
+}
+
 // Whether a distance alone should form the leaf pairs' subtree distances
 // where it reads them (LeafPairsOnRead) rather than store them: it saves
 // leaves1 x leaves2 writes, and costs a test per cell in the kernel's rows of

@@ -7,11 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "keyroot_schedule.h"
+#include "subtree_shares.h"
 #include "test_support.h"
 #include "tree_preprocessing.h"
 
@@ -82,12 +84,13 @@ std::vector<Shape> wide_shapes(std::mt19937& rng) {
 }
 
 struct Prepared {
-  Ids rightmost_leaf, keyroots;
+  Ids parents, rightmost_leaf, keyroots;
   int32_t size() const { return static_cast<int32_t>(rightmost_leaf.size()); }
 };
 
 Prepared prepare(const Ids& parents) {
   Prepared p;
+  p.parents = parents;
   p.rightmost_leaf = compute_rightmost_leaves(build_children(parents));
   p.keyroots = compute_keyroots(p.rightmost_leaf);
   return p;
@@ -149,6 +152,48 @@ void check_every_path(const Prepared& a, const Prepared& b, const Costs& costs, 
   run_keyroot_pairs_in_order<Cost>(a.rightmost_leaf, a.keyroots, b.rightmost_leaf, b.keyroots, costs, indel,
                                    forest_dist, tree_dist, split1, split2, scratch, nullptr);
   expect_same_bits(tree_dist, expected, name + ", pairs in order");
+  PreparedTree tree1, tree2;
+  tree1.parents = a.parents, tree1.rightmost_leaf = a.rightmost_leaf, tree1.keyroots = a.keyroots;
+  tree2.parents = b.parents, tree2.rightmost_leaf = b.rightmost_leaf, tree2.keyroots = b.keyroots;
+  for (int32_t workers : {2, 3}) {
+    FlatMatrix<Cost> shared(a.size(), b.size());
+    run_keyroot_pairs_in_shares<Cost>(tree1, tree2, costs, indel, shared, workers, nullptr, nullptr);
+    expect_same_bits(shared, expected, name + ", shares of " + std::to_string(workers) + " workers");
+  }
+}
+
+// Each keyroot in one share or the rest, each share closed under subtrees
+// (so that workers never read each other's rows), ids descending throughout.
+TEST(SubtreeShares, DealEveryKeyrootOnceInWholeSubtrees) {
+  std::mt19937 rng(2915);
+  std::vector<Ids> trees = {star(1), star(40), broom(30, 50), records(20, 4), table(6, 5), broom(200, 1)};
+  for (int round = 0; round < 20; ++round) trees.push_back(grix_test::random_tree(rng, 1 + round * 37, 3).parents);
+  for (const Ids& parents : trees) {
+    const Prepared p = prepare(parents);
+    for (int32_t workers : {2, 3}) {
+      const KeyrootShares dealt = share_keyroots(p.parents, p.rightmost_leaf, p.keyroots, workers);
+      ASSERT_EQ(dealt.shares.size(), static_cast<size_t>(workers));
+      std::vector<int32_t> owner(p.size(), -2);
+      auto check_descending = [](const Ids& ids) { return std::is_sorted(ids.rbegin(), ids.rend()); };
+      ASSERT_TRUE(check_descending(dealt.rest));
+      for (int32_t x : dealt.rest) owner[x] = -1;
+      for (int32_t w = 0; w < workers; ++w) {
+        ASSERT_TRUE(check_descending(dealt.shares[w]));
+        for (int32_t x : dealt.shares[w]) {
+          ASSERT_EQ(owner[x], -2) << "keyroot " << x << " dealt twice";
+          owner[x] = w;
+        }
+      }
+      for (int32_t x : p.keyroots) {
+        ASSERT_NE(owner[x], -2) << "keyroot " << x << " not dealt";
+        if (owner[x] < 0) continue;
+        for (int32_t inside : p.keyroots) {
+          if (inside > x && inside <= p.rightmost_leaf[x]) ASSERT_EQ(owner[inside], owner[x]);
+        }
+      }
+      if (p.size() > 0) ASSERT_EQ(owner[0], -1);  // the root comes last
+    }
+  }
 }
 
 TEST(ParallelLeafGroups, IntegerCostsMatchThePairByPairKernel) {
