@@ -152,7 +152,7 @@ def level_sums(size, level_of):
 def level_rows(args):
     """The level structure's own bound on two workers: a level of work W
     whose largest pair is M takes at least max(W / 2, M) on two."""
-    rows = ["", "## The bound that the levels set", "",
+    rows = ["", "## The bound that the levels set (GRIX_CPU)", "",
             "Work counted as the kernel's cells, (|x| + 1)(|y| + 1) a keyroot pair; a level's time on two "
             "workers is at least max(W / 2, largest pair).", "",
             "| shape | nodes | levels | bound on two workers | work in levels whose largest pair exceeds W / 2 |",

@@ -98,7 +98,7 @@ inline bool forms_leaf_pairs_on_read(const std::vector<int32_t>& rightmost_leaf1
       if (rightmost_leaf[x] == x) {
         leaves += 1;
       } else {
-        kernel_cells += KeyrootLevels::span(rightmost_leaf, x);
+        kernel_cells += static_cast<double>(KeyrootLevels::span(rightmost_leaf, x));
       }
     }
   };

@@ -238,7 +238,16 @@ STOP_PROBE = textwrap.dedent("""
         return len(os.listdir("/proc/self/task"))
 
     rng = random.Random(1)
-    t1, t2 = (grix.Tree.from_parents(*random_tree(rng, 9000, "abcd")) for _ in range(2))
+    # Calls of about three seconds on two workers, with fractional costs; a
+    # distance is the quickest, so it gets larger trees.
+    size = 11000 if sys.argv[1] == "distance" else 9000
+    t1, t2 = (grix.Tree.from_parents(*random_tree(rng, size, "abcd")) for _ in range(2))
+    def distance(a, b, **kwargs):
+        return grix.distance(a, b, delete=0.5, **kwargs)
+
+    def mapping(a, b, **kwargs):
+        return grix.mapping(a, b, delete=0.5, **kwargs)
+
     def paired(a, b, **kwargs):  # two copies of the pair, fractional costs
         return grix.paired([a, a], [b, b], delete=0.5, **kwargs)
 
@@ -247,7 +256,7 @@ STOP_PROBE = textwrap.dedent("""
         spine1, spine2 = side_turning_spine(1800, rng), side_turning_spine(1800, rng)
         return grix.distance(spine1, spine2, algorithm="strategy", **kwargs)
 
-    call = {{"distance": grix.distance, "mapping": grix.mapping, "paired": paired,
+    call = {{"distance": distance, "mapping": mapping, "paired": paired,
              "strategy": strategy}}[sys.argv[1]]
     before = threads()
     asked = []
