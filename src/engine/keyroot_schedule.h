@@ -163,7 +163,6 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
                           int32_t num_threads, WorkerStarter start_worker, const StopFlag* stop,
                           std::atomic<int64_t>* cells_done = nullptr) {
   const int32_t worker_count = effective_worker_count(num_threads, n1, n2);
-  constexpr bool stores_leaf_pairs = !ComputesLeafPairsOnRead<Costs>::value;
   const KeyrootLevels keyroots = group_keyroots(rightmost_leaf1, keyroots1, rightmost_leaf2, keyroots2);
   throw_if_stopped(stop);
   // Scratch matrices only where a pair of inner keyroots needs one.
@@ -180,15 +179,10 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
   const std::vector<int64_t> spans2 = spans_by_level(keyroots.inner2, rightmost_leaf2);
   LevelProducts products;
   std::vector<LevelTask> tasks;
-  if (!stores_leaf_pairs && cells_done != nullptr) {  // the leaf pairs, formed on read, count as done
-    *cells_done += 4 * static_cast<int64_t>(keyroots.split1.leaves.size()) *
-                   static_cast<int64_t>(keyroots.split2.leaves.size());
-  }
   for (int32_t level = 0; level <= keyroots.max_level; ++level) {
     throw_if_stopped(stop);
     build_level_products(keyroots, spans1, spans2, level, products);
-    build_level_tasks(keyroots, rightmost_leaf1, rightmost_leaf2, level, stores_leaf_pairs,
-                      std::is_integral_v<Cost> && ReadsRenamesByLabel<Costs>::value, tasks);
+    build_level_tasks(keyroots, rightmost_leaf1, rightmost_leaf2, level, tasks);
     int64_t level_cells = products.cells;
     for (const LevelTask& task : tasks) level_cells += task.cells;
     const int64_t work_items = products.pair_count() + static_cast<int64_t>(tasks.size());
@@ -232,8 +226,6 @@ void run_keyroot_schedule(const std::vector<int32_t>& rightmost_leaf1,
     if (cells_done != nullptr) *cells_done += unreported;
   }
   throw_if_stopped(stop);  // the last pair may have been left unfinished
-  if constexpr (!stores_leaf_pairs) store_single_node_pair<Cost>(rightmost_leaf1, rightmost_leaf2, cost_matrix, indel,
-                                                                 tree_dist);
 }
 
 // The schedule for GRIX_CPU's matrices and unit costs.

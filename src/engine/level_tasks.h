@@ -136,12 +136,10 @@ void run_product_pairs(const LevelProducts& products, int32_t level, int64_t fir
   }
 }
 
-// The leaf-group tasks of level `level`, in `tasks` (cleared first); leaves
-// against leaves only when `leaf_pairs` are stored (see LeafPairsOnRead), and
-// larger groups of leaves where the groups may take the `closed_form`.
+// The leaf-group tasks of level `level`, in `tasks` (cleared first).
 inline void build_level_tasks(const KeyrootLevels& k, const std::vector<int32_t>& rightmost_leaf1,
-                              const std::vector<int32_t>& rightmost_leaf2, int32_t level, bool leaf_pairs,
-                              bool closed_form, std::vector<LevelTask>& tasks) {
+                              const std::vector<int32_t>& rightmost_leaf2, int32_t level,
+                              std::vector<LevelTask>& tasks) {
   tasks.clear();
   const int32_t top1 = static_cast<int32_t>(k.inner1.size()) - 1;
   const int32_t top2 = static_cast<int32_t>(k.inner2.size()) - 1;
@@ -159,16 +157,14 @@ inline void build_level_tasks(const KeyrootLevels& k, const std::vector<int32_t>
   if (leaves1 > 0 && level <= top2) {
     for (int32_t y : k.inner2[level]) {
       const int64_t span2 = KeyrootLevels::span(rightmost_leaf2, y);
-      // The closed form scans the whole subtree of y once per task (see
-      // leaves_against_subtree), so it takes at least a chunk of leaves.
-      const int64_t rows = std::max<int64_t>(closed_form ? LEAF_CHUNK : 1, TASK_CELLS / (2 * span2));
+      const int64_t rows = std::max<int64_t>(1, TASK_CELLS / (2 * span2));
       for (int64_t first = 0; first < leaves1; first += rows) {
         const int64_t last = std::min(leaves1, first + rows);
         tasks.push_back({LevelTaskKind::leaves_subtree, y, first, last, 2 * span2 * (last - first)});
       }
     }
   }
-  if (leaf_pairs && level == 0 && leaves1 > 0 && leaves2 > 0) {
+  if (level == 0 && leaves1 > 0 && leaves2 > 0) {
     const int64_t rows = std::max<int64_t>(1, TASK_CELLS / (4 * leaves2));
     for (int64_t first = 0; first < leaves1; first += rows) {
       const int64_t last = std::min(leaves1, first + rows);

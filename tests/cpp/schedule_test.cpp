@@ -69,7 +69,7 @@ TEST_F(WorkedExample, LevelsProductsAndTasks) {
         for (int32_t y : k.inner2[level - products.level1[s]]) pairs.emplace_back(x, y);
     EXPECT_EQ(pairs, expected_pairs[level]) << "level " << level;
     EXPECT_EQ(products.pair_count(), static_cast<int64_t>(pairs.size()));
-    build_level_tasks(k, t1.rightmost_leaf, t2.rightmost_leaf, level, true, false, tasks);
+    build_level_tasks(k, t1.rightmost_leaf, t2.rightmost_leaf, level, tasks);
     std::vector<std::pair<Kind, int32_t>> got;
     for (const LevelTask& task : tasks) got.emplace_back(task.kind, task.keyroot);
     EXPECT_EQ(got, expected_tasks[level]) << "level " << level;
