@@ -280,6 +280,7 @@ void run_keyroot_pairs_in_order(const std::vector<int32_t>& rightmost_leaf1,
       leaves_against_leaves<Cost>(leaves, count, split2.leaves.data(), leaf_count2, cost_matrix, indel, tree_dist);
     }
     for (int32_t y : split2.inner) {
+      throw_if_stopped(stop);
       leaves_against_subtree<Cost>(leaves, count, y, rightmost_leaf2, cost_matrix, indel, tree_dist, leaf_scratch);
     }
     if (cells_done != nullptr) *cells_done += 2 * count * spans2;
@@ -287,10 +288,14 @@ void run_keyroot_pairs_in_order(const std::vector<int32_t>& rightmost_leaf1,
   for (int32_t x : split1.inner) {
     throw_if_stopped(stop);
     for (int32_t first = 0; first < leaf_count2; first += LEAF_CHUNK) {
+      throw_if_stopped(stop);
       subtree_against_leaves<Cost>(x, split2.leaves.data() + first, std::min(LEAF_CHUNK, leaf_count2 - first),
                                    rightmost_leaf1, cost_matrix, indel, tree_dist, leaf_scratch);
     }
+    // A large pair returns early once stopped, and a row of many smaller
+    // pairs can take a second: the flag is read before each pair.
     for (int32_t y : split2.inner) {
+      throw_if_stopped(stop);
       compute_subtree_pair<Cost>(x, y, rightmost_leaf1, rightmost_leaf2, cost_matrix, indel, forest_dist,
                                  tree_dist, stop);
     }
