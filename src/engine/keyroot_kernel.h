@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 #include <vector>
@@ -36,6 +37,33 @@ template <typename T>
 const T* row_of(const FlatMatrix<T>& matrix, int32_t r) { return matrix.row(r); }
 template <typename T>
 const T* row_of(const MatrixView<T>& matrix, int32_t r) { return matrix.row(r); }
+
+// One pair's rectangle of a flat scratch matrix, laid out on its own: row l
+// starts (l - x) * stride cells into the block and cell k sits k - y cells
+// into the row, so the kernel's absolute ids still index it. A pair of
+// subtrees of a few hundred nodes then reads and writes one contiguous block
+// instead of a slice of every row of an (n1 + 1) x (n2 + 1) matrix, each row
+// on a page of its own.
+template <typename T>
+struct PairWindow {
+  T* values;
+  int32_t x;
+  int32_t y;
+  int32_t stride;
+};
+template <typename T>
+T* row_of(const PairWindow<T>& window, int32_t r) {
+  return window.values + static_cast<ptrdiff_t>(r - window.x) * window.stride - window.y;
+}
+
+// The scratch the kernel runs the pair (x, y) in: a window of a flat matrix
+// (which must hold (rx - x + 2) * (ry - y + 2) cells), or GRIX_CPU's row
+// vectors as they are.
+template <typename T>
+PairWindow<T> pair_scratch(FlatMatrix<T>& matrix, int32_t x, int32_t y, int32_t ry) {
+  return {matrix.row(0), x, y, ry - y + 2};
+}
+inline IntMatrix& pair_scratch(IntMatrix& matrix, int32_t, int32_t, int32_t) { return matrix; }
 
 // A matrix read in another numbering of its rows and columns: cell (r, c)
 // is values[rows[r]][columns[c]]. The path strategy runs the kernel in the

@@ -296,8 +296,9 @@ void run_keyroot_pairs_in_order(const std::vector<int32_t>& rightmost_leaf1,
     // pairs can take a second: the flag is read before each pair.
     for (int32_t y : split2.inner) {
       throw_if_stopped(stop);
-      compute_subtree_pair<Cost>(x, y, rightmost_leaf1, rightmost_leaf2, cost_matrix, indel, forest_dist,
-                                 tree_dist, stop);
+      decltype(auto) scratch = pair_scratch(forest_dist, x, y, rightmost_leaf2[y]);
+      compute_subtree_pair<Cost>(x, y, rightmost_leaf1, rightmost_leaf2, cost_matrix, indel, scratch, tree_dist,
+                                 stop);
     }
     if (cells_done != nullptr) *cells_done += KeyrootLevels::span(rightmost_leaf1, x) * spans2;
   }
