@@ -85,8 +85,42 @@ inline KeyrootShares share_keyroots(const std::vector<int32_t>& parents, const s
   return out;
 }
 
+// The kernel cells of a tree's inner keyroots in `keyroots`, per cell of the
+// other tree: the work that sharing out speeds up. Leaf groups and leaf pairs
+// cost a small part of a kernel cell each and are left out.
+inline int64_t inner_keyroot_work(const std::vector<int32_t>& rightmost_leaf, const std::vector<int32_t>& keyroots) {
+  int64_t work = 0;
+  for (int32_t x : keyroots) {
+    if (rightmost_leaf[x] != x) work += KeyrootLevels::span(rightmost_leaf, x);
+  }
+  return work;
+}
+
+// Whether the three steps below are worth their threads: the kernel cells of
+// the largest share in steps 1 and 2, plus step 3, at most SHARED_SHARE of
+// the whole. A star shares out only its leaves, and its one kernel pair (root
+// against root) is step 3: on two workers it took 2.5x the time of one.
+constexpr double SHARED_SHARE = 0.8;
+inline bool worth_sharing(const std::vector<int32_t>& rightmost_leaf1, const std::vector<int32_t>& keyroots1,
+                          const KeyrootShares& shares1, const std::vector<int32_t>& rightmost_leaf2,
+                          const std::vector<int32_t>& keyroots2, const KeyrootShares& shares2) {
+  auto largest = [](const std::vector<int32_t>& rightmost_leaf, const KeyrootShares& shares) {
+    int64_t most = 0;
+    for (const auto& share : shares.shares) most = std::max(most, inner_keyroot_work(rightmost_leaf, share));
+    return static_cast<double>(most);
+  };
+  const double whole1 = static_cast<double>(inner_keyroot_work(rightmost_leaf1, keyroots1));
+  const double whole2 = static_cast<double>(inner_keyroot_work(rightmost_leaf2, keyroots2));
+  const double rest1 = static_cast<double>(inner_keyroot_work(rightmost_leaf1, shares1.rest));
+  const double rest2 = static_cast<double>(inner_keyroot_work(rightmost_leaf2, shares2.rest));
+  const double shared = largest(rightmost_leaf1, shares1) * whole2 + rest1 * largest(rightmost_leaf2, shares2) +
+                        rest1 * rest2;
+  return shared <= SHARED_SHARE * whole1 * whole2;
+}
+
 // Fills every cell of tree_dist as run_keyroot_schedule does, in the three
-// steps above on `workers` threads (at least 2). Each worker holds its own
+// steps above on `workers` threads (at least 2), or in order on the calling
+// thread where the shares would not pay (worth_sharing). Each worker holds its own
 // forest matrix and scratch. Stops, failures and progress as in
 // run_keyroot_pairs_in_order; a stop or failure in one worker's step ends
 // the call once the step's workers have been joined.
@@ -99,6 +133,9 @@ void run_keyroot_pairs_in_shares(const PreparedTree& tree1, const PreparedTree& 
   const KeyrootShares shares1 = share_keyroots(tree1.parents, tree1.rightmost_leaf, tree1.keyroots, workers);
   const KeyrootShares shares2 = share_keyroots(tree2.parents, tree2.rightmost_leaf, tree2.keyroots, workers);
   throw_if_stopped(stop);
+  if (!worth_sharing(tree1.rightmost_leaf, tree1.keyroots, shares1, tree2.rightmost_leaf, tree2.keyroots, shares2)) {
+    workers = 1;
+  }
 
   // Scratch matrices only where a pair of inner keyroots needs one.
   const bool kernel_pairs = has_inner_keyroot(tree1) && has_inner_keyroot(tree2);
@@ -116,6 +153,10 @@ void run_keyroot_pairs_in_shares(const PreparedTree& tree1, const PreparedTree& 
                                      forest_dists[t], tree_dist, splits1[t], splits2[t], leaf_scratch[t], stop,
                                      cells_done);
   };
+  if (workers == 1) {
+    run(0, tree1.keyroots, tree2.keyroots);
+    return;
+  }
   run_on_workers(workers, stop, [&](int32_t t, const std::atomic<bool>&) { run(t, shares1.shares[t], tree2.keyroots); });
   run_on_workers(workers, stop, [&](int32_t t, const std::atomic<bool>&) { run(t, shares1.rest, shares2.shares[t]); });
   run(0, shares1.rest, shares2.rest);

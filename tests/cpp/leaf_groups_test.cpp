@@ -196,6 +196,23 @@ TEST(SubtreeShares, DealEveryKeyrootOnceInWholeSubtrees) {
   }
 }
 
+TEST(SubtreeShares, PayOnlyWhereTheKernelPairsCanBeSharedOut) {
+  auto worth = [](const Ids& first, const Ids& second, int32_t workers) {
+    const Prepared a = prepare(first), b = prepare(second);
+    return worth_sharing(a.rightmost_leaf, a.keyroots, share_keyroots(a.parents, a.rightmost_leaf, a.keyroots, workers),
+                         b.rightmost_leaf, b.keyroots, share_keyroots(b.parents, b.rightmost_leaf, b.keyroots, workers));
+  };
+  // A star's only kernel pair is root against root, which no share holds.
+  EXPECT_FALSE(worth(star(2000), star(1500), 2));
+  EXPECT_FALSE(worth(broom(300, 40), star(500), 2));
+  // Random trees hang many subtrees of similar weight below the root.
+  std::mt19937 rng(2917);
+  const Ids random1 = grix_test::random_tree(rng, 2000, 3).parents;
+  const Ids random2 = grix_test::random_tree(rng, 2000, 3).parents;
+  EXPECT_TRUE(worth(random1, random2, 2));
+  EXPECT_TRUE(worth(random1, random2, 3));
+}
+
 TEST(ParallelLeafGroups, IntegerCostsMatchThePairByPairKernel) {
   std::mt19937 rng(2911);
   for (const Shape& shape : wide_shapes(rng)) {
