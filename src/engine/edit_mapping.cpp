@@ -175,18 +175,8 @@ template <typename Cost, typename Indel, typename Rename>
 FlatMatrix<Cost> fill_tree_dist(const OrientedPair<Cost>& pair, const Rename& rename, const Indel& indel,
                                 int32_t num_threads, const StopFlag* stop, std::atomic<int64_t>* cells_done) {
   FlatMatrix<Cost> tree_dist(pair.n1(), pair.n2());
-  const int32_t workers = effective_worker_count(num_threads, pair.n1(), pair.n2());
-  if (workers >= 2) {
-    run_keyroot_pairs_in_shares<Cost>(*pair.tree1, *pair.tree2, rename, indel, tree_dist, workers, stop, cells_done);
-    return tree_dist;
-  }
-  const bool kernel_pairs = has_inner_keyroot(*pair.tree1) && has_inner_keyroot(*pair.tree2);
-  FlatMatrix<Cost> forest_dist(kernel_pairs ? pair.n1() + 1 : 0, kernel_pairs ? pair.n2() + 1 : 0);
-  KeyrootSplit split1, split2;
-  LeafGroupScratch<Cost> leaf_scratch;
-  run_keyroot_pairs_in_order<Cost>(pair.tree1->rightmost_leaf, pair.tree1->keyroots, pair.tree2->rightmost_leaf,
-                                   pair.tree2->keyroots, rename, indel, forest_dist, tree_dist, split1, split2,
-                                   leaf_scratch, stop, cells_done);
+  run_keyroot_pairs_in_shares<Cost>(*pair.tree1, *pair.tree2, rename, indel, tree_dist,
+                                    effective_worker_count(num_threads, pair.n1(), pair.n2()), stop, cells_done);
   return tree_dist;
 }
 

@@ -119,9 +119,9 @@ inline bool worth_sharing(const std::vector<int32_t>& rightmost_leaf1, const std
 }
 
 // Fills every cell of tree_dist as run_keyroot_schedule does, in the three
-// steps above on `workers` threads (at least 2), or in order on the calling
-// thread where the shares would not pay (worth_sharing). Each worker holds its own
-// forest matrix and scratch. Stops, failures and progress as in
+// steps above on `workers` threads, or in order on the calling thread for
+// one worker and where the shares would not pay (worth_sharing). Each worker
+// holds its own forest matrix and scratch. Stops, failures and progress as in
 // run_keyroot_pairs_in_order; a stop or failure in one worker's step ends
 // the call once the step's workers have been joined.
 template <typename Cost, typename Indel, typename Costs, typename Matrix>
@@ -130,12 +130,16 @@ void run_keyroot_pairs_in_shares(const PreparedTree& tree1, const PreparedTree& 
                                  std::atomic<int64_t>* cells_done) {
   const auto n1 = static_cast<int32_t>(tree1.parents.size());
   const auto n2 = static_cast<int32_t>(tree2.parents.size());
-  const KeyrootShares shares1 = share_keyroots(tree1.parents, tree1.rightmost_leaf, tree1.keyroots, workers);
-  const KeyrootShares shares2 = share_keyroots(tree2.parents, tree2.rightmost_leaf, tree2.keyroots, workers);
-  throw_if_stopped(stop);
-  if (!worth_sharing(tree1.rightmost_leaf, tree1.keyroots, shares1, tree2.rightmost_leaf, tree2.keyroots, shares2)) {
-    workers = 1;
+  KeyrootShares shares1, shares2;
+  if (workers >= 2) {
+    shares1 = share_keyroots(tree1.parents, tree1.rightmost_leaf, tree1.keyroots, workers);
+    shares2 = share_keyroots(tree2.parents, tree2.rightmost_leaf, tree2.keyroots, workers);
+    if (!worth_sharing(tree1.rightmost_leaf, tree1.keyroots, shares1, tree2.rightmost_leaf, tree2.keyroots,
+                       shares2)) {
+      workers = 1;
+    }
   }
+  throw_if_stopped(stop);
 
   // Scratch matrices only where a pair of inner keyroots needs one.
   const bool kernel_pairs = has_inner_keyroot(tree1) && has_inner_keyroot(tree2);
