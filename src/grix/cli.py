@@ -25,16 +25,13 @@ from . import __version__, readers
 from .batch import pdist, square_matrix
 from .join import join, nearest
 from .distance import ALGORITHMS, distance
+from .errors import InputError
 from .mapping import mapping
 from .teds import add_teds_command, run_teds_command
 from .tree import Tree
 
 FORMATS = tuple(readers.FORMATS)
 MATRIX_SUFFIXES = (".csv", ".npy", ".npz")
-
-
-class InputError(Exception):
-    """A file or text that cannot be made into a tree; the message names it."""
 
 
 def reader_options(args: argparse.Namespace, format: str) -> dict[str, Any]:

@@ -23,6 +23,7 @@ from typing import Any
 
 import numpy as np
 
+from .errors import InputError
 from .teds import (_DEFAULT_RULES, DEFINITIONS, _BadSpan, _check_options, _compute, _find_table, _Pair,
                    _progress_bar, _rename_table, _Rules, _table_tree, _TagCodes, _time_left,
                    _Unparsable)
@@ -71,8 +72,6 @@ def add_command(commands: Any) -> None:
 # -- reading -------------------------------------------------------------------
 
 def _input_error(message: str) -> Exception:
-    from .cli import InputError
-
     return InputError(message)
 
 
