@@ -29,7 +29,8 @@ from .tree import Tree, load
 from .costs import LabelClasses
 from .tree import load_all
 from .distance import distance, normalized_distance
-from .mapping import Edit, Mapping, apply, mapping
+from .edits import Edit, Mapping, apply
+from .mapping import mapping
 from .batch import cdist, paired, pdist
 from .join import JoinResult, NearestResult, join, nearest
 from . import diff, readers

@@ -12,9 +12,10 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core, progress as progress_bar
-from .costs import (EngineCosts, LabelClasses, Number, NodeCost, check_metric_costs, corpus_costs,
+from .costs import (EngineCosts, LabelClasses, checked_array, Number, NodeCost, check_metric_costs, corpus_costs,
                     label_codes, numbered_labels)
-from .distance import check_timeout, check_tree, check_workers, normalize
+from .distance import check_timeout, check_tree, check_workers
+from .json_distance import json_cdist, json_paired, json_pdist
 from .semantics import Semantics, wants_json
 from .tree import Tree
 
@@ -215,8 +216,6 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
     TypeError or ValueError for bad arguments.
     """
     if wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize):
-        from .json_distance import json_pdist
-
         return json_pdist(trees, workers=workers, timeout=timeout)
     listed = check_trees(trees, "trees")
     workers, seconds = check_workers(workers), check_timeout(timeout)
@@ -271,8 +270,6 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRena
     """The (len(trees_a), len(trees_b)) matrix of distances from each tree of
     trees_a to each of trees_b, with the arguments of :func:`pdist`."""
     if wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize):
-        from .json_distance import json_cdist
-
         return json_cdist(trees_a, trees_b, workers=workers, timeout=timeout)
     listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
     workers, seconds = check_workers(workers), check_timeout(timeout)
@@ -318,8 +315,6 @@ def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRenam
     (element-wise, as scikit-learn's ``paired_distances``), with the
     arguments of :func:`pdist`. The lists must be of equal length."""
     if wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize):
-        from .json_distance import json_paired
-
         return json_paired(trees1, trees2, workers=workers, timeout=timeout)
     listed1, listed2 = check_paired_trees(trees1, trees2)
     workers, seconds = check_workers(workers), check_timeout(timeout)
@@ -346,8 +341,6 @@ def paired_label_tables(trees1: Sequence[Tree], trees2: Sequence[Tree], tables: 
         raise ValueError(f"{len(listed1)} first trees, {len(listed2)} second trees and {len(tables)} "
                          "tables: paired distances need one of each per pair")
     workers, seconds = check_workers(workers), check_timeout(timeout)
-    from .costs import checked_array
-
     codes1 = [label_codes(tree.labels)[0] for tree in listed1]
     codes2 = [label_codes(tree.labels)[0] for tree in listed2]
     checked = []

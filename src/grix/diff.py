@@ -43,7 +43,7 @@ from typing import TYPE_CHECKING, Any
 from .readers import source_line
 
 if TYPE_CHECKING:
-    from .mapping import Mapping
+    from .edits import Mapping
     from .tree import Tree
 
 __all__ = ["mapping_to_json", "render_html", "render_text", "write_html"]

@@ -13,12 +13,7 @@ threshold.
 
 from __future__ import annotations
 
-import math
-import numbers
-import sys
-from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass
-from typing import Any
+from collections.abc import Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -26,149 +21,15 @@ import numpy.typing as npt
 from . import _core
 from .batch import Encoded, LabelRename, check_trees, encode, run_batch
 from .costs import NodeCost
-from .costs import INT32_MAX, INT32_MIN
-
 from .distance import check_timeout, check_workers
+from .join_results import (STAGES, JoinResult, NearestResult, check_number_threshold, check_threshold,
+                           integer_threshold)
+from .json_distance import json_join
+from .progress import Bar
 from .semantics import Semantics, wants_json
 from .tree import Tree
 
 Ints = npt.NDArray[np.int32]
-
-# Below this many trees no bar is shown unless asked for.
-BAR_MIN_TREES = 2000
-
-#: The stages of a join, in the order they decide a pair. Every pair is
-#: counted once, by one of the entries up to ``verified``;
-#: ``failed_verification`` counts the verified pairs above the threshold.
-#: ``exact_by_bounds``: the greedy mapping costs as much as a lower bound, so
-#: its cost is the distance.
-STAGES = ("pruned_by_size", "pruned_by_labels", "pruned_by_preorder", "pruned_by_postorder",
-          "accepted_by_upper_bound", "exact_by_bounds", "verified", "failed_verification")
-
-
-def check_threshold(threshold: object, name: str = "threshold") -> int:
-    if isinstance(threshold, bool) or not isinstance(threshold, (int, np.integer)):
-        raise TypeError(f"{name} must be an int, not {type(threshold).__name__}")
-    return max(INT32_MIN // 2, min(int(threshold), INT32_MAX))
-
-
-def check_number_threshold(threshold: object) -> int | float:
-    """A join's threshold: any real number but NaN."""
-    if isinstance(threshold, bool) or not isinstance(threshold, numbers.Real):
-        raise TypeError(f"threshold must be a number, not {type(threshold).__name__}")
-    if isinstance(threshold, (int, np.integer)):
-        return int(threshold)
-    if math.isnan(threshold):
-        raise ValueError("threshold must be a number, not nan")
-    return float(threshold)
-
-
-def integer_threshold(threshold: int | float) -> int:
-    """The int threshold that integer distances meet exactly when they meet
-    `threshold`: its floor, within the range the engine takes."""
-    if isinstance(threshold, float):
-        if math.isinf(threshold):
-            return INT32_MAX if threshold > 0 else INT32_MIN // 2
-        threshold = math.floor(threshold)
-    return max(INT32_MIN // 2, min(int(threshold), INT32_MAX))
-
-
-class Bar:
-    """A tqdm bar over trees (join) or queries (nearest), or nothing."""
-
-    def __init__(self, progress: bool | None, total: int, unit: str) -> None:
-        self.bar: Any = None
-        if progress is False or total == 0:
-            return
-        if progress is None and (not sys.stderr.isatty() or total < BAR_MIN_TREES):
-            return
-        from tqdm.auto import tqdm
-
-        self.bar = tqdm(total=total, unit=unit, dynamic_ncols=True)
-
-    def update(self, done: int) -> None:
-        if self.bar is not None:
-            self.bar.update(max(0, min(done, self.bar.total) - self.bar.n))
-
-    def __enter__(self) -> Callable[[int], None] | None:
-        return self.update if self.bar is not None else None
-
-    def __exit__(self, *exc: object) -> None:
-        if self.bar is not None:
-            self.bar.close()
-
-
-@dataclass(frozen=True, repr=False)
-class JoinResult:
-    """The pairs ``(i[m], j[m])``, i < j, at ``distance[m]`` <= threshold,
-    sorted by (i, j), and how many of all pairs each stage decided
-    (``counts``, keyed by :data:`STAGES`, plus ``pairs``, their total).
-
-    ``distance`` is -1 for pairs accepted by the upper bound without
-    computing their distance (``distances=False`` only). Iterating yields
-    ``(i, j, distance)`` triples of Python ints.
-    """
-
-    i: Ints
-    j: Ints
-    distance: npt.NDArray[Any]
-    threshold: float
-    counts: dict[str, int]
-
-    def __len__(self) -> int:
-        return len(self.i)
-
-    def __iter__(self) -> Iterator[tuple[int, int, int]]:
-        return zip(self.i.tolist(), self.j.tolist(), self.distance.tolist())
-
-    @property
-    def matches(self) -> list[tuple[int, int, int]]:
-        """The (i, j, distance) triples as a list."""
-        return list(self)
-
-    @property
-    def pruned_by_size(self) -> int:
-        return self.counts["pruned_by_size"]
-
-    @property
-    def pruned_by_labels(self) -> int:
-        return self.counts["pruned_by_labels"]
-
-    @property
-    def computed(self) -> int:
-        """Pairs whose distance was computed (bounded or in full)."""
-        return self.counts["verified"]
-
-    def __repr__(self) -> str:
-        pruned = sum(self.counts[stage] for stage in STAGES[:4])
-        decided = self.counts["accepted_by_upper_bound"] + self.counts["exact_by_bounds"]
-        noun = "pair" if len(self) == 1 else "pairs"
-        return (f"JoinResult({len(self)} {noun} within {self.threshold}; of {self.counts['pairs']:,} pairs "
-                f"{pruned:,} ruled out by bounds, {decided:,} decided by them, "
-                f"{self.counts['verified']:,} computed)")
-
-
-@dataclass(frozen=True, repr=False)
-class NearestResult:
-    """For query q, ``index[q]`` holds its k nearest corpus trees in order of
-    (distance, corpus index) and ``distance[q]`` their exact distances, both
-    int32 arrays of shape (len(queries), k), where k is at most the number of
-    corpus trees (1 for an empty corpus). Where fewer than k corpus trees lie
-    within ``max_distance``, the rest of the row is -1 in both."""
-
-    index: Ints
-    distance: Ints
-    counts: dict[str, int]
-
-    def __len__(self) -> int:
-        return len(self.index)
-
-    def __repr__(self) -> str:
-        queries, k = self.index.shape
-        found = int((self.index >= 0).sum())
-        return (f"NearestResult({queries} queries, k={k}: {found} neighbours found; "
-                f"{self.counts['verified']:,} of {self.counts['pairs']:,} pairs computed)")
-
 
 def join_index(trees: list[Tree], threshold: int, rename: LabelRename,
                workers: int = 1, encoded: Encoded | None = None) -> _core.JoinIndex:
@@ -221,8 +82,6 @@ def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None,
     ValueError for bad arguments.
     """
     if wants_json(semantics, rename=rename, delete=delete, insert=insert):
-        from .json_distance import json_join
-
         return json_join(trees, threshold, workers=workers, distances=distances,
                          progress=progress, timeout=timeout)
     listed = check_trees(trees, "trees")

@@ -31,8 +31,9 @@ import numpy.typing as npt
 
 from . import _core, readers
 from .distance import check_timeout, check_workers
-from .join import Bar, JoinResult, check_threshold
-from .mapping import Mapping
+from .edits import Mapping
+from .join_results import JoinResult, check_threshold
+from .progress import Bar
 from .tree import Tree
 
 __all__ = ["JSONMapping", "json_cdist", "json_distance", "json_join", "json_mapping", "json_paired",

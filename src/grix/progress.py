@@ -65,3 +65,32 @@ class WorkBar:
             if exc[0] is None:
                 self.update(int(self.total))
             self.bar.close()
+
+
+# Below this many trees no bar is shown unless asked for.
+BAR_MIN_TREES = 2000
+
+
+class Bar:
+    """A tqdm bar over trees (join) or queries (nearest), or nothing."""
+
+    def __init__(self, progress: bool | None, total: int, unit: str) -> None:
+        self.bar: Any = None
+        if progress is False or total == 0:
+            return
+        if progress is None and (not sys.stderr.isatty() or total < BAR_MIN_TREES):
+            return
+        from tqdm.auto import tqdm
+
+        self.bar = tqdm(total=total, unit=unit, dynamic_ncols=True)
+
+    def update(self, done: int) -> None:
+        if self.bar is not None:
+            self.bar.update(max(0, min(done, self.bar.total) - self.bar.n))
+
+    def __enter__(self) -> Callable[[int], None] | None:
+        return self.update if self.bar is not None else None
+
+    def __exit__(self, *exc: object) -> None:
+        if self.bar is not None:
+            self.bar.close()

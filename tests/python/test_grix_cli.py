@@ -201,7 +201,7 @@ def test_diff_page_title_tells_two_versions_of_one_file_apart(files, tmp_path):
     run = grix_cli("diff", "3.11/argparse.py", "3.12/argparse.py", "--html", page, cwd=tmp_path)
     assert run.returncode == 0, run.stderr
     assert "<title>grix diff 3.11/argparse.py → 3.12/argparse.py</title>" in page.read_text()
-    from grix.cli import distinct_names
+    from grix.cli.tree_commands import distinct_names
     assert distinct_names("/a/x/f.py", "/b/y/g.py") == ("f.py", "g.py")
     assert distinct_names("/same/f.py", "/same/f.py") == ("f.py", "f.py")
     assert distinct_names("f.py", "/x/y/f.py") == ("f.py", "y/f.py")
