@@ -2,6 +2,10 @@
 
 The readers of every format live in :mod:`grix.readers`; the ``from_*``
 constructors here wrap them, and :func:`load` reads a file.
+
+One module, longer than most, because it is one class: the constructors are
+a few lines each over their readers, and most of their length is the
+docstrings users read through ``help(grix.Tree)``.
 """
 
 from __future__ import annotations

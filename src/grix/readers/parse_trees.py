@@ -16,6 +16,9 @@ Files of several sentences give one tree per sentence (:func:`read_ptb_file`,
 command line) :func:`pick_sentence` takes a file of one sentence as it is,
 refuses a file of several unless ``sentence`` says which one, or ``"all"``
 for all of them under one more virtual root.
+
+The two families share that choice of sentence, the virtual root and the
+positions of the source, so they stay in one module.
 """
 
 from __future__ import annotations
