@@ -32,7 +32,8 @@ from .distance import distance, normalized_distance
 from .edits import Edit, Mapping, apply
 from .mapping import mapping
 from .batch import cdist, paired, pdist
-from .join import JoinResult, NearestResult, join, nearest
+from .join import join, nearest
+from .join_results import JoinResult, NearestResult
 from . import diff, readers
 from . import rna
 from .teds import teds, teds_paired

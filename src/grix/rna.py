@@ -20,7 +20,7 @@ from __future__ import annotations
 import os
 import re
 from collections.abc import Iterator, Mapping, Sequence
-from typing import Any, Callable, Union
+from typing import Any, Union
 
 from .batch import Distances, pdist as batch_pdist
 from .readers.rna import (REPRESENTATIONS, DotBracketRecord, Pseudoknots, Representation,
@@ -94,7 +94,11 @@ def node_weight(label: str) -> int:
 Number = Union[int, float]
 
 
-class CostModel(Mapping[str, Callable[..., Number]]):
+# A mapping whose values are typed Any: type checkers then accept
+# ``grix.distance(t1, t2, **model)``, which they would refuse for callable
+# values, since they cannot tell that its only keys are rename, delete and
+# insert and try the values against every keyword argument.
+class CostModel(Mapping[str, Any]):
     """ViennaRNA's weighted edit costs over RNA node labels, as the keyword
     arguments ``rename``, ``delete`` and ``insert`` of every grix distance
     function: ``grix.distance(t1, t2, **model)``.
@@ -135,7 +139,7 @@ class CostModel(Mapping[str, Callable[..., Number]]):
 
     insert = delete
 
-    def __getitem__(self, key: str) -> Callable[..., Number]:
+    def __getitem__(self, key: str) -> Any:
         if key == "rename":
             return self.rename
         if key in ("delete", "insert"):

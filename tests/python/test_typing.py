@@ -70,6 +70,9 @@ GRIX_CORRECT = textwrap.dedent("""
     scaled: npt.NDArray[np.float64] = grix.cdist([t], [u], normalize="max")
     classes = grix.LabelClasses(lambda label: label[:1], lambda a, b: 0.5)
     by_class: float = grix.distance(t, u, rename=classes)
+    rna = grix.Tree.from_dot_bracket("((..))")
+    priced: float = grix.distance(rna, rna, **grix.rna.costs("usual"))
+    priced_all: npt.NDArray[Any] = grix.pdist([rna, rna], **grix.rna.costs("shapiro"), workers=2)
 """)
 
 GRIX_WRONG = textwrap.dedent("""
