@@ -354,7 +354,9 @@ def test_load_and_load_all(parse_files):
     (("one.ptb", "two.mrg", "--sentence", "1"), 0, "6\n", ""),
     (("two.conllu", "two.conllu", "--sentence", "all"), 0, "0\n", ""),
     (("two.conllu", "two.mrg", "--sentence", "2", "--label", "form"), 0, "3\n", ""),
-    (("two.mrg", "one.ptb"), 1, "", "grix: two.mrg: Penn Treebank: 2 sentences; pass sentence=N (from 1)"),
+    (("two.mrg", "one.ptb"), 1, "", "grix: two.mrg: Penn Treebank: 2 sentences; pass --sentence N (from 1)"),
+    (("one.ptb", "two.conllu"), 1, "", "grix: two.conllu: CoNLL-U: 2 sentences; pass --sentence N (from 1) "
+     "for one, or --sentence all"),
     (("bad.conllu", "one.ptb", "--sentence", "1"), 1, "",
      "grix: bad.conllu: CoNLL-U: sentence 1 (s1), line 9: HEAD 9 is not 0 or a word"),
     (("one.ptb", "one.ptb", "--sentence", "0"), 2, "", "argument --sentence: '0' is not a sentence number"),

@@ -76,6 +76,9 @@ def read_tree(argument: str, args: argparse.Namespace) -> Tree:
     except readers.UnknownFormatError as error:
         raise InputError(f"{argument}: {error.reason}; choose a reader with --format "
                          f"{'|'.join(FORMATS)}") from None
+    except readers.SeveralSentencesError as error:
+        raise InputError(f"{argument}: {error.what}: {error.count} sentences; pass --sentence N (from 1) "
+                         "for one, or --sentence all for all of them under one root") from None
     except readers.MissingGrammarError as error:
         raise InputError(f"{argument}: {first_line(error)}") from None
     except FileNotFoundError:

@@ -30,7 +30,7 @@ from .markup import HTMLTreeBuilder, read_html, read_xml
 from .nested import read_nested, read_networkx
 from .python_syntax import ast_label, read_python
 from .json_data import KEY_ORDERS
-from .parse_trees import (ConlluSentence, ConlluToken, TreebankPosition, conllu_tree, parse_conllu,
+from .parse_trees import (ConlluSentence, ConlluToken, SeveralSentencesError, TreebankPosition, conllu_tree, parse_conllu,
                           read_conllu, read_conllu_file, read_nltk, read_ptb, read_ptb_file, read_ptb_trees,
                           read_spacy)
 from .tables import html_tables, markdown_table, markdown_tables, otsl_table, pubtabnet_table
@@ -41,7 +41,7 @@ __all__ = ["FORMATS", "HTMLTreeBuilder", "JSONPath", "Preorder", "UnknownFormatE
            "format_of", "parse_json", "read_bracket", "read_file", "read_html", "read_json", "read_nested",
            "read_networkx", "read_python", "read_xml", "source_line"]
 # Sentences (nltk trees, Penn Treebank text, CoNLL-U, spaCy): .parse_trees.
-__all__ += ["KEY_ORDERS", "ConlluSentence", "ConlluToken", "TreebankPosition", "conllu_tree", "parse_conllu", "read_conllu",
+__all__ += ["KEY_ORDERS", "ConlluSentence", "ConlluToken", "SeveralSentencesError", "TreebankPosition", "conllu_tree", "parse_conllu", "read_conllu",
             "read_conllu_file", "read_nltk", "read_ptb", "read_ptb_file", "read_ptb_trees", "read_spacy"]
 __all__ += ["html_tables", "markdown_table", "markdown_tables", "otsl_table", "pubtabnet_table"]
 __all__ += ["CodeSpan", "MissingGrammarError", "read_tree_sitter", "read_tsed"]

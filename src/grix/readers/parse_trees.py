@@ -58,16 +58,25 @@ def pick_sentence(trees: Sequence[Preorder[Any]], sentence: Sentence, what: str)
     return ([], [], []) if index is None else trees[index]
 
 
+class SeveralSentencesError(ValueError):
+    """A file of several sentences read where one tree is wanted, with no
+    sentence chosen. ``what`` names the file and its format, ``count`` is the
+    number of sentences; the message gives the Python way to choose, and the
+    command line words its own."""
+
+    def __init__(self, what: str, count: int) -> None:
+        self.what, self.count = what, count
+        super().__init__(f"{what}: {count} sentences; pass sentence=N (from 1) for one, sentence='all' "
+                         "for all under one root, or read each with grix.load_all")
+
+
 def sentence_index(count: int, sentence: Sentence, what: str) -> int | None:
     """The index (from 0) of the sentence that ``sentence`` (None or a
     number from 1) picks among ``count``; None when there are none."""
     if sentence is None:
         if count <= 1:
             return count - 1 if count else None
-        raise ValueError(
-            f"{what}: {count} sentences; pass sentence=N (from 1) for one, sentence='all' "
-            "for all under one root, or read each with grix.load_all"
-        )
+        raise SeveralSentencesError(what, count)
     if isinstance(sentence, bool) or not isinstance(sentence, int):
         raise TypeError(f"sentence must be a number from 1, 'all' or None, not {short(sentence)}")
     if not 1 <= sentence <= count:
