@@ -101,13 +101,26 @@ def _scores(d: npt.NDArray[Any], n1: npt.NDArray[np.int64], n2: npt.NDArray[np.i
 
 def tsed_pdist(codes: Sequence[Any], *, language: Any = None, delete: float = 1.0, insert: float = 0.8,
                rename: float = 1.0, workers: int | None = None, progress: bool | None = None,
-               timeout: float | None = None) -> npt.NDArray[np.float64]:
+               timeout: float | None = None, square: bool = False) -> npt.NDArray[np.float64]:
     """TSED of every pair (i, j), i < j, of ``codes`` as a condensed float64
     vector in the layout of ``scipy.spatial.distance.pdist``; entry (i, j)
-    turns ``codes[i]`` into ``codes[j]`` (use :func:`tsed_cdist` for both
-    directions). Each program is parsed once; ``workers`` threads as in
-    :func:`grix.pdist`. Raises as :func:`tsed`."""
+    turns ``codes[i]`` into ``codes[j]``. Each program is parsed once;
+    ``workers`` threads as in :func:`grix.pdist`. Raises as :func:`tsed`.
+
+    These are similarities, so ``scipy.spatial.distance.squareform`` of the
+    vector puts 0 on the diagonal where a program's similarity to itself is
+    1. ``square=True`` returns the (n, n) matrix instead, with 1.0 on the
+    diagonal and both directions of every pair (TSED is not symmetric when
+    ``delete`` and ``insert`` differ): :func:`tsed_cdist` of ``codes``
+    against themselves, each parsed once. For clustering, which wants
+    distances, use ``1 - tsed_pdist(codes)``."""
     trees, counts = _inputs(codes, language, "codes")
+    if not isinstance(square, bool):
+        raise TypeError(f"square must be a bool, not {type(square).__name__}")
+    if square:
+        both = cdist(trees, trees, delete=float(delete), insert=float(insert), rename=_rename(rename),
+                     workers=workers, progress=progress, timeout=timeout)
+        return _scores(both, counts[:, None], counts[None, :])
     d = pdist(trees, delete=float(delete), insert=float(insert), rename=_rename(rename), workers=workers,
               progress=progress, timeout=timeout)
     first, second = np.triu_indices(len(trees), 1)

@@ -387,6 +387,8 @@ def test_tsed_batches_agree_with_pairs():
     condensed = grix.tsed_pdist(codes, language="javascript", workers=1)
     first, second = zip(*[(i, j) for i in range(5) for j in range(i + 1, 5)])
     assert condensed == pytest.approx(square[first, second], abs=1e-12)
+    # The square form keeps both directions and a program's similarity to itself.
+    assert grix.tsed_pdist(codes, language="javascript", square=True) == pytest.approx(square, abs=1e-12)
     trees = [grix.tsed_tree(code, "javascript") for code in codes]
     assert grix.tsed_paired(trees, codes[::-1], language="javascript") == pytest.approx(
         [one[i][4 - i] for i in range(5)], abs=1e-12)
