@@ -47,13 +47,15 @@ class WorkBar:
                 self.bar = tqdm(total=100.0, unit="%", dynamic_ncols=True,
                                 bar_format="{l_bar}{bar}| {n:.0f}% [{elapsed}<{remaining}]")
             else:
-                self.bar = tqdm(total=pairs, unit="pair", unit_scale=True, dynamic_ncols=True)
+                # Below a thousand pairs, whole numbers ("53/351 pair"): tqdm's
+                # scaled units would show "53.0/351".
+                self.bar = tqdm(total=pairs, unit="pair", unit_scale=pairs >= 1000, dynamic_ncols=True)
 
     def update(self, cells_done: int) -> None:
         if self.bar is not None:
             done = min(self.scale, self.scale * cells_done / self.total)
             if self.whole:
-                done = float(int(done))
+                done = int(done)
             if done > self.bar.n:
                 self.bar.update(done - self.bar.n)
 

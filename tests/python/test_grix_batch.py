@@ -127,6 +127,10 @@ def test_progress_bar_counts_pairs_weighted_by_cells(trees200, capsys):
         update(int(1e9))
         assert update.__self__.bar.n == 250
     assert "1.00k/1.00k" in capsys.readouterr().err
+    # Fewer than a thousand pairs count in whole pairs, never "53.0/351".
+    grix.pdist(trees200[:27], progress=True)
+    err = capsys.readouterr().err
+    assert "351/351" in err and ".0/351" not in err
 
 
 PROBE = textwrap.dedent("""
