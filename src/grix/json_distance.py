@@ -120,7 +120,14 @@ def json_distance(t1: Any, t2: Any, *, timeout: float | None = None) -> int:
     bytes), decoded data, or trees from ``Tree.from_json``.
 
     Unit costs: deleting or inserting a node costs 1, renaming a key or a
-    literal 1; an object and an array never map onto each other. The result
+    literal 1; nodes of different kinds never map onto each other. An object
+    and an array facing each other cost a delete and an insert, and their
+    children can still map (as tree-similarity's JEDI prices them), so
+    ``json_distance('[null, {}]', '{"c": 2, "b": {}}')`` is 5: the inner
+    ``{}`` maps to the value of ``"b"``. A literal never maps to an object
+    or array, where the ordered distance renames it, so this distance can
+    exceed :func:`grix.distance` of the same trees (``'1'`` against
+    ``'{}'``: 2 against 1). The result
     is a metric, 0 exactly for documents equal up to the order of object
     members. Time O(n1 * n2 * d), d the most children of a node; memory two
     n1 x n2 int matrices (refused with MemoryError when they would not fit).

@@ -308,10 +308,22 @@ def test_distance_equals_the_recurrences_on_real_documents():
     ("[[1, 2], 3]", "[1, 2, 3]", 3),            # disjoint subtrees stay disjoint: no flattening
     ('{"a": {"b": 1, "c": 2}}', '{"b": 1, "c": 2}', 2),
     ("1", '{"a": [1, {"b": 2}]}', 6),
+    ("1", "{}", 2),                             # a literal never maps onto an object
+    # An array against an object: the two nodes are deleted and inserted,
+    # and their children still map (the inner {} to the value of "b"); a
+    # rule that mapped nothing below two nodes of different kinds gives 6.
+    ("[null, {}]", '{"c": 2, "b": {}}', 5),
 ])
 def test_known_distances(doc1, doc2, expected):
     assert grix.json_distance(doc1, doc2) == expected
     assert grix.json_distance(json.loads(doc2), grix.Tree.from_json(doc1)) == expected
+
+
+def test_children_of_an_array_and_an_object_still_map():
+    found = grix.json_mapping("[null, {}]", '{"c": 2, "b": {}}')
+    assert found.distance == 5
+    labels = [(found.t1.labels[i], found.t2.labels[j]) for i, j in found.pairs]
+    assert ("{}", "{}") in labels and ("[]", "{}") not in labels
 
 
 def test_batches_agree_with_single_pairs():
