@@ -3,6 +3,7 @@
 import json
 import math
 import re
+import subprocess
 import sys
 import xml.etree.ElementTree as ET
 from pathlib import Path
@@ -320,6 +321,70 @@ class TestTextOrPath:
         (tmp_path / "empty.html").write_text("")
         with pytest.raises(ValueError, match="HTML text is empty"):
             load(tmp_path / "empty.html")
+
+
+class TestEncodings:
+    """Text files are UTF-8, or UTF-16 and UTF-32 by their byte-order mark;
+    other bytes get one line naming the first bad byte and its offset."""
+
+    @pytest.mark.parametrize("name, text, labels", [
+        ("t.tree", "{a{b}}", ("a", "b")),
+        ("t.json", '{"k": [1]}', ("{}", "k", "[]", "1")),
+        ("t.mrg", "(S (NP x))", ("S", "NP", "x")),
+    ])
+    @pytest.mark.parametrize("encoding", ["utf-8", "utf-8-sig", "utf-16", "utf-32"])
+    def test_byte_order_marks_are_read(self, tmp_path, name, text, labels, encoding):
+        (tmp_path / name).write_bytes(text.encode(encoding))
+        assert load(tmp_path / name).labels == labels
+
+    @pytest.mark.parametrize("name, data, message", [
+        ("latin.py", b'x = "sch\xf6n"\n', "the source is not UTF-8 text (byte 0xf6 at offset 8)"),
+        ("a.json", b'["sch\xf6n"]', "the JSON text is not UTF-8 text (byte 0xf6 at offset 5)"),
+        ("a.tree", b"{sch\xf6n}", "the file is not UTF-8 text (byte 0xf6 at offset 4)"),
+        ("a.mrg", b"(S \xf6)", "the file is not UTF-8 text (byte 0xf6 at offset 3)"),
+        ("program", b"\x7fELF\x02\x01\x01\x00\xff\xfe", "the file is not UTF-8 text (byte 0xff at offset 8)"),
+    ])
+    def test_bytes_that_are_not_text_get_one_line(self, tmp_path, name, data, message):
+        (tmp_path / name).write_bytes(data)
+        with pytest.raises(ValueError, match=re.escape(message)):
+            load(tmp_path / name)
+        run = subprocess.run([sys.executable, "-m", "grix", "distance", name, name], cwd=tmp_path,
+                             capture_output=True, text=True, timeout=120)
+        assert run.returncode == 1 and run.stderr == f"grix: {name}: {message}\n"
+
+    def test_python_source_in_its_declared_encoding(self, tmp_path):
+        (tmp_path / "bom.py").write_bytes(b"\xef\xbb\xbfx = 1\n")
+        assert load(tmp_path / "bom.py") == Tree.from_ast("x = 1")
+        (tmp_path / "a.py").write_bytes(b'# -*- coding: latin-1 -*-\nx = "sch\xf6n"\n')
+        assert "Constant:'sch\xf6n'" in load(tmp_path / "a.py").labels
+        (tmp_path / "b.py").write_bytes(b"# -*- coding: nonsense -*-\n")
+        with pytest.raises(ValueError, match="declares an unknown encoding: nonsense"):
+            load(tmp_path / "b.py")
+
+
+class TestEmptyInput:
+    """Empty text is the empty tree where the format has an empty document,
+    and one line of ValueError where it has none; data is never empty."""
+
+    @pytest.mark.parametrize("read", [Tree.from_bracket, Tree.from_ptb, Tree.from_conllu],
+                             ids=["bracket", "ptb", "conllu"])
+    @pytest.mark.parametrize("text", ["", " \n\t"])
+    def test_lists_of_trees_give_the_empty_tree(self, read, text):
+        assert len(read(text)) == 0
+
+    @pytest.mark.parametrize("read, message", [
+        (Tree.from_xml, "XML text is empty"), (Tree.from_html, "HTML text is empty"),
+        (Tree.from_json, "JSON text is empty; expected a value such as {} or []"),
+    ], ids=["xml", "html", "json"])
+    @pytest.mark.parametrize("text", ["", " \n", b"", "\ufeff"])
+    def test_documents_refuse_empty_text(self, read, message, text):
+        with pytest.raises(ValueError, match=re.escape(message)):
+            read(text)
+
+    def test_parsed_and_data_inputs_are_never_empty(self):
+        assert Tree.from_ast("").labels == ("Module",)
+        assert Tree.from_dot_bracket("").labels == ("R",)
+        assert Tree.from_nested(None).labels == ("None",) and Tree.from_json(None).labels == ("null",)
 
 
 class TestLoad:

@@ -7,9 +7,14 @@ parents, and the object each node came from.
 
 from __future__ import annotations
 
+import codecs
 import hashlib
+import io
+import os
+import tokenize
 from collections.abc import Callable, Sequence
 from itertools import repeat
+from pathlib import Path
 from typing import Any, TypeVar
 
 _T = TypeVar("_T")
@@ -22,6 +27,56 @@ Preorder = tuple[list[str], list[int], list[_S]]
 # A value whose text is longer than this is shown cut, with a digest of the
 # whole text, so that labels stay short yet differ whenever the values do.
 CONSTANT_SHOWN = 40
+
+
+# Byte-order marks and the encodings they announce; UTF-32's marks start
+# with UTF-16's, so they are tried first.
+_BYTE_ORDER_MARKS = ((codecs.BOM_UTF32_LE, "utf-32"), (codecs.BOM_UTF32_BE, "utf-32"),
+                     (codecs.BOM_UTF8, "utf-8-sig"), (codecs.BOM_UTF16_LE, "utf-16"),
+                     (codecs.BOM_UTF16_BE, "utf-16"))
+
+
+def not_text(what: str, encoding: str, data: bytes, error: UnicodeDecodeError) -> ValueError:
+    """The one-line error for bytes that are not text in `encoding`."""
+    name = {"utf-8": "UTF-8", "utf-8-sig": "UTF-8", "utf-16": "UTF-16", "utf-32": "UTF-32"}.get(
+        encoding.lower().replace("_", "-"), encoding)
+    return ValueError(f"{what} is not {name} text (byte 0x{data[error.start]:02x} at offset {error.start})")
+
+
+def decode_text(data: bytes | bytearray, what: str = "the text") -> str:
+    """Bytes of a text format as str: UTF-8, or UTF-16 or UTF-32 where a
+    byte-order mark says so; the mark itself is dropped. Bytes that are not
+    text in that encoding raise ValueError in one line naming `what`, the
+    first bad byte and its offset."""
+    data = bytes(data)
+    encoding = next((name for mark, name in _BYTE_ORDER_MARKS if data.startswith(mark)), "utf-8")
+    try:
+        return data.decode(encoding)
+    except UnicodeDecodeError as error:
+        raise not_text(what, encoding, data, error) from None
+
+
+def read_text_file(path: str | os.PathLike[str]) -> str:
+    """A text file's contents, decoded as :func:`decode_text` decodes."""
+    return decode_text(Path(path).read_bytes(), "the file")
+
+
+def decode_python(data: bytes, what: str = "the source") -> str:
+    """Python source bytes as str, in the encoding its byte-order mark or
+    coding declaration names (UTF-8 by default), with the one-line error of
+    :func:`decode_text` where the bytes do not fit it."""
+    try:
+        encoding, _ = tokenize.detect_encoding(io.BytesIO(data).readline)
+    except SyntaxError as error:
+        # Either a declaration of an unknown encoding, or a first or second
+        # line that is not UTF-8: then say where, as for any other bytes.
+        encoding = "utf-8"
+        if "unknown encoding" in str(error):
+            raise ValueError(f"{what} declares an {error}") from None
+    try:
+        return data.decode(encoding)
+    except UnicodeDecodeError as error:
+        raise not_text(what, encoding, data, error) from None
 
 
 def short(obj: object, limit: int = 40) -> str:

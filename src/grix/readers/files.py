@@ -8,7 +8,7 @@ from pathlib import Path
 from typing import Any
 
 from .bracket import read_bracket
-from .common import Preorder
+from .common import Preorder, read_text_file
 from .json_data import read_json
 from .markup import read_html, read_xml
 from .parse_trees import read_conllu_document, read_ptb_document
@@ -56,7 +56,7 @@ def read_file(path: str | os.PathLike[str], format: str | None = None, **options
     to :func:`read_json`, ``.db`` and ``.dbn`` to
     :func:`grix.readers.rna.read_dot_bracket_file` (the first structure);
     ``.tree``, ``.bracket`` and any other suffix are
-    bracket text (UTF-8, a byte order mark is skipped), but a file with
+    bracket text, but a file with
     another suffix must start with ``{``, or :class:`UnknownFormatError`
     asks for the format. ``format`` (one of :data:`FORMATS`) overrides the
     suffix; ``options`` go to the reader (e.g. ``text=False`` for markup).
@@ -66,6 +66,11 @@ def read_file(path: str | os.PathLike[str], format: str | None = None, **options
     :func:`~grix.readers.parse_trees.pick_sentence` picks it (option
     ``sentence``).
 
+    Text files are UTF-8, or UTF-16 or UTF-32 where a byte-order mark says
+    so (Python files may declare their encoding, XML and HTML files as
+    markup does); bytes that are not text raise ValueError naming the first
+    bad byte and its offset.
+
     Raises FileNotFoundError or IsADirectoryError for a bad path,
     ValueError for an unknown format or content the reader rejects.
     """
@@ -73,7 +78,7 @@ def read_file(path: str | os.PathLike[str], format: str | None = None, **options
     if format is None:
         format = format_of(path)
         if format is None:
-            text = path.read_text(encoding="utf-8-sig")
+            text = read_text_file(path)
             if not text.lstrip().startswith("{"):
                 raise UnknownFormatError(os.fspath(path), path.suffix)
             return read_bracket(text, **options)
@@ -89,7 +94,7 @@ FILE_READERS: dict[str, Callable[..., Preorder[Any]]] = {
     "xml": read_xml,
     "html": read_html,
     "json": lambda path, **options: read_json(path.read_bytes(), **options),
-    "bracket": lambda path, **options: read_bracket(path.read_text(encoding="utf-8-sig"), **options),
+    "bracket": lambda path, **options: read_bracket(read_text_file(path), **options),
     "ptb": read_ptb_document,
     "conllu": read_conllu_document,
     "tree-sitter": read_code_file,

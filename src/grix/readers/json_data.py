@@ -7,7 +7,7 @@ import re
 from collections.abc import Iterator, Sequence
 from typing import Any
 
-from .common import Preorder, short, walk
+from .common import Preorder, not_text, short, walk
 
 _JSON_SPACE = re.compile(r"[ \t\n\r]*")
 
@@ -145,7 +145,20 @@ def read_json(obj_or_text: Any, *, key_order: str = "sorted") -> Preorder[JSONPa
         raise ValueError(f"key_order must be 'sorted' or 'given', not {short(key_order)}")
     sort_keys = key_order == "sorted"
     data = obj_or_text
-    if isinstance(data, (str, bytes, bytearray)):
+    if isinstance(data, (bytes, bytearray)):
+        # JSON text in UTF-8, UTF-16 or UTF-32, with or without a byte-order
+        # mark, as json.loads finds it; decoded here for the one-line error.
+        raw = bytes(data)
+        encoding = json.detect_encoding(raw)
+        try:
+            data = raw.decode(encoding)
+        except UnicodeDecodeError as error:
+            raise not_text("the JSON text", encoding, raw, error) from None
+    if isinstance(data, str):
+        if data.startswith("\ufeff"):  # a byte-order mark decoded with the text
+            data = data[1:]
+        if not data.strip():
+            raise ValueError("JSON text is empty; expected a value such as {} or []")
         try:
             data = json.loads(data)
         except RecursionError:

@@ -158,7 +158,8 @@ def _markup_root(src: Any, parse: Callable[[str | bytes], Any], what: str) -> An
         src = Path(src).read_bytes()
     if isinstance(src, (str, bytes, bytearray)):
         data = bytes(src) if isinstance(src, bytearray) else src
-        if not data.strip():
+        blank = data.removeprefix(codecs.BOM_UTF8) if isinstance(data, bytes) else data.removeprefix("\ufeff")
+        if not blank.strip():
             raise ValueError(f"{what} text is empty; expected a document such as '<a>...</a>'")
         if not from_file and not _starts_with_markup(data):
             raise ValueError(

@@ -30,7 +30,7 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from pathlib import Path
 from typing import Any, NamedTuple, Union
 
-from .common import Preorder, short, walk
+from .common import Preorder, decode_text, read_text_file, short, walk
 
 #: The label of the virtual root of a dependency tree and of a document.
 VIRTUAL_ROOT = ""
@@ -103,7 +103,7 @@ def join_under_root(trees: Iterable[Preorder[Any]]) -> Preorder[Any]:
 
 def _text_of(text: Any, what: str) -> str:
     if isinstance(text, (bytes, bytearray)):
-        return bytes(text).decode("utf-8-sig")
+        return decode_text(text)
     if isinstance(text, str):
         return text[1:] if text.startswith("\ufeff") else text  # as utf-8-sig reads a file
     raise TypeError(f"{what} must be text (str or bytes), not {type(text).__name__}")
@@ -245,7 +245,7 @@ def read_ptb(text: str | bytes, *, words: bool = True, sentence: Sentence = None
 def read_ptb_file(path: str | os.PathLike[str], *, words: bool = True) -> list[Preorder[TreebankPosition]]:
     """Every tree of a Penn Treebank file (UTF-8), in order; see
     :func:`read_ptb_trees`. Offsets count characters of the file's text."""
-    return read_ptb_trees(Path(path).read_text(encoding="utf-8-sig"), words=words)
+    return read_ptb_trees(read_text_file(path), words=words)
 
 
 # -------------------------------------------------------------- CoNLL-U
@@ -481,7 +481,7 @@ def read_conllu_file(
 ) -> list[Preorder[Any]]:
     """The dependency tree of every sentence of a CoNLL-U file (UTF-8), in
     order; see :func:`parse_conllu` and :func:`conllu_tree`."""
-    sentences = parse_conllu(Path(path).read_text(encoding="utf-8-sig"))
+    sentences = parse_conllu(read_text_file(path))
     return [conllu_tree(s, label=label, number=k) for k, s in enumerate(sentences, 1)]
 
 

@@ -6,7 +6,7 @@ import ast
 import warnings
 from collections.abc import Callable
 
-from .common import AncestorPath, Preorder, label_with_text
+from .common import AncestorPath, Preorder, decode_python, label_with_text
 
 _AST_FIELDS = ("id", "name", "arg", "attr", "module")
 # For each node type met so far: its name, and the field whose text joins the
@@ -55,6 +55,8 @@ def read_python(
 ) -> Preorder[ast.AST]:
     """A Python syntax tree, or source text parsed first (see ``Tree.from_ast``)."""
     if isinstance(node_or_source, (str, bytes)):
+        if isinstance(node_or_source, bytes):
+            node_or_source = decode_python(node_or_source)
         try:
             with warnings.catch_warnings():
                 # Invalid escapes and the like are the compared code's business.

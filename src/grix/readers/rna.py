@@ -28,10 +28,9 @@ import os
 import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Literal
 
-from .common import Preorder
+from .common import Preorder, read_text_file
 
 Representation = Literal["full", "hit", "coarse", "weighted"]
 #: The tree representations, in ViennaRNA's ``RNAdistance -D`` letters f, h, c and w.
@@ -338,7 +337,7 @@ def read_dot_bracket_records(path: str | os.PathLike[str], *,
     """Every structure of a dot-bracket file (``.db``, ``.dbn``; see
     :func:`parse_dot_bracket_records`). Raises FileNotFoundError and the like
     for a bad path, ValueError for bad content or a file without structures."""
-    text = Path(path).read_text(encoding="utf-8-sig")
+    text = read_text_file(path)
     records = parse_dot_bracket_records(text, pseudoknots=pseudoknots, where="dot-bracket")
     if not records:
         raise ValueError("dot-bracket: no structure in the file (a structure line starts with '.', "
