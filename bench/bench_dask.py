@@ -27,6 +27,8 @@ import numpy as np
 
 import grix
 import grix.dask
+from grix.dask.blocks import block_count, split
+from grix.dask.transfer import carry, pack, pack_range
 
 RESULTS = pathlib.Path(__file__).resolve().parent / "results"
 STDLIB = pathlib.Path(sysconfig.get_paths()["stdlib"])
@@ -81,7 +83,7 @@ def transfer_rows(client, trees, repeats):
     of per-tree arrays against packed ranges carried by tasks."""
     (encoded,) = grix.batch.encode(trees, rename=None)
     addresses = list(client.nthreads())
-    ranges = grix.dask.split(len(trees), grix.dask.block_count(len(trees), client, None))
+    ranges = split(len(trees), block_count(len(trees), client, None))
 
     def old():
         payload = (encoded.parents, encoded.codes, encoded.costs.batch_arguments())
@@ -90,8 +92,8 @@ def transfer_rows(client, trees, repeats):
         del future
 
     def packed():
-        whole = grix.dask.pack(encoded.parents, encoded.codes)
-        carried = [grix.dask.carry(client, grix.dask.pack_range(whole, *r)) for r in ranges]
+        whole = pack(encoded.parents, encoded.codes)
+        carried = [carry(client, pack_range(whole, *r)) for r in ranges]
         client.gather([client.submit(touch, *carried, workers=[a], pure=False) for a in addresses])
         del carried
 

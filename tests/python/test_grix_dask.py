@@ -14,6 +14,7 @@ import signal
 import socket
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 from contextlib import contextmanager
@@ -28,6 +29,8 @@ from grix_helpers import random_grix_tree
 
 distributed = pytest.importorskip("dask.distributed")
 import grix.dask  # noqa: E402
+import grix.dask.cluster  # noqa: E402
+from grix.dask.tasks import place_in_condensed, square_block  # noqa: E402
 
 from dask.distributed import Client, LocalCluster, wait  # noqa: E402
 
@@ -117,6 +120,34 @@ def test_arguments_as_the_local_functions_take_them(client):
         grix.dask.pdist(trees, client=42)
     with pytest.raises(ValueError, match="normalize"):
         grix.dask.pdist(trees, client=client, normalize="mean")
+
+
+def test_the_package_shows_its_calls_and_modules_and_nothing_it_imports():
+    names = {name for name in dir(grix.dask) if not name.startswith("_")}
+    own_modules = {name for name in names if inspect.ismodule(getattr(grix.dask, name))
+                   and getattr(grix.dask, name).__name__ == f"grix.dask.{name}"}
+    # No np, math, Any or helper function leaks in beside the calls.
+    assert names - own_modules == set(grix.dask.__all__)
+    assert sorted(grix.dask.__all__) == ["cdist", "cdist_array", "join", "paired", "pdist", "square_array"]
+    assert not {"np", "math", "Any", "connect", "pack"} & names
+
+
+def test_the_package_imports_without_dask_and_its_calls_say_what_is_missing():
+    # None in sys.modules makes an import fail as for a package not installed.
+    script = textwrap.dedent("""
+        import sys
+        for name in ("dask", "distributed"):
+            sys.modules[name] = None
+        import grix.dask
+        tree = grix.Tree.from_bracket("{a}")
+        try:
+            grix.dask.pdist([tree, tree])
+        except ImportError as error:
+            print("ImportError", error.name)
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["ImportError", "dask.distributed"]
 
 
 @pytest.mark.parametrize("name", ["pdist", "cdist", "paired", "join"])
@@ -408,9 +439,9 @@ def test_diagonal_blocks_without_index_arrays(monkeypatch):
     for name in ("triu_indices", "tril_indices", "indices", "nonzero"):
         monkeypatch.setattr(np, name, refused)
     for count, (condensed, square) in expected.items():
-        assert np.array_equal(grix.dask.square_block(condensed, count), square)
+        assert np.array_equal(square_block(condensed, count), square)
     placed = np.zeros(36, dtype=np.int32)
-    grix.dask.place_in_condensed(placed, 9, (2, 6), (2, 6), inner, True)
+    place_in_condensed(placed, 9, (2, 6), (2, 6), inner, True)
     assert np.array_equal(placed[where], full[where]) and not placed[~where].any()
 
 
@@ -494,7 +525,8 @@ def test_a_killed_busy_worker_costs_only_its_blocks():
 
 
 def test_with_every_worker_lost_the_call_says_so(monkeypatch):
-    monkeypatch.setattr(grix.dask, "WORKERLESS_SECONDS", 1.0)
+    # gather_blocks reads the constant from its own module at each check.
+    monkeypatch.setattr(grix.dask.cluster, "WORKERLESS_SECONDS", 1.0)
     trees = heavy_trees(14, seed=23, nodes=600)
     with workers_without_nanny(2) as (client, _):
         killer, killed = kill_when_busy(client, lambda busy, pids: sorted(pids))
