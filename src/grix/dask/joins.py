@@ -15,7 +15,8 @@ import numpy as np
 from ..batch import LabelRename, check_trees, encode
 from ..costs import NodeCost
 from ..distance import check_count, check_timeout
-from ..join import STAGES, JoinResult, check_number_threshold, check_threshold, integer_threshold, join_index
+from ..join import join_index
+from ..join_results import STAGES, JoinResult, check_number_threshold, check_threshold, integer_threshold
 from ..json_distance import check_documents
 from ..semantics import Semantics, wants_json
 from ..tree import Tree
