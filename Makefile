@@ -39,8 +39,11 @@ TEST_TOOLS += "viennarna>=2.6"
 TEST_EXTRAS := xml,networkx,dask,code,nlp,spacy
 # Installed without their dependencies: tsed asks for tree-sitter-language-pack,
 # whose 1.x fetches its grammars from the network at first use; its tests
-# hand it the grammar wheels of the code extra instead.
+# (and scripts/tsed_reference.py) hand it the grammar wheels of the code extra
+# instead. Every install after it passes --no-warn-conflicts, or pip reports
+# the requirement it knowingly left out as an error.
 TEST_NO_DEPS := "tsed==0.1.0"
+QUIET_PIP := --no-warn-conflicts
 # What pytest runs (e.g. PYTEST_ARGS=tests/python/test_grix_tree.py).
 PYTEST_ARGS ?= tests/python
 
@@ -56,22 +59,22 @@ venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml Makefile
 	@if [ -z "$(PYTHON)" ]; then echo "error: no Python $(SUPPORTED) found on PATH or under pyenv (~/.pyenv/versions)." >&2; exit 1; fi
 	"$(PYTHON)" -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(BUILD_TOOLS)
+	$(PY) -m pip install -q $(QUIET_PIP) --upgrade pip
+	$(PY) -m pip install -q $(QUIET_PIP) $(BUILD_TOOLS)
 	touch $@
 
 # The wheel with the extras the demo uses. The build folder is kept between
 # runs here only; a plain `pip install .` builds in a temporary folder and
 # writes nothing into the source tree.
 install: venv
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[$(DEMO_EXTRAS)]"
+	$(PY) -m pip install -q $(QUIET_PIP) --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[$(DEMO_EXTRAS)]"
 
 # The test tools and every optional extra, so that the tests cover them all.
 test-tools: $(VENV)/.test-ready
 $(VENV)/.test-ready: $(VENV)/.ready
-	$(PY) -m pip install -q $(TEST_TOOLS)
+	$(PY) -m pip install -q $(QUIET_PIP) $(TEST_TOOLS)
 	$(PY) -m pip install -q --no-deps $(TEST_NO_DEPS)
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[$(TEST_EXTRAS)]"
+	$(PY) -m pip install -q $(QUIET_PIP) --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[$(TEST_EXTRAS)]"
 	touch $@
 
 cpp-build: deps venv
@@ -90,10 +93,10 @@ test-python: install test-tools
 test-python-other: deps
 	@if [ -z "$(OTHER_VERSION)" ]; then echo "error: no second Python of $(SUPPORTED) found on PATH or under pyenv." >&2; exit 1; fi
 	@if [ ! -x $(OTHER_VENV)/bin/python ]; then "$(call python_of,$(OTHER_VERSION))" -m venv $(OTHER_VENV); fi
-	$(OTHER_VENV)/bin/python -m pip install -q --upgrade pip
-	$(OTHER_VENV)/bin/python -m pip install -q $(BUILD_TOOLS) $(TEST_TOOLS)
+	$(OTHER_VENV)/bin/python -m pip install -q $(QUIET_PIP) --upgrade pip
+	$(OTHER_VENV)/bin/python -m pip install -q $(QUIET_PIP) $(BUILD_TOOLS) $(TEST_TOOLS)
 	$(OTHER_VENV)/bin/python -m pip install -q --no-deps $(TEST_NO_DEPS)
-	$(OTHER_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[$(TEST_EXTRAS)]"
+	$(OTHER_VENV)/bin/python -m pip install -q $(QUIET_PIP) --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[$(TEST_EXTRAS)]"
 	$(OTHER_VENV)/bin/python -m pytest $(PYTEST_ARGS)
 
 test: test-cpp test-python test-python-other
@@ -159,7 +162,7 @@ bench-cpp: cpp-build
 
 # Benchmark against zss and apted; writes bench/results/bench.md and bench.png.
 bench: install test-tools
-	$(PY) -m pip install -q matplotlib
+	$(PY) -m pip install -q $(QUIET_PIP) matplotlib
 	$(PY) bench/run_bench.py $(BENCH_ARGS)
 
 # The grix package: distance, mapping and batches; writes bench/results/grix-*.md.

@@ -6,6 +6,7 @@ language skips without its grammar."""
 import gzip
 import json
 import pickle
+import subprocess
 import sys
 import types
 from pathlib import Path
@@ -307,6 +308,19 @@ def tsed_package():
         sys.modules.setdefault("tree_sitter_language_pack", pack)
     tsed = pytest.importorskip("TSED")
     return tsed, pack.get_parser
+
+
+def test_the_reference_script_runs_the_package_beside_grix():
+    # scripts/tsed_reference.py is how the README tells users to run the
+    # package offline; it must run and agree with grix.
+    tsed_package()
+    a, b = sorted((DATA / "javascript").iterdir())[:2]
+    script = Path(__file__).parents[2] / "scripts" / "tsed_reference.py"
+    run = subprocess.run([sys.executable, str(script), str(a), str(b), "--language", "javascript"],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    reference, ours = (float(line.split(":")[1]) for line in run.stdout.splitlines())
+    assert reference == pytest.approx(ours, abs=1e-12) and 0 < ours < 1
 
 
 def fixture():
