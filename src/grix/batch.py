@@ -33,6 +33,36 @@ IntLabelCost = Union[None, int, Callable[[str], int]]
 IntDistances = Union[npt.NDArray[np.int32], npt.NDArray[np.int64]]
 
 
+def check_dtype(dtype: object) -> np.dtype[Any] | None:
+    """The numeric dtype the caller asked the distances in, or None for the
+    natural one; refused before any work."""
+    if dtype is None:
+        return None
+    try:
+        checked = np.dtype(dtype)  # type: ignore[call-overload]
+    except TypeError:
+        raise TypeError(f"dtype must be a numpy integer or float dtype, not {dtype!r}") from None
+    if checked.kind not in "iuf":
+        raise TypeError(f"dtype must be a numpy integer or float dtype, not {checked}")
+    return checked
+
+
+def as_dtype(d: npt.NDArray[Any], dtype: np.dtype[Any] | None) -> npt.NDArray[Any]:
+    """The distances `d` in `dtype`: a float dtype takes any values (rounded
+    to its precision); an integer dtype takes integer distances within its
+    range, and anything else is refused rather than wrapped or truncated."""
+    if dtype is None or d.dtype == dtype:
+        return d
+    if dtype.kind in "iu":
+        if d.dtype.kind == "f":
+            raise ValueError(f"dtype={dtype}: these distances are fractional; pass a float dtype")
+        limits = np.iinfo(dtype)
+        if d.size and (int(d.min()) < limits.min or int(d.max()) > limits.max):
+            raise ValueError(f"dtype={dtype}: distances from {int(d.min())} to {int(d.max())} do not fit "
+                             f"its range {limits.min} to {limits.max}; pass a wider dtype")
+    return d.astype(dtype)
+
+
 def check_trees(trees: object, name: str) -> list[Tree]:
     if isinstance(trees, Tree) or not isinstance(trees, Sequence) and not hasattr(trees, "__iter__"):
         raise TypeError(f"{name} must be a sequence of grix.Tree")
@@ -156,30 +186,35 @@ def metric_costs_used(costs: EngineCosts, codes1: Sequence[npt.NDArray[np.int32]
 
 
 @overload
+def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
+          insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
+          progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered", dtype: npt.DTypeLike) -> npt.NDArray[Any]: ...
+@overload
 def pdist(trees: Sequence[Tree], *, rename: None = None, delete: None = None, insert: None = None,
           normalize: None = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered") -> npt.NDArray[np.int32]: ...
+          semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.int32]: ...
 @overload
 def pdist(trees: Sequence[Tree], *, rename: IntLabelRename = None, delete: IntLabelCost = None,
           insert: IntLabelCost = None, normalize: None = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered") -> IntDistances: ...
+          semantics: Semantics = "ordered", dtype: None = None) -> IntDistances: ...
 @overload
 def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Literal["metric", "max"],
           workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered") -> npt.NDArray[np.float64]: ...
+          semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.float64]: ...
 @overload
 def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered") -> Distances: ...
+          semantics: Semantics = "ordered", dtype: None = None) -> Distances: ...
 def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered") -> Distances:
+          semantics: Semantics = "ordered", dtype: npt.DTypeLike = None) -> Distances:
     """The distances of all pairs of `trees` as a condensed vector, in the
     layout of ``scipy.spatial.distance.pdist``: pair (i, j), i < j, in
     row-major order. ``squareform`` and ``linkage`` take it as it is. Each
@@ -207,6 +242,13 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
     semantics: "ordered" (the tree edit distance) or "json": the JSON edit
         distance of :func:`grix.json_pdist` (objects unordered; trees from
         ``Tree.from_json`` or JSON documents; no costs or normalize).
+    dtype: None for the types below, or a numpy integer or float dtype for
+        the result, as rapidfuzz's ``process.cdist`` takes it: ``np.uint8``
+        or ``np.int16`` hold small distances in less memory, ``np.float32``
+        suits scikit-learn. An integer dtype that cannot hold every distance
+        exactly (fractional distances, or values outside its range) raises
+        ValueError after the distances are computed; nothing is wrapped or
+        truncated.
 
     Returns int32 values for integer costs (int64 where sums pass 32 bits)
     and float64 for fractional costs. Each tree is converted and prepared
@@ -215,8 +257,9 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
     Raises TimeoutError, KeyboardInterrupt (Ctrl-C; threads joined first),
     TypeError or ValueError for bad arguments.
     """
+    wanted = check_dtype(dtype)
     if wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize):
-        return json_pdist(trees, workers=workers, timeout=timeout)
+        return as_dtype(json_pdist(trees, workers=workers, timeout=timeout), wanted)
     listed = check_trees(trees, "trees")
     workers, seconds = check_workers(workers), check_timeout(timeout)
     (encoded,) = encode(listed, rename=rename, delete=delete, insert=insert)
@@ -224,12 +267,12 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
         check_metric_costs(*metric_costs_used(encoded.costs, encoded.codes[:-1], encoded.codes[1:]))
     count = len(listed) * (len(listed) - 1) // 2
     d = run_batch(encoded, None, workers=workers, progress=progress, timeout=seconds, pairs=count)
-    if normalize is None:
-        return d
-    first, second = np.triu_indices(len(listed), 1)
-    sizes = batch_sizes(listed)
-    return normalized(d, encoded.costs, sizes[first], sizes[second], [encoded.codes[i] for i in first],
-                      [encoded.codes[j] for j in second], normalize)
+    if normalize is not None:
+        first, second = np.triu_indices(len(listed), 1)
+        sizes = batch_sizes(listed)
+        d = normalized(d, encoded.costs, sizes[first], sizes[second], [encoded.codes[i] for i in first],
+                       [encoded.codes[j] for j in second], normalize)
+    return as_dtype(d, wanted)
 
 
 def square_matrix(condensed: Distances, count: int) -> Distances:
@@ -243,34 +286,41 @@ def square_matrix(condensed: Distances, count: int) -> Distances:
 
 
 @overload
+def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
+          insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
+          progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered", dtype: npt.DTypeLike) -> npt.NDArray[Any]: ...
+@overload
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: None = None, delete: None = None, insert: None = None,
           normalize: None = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered") -> npt.NDArray[np.int32]: ...
+          semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.int32]: ...
 @overload
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: IntLabelRename = None, delete: IntLabelCost = None,
           insert: IntLabelCost = None, normalize: None = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered") -> IntDistances: ...
+          semantics: Semantics = "ordered", dtype: None = None) -> IntDistances: ...
 @overload
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Literal["metric", "max"],
           workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered") -> npt.NDArray[np.float64]: ...
+          semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.float64]: ...
 @overload
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered") -> Distances: ...
+          semantics: Semantics = "ordered", dtype: None = None) -> Distances: ...
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None,
           delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
           workers: int | None = None, progress: bool | None = None,
-          timeout: float | None = None, semantics: Semantics = "ordered") -> Distances:
+          timeout: float | None = None, semantics: Semantics = "ordered",
+          dtype: npt.DTypeLike = None) -> Distances:
     """The (len(trees_a), len(trees_b)) matrix of distances from each tree of
     trees_a to each of trees_b, with the arguments of :func:`pdist`."""
+    wanted = check_dtype(dtype)
     if wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize):
-        return json_cdist(trees_a, trees_b, workers=workers, timeout=timeout)
+        return as_dtype(json_cdist(trees_a, trees_b, workers=workers, timeout=timeout), wanted)
     listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
     workers, seconds = check_workers(workers), check_timeout(timeout)
     encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename, delete=delete, insert=insert)
@@ -283,39 +333,46 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRena
         columns = np.tile(np.arange(len(listed_b)), len(listed_a))
         d = normalized(d, encoded_a.costs, batch_sizes(listed_a)[rows], batch_sizes(listed_b)[columns],
                        [encoded_a.codes[i] for i in rows], [encoded_b.codes[j] for j in columns], normalize)
-    return d.reshape(len(listed_a), len(listed_b))
+    return as_dtype(d.reshape(len(listed_a), len(listed_b)), wanted)
 
 
+@overload
+def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
+          insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
+          progress: bool | None = None, timeout: float | None = None,
+          semantics: Semantics = "ordered", dtype: npt.DTypeLike) -> npt.NDArray[Any]: ...
 @overload
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: None = None, delete: None = None, insert: None = None,
            normalize: None = None, workers: int | None = None,
            progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered") -> npt.NDArray[np.int32]: ...
+          semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.int32]: ...
 @overload
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: IntLabelRename = None, delete: IntLabelCost = None,
            insert: IntLabelCost = None, normalize: None = None, workers: int | None = None,
            progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered") -> IntDistances: ...
+          semantics: Semantics = "ordered", dtype: None = None) -> IntDistances: ...
 @overload
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
            insert: NodeCost = None, normalize: Literal["metric", "max"],
            workers: int | None = None,
            progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered") -> npt.NDArray[np.float64]: ...
+          semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.float64]: ...
 @overload
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
            insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
            progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered") -> Distances: ...
+          semantics: Semantics = "ordered", dtype: None = None) -> Distances: ...
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None,
            delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
            workers: int | None = None, progress: bool | None = None,
-           timeout: float | None = None, semantics: Semantics = "ordered") -> Distances:
+           timeout: float | None = None, semantics: Semantics = "ordered",
+          dtype: npt.DTypeLike = None) -> Distances:
     """The distance from trees1[k] to trees2[k] for every k, as a vector
     (element-wise, as scikit-learn's ``paired_distances``), with the
     arguments of :func:`pdist`. The lists must be of equal length."""
+    wanted = check_dtype(dtype)
     if wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize):
-        return json_paired(trees1, trees2, workers=workers, timeout=timeout)
+        return as_dtype(json_paired(trees1, trees2, workers=workers, timeout=timeout), wanted)
     listed1, listed2 = check_paired_trees(trees1, trees2)
     workers, seconds = check_workers(workers), check_timeout(timeout)
     encoded1, encoded2 = encode(listed1, listed2, rename=rename, delete=delete, insert=insert)
@@ -324,8 +381,8 @@ def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRenam
     index = np.arange(len(listed1), dtype=np.int32)
     d = run_batch(encoded1, encoded2, first=index, second=index, workers=workers, progress=progress,
                   timeout=seconds, pairs=len(listed1))
-    return normalized(d, encoded1.costs, batch_sizes(listed1), batch_sizes(listed2), encoded1.codes,
-                      encoded2.codes, normalize)
+    return as_dtype(normalized(d, encoded1.costs, batch_sizes(listed1), batch_sizes(listed2), encoded1.codes,
+                               encoded2.codes, normalize), wanted)
 
 
 def paired_label_tables(trees1: Sequence[Tree], trees2: Sequence[Tree], tables: Sequence[npt.ArrayLike], *,

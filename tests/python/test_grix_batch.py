@@ -253,3 +253,30 @@ def test_memory_is_the_result_and_a_small_scratch_per_worker():
     name, result_kib, growth_kib = run_probe(0, 3000)
     assert name == "done"
     assert int(growth_kib) <= int(result_kib) + 16 * 1024
+
+
+def test_dtype_casts_only_what_it_can_hold():
+    trees = [grix.Tree.from_bracket(text) for text in ("{a}", "{a{b}{c}}", "{x{y{z}}}", "{a{b{c{d{e}}}}}")]
+    natural = grix.pdist(trees)
+    for call in (lambda **kw: grix.pdist(trees, **kw), lambda **kw: grix.cdist(trees, trees[::-1], **kw),
+                 lambda **kw: grix.paired(trees, trees[::-1], **kw)):
+        expected = call()
+        for dtype in (np.uint8, np.int16, np.int64, np.float32, "float64"):
+            got = call(dtype=dtype)
+            assert got.dtype == np.dtype(dtype) and np.array_equal(got, expected)
+        assert call(dtype=None).dtype == expected.dtype
+    # Fractional and normalised distances take float dtypes only.
+    assert grix.pdist(trees, delete=0.5, dtype=np.float32).tolist() == grix.pdist(trees, delete=0.5).tolist()
+    with pytest.raises(ValueError, match="fractional; pass a float dtype"):
+        grix.pdist(trees, normalize="max", dtype=np.uint8)
+    # Values out of range are refused, never wrapped.
+    with pytest.raises(ValueError, match=r"do not fit its range -128 to 127"):
+        grix.pdist(trees, delete=100, insert=100, dtype=np.int8)
+    with pytest.raises(ValueError, match="do not fit its range 0 to 255"):
+        grix.pdist(trees, rename=lambda a, b: -1, dtype=np.uint8)
+    for bad in (bool, "U3", object, "not a dtype"):
+        with pytest.raises(TypeError, match="dtype must be a numpy integer or float dtype"):
+            grix.pdist(trees, dtype=bad)
+    assert grix.pdist(["[1]", "{}", "[2, 3]"], semantics="json", dtype=np.uint16).tolist() == [3, 2, 4]
+    assert np.array_equal(natural, grix.pdist(trees, dtype=np.uint8))
+

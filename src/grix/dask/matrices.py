@@ -15,8 +15,8 @@ import numpy as np
 import numpy.typing as npt
 from numpy.lib.format import open_memmap
 
-from ..batch import (Distances, LabelRename, Normalize, batch_sizes, check_paired_trees, check_trees, encode,
-                     normalized)
+from ..batch import (Distances, LabelRename, Normalize, as_dtype, batch_sizes, check_dtype, check_paired_trees,
+                     check_trees, encode, normalized)
 from ..costs import NodeCost
 from ..distance import check_count, check_timeout
 from ..json_distance import check_documents
@@ -31,7 +31,8 @@ from .transfer import carry, json_packed, pack, pack_range
 def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, client: ClientLike = None,
           blocks: int | None = None, workers: int | None = 1, progress: bool | None = None,
-          timeout: float | None = None, out: str | None = None, semantics: Semantics = "ordered") -> Distances:
+          timeout: float | None = None, out: str | None = None, semantics: Semantics = "ordered",
+          dtype: npt.DTypeLike = None) -> Distances:
     """:func:`grix.pdist` on a Dask cluster: the condensed vector, pair
     (i, j), i < j, in row-major order, of the type the local function
     returns for these costs (rename, delete, insert and normalize as there;
@@ -61,6 +62,8 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
         the workers, see :func:`square_array` (and :func:`cdist_array`).
     semantics: "ordered", or "json": the JSON edit distance of JSON trees
         or documents, as locally (no costs or normalize), on the workers.
+    dtype: the result's numpy dtype, as locally; not with out=, which writes
+        the distances as computed.
 
     A lost worker costs only its blocks: they run again on the others, and
     the trees they need are sent again. Raises TimeoutError, MemoryError
@@ -71,8 +74,11 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
     """
     as_json = wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize)
     per_task, seconds = task_workers(workers), check_timeout(timeout)
+    wanted = check_dtype(dtype)
     if out is not None and normalize is not None:
         raise ValueError("pdist(out=...) writes raw distances; normalize is for results held in memory")
+    if out is not None and wanted is not None:
+        raise ValueError("pdist(out=...) writes the distances as computed; dtype is for results held in memory")
     if as_json:
         (packed,), batch_arguments = json_packed(("docs", check_documents(trees, "docs")))
         dtype: type = np.int32
@@ -102,25 +108,29 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
     if out is not None:
         return cast(Distances, np.load(out, mmap_mode="r"))
     if normalize is None:
-        return condensed
+        return as_dtype(condensed, wanted)
     first, second = np.triu_indices(count, 1)
     sizes = batch_sizes(listed)
-    return normalized(condensed, encoded.costs, sizes[first], sizes[second], [encoded.codes[i] for i in first],
-                      [encoded.codes[j] for j in second], normalize)
+    return as_dtype(normalized(condensed, encoded.costs, sizes[first], sizes[second],
+                               [encoded.codes[i] for i in first], [encoded.codes[j] for j in second], normalize),
+                    wanted)
 
 
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None,
           delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
           client: ClientLike = None, blocks: int | None = None, workers: int | None = 1,
           progress: bool | None = None, timeout: float | None = None, out: str | None = None,
-          semantics: Semantics = "ordered") -> Distances:
+          semantics: Semantics = "ordered", dtype: npt.DTypeLike = None) -> Distances:
     """:func:`grix.cdist` on a Dask cluster: the (len(trees_a), len(trees_b))
     matrix. Arguments as for :func:`pdist`; ``out=`` writes the matrix to a
     .npy file block by block, as there."""
     as_json = wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize)
     per_task, seconds = task_workers(workers), check_timeout(timeout)
+    wanted = check_dtype(dtype)
     if out is not None and normalize is not None:
         raise ValueError("cdist(out=...) writes raw distances; normalize is for results held in memory")
+    if out is not None and wanted is not None:
+        raise ValueError("cdist(out=...) writes the distances as computed; dtype is for results held in memory")
     if as_json:
         (packed_a, packed_b), batch_arguments = json_packed(("docs_a", check_documents(trees_a, "docs_a")),
                                                             ("docs_b", check_documents(trees_b, "docs_b")))
@@ -155,25 +165,26 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRena
     if out is not None:
         return cast(Distances, np.load(out, mmap_mode="r"))
     if normalize is None:
-        return matrix
+        return as_dtype(matrix, wanted)
     rows = np.repeat(np.arange(len(listed_a)), len(listed_b))
     columns = np.tile(np.arange(len(listed_b)), len(listed_a))
     flat = normalized(matrix.reshape(-1), encoded_a.costs, batch_sizes(listed_a)[rows],
                       batch_sizes(listed_b)[columns], [encoded_a.codes[i] for i in rows],
                       [encoded_b.codes[j] for j in columns], normalize)
-    return flat.reshape(len(listed_a), len(listed_b))
+    return as_dtype(flat.reshape(len(listed_a), len(listed_b)), wanted)
 
 
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None,
            delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
            client: ClientLike = None, blocks: int | None = None, workers: int | None = 1,
            progress: bool | None = None, timeout: float | None = None,
-           semantics: Semantics = "ordered") -> Distances:
+           semantics: Semantics = "ordered", dtype: npt.DTypeLike = None) -> Distances:
     """:func:`grix.paired` on a Dask cluster: the distance from trees1[k] to
     trees2[k] for every k, the pairs split into `blocks` ranges (default: 4
     per worker thread), one task each. Arguments as for :func:`pdist`."""
     as_json = wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize)
     per_task, seconds = task_workers(workers), check_timeout(timeout)
+    wanted = check_dtype(dtype)
     if as_json:
         docs1, docs2 = check_documents(trees1, "docs1"), check_documents(trees2, "docs2")
         if len(docs1) != len(docs2):
@@ -201,6 +212,6 @@ def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRenam
         gather_blocks(connected, "grix.dask.paired", tasks, seconds, progress,
                       lambda r, c: ranges[r][1] - ranges[r][0], place)
     if as_json:
-        return result
-    return normalized(result, encoded1.costs, batch_sizes(listed1), batch_sizes(listed2), encoded1.codes,
-                      encoded2.codes, normalize)
+        return as_dtype(result, wanted)
+    return as_dtype(normalized(result, encoded1.costs, batch_sizes(listed1), batch_sizes(listed2), encoded1.codes,
+                               encoded2.codes, normalize), wanted)
