@@ -73,6 +73,8 @@ GRIX_CORRECT = textwrap.dedent("""
     rna = grix.Tree.from_dot_bracket("((..))")
     priced: float = grix.distance(rna, rna, **grix.rna.costs("usual"))
     priced_all: npt.NDArray[Any] = grix.pdist([rna, rna], **grix.rna.costs("shapiro"), workers=2)
+    small: npt.NDArray[Any] = grix.pdist([t, u], dtype=np.uint8)
+    single: npt.NDArray[Any] = grix.cdist([t], [u], dtype="float32", normalize="max")
 """)
 
 GRIX_WRONG = textwrap.dedent("""
