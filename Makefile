@@ -34,6 +34,8 @@ DEMO_EXTRAS := xml,code
 TEST_TOOLS := "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" table-recognition-metric docling-metrics-table scipy "mypy>=1.10" "pyright[nodejs]>=1.1.400"
 # ViennaRNA, the reference of the RNA parity tests (wheels for 3.10 to 3.13).
 TEST_TOOLS += "viennarna>=2.6"
+# scikit-learn, for the clustering recipes of the README.
+TEST_TOOLS += "scikit-learn>=1.5"
 # The parse-tree readers' peers: nltk and conllu, and spaCy (a larger install,
 # some 200 MB; its tests use a stand-in without it).
 TEST_EXTRAS := xml,networkx,dask,code,nlp,spacy
