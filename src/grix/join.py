@@ -111,6 +111,19 @@ def join_of_all_pairs(encoded: Encoded, threshold: int | float, workers: int, pr
                       threshold, counts)
 
 
+def check_nearest_arguments(k: object, max_distance: object, corpus_size: int) -> tuple[int, int]:
+    """k, at most the corpus size (no row can hold more neighbours than the
+    corpus has trees), and the distance limit the engine takes (-1: none)."""
+    if isinstance(k, bool) or not isinstance(k, (int, np.integer)):
+        raise TypeError(f"k must be an int, not {type(k).__name__}")
+    if k < 1:
+        raise ValueError(f"k must be at least 1, not {k}")
+    limit = -1 if max_distance is None else check_threshold(max_distance, "max_distance")
+    if limit < -1 or (max_distance is not None and limit < 0):
+        raise ValueError(f"max_distance must not be negative, not {max_distance}")
+    return min(int(k), max(1, corpus_size)), limit
+
+
 def nearest(queries: Sequence[Tree], corpus: Sequence[Tree], k: int = 1, *,
             max_distance: int | None = None, workers: int | None = None,
             progress: bool | None = None, timeout: float | None = None) -> NearestResult:
@@ -129,15 +142,7 @@ def nearest(queries: Sequence[Tree], corpus: Sequence[Tree], k: int = 1, *,
     it looks at passes the bounds of :func:`join` at that distance first.
     """
     listed_queries, listed_corpus = check_trees(queries, "queries"), check_trees(corpus, "corpus")
-    if isinstance(k, bool) or not isinstance(k, (int, np.integer)):
-        raise TypeError(f"k must be an int, not {type(k).__name__}")
-    if k < 1:
-        raise ValueError(f"k must be at least 1, not {k}")
-    # No row can hold more neighbours than the corpus has trees.
-    k = min(int(k), max(1, len(listed_corpus)))
-    limit = -1 if max_distance is None else check_threshold(max_distance, "max_distance")
-    if limit < -1 or (max_distance is not None and limit < 0):
-        raise ValueError(f"max_distance must not be negative, not {max_distance}")
+    k, limit = check_nearest_arguments(k, max_distance, len(listed_corpus))
     count, seconds = check_workers(workers), check_timeout(timeout)
     encoded_queries, encoded_corpus = encode(listed_queries, listed_corpus, rename=None)
     with Bar(progress, len(listed_queries), "query") as report:

@@ -108,6 +108,16 @@ def test_each_function_equals_its_local_twin(client, costs, normalize):
         threshold = 6.5 if costs.get("delete") == 0.5 else 6
         local, remote = grix.join(trees, threshold, **costs), grix.dask.join(trees, threshold, client=client, **costs)
         assert list(remote) == list(local) and remote.counts == local.counts
+    if normalize is None and not costs:
+        for k, limit in ((1, None), (3, 7), (50, None)):
+            local = grix.nearest(others, trees, k, max_distance=limit)
+            remote = grix.dask.nearest(others, trees, k, max_distance=limit, client=client, blocks=4)
+            assert np.array_equal(remote.index, local.index) and np.array_equal(remote.distance, local.distance)
+            assert remote.counts == local.counts
+        assert grix.dask.nearest([], trees, client=client).index.shape == grix.nearest([], trees).index.shape
+    if costs == {}:
+        assert np.array_equal(grix.dask.pdist(trees, client=client, dtype=np.uint8), grix.pdist(trees, dtype=np.uint8))
+        assert grix.dask.cdist(trees, others, client=client, dtype="float32").dtype == np.float32
 
 
 def test_arguments_as_the_local_functions_take_them(client):
@@ -128,7 +138,7 @@ def test_the_package_shows_its_calls_and_modules_and_nothing_it_imports():
                    and getattr(grix.dask, name).__name__ == f"grix.dask.{name}"}
     # No np, math, Any or helper function leaks in beside the calls.
     assert names - own_modules == set(grix.dask.__all__)
-    assert sorted(grix.dask.__all__) == ["cdist", "cdist_array", "join", "paired", "pdist", "square_array"]
+    assert sorted(grix.dask.__all__) == ["cdist", "cdist_array", "join", "nearest", "paired", "pdist", "square_array"]
     assert not {"np", "math", "Any", "connect", "pack"} & names
 
 
@@ -150,7 +160,7 @@ def test_the_package_imports_without_dask_and_its_calls_say_what_is_missing():
     assert result.stdout.split() == ["ImportError", "dask.distributed"]
 
 
-@pytest.mark.parametrize("name", ["pdist", "cdist", "paired", "join"])
+@pytest.mark.parametrize("name", ["pdist", "cdist", "paired", "join", "nearest"])
 def test_every_local_argument_is_taken_by_the_dask_twin(name):
     local = inspect.signature(getattr(grix, name)).parameters
     remote = inspect.signature(getattr(grix.dask, name)).parameters

@@ -21,12 +21,12 @@ The modules, each importing only those listed before it:
 runs on a worker), ``cluster`` (connecting, and waiting for the blocks),
 ``blocks`` (splitting the matrix into tasks), then the calls: ``matrices``
 (pdist, cdist, paired), ``arrays`` (square_array, cdist_array) and
-``joins`` (join). Dask itself is imported only inside the calls, so this
-package imports without the extra installed.
+``joins`` (join, nearest). Dask itself is imported only inside the calls,
+so this package imports without the extra installed.
 """
 
 from .arrays import cdist_array, square_array
-from .joins import join
+from .joins import join, nearest
 from .matrices import cdist, paired, pdist
 
-__all__ = ["pdist", "cdist", "paired", "square_array", "cdist_array", "join"]
+__all__ = ["pdist", "cdist", "paired", "square_array", "cdist_array", "join", "nearest"]

@@ -1,5 +1,6 @@
-"""The Dask twin of :func:`grix.join`: one index built on the client, ranges
-of trees joined as tasks; JSON trees joined in one task."""
+"""The Dask twins of :func:`grix.join` and :func:`grix.nearest`: one index
+built on the client, ranges of trees joined as tasks (JSON trees joined in
+one task); the corpus sent once, ranges of queries searched as tasks."""
 
 from __future__ import annotations
 
@@ -15,16 +16,17 @@ import numpy as np
 from ..batch import LabelRename, check_trees, encode
 from ..costs import NodeCost
 from ..distance import check_count, check_timeout
-from ..join import join_index
-from ..join_results import STAGES, JoinResult, check_number_threshold, check_threshold, integer_threshold
+from ..join import check_nearest_arguments, join_index, nearest as nearest_here
+from ..join_results import (STAGES, JoinResult, NearestResult, check_number_threshold, check_threshold,
+                            integer_threshold)
 from ..json_distance import check_documents
 from ..semantics import Semantics, wants_json
 from ..tree import Tree
 from .blocks import task_workers
 from .cluster import ClientLike, cluster_threads, connect, gather_blocks
 from .matrices import pdist
-from .tasks import join_block, json_join_block
-from .transfer import carry, json_packed
+from .tasks import join_block, json_join_block, nearest_block
+from .transfer import carry, json_packed, pack, pack_range
 
 
 def join(trees: Sequence[Tree], threshold: float, *, rename: LabelRename = None, delete: NodeCost = None,
@@ -104,3 +106,47 @@ def json_join_on_cluster(docs: Sequence[Any], threshold: float, *, client: Clien
     counts.setdefault("pruned_by_preorder", 0)
     counts.setdefault("pruned_by_postorder", 0)
     return JoinResult(first, second, found, limit, counts)
+
+
+def nearest(queries: Sequence[Tree], corpus: Sequence[Tree], k: int = 1, *, max_distance: int | None = None,
+            client: ClientLike = None, blocks: int | None = None, workers: int | None = 1,
+            progress: bool | None = None, timeout: float | None = None) -> NearestResult:
+    """:func:`grix.nearest` on a Dask cluster, with its arguments and
+    results: the corpus travels once to each worker that needs it, and each
+    task searches it for one range of the queries.
+
+    blocks: number of tasks (default: 4 per worker thread, at most one per
+        query).
+    client, workers, progress, timeout: as for :func:`pdist` (the bar counts
+        queries).
+    """
+    listed_queries, listed_corpus = check_trees(queries, "queries"), check_trees(corpus, "corpus")
+    k, limit = check_nearest_arguments(k, max_distance, len(listed_corpus))
+    per_task, seconds = task_workers(workers), check_timeout(timeout)
+    if not listed_queries:  # nothing to send: the local call's empty result
+        return nearest_here(listed_queries, listed_corpus, k, max_distance=max_distance)
+    encoded_queries, encoded_corpus = encode(listed_queries, listed_corpus, rename=None)
+    packed_queries = pack(encoded_queries.parents, encoded_queries.codes)
+    parts: dict[int, Any] = {}
+    with ExitStack() as stack:
+        connected = connect(client, stack)
+        wanted = check_count(blocks, "blocks") if blocks is not None else 4 * cluster_threads(connected)
+        count = len(listed_queries)
+        task_count = max(1, min(wanted, count))
+        bounds = sorted({round(count * part / task_count) for part in range(task_count + 1)})
+        ranges = list(zip(bounds, bounds[1:]))
+        carried_corpus = carry(connected, pack(encoded_corpus.parents, encoded_corpus.codes))
+        tasks = {(r, 0): connected.submit(nearest_block, pack_range(packed_queries, begin, end), carried_corpus,
+                                          k, limit, per_task, seconds, pure=False)
+                 for r, (begin, end) in enumerate(ranges)}
+
+        def place(r: int, c: int, part: Any) -> None:
+            parts[r] = part
+
+        gather_blocks(connected, "grix.dask.nearest", tasks, seconds, progress,
+                      lambda r, c: ranges[r][1] - ranges[r][0], place)
+    ordered = [parts[r] for r in range(len(ranges))]
+    counts = {key: sum(part[2][key] for part in ordered) for key in ordered[0][2]}
+    return NearestResult(np.concatenate([part[0] for part in ordered]),
+                         np.concatenate([part[1] for part in ordered]), counts)
+

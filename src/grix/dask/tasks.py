@@ -25,7 +25,7 @@ from numpy.lib.format import open_memmap
 
 from .. import _core
 from ..distance import check_workers
-from .transfer import Block, Packed, corpus, json_trees
+from .transfer import Block, Packed, corpus, json_trees, unpack
 
 
 @dataclass(frozen=True)
@@ -162,6 +162,21 @@ def join_block(index: _core.JoinIndex, begin: int, end: int, distances: bool, wo
         return _core.join(index, begin, end, distances, threads, seconds, stop)
 
     return run_task(f"the join of the trees at size positions {begin} to {end}", seconds, call)
+
+
+def nearest_block(queries: Packed, corpus_packed: Packed, k: int, limit: int, workers: int | None,
+                  seconds: float | None) -> Any:
+    """One task of :func:`nearest`: the k nearest corpus trees of a range of
+    queries. Runs on a worker."""
+    threads = check_workers(workers)
+    query_parents, query_codes = unpack(queries)
+    corpus_parents, corpus_codes = unpack(corpus_packed)
+
+    def call(stop: Callable[[int], None], seconds: float | None) -> Any:
+        return _core.nearest(query_parents, query_codes, corpus_parents, corpus_codes, k, limit, threads, seconds,
+                             stop)
+
+    return run_task(f"the nearest neighbours of {len(query_parents)} queries", seconds, call)
 
 
 def json_join_block(packed: Packed, kind_of_code: npt.NDArray[np.int32], threshold: int, distances: bool,
