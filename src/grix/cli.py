@@ -27,7 +27,7 @@ from .join import join, nearest
 from .distance import ALGORITHMS, distance
 from .errors import InputError
 from .mapping import mapping
-from .teds import add_teds_command, run_teds_command
+from .tables.command import add_command as add_teds_command, run as run_teds_command
 from .tree import Tree
 
 FORMATS = tuple(readers.FORMATS)
