@@ -38,6 +38,7 @@ HTML_KEYS = ("html", "gt", "true", "pred")
 
 
 def add_command(commands: Any) -> None:
+    """Adds ``grix teds PRED TRUE`` to the command line's subparsers."""
     command = commands.add_parser(
         "teds", help="TEDS and TEDS-S of predicted HTML tables against the true ones",
         description="Scores each table of TRUE against the prediction of the same name in PRED "
@@ -198,8 +199,8 @@ def _prepare_both(pred: Any, true: Any, ignore: tuple[str, ...], rules: Rules, t
         first = table_tree(table1, structure_only, codes, rules)
         second = table_tree(table2, structure_only, codes, rules)
         pairs.append(Pair(first.tree(), second.tree(),
-                           rename_table(first, second, threads, rules.rename),
-                           max(first.elements, second.elements), max(len(first.labels), len(second.labels))))
+                          rename_table(first, second, threads, rules.rename),
+                          max(first.elements, second.elements), max(len(first.labels), len(second.labels))))
     return pairs[0], pairs[1], complex_table, "ok"
 
 
@@ -333,7 +334,7 @@ def run(args: argparse.Namespace) -> None:
         if args.ignore_nodes else ()
     try:
         _, rules, denominator = check_options(args.structure_only, ignore or None,
-                                                           args.denominator, args.definition)
+                                              args.denominator, args.definition)
         threads = check_workers(args.workers)
         timeout = check_timeout(args.timeout)
     except ValueError as error:

@@ -106,8 +106,8 @@ def teds_match(true_tables: Sequence[TableInput], pred_tables: Sequence[TableInp
             place = row * len(preds) + column
             if isinstance(true, Table) and isinstance(pred, Table):
                 batch.append((place, Pair(pred.tree(), true.tree(), rename_table(pred, true, threads, rules.rename),
-                                           max(pred.elements, true.elements),
-                                           max(len(pred.labels), len(true.labels)))))
+                                          max(pred.elements, true.elements),
+                                          max(len(pred.labels), len(true.labels)))))
             else:
                 matrix.flat[place] = next((side for side in (true, pred) if isinstance(side, float)), 0.0)
     if batch:

@@ -41,7 +41,7 @@ PAIRS_WORTH_A_BAR = 2000
 
 
 def check_options(structure_only: object, ignore_nodes: object, denominator: object,
-                   definition: object) -> tuple[tuple[str, ...], Rules, str]:
+                  definition: object) -> tuple[tuple[str, ...], Rules, str]:
     """The tag names to strip, the definition's rules and its denominator."""
     if not isinstance(structure_only, bool):
         raise TypeError(f"structure_only must be a bool, not {type(structure_only).__name__}")
@@ -68,7 +68,7 @@ def check_options(structure_only: object, ignore_nodes: object, denominator: obj
 
 
 def prepare(pred: Any, true: Any, structure_only: bool, ignore_nodes: tuple[str, ...],
-             rules: Rules = DEFAULT_RULES) -> tuple[Table, Table] | None:
+            rules: Rules = DEFAULT_RULES) -> tuple[Table, Table] | None:
     """Both tables of a pair as trees, or None when either has no table."""
     table1, table2 = find_table(pred, ignore_nodes, rules), find_table(true, ignore_nodes, rules)
     if table1 is None or table2 is None:
@@ -79,7 +79,7 @@ def prepare(pred: Any, true: Any, structure_only: bool, ignore_nodes: tuple[str,
 
 
 def rename_table(pred: Table, true: Table, workers: int = 1,
-                  rename: str = "levenshtein") -> npt.NDArray[np.float64]:
+                 rename: str = "levenshtein") -> npt.NDArray[np.float64]:
     """Rename costs between the distinct labels of the two tables, each in
     first-appearance order: 1 between different tags or spans, else the
     normalized Levenshtein distance of the contents, which is 0 between
@@ -160,7 +160,7 @@ def label_indices(labels: Sequence[str]) -> npt.NDArray[np.intp]:
 
 
 def prepare_pair(pred: Any, true: Any, structure_only: bool, ignore_nodes: tuple[str, ...],
-                  workers: int = 1, rules: Rules = DEFAULT_RULES) -> Pair | float:
+                 workers: int = 1, rules: Rules = DEFAULT_RULES) -> Pair | float:
     """The pair ready for the engine, or its score when the definition
     settles it without one (no table: 0.0; text the source cannot read)."""
     try:
@@ -177,7 +177,7 @@ def prepare_pair(pred: Any, true: Any, structure_only: bool, ignore_nodes: tuple
         return 0.0
     first, second = prepared
     return Pair(first.tree(), second.tree(), rename_table(first, second, workers, rules.rename),
-                 max(first.elements, second.elements), max(len(first.labels), len(second.labels)))
+                max(first.elements, second.elements), max(len(first.labels), len(second.labels)))
 
 
 def progress_bar(progress: bool | None, pairs: int) -> Any:
