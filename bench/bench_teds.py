@@ -31,11 +31,12 @@ import time
 import numpy as np
 
 import grix
+from grix.readers.html_parsing import parse_html
+from grix.tables import pairs as table_pairs
 
 HERE = pathlib.Path(__file__).parent
 RESULTS = HERE / "results"
 ROOT = HERE.parent
-teds_module = importlib.import_module("grix.teds")
 
 # Times each pair with a peer and prints one JSON list of seconds; run in
 # the peer's own interpreter. argv: pairs file, peer name.
@@ -103,11 +104,11 @@ def stages(preds, trues):
     from grix.batch import paired_label_tables
     from grix.costs import label_codes
 
-    parse = median_of(lambda: [teds_module._parse(html) for html in preds + trues], 3)
-    prepared = [teds_module._prepare(p, t, False, ()) for p, t in zip(preds, trues)]
-    prepare = median_of(lambda: [teds_module._prepare(p, t, False, ()) for p, t in zip(preds, trues)], 3)
-    tables = [teds_module._rename_table(a, b) for a, b in prepared]
-    costs = median_of(lambda: [teds_module._rename_table(a, b) for a, b in prepared], 3)
+    parse = median_of(lambda: [parse_html(html) for html in preds + trues], 3)
+    prepared = [table_pairs.prepare(p, t, False, ()) for p, t in zip(preds, trues)]
+    prepare = median_of(lambda: [table_pairs.prepare(p, t, False, ()) for p, t in zip(preds, trues)], 3)
+    tables = [table_pairs.rename_table(a, b) for a, b in prepared]
+    costs = median_of(lambda: [table_pairs.rename_table(a, b) for a, b in prepared], 3)
     trees1 = [a.tree() for a, _ in prepared]
     trees2 = [b.tree() for _, b in prepared]
     build = median_of(lambda: ([a.tree() for a, _ in prepared], [b.tree() for _, b in prepared]), 3)

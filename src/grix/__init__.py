@@ -36,8 +36,8 @@ from .join import join, nearest
 from .join_results import JoinResult, NearestResult
 from . import diff, readers
 from . import rna
-from .teds import teds, teds_paired
-from .teds import TableMatch, teds_match
+from .tables import teds, teds_paired
+from .tables import TableMatch, teds_match
 from .code import tsed, tsed_cdist, tsed_paired, tsed_pdist, tsed_tree
 from .json_distance import JSONMapping, json_cdist, json_distance, json_join, json_mapping, json_paired, json_pdist
 

@@ -22,7 +22,7 @@ from collections.abc import Callable, Sequence
 
 from .. import __version__
 from ..errors import InputError
-from ..teds import add_teds_command, run_teds_command
+from ..tables.command import add_command as add_teds_command, run as run_teds_command
 from . import tree_commands
 from .inputs import first_line
 

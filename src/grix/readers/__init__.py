@@ -9,7 +9,8 @@ tree-sitter parses), :mod:`.parse_trees` (sentences: nltk trees, Penn
 Treebank text, CoNLL-U, spaCy), and :mod:`.files` (choosing a reader by a
 file's suffix).
 What they share, the pre-order walk and source positions, is in
-:mod:`.common`. RNA secondary structures in dot-bracket notation: :mod:`.rna`.
+:mod:`.common`; HTML parsed by lxml for the table readers and TEDS, in
+:mod:`.html_parsing`. RNA secondary structures in dot-bracket notation: :mod:`.rna`.
 
 Each reader walks its input with an explicit stack (nesting depth is limited
 by memory, not by the interpreter's recursion limit) and returns the nodes in

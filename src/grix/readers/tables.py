@@ -16,6 +16,8 @@ import re
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
+from .html_parsing import lxml_modules, parse_html
+
 __all__ = ["html_tables", "markdown_table", "markdown_tables", "otsl_table", "pubtabnet_table"]
 
 # The separator row under a pipe table's header: cells of dashes with
@@ -203,14 +205,12 @@ def html_tables(page: str | bytes) -> list[str]:
     Raises ImportError without lxml. A page with no table gives an empty
     list. Cost: one parse and one serialisation per table.
     """
-    from ..teds import _lxml, _parse
-
-    etree, _ = _lxml()
+    etree, _ = lxml_modules()
     text = page.strip() if isinstance(page, (str, bytes)) else page
     if not text:
         return []
     try:
-        root = _parse(text)
+        root = parse_html(text)
     except etree.ParserError:
         return []
     return ["<html><body>" + etree.tostring(table, encoding="unicode", with_tail=False) + "</body></html>"

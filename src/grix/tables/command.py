@@ -23,10 +23,12 @@ from typing import Any
 
 import numpy as np
 
-from .errors import InputError
-from .teds import (_DEFAULT_RULES, DEFINITIONS, _BadSpan, _check_options, _compute, _find_table, _Pair,
-                   _progress_bar, _rename_table, _Rules, _table_tree, _TagCodes, _time_left,
-                   _Unparsable)
+from ..distance import check_timeout, check_workers
+from ..errors import InputError
+from ..readers.tables import pubtabnet_table
+from .cells import BadSpan, TagCodes, Unparsable, find_table, table_tree
+from .definitions import DEFAULT_RULES, DEFINITIONS, Rules
+from .pairs import Pair, check_options, compute, progress_bar, rename_table, time_left
 
 # Pairs per engine batch: large enough for both workers, small enough that
 # Ctrl-C and the progress bar see the work move several times a second.
@@ -36,6 +38,7 @@ HTML_KEYS = ("html", "gt", "true", "pred")
 
 
 def add_command(commands: Any) -> None:
+    """Adds ``grix teds PRED TRUE`` to the command line's subparsers."""
     command = commands.add_parser(
         "teds", help="TEDS and TEDS-S of predicted HTML tables against the true ones",
         description="Scores each table of TRUE against the prediction of the same name in PRED "
@@ -96,8 +99,6 @@ def _record_name(record: dict[str, Any]) -> str | None:
 
 
 def _record_html(path: str, name: str, value: Any) -> str:
-    from .readers.tables import pubtabnet_table
-
     if isinstance(value, str):
         return value
     if isinstance(value, dict):
@@ -175,35 +176,35 @@ def _is_complex(table: Any) -> bool:
     return False
 
 
-def _prepare_both(pred: Any, true: Any, ignore: tuple[str, ...], rules: _Rules, threads: int,
-                  structure: bool, content: bool) -> tuple[_Pair | None, _Pair | None, bool, str]:
+def _prepare_both(pred: Any, true: Any, ignore: tuple[str, ...], rules: Rules, threads: int,
+                  structure: bool, content: bool) -> tuple[Pair | None, Pair | None, bool, str]:
     """Both pairs (TEDS, TEDS-S) of one prediction from one parse: the
     pairs or None, whether the true table is complex, and the status."""
     try:
-        table1 = _find_table(pred, ignore, rules)
-        table2 = _find_table(true, ignore, rules)
-    except _Unparsable as error:
+        table1 = find_table(pred, ignore, rules)
+        table2 = find_table(true, ignore, rules)
+    except Unparsable as error:
         return None, None, False, f"unparsable: {error}"
     if table2 is None:
         return None, None, False, "no table in the truth"
     complex_table = _is_complex(table2)
     if table1 is None:
         return None, None, complex_table, "no table in the prediction" if pred else "missing prediction"
-    pairs: list[_Pair | None] = []
+    pairs: list[Pair | None] = []
     for structure_only, wanted in ((False, content), (True, structure)):
         if not wanted:
             pairs.append(None)
             continue
-        codes = _TagCodes()
-        first = _table_tree(table1, structure_only, codes, rules)
-        second = _table_tree(table2, structure_only, codes, rules)
-        pairs.append(_Pair(first.tree(), second.tree(),
-                           _rename_table(first, second, threads, rules.rename),
-                           max(first.elements, second.elements), max(len(first.labels), len(second.labels))))
+        codes = TagCodes()
+        first = table_tree(table1, structure_only, codes, rules)
+        second = table_tree(table2, structure_only, codes, rules)
+        pairs.append(Pair(first.tree(), second.tree(),
+                          rename_table(first, second, threads, rules.rename),
+                          max(first.elements, second.elements), max(len(first.labels), len(second.labels))))
     return pairs[0], pairs[1], complex_table, "ok"
 
 
-def score_tables(preds: dict[str, str], trues: dict[str, str], *, rules: _Rules, denominator: str,
+def score_tables(preds: dict[str, str], trues: dict[str, str], *, rules: Rules, denominator: str,
                  ignore: tuple[str, ...], structure_only: bool, threads: int,
                  progress: bool | None, timeout: float | None = None) -> Scores:
     """TEDS and TEDS-S of every true table against its prediction; stops
@@ -213,15 +214,15 @@ def score_tables(preds: dict[str, str], trues: dict[str, str], *, rules: _Rules,
     deadline = None if timeout is None else time.monotonic() + timeout
     result = Scores(names, np.full(count, np.nan), np.full(count, np.nan), np.zeros(count, dtype=bool),
                     [""] * count, measures=("teds_struct",) if structure_only else ("teds", "teds_struct"))
-    bar = _progress_bar(progress, count)
-    batch: list[tuple[int, _Pair]] = []
-    batch_struct: list[tuple[int, _Pair]] = []
+    bar = progress_bar(progress, count)
+    batch: list[tuple[int, Pair]] = []
+    batch_struct: list[tuple[int, Pair]] = []
 
     def flush() -> None:
         if batch:
-            _compute(batch, result.teds, [denominator], [rules], threads, deadline, timeout)
+            compute(batch, result.teds, [denominator], [rules], threads, deadline, timeout)
         if batch_struct:
-            _compute(batch_struct, result.teds_struct, [denominator], [rules], threads, deadline, timeout)
+            compute(batch_struct, result.teds_struct, [denominator], [rules], threads, deadline, timeout)
         if bar is not None:
             bar.update(len(pending))
         result.done += len(pending)
@@ -232,7 +233,7 @@ def score_tables(preds: dict[str, str], trues: dict[str, str], *, rules: _Rules,
     pending: list[int] = []
     try:
         for number, name in enumerate(names):
-            _time_left(deadline, timeout)
+            time_left(deadline, timeout)
             caught: float | None = None
             try:
                 full, struct, complex_table, status = _prepare_both(
@@ -240,7 +241,7 @@ def score_tables(preds: dict[str, str], trues: dict[str, str], *, rules: _Rules,
             except (ValueError, TypeError) as error:
                 full, struct, complex_table, status = None, None, False, f"error: {error}"
                 # A definition whose evaluator catches the failure scores it.
-                caught = rules.failure if isinstance(error, _BadSpan) else None
+                caught = rules.failure if isinstance(error, BadSpan) else None
             result.complex[number], result.status[number] = complex_table, status
             if status != "ok":
                 failed = rules.unparsable if status.startswith("unparsable") and rules.unparsable is not None \
@@ -328,14 +329,12 @@ def run(args: argparse.Namespace) -> None:
     """Runs ``grix teds``: exits 2 on a bad option, raises the command
     line's InputError on a bad file, KeyboardInterrupt (after writing what
     is done) on Ctrl-C."""
-    from .distance import check_timeout, check_workers
-
-    rules = DEFINITIONS[args.definition] if args.definition else _DEFAULT_RULES
+    rules = DEFINITIONS[args.definition] if args.definition else DEFAULT_RULES
     ignore = tuple(name.strip() for name in args.ignore_nodes.split(",") if name.strip()) \
         if args.ignore_nodes else ()
     try:
-        _, rules, denominator = _check_options(args.structure_only, ignore or None,
-                                                           args.denominator, args.definition)
+        _, rules, denominator = check_options(args.structure_only, ignore or None,
+                                              args.denominator, args.definition)
         threads = check_workers(args.workers)
         timeout = check_timeout(args.timeout)
     except ValueError as error:
