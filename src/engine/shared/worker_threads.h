@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "keyroot_kernel.h"
+#include "distance/keyroot_kernel.h"
 #include "tree_edit_distance.h"
 
 namespace grix {
