@@ -19,9 +19,9 @@
 #include <string>
 #include <unordered_map>
 
-#include "distance/keyroot_kernel.h"
 #include "json/min_cost_assignment.h"
 #include "shared/memory_budget.h"
+#include "shared/stopping.h"
 #include "shared/worker_threads.h"
 
 namespace grix {

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "distance/keyroot_kernel.h"
+#include "shared/stopping.h"
 
 namespace grix {
 

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "distance/keyroot_kernel.h"
+#include "shared/stopping.h"
 #include "tree_edit_distance.h"
 
 namespace grix {
