@@ -26,7 +26,7 @@
 
 #include "distance/keyroot_kernel.h"
 #include "distance/keyroot_schedule.h"
-#include "shared/worker_team.h"
+#include "shared/worker_threads.h"
 
 namespace grix {
 
