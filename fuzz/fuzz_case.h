@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "keyroot_schedule.h"
+#include "distance/keyroot_schedule.h"
 #include "test_support.h"
 #include "tree_edit_distance.h"
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <tuple>
 
-#include "join_bounds.h"
+#include "join/join_bounds.h"
 #include "similarity_join.h"
 #include "test_support.h"
 

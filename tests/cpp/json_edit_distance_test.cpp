@@ -15,8 +15,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "json/min_cost_assignment.h"
 #include "json_edit_distance.h"
-#include "min_cost_assignment.h"
 
 namespace {
 

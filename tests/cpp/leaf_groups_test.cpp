@@ -12,10 +12,10 @@
 #include <cstring>
 #include <limits>
 
-#include "keyroot_schedule.h"
-#include "subtree_shares.h"
+#include "distance/keyroot_schedule.h"
+#include "distance/subtree_shares.h"
+#include "distance/tree_preprocessing.h"
 #include "test_support.h"
-#include "tree_preprocessing.h"
 
 namespace grix {
 namespace {

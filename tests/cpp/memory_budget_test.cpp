@@ -14,11 +14,11 @@
 #include <optional>
 #include <string>
 
-#include "keyroot_schedule.h"
-#include "memory_budget.h"
+#include "distance/keyroot_schedule.h"
+#include "distance/tree_preprocessing.h"
+#include "shared/memory_budget.h"
 #include "test_support.h"
 #include "tree_edit_distance.h"
-#include "tree_preprocessing.h"
 
 namespace grix {
 namespace {

@@ -6,10 +6,10 @@
 #include <fstream>
 #include <system_error>
 
-#include "keyroot_schedule.h"
-#include "parallel_levels.h"
+#include "distance/keyroot_schedule.h"
+#include "distance/parallel_levels.h"
+#include "distance/tree_preprocessing.h"
 #include "test_support.h"
-#include "tree_preprocessing.h"
 
 namespace grix {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "tree_preprocessing.h"
+#include "distance/tree_preprocessing.h"
 
 namespace grix {
 namespace {

@@ -4,9 +4,9 @@
 #include <set>
 #include <utility>
 
-#include "keyroot_schedule.h"
+#include "distance/keyroot_schedule.h"
+#include "distance/tree_preprocessing.h"
 #include "test_support.h"
-#include "tree_preprocessing.h"
 
 namespace grix {
 namespace {

@@ -16,8 +16,8 @@
 #include <random>
 #include <thread>
 
-#include "memory_budget.h"
-#include "path_strategy.h"
+#include "distance/path_strategy.h"
+#include "shared/memory_budget.h"
 #include "test_support.h"
 #include "tree_edit_distance.h"
 

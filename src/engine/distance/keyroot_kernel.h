@@ -20,14 +20,10 @@
 #include <type_traits>
 #include <vector>
 
+#include "shared/stopping.h"
 #include "tree_edit_distance.h"
 
 namespace grix {
-
-// Throws OperationStopped once `stop` (which may be null) has been set.
-inline void throw_if_stopped(const StopFlag* stop) {
-  if (stop != nullptr && stop->load(std::memory_order_relaxed)) throw OperationStopped();
-}
 
 inline int32_t* row_of(IntMatrix& matrix, int32_t r) { return matrix[r].data(); }
 inline const int32_t* row_of(const IntMatrix& matrix, int32_t r) { return matrix[r].data(); }

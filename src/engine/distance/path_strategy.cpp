@@ -18,15 +18,15 @@
 //   - The children of node y form G(pre(y) + 1, mirror(y) + 1): the nodes
 //     after y in both orders are its descendants.
 
-#include "path_strategy.h"
+#include "distance/path_strategy.h"
 
 #include <algorithm>
 #include <functional>
 #include <memory>
 
-#include "keyroot_kernel.h"
-#include "keyroot_schedule.h"
-#include "worker_team.h"
+#include "distance/keyroot_kernel.h"
+#include "distance/keyroot_schedule.h"
+#include "shared/worker_threads.h"
 
 namespace grix {
 

@@ -21,8 +21,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "keyroot_kernel.h"
-#include "leaf_keyroots.h"
+#include "distance/keyroot_kernel.h"
+#include "distance/leaf_keyroots.h"
 
 namespace grix {
 

@@ -24,7 +24,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "keyroot_kernel.h"
+#include "distance/keyroot_kernel.h"
 
 namespace grix {
 

@@ -36,12 +36,12 @@
 #include <thread>
 #include <tuple>
 
-#include "join_bounds.h"
-#include "keyroot_schedule.h"
-#include "memory_budget.h"
-#include "pair_costs.h"
+#include "distance/keyroot_schedule.h"
+#include "join/join_bounds.h"
+#include "shared/memory_budget.h"
+#include "shared/pair_costs.h"
+#include "shared/worker_threads.h"
 #include "similarity_join.h"
-#include "worker_threads.h"
 
 namespace grix {
 

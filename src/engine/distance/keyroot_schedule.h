@@ -14,10 +14,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "keyroot_kernel.h"
-#include "leaf_keyroots.h"
-#include "level_tasks.h"
-#include "parallel_levels.h"
+#include "distance/keyroot_kernel.h"
+#include "distance/leaf_keyroots.h"
+#include "distance/level_tasks.h"
+#include "distance/parallel_levels.h"
 #include "tree_edit_distance.h"
 
 namespace grix {

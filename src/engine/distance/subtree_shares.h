@@ -26,8 +26,8 @@
 #include <utility>
 #include <vector>
 
-#include "keyroot_schedule.h"
-#include "worker_threads.h"
+#include "distance/keyroot_schedule.h"
+#include "shared/worker_threads.h"
 
 namespace grix {
 

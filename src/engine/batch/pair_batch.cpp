@@ -23,11 +23,11 @@
 #include <thread>
 #include <type_traits>
 
-#include "keyroot_schedule.h"
-#include "memory_budget.h"
-#include "pair_costs.h"
-#include "path_strategy.h"
-#include "worker_threads.h"
+#include "distance/keyroot_schedule.h"
+#include "distance/path_strategy.h"
+#include "shared/memory_budget.h"
+#include "shared/pair_costs.h"
+#include "shared/worker_threads.h"
 #include "tree_edit_distance.h"
 
 namespace grix {

@@ -1,4 +1,4 @@
-#include "tree_preprocessing.h"
+#include "distance/tree_preprocessing.h"
 
 #include <limits>
 #include <stdexcept>

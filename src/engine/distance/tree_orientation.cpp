@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "distance/tree_preprocessing.h"
 #include "tree_edit_distance.h"
-#include "tree_preprocessing.h"
 
 namespace grix {
 

@@ -7,10 +7,10 @@
 #include <unordered_map>
 #include <utility>
 
-#include "entry_checks.h"
-#include "keyroot_schedule.h"
-#include "memory_budget.h"
-#include "tree_preprocessing.h"
+#include "distance/keyroot_schedule.h"
+#include "distance/tree_preprocessing.h"
+#include "shared/entry_checks.h"
+#include "shared/memory_budget.h"
 
 namespace grix {
 

@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "keyroot_kernel.h"
-#include "level_tasks.h"
+#include "distance/keyroot_kernel.h"
+#include "distance/level_tasks.h"
 #include "tree_edit_distance.h"
 
 namespace grix {

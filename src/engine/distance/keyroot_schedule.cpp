@@ -1,4 +1,4 @@
-#include "keyroot_schedule.h"
+#include "distance/keyroot_schedule.h"
 
 #include <algorithm>
 #include <utility>

@@ -6,12 +6,12 @@
 #include <type_traits>
 #include <utility>
 
-#include "entry_checks.h"
-#include "keyroot_schedule.h"
-#include "memory_budget.h"
-#include "pair_costs.h"
-#include "path_strategy.h"
-#include "subtree_shares.h"
+#include "distance/keyroot_schedule.h"
+#include "distance/path_strategy.h"
+#include "distance/subtree_shares.h"
+#include "shared/entry_checks.h"
+#include "shared/memory_budget.h"
+#include "shared/pair_costs.h"
 #include "tree_edit_distance.h"
 
 namespace grix {

@@ -10,9 +10,9 @@
 #include <functional>
 #include <utility>
 
-#include "join_bounds.h"
-#include "keyroot_schedule.h"
-#include "pair_costs.h"
+#include "distance/keyroot_schedule.h"
+#include "join/join_bounds.h"
+#include "shared/pair_costs.h"
 
 namespace grix {
 

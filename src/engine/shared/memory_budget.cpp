@@ -1,4 +1,4 @@
-#include "memory_budget.h"
+#include "shared/memory_budget.h"
 
 #include <unistd.h>
 

@@ -1,8 +1,8 @@
-#include "parallel_levels.h"
+#include "distance/parallel_levels.h"
 
 #include <utility>
 
-#include "keyroot_schedule.h"
+#include "distance/keyroot_schedule.h"
 
 namespace grix {
 

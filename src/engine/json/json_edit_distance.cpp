@@ -19,10 +19,10 @@
 #include <string>
 #include <unordered_map>
 
-#include "keyroot_kernel.h"
-#include "memory_budget.h"
-#include "min_cost_assignment.h"
-#include "worker_threads.h"
+#include "json/min_cost_assignment.h"
+#include "shared/memory_budget.h"
+#include "shared/stopping.h"
+#include "shared/worker_threads.h"
 
 namespace grix {
 

@@ -1,4 +1,4 @@
-#include "pair_costs.h"
+#include "shared/pair_costs.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "keyroot_kernel.h"
+#include "shared/stopping.h"
 
 namespace grix {
 

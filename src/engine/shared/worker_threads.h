@@ -1,13 +1,22 @@
-// A fixed team of threads for many short rounds of work: the heavy-path
-// function runs a few rounds per node of a path, each far too short to pay
-// for starting threads (tens of microseconds) but long enough to split.
+// The engine's worker threads, apart from the level threads of the keyroot
+// schedule (distance/parallel_levels.h).
+//
+// A WorkerTeam keeps its threads for many short rounds of work: the
+// heavy-path function runs a few rounds per node of a path, each far too
+// short to pay for starting threads (tens of microseconds) but long enough to
+// split. run_on_workers runs one long piece of work (a batch, a join, the
+// shares of a distance) once, on a team started for it and joined before it
+// returns or throws.
 //
 // Thread safety
 // -------------
 // One thread (the owner) calls run(); the helpers sleep on a condition
 // variable between rounds. A round's body must only share what it guards
-// itself. The first exception of a round is rethrown by run() once every
-// member has finished it; the others see `failed` and may return early. The
+// itself (an atomic counter handing out blocks, say). The first exception of
+// a round is kept under a mutex and rethrown by run() once every member has
+// finished the round; the others see `failed` and may return early. Whatever
+// a member wrote in a round is visible to the owner once run() has returned
+// (the count of unfinished members is kept under the team's mutex). The
 // destructor wakes and joins every helper, so none outlives the team.
 
 #pragma once
@@ -20,6 +29,9 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "shared/stopping.h"
+#include "tree_edit_distance.h"
 
 namespace grix {
 
@@ -110,5 +122,30 @@ class WorkerTeam {
   std::mutex failure_mutex_;
   std::exception_ptr first_failure_;
 };
+
+// Runs work(worker, failed) for worker = 0 .. workers - 1, each on a thread
+// of its own while the calling thread waits (one worker runs on the calling
+// thread), and returns once all have finished and been joined. Then a stop
+// wins: OperationStopped if `stop` was set, else the first failure rethrown.
+// If a thread cannot be started, no work runs and that error propagates.
+template <typename Work>
+void run_on_workers(int32_t workers, const StopFlag* stop, Work&& work) {
+  const bool alone = workers <= 1;
+  std::exception_ptr failure;
+  {
+    // The workers are the helpers, members 1 .. workers; the owner only waits.
+    WorkerTeam team(alone ? 1 : workers + 1);
+    try {
+      team.run([&](int32_t member, const std::atomic<bool>& failed) {
+        if (alone) work(0, failed);
+        else if (member > 0) work(member - 1, failed);
+      });
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  throw_if_stopped(stop);
+  if (failure) std::rethrow_exception(failure);
+}
 
 }  // namespace grix

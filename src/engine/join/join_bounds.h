@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "leaf_keyroots.h"
+#include "distance/leaf_keyroots.h"
 #include "tree_edit_distance.h"
 
 namespace grix {
