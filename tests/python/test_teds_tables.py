@@ -182,7 +182,13 @@ def test_teds_match_finds_the_best_assignment():
         assert sorted(match.spurious + [column for _, column in match.pairs]) == list(range(len(preds)))
         union = len(trues) + len(preds) - matched
         assert match.score == pytest.approx(best / union if union else 1.0, abs=1e-12)
-        assert match.score_over_true == pytest.approx(best / len(trues) if trues else 0.0, abs=1e-12)
+        over_true = best / len(trues) if trues else 0.0 if preds else 1.0
+        assert match.score_over_true == pytest.approx(over_true, abs=1e-12)
+    # No table on either side: a perfect page under both scores.
+    empty = grix.teds_match([], [])
+    assert (empty.score, empty.score_over_true) == (1.0, 1.0)
+    nothing_true = grix.teds_match([], [small[0]["pred"]])
+    assert (nothing_true.score, nothing_true.score_over_true) == (0.0, 0.0)
 
 
 def test_teds_match_names_the_bad_table():

@@ -32,11 +32,13 @@ class TableMatch:
     missed: true tables left without a prediction (each scores 0).
     spurious: predicted tables left without a true one (each scores 0).
     score: the page's score, the mean over the union: the pairs' scores
-        and a 0 for every missed and every spurious table; 1.0 when
-        neither side has a table.
+        and a 0 for every missed and every spurious table.
     score_over_true: the mean over the true tables only, spurious tables
-        not counted, as ParseBench's TEDSMetric computes it (0.0 without
-        true tables).
+        not counted, as ParseBench's TEDSMetric computes it.
+
+    A page where neither side has a table scores 1.0 under both: nothing
+    was to be found and nothing was made up. A page with predicted tables
+    but no true one scores 0.0 under both.
     """
 
     matrix: npt.NDArray[np.float64]
@@ -122,5 +124,7 @@ def teds_match(true_tables: Sequence[TableInput], pred_tables: Sequence[TableInp
     spurious = sorted(set(range(len(preds))) - {column for _, column in pairs})
     union = len(pairs) + len(missed) + len(spurious)
     score = total / union if union else 1.0
-    score_over_true = total / len(trues) if trues else 0.0
+    # A page with no tables on either side is a perfect page under both
+    # scores; predictions without a true table score 0 under both.
+    score_over_true = total / len(trues) if trues else (0.0 if preds else 1.0)
     return TableMatch(matrix, pairs, scores, missed, spurious, score, score_over_true)
