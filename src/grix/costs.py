@@ -226,7 +226,16 @@ def node_costs(costs: NodeCost, labels: Sequence[str], name: str) -> npt.NDArray
 
 def label_table(rename: Callable[[str, str], Number], labels1: Sequence[str],
                 labels2: Sequence[str]) -> npt.NDArray[Any]:
-    """rename(a, b) for every a of labels1 and b of labels2, called once per pair."""
+    """rename(a, b) for every a of labels1 and b of labels2, called once per
+    pair; or, where the callable has a ``table(labels1, labels2)`` method
+    that gives them all at once as an array (ViennaRNA's cost models do),
+    that table, checked as any costs are. A ``table`` that returns None
+    leaves the pairs to the callable."""
+    tabulate = getattr(rename, "table", None)
+    if callable(tabulate):
+        table = tabulate(labels1, labels2)
+        if table is not None:
+            return checked_array(table, "rename", (len(labels1), len(labels2)))
     values = [[checked_number(rename(first, second), f"rename({first[:30]!r}, {second[:30]!r})")
                for second in labels2] for first in labels1]
     table = np.array(values) if values and labels2 else np.zeros((len(labels1), len(labels2)), dtype=np.int64)

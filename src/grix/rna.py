@@ -22,6 +22,9 @@ import re
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, Union
 
+import numpy as np
+import numpy.typing as npt
+
 from .batch import Distances, pdist as batch_pdist
 from .readers.rna import (REPRESENTATIONS, DotBracketRecord, Pseudoknots, Representation,
                           check_representation, read_dot_bracket, read_dot_bracket_records)
@@ -129,9 +132,29 @@ class CostModel(Mapping[str, Any]):
         heavier_class = class2 if weight1 == lighter else class1
         relabel = self.matrix[class1][class2]
         # A weight-0 node (a loop without unpaired bases) costs nothing to
-        # relabel, even where relabelling is forbidden (0 * inf is no cost).
+        # relabel, even where relabelling is forbidden, and equal weights
+        # leave no unit to delete, even of a class that cannot be deleted
+        # (0 * inf is no cost, where floats would make it NaN).
         shared = relabel * lighter if lighter else 0
-        return shared + self.matrix[0][heavier_class] * abs(weight1 - weight2)
+        rest = abs(weight1 - weight2)
+        return shared + (self.matrix[0][heavier_class] * rest if rest else 0)
+
+    def rename_table(self, labels1: Sequence[str], labels2: Sequence[str]) -> npt.NDArray[Any]:
+        """:meth:`rename` of every label of `labels1` into every label of
+        `labels2`, computed as arrays: the same values, with no Python call
+        per pair. ValueError for a label that is not an RNA node label or
+        whose weight passes 2**31."""
+        class1, weight1 = _classes_and_weights(labels1)
+        class2, weight2 = _classes_and_weights(labels2)
+        matrix = np.array(self.matrix, dtype=np.float64 if isinstance(self.forbidden, float) else np.int64)
+        w1, w2 = weight1[:, None], weight2[None, :]
+        lighter = np.minimum(w1, w2)
+        heavier_class = np.where(w1 == lighter, class2[None, :], class1[:, None])
+        rest = np.abs(w1 - w2)
+        with np.errstate(invalid="ignore"):  # inf * 0, discarded by the where
+            shared = np.where(lighter != 0, matrix[class1[:, None], class2[None, :]] * lighter, 0)
+            extra = np.where(rest != 0, matrix[0][heavier_class] * rest, 0)
+        return shared + extra
 
     def delete(self, label: str) -> Number:
         kind, weight = parse_label(label)
@@ -141,7 +164,7 @@ class CostModel(Mapping[str, Any]):
 
     def __getitem__(self, key: str) -> Any:
         if key == "rename":
-            return self.rename
+            return _TabulatedRename(self)
         if key in ("delete", "insert"):
             return self.delete
         raise KeyError(key)
@@ -155,6 +178,36 @@ class CostModel(Mapping[str, Any]):
     def __repr__(self) -> str:
         extra = "" if self.forbidden == FORBIDDEN else f", forbidden={self.forbidden}"
         return f"grix.rna.costs({self.name!r}{extra})"
+
+
+# Weights up to this keep every product and sum of a rename exact in int64
+# and float64 alike (forbidden costs 10,000 per unit).
+_EXACT_WEIGHT = 2**31
+
+
+def _classes_and_weights(labels: Sequence[str]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    parsed = [parse_label(label) for label in labels]
+    for label, (_, weight) in zip(labels, parsed):
+        if weight > _EXACT_WEIGHT:
+            raise ValueError(f"{label[:30]!r}: RNA node weights above 2**31 are not supported")
+    classes = np.fromiter((kind for kind, _ in parsed), dtype=np.int64, count=len(parsed))
+    weights = np.fromiter((weight for _, weight in parsed), dtype=np.int64, count=len(parsed))
+    return classes, weights
+
+
+class _TabulatedRename:
+    """A model's rename as the distance functions take it: a callable, and
+    a ``table`` of many labels at once that grix's cost conversion uses
+    instead of a Python call per label pair."""
+
+    def __init__(self, model: CostModel) -> None:
+        self.model = model
+
+    def __call__(self, label1: str, label2: str) -> Number:
+        return self.model.rename(label1, label2)
+
+    def table(self, labels1: Sequence[str], labels2: Sequence[str]) -> npt.NDArray[Any]:
+        return self.model.rename_table(labels1, labels2)
 
 
 def costs(model: str = "usual", *, forbidden: Number = FORBIDDEN) -> CostModel:

@@ -283,6 +283,43 @@ def test_cost_model_values_and_errors():
         grix.distance(grix.Tree.from_bracket("{x1}"), grix.Tree.from_dot_bracket(""), **usual)
 
 
+def per_pair(model):
+    """The model's costs with its rename as a plain callable, asked pair by pair."""
+    return {"rename": lambda a, b: model.rename(a, b), "delete": model.delete, "insert": model.insert}
+
+
+@pytest.mark.parametrize("forbidden", [10_000, math.inf, 7, 2.5])
+def test_tabulated_renames_equal_the_call_per_pair(forbidden):
+    # The models give grix their renames as one array per call; every cell
+    # must equal the model's own rename, and so must every distance.
+    rng = random.Random(11)
+    structures = [random_structure(rng, rng.randint(0, 60)) for _ in range(24)]
+    for model in ("usual", "shapiro"):
+        costs = grix.rna.costs(model, forbidden=forbidden)
+        for representation in grix.rna.REPRESENTATIONS:
+            trees = grix.rna.trees(structures, representation)
+            labels = sorted({label for tree in trees for label in tree.labels} | {"R0", "M0", "P9", "H1"})
+            table = costs["rename"].table(labels, labels)
+            assert table.tolist() == [[costs.rename(a, b) for b in labels] for a in labels]
+            tabulated = [grix.distance(a, b, **costs) for a, b in zip(trees, trees[1:])]
+            assert tabulated == [grix.distance(a, b, **per_pair(costs)) for a, b in zip(trees, trees[1:])]
+            assert grix.pdist(trees, **costs).tolist() == grix.pdist(trees, **per_pair(costs)).tolist()
+
+
+def test_forbidden_inf_prices_equal_weights_of_an_undeletable_class_at_zero():
+    # Renaming the root R into R leaves no unit to delete: 0, not inf * 0.
+    costs = grix.rna.costs("usual", forbidden=math.inf)
+    assert costs.rename("R", "R") == 0 and costs.rename("R2", "R5") == math.inf
+    t1, t2 = grix.Tree.from_dot_bracket("((..))"), grix.Tree.from_dot_bracket("(...)")
+    assert grix.distance(t1, t2, **costs) == grix.distance(t1, t2, **grix.rna.costs("usual"))
+
+
+def test_weights_beyond_64_bit_arithmetic_get_one_line():
+    big = grix.Tree.from_bracket("{R{U" + "9" * 30 + "}}")
+    with pytest.raises(ValueError, match="RNA node weights above 2\\*\\*31 are not supported"):
+        grix.distance(big, grix.Tree.from_bracket("{R{U1}}"), **grix.rna.costs("usual"))
+
+
 # --- many structures and every function that takes costs ---------------------------
 
 def test_batches_with_rna_costs_agree_with_distance(tmp_path):
