@@ -81,12 +81,24 @@ def many_trees() -> None:
     assert [(i, j, dist) for i, j, dist in grix.join(trees, 1)] == [(0, 1, 1)]
 
 
+def rna_structures() -> None:
+    # From ViennaRNA to grix: the trees RNAdistance builds, its cost models.
+    a, b = "((((....))))..((...))", "(((......)))..((...))."
+    t1, t2 = grix.Tree.from_dot_bracket(a), grix.Tree.from_dot_bracket(b)
+    usual: float = grix.distance(t1, t2, **grix.rna.costs("usual"))
+    assert usual > grix.distance(t1, t2) > 0  # a base pair costs 2 to delete in the usual model
+    weighted = grix.rna.trees([a, b], "weighted")
+    matrix = grix.pdist(weighted, **grix.rna.costs("shapiro"))
+    assert matrix.shape == (1,)
+
+
 def main() -> None:
     with tempfile.TemporaryDirectory() as name:
         folder = pathlib.Path(name)
         trees_from_what_you_have(folder)
         distances_mappings_and_diffs(folder)
     many_trees()
+    rna_structures()
     print("the README's examples hold")
 
 
