@@ -83,6 +83,16 @@ def test_the_examples_of_a_page_run(page, tmp_path, monkeypatch):
             pytest.skip(f"{error.name} is not installed")
 
 
+def test_the_readme_links_to_pages_that_exist():
+    # mkdocs --strict checks the links between the pages of docs/; the
+    # README is no page of the site, so its links are checked here.
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    targets = re.findall(r"\]\(([^)#:]+)(?:#[^)]*)?\)", readme)
+    assert targets
+    missing = [target for target in targets if not (ROOT / target).exists()]
+    assert not missing, missing
+
+
 def test_most_examples_run_and_every_exception_says_why():
     run = skipped = 0
     for page in PAGES:
