@@ -46,10 +46,13 @@ TEST_EXTRAS := xml,networkx,dask,code,nlp,spacy
 # the requirement it knowingly left out as an error.
 TEST_NO_DEPS := "tsed==0.1.0"
 QUIET_PIP := --no-warn-conflicts
+# The documentation's tools (mkdocs.yml): MkDocs, its material theme and
+# mkdocstrings, which reads the docstrings from src/ without importing grix.
+DOCS_TOOLS := "mkdocs==1.6.1" "mkdocs-material==9.8.2" "mkdocstrings==1.0.8" "mkdocstrings-python==2.0.11"
 # What pytest runs (e.g. PYTEST_ARGS=tests/python/test_grix_tree.py).
 PYTEST_ARGS ?= tests/python
 
-.PHONY: demo test test-cpp test-python test-python-other test-asan test-tsan test-python-asan fuzz bench bench-cpp bench-grix deps deps-build venv install test-tools cpp-build clean
+.PHONY: demo test test-cpp test-python test-python-other test-asan test-tsan test-python-asan fuzz bench bench-cpp bench-grix docs docs-tools deps deps-build venv install test-tools cpp-build clean
 
 deps-build:
 	@bash scripts/install_system_deps.sh build
@@ -78,6 +81,17 @@ $(VENV)/.test-ready: $(VENV)/.ready
 	$(PY) -m pip install -q --no-deps $(TEST_NO_DEPS)
 	$(PY) -m pip install -q $(QUIET_PIP) --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[$(TEST_EXTRAS)]"
 	touch $@
+
+# The documentation into build/site (mkdocs.yml names it), warnings as
+# errors: a broken link between pages or a docstring it cannot read stops the
+# build. tests/python/test_docs.py runs the pages' examples.
+docs-tools: $(VENV)/.docs-ready
+$(VENV)/.docs-ready: $(VENV)/.ready
+	$(PY) -m pip install -q $(QUIET_PIP) $(DOCS_TOOLS)
+	touch $@
+
+docs: docs-tools
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict
 
 cpp-build: deps venv
 	cmake -S . -B $(BUILD)/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DGRIX_BUILD_TESTING=ON \

@@ -1,7 +1,9 @@
-"""The README's examples of trees, distances, mappings and diffs, made
-concrete: tests/python/test_typing.py runs this file and checks it with
-mypy --strict and pyright. (networkx and Dask are left out: they are
-optional and come without type information.)"""
+"""The README's first examples, made concrete, and those of the pages on
+trees and on distances, mappings and diffs (docs/trees.md, docs/distances.md):
+tests/python/test_typing.py runs this file and checks it with mypy --strict
+and pyright; tests/python/test_docs.py runs the pages' blocks as they are
+shown. (networkx and Dask are left out: they are optional and come without
+type information.)"""
 
 from __future__ import annotations
 
@@ -19,6 +21,39 @@ import grix
 class Node:
     kind: str
     kids: list[Node] = field(default_factory=list)
+
+
+def first_examples() -> None:
+    before, after = grix.Tree.from_ast("x = f(a)"), grix.Tree.from_ast("x = f(a, b)")
+    assert grix.distance(before, after) == 1  # Name:b inserted
+
+    assert grix.distance(grix.Tree.from_html("<ul><li>one<li>two</ul>"),
+                         grix.Tree.from_html("<ul><li>one</ul>")) == 2  # an item and its text
+    assert grix.distance(grix.Tree.from_xml('<port number="80"/>'), grix.Tree.from_xml('<port number="8080"/>')) == 1
+
+    assert grix.distance(grix.Tree.from_json('{"a": 1, "b": [1, 2]}'),
+                         grix.Tree.from_json('{"b": [1, 3], "a": 1}')) == 1
+
+    t1, t2 = grix.Tree.from_bracket("{a{b}{c}}"), grix.Tree.from_bracket("{a{c}{d}}")
+    assert grix.distance(t1, t2) == 2
+    assert grix.diff.render_text(grix.mapping(t1, t2)) == "  a\n  - b\n    c\n  + d\n"
+
+    score: float = grix.teds("<table><tr><td>a</td></tr></table>",
+                             "<table><tr><td>a</td><td>b</td></tr></table>")
+    assert round(score, 2) == 0.67
+
+    assert grix.distance(grix.Tree.from_dot_bracket("((..))"), grix.Tree.from_dot_bracket("(....)"),
+                         **grix.rna.costs("usual")) == 4
+
+    assert grix.distance(grix.Tree.from_ptb("(S (NP (DT the) (NN dog)) (VP (VBZ barks)))"),
+                         grix.Tree.from_ptb("(S (NP (NNS dogs)) (VP (VBP bark)))")) == 6
+
+    similarity: float = grix.tsed("function f(a) { return a + 1; }",
+                                  "function f(a) { if (a) return 1; return a; }", language="javascript")
+    assert similarity == 0.6
+
+    assert grix.pdist([t1, t2, before]).tolist() == [2, 6, 6]
+    assert grix.join([t1, t2, before], 2).matches == [(0, 1, 2)]
 
 
 def trees_from_what_you_have(folder: pathlib.Path) -> None:
@@ -93,6 +128,7 @@ def rna_structures() -> None:
 
 
 def main() -> None:
+    first_examples()
     with tempfile.TemporaryDirectory() as name:
         folder = pathlib.Path(name)
         trees_from_what_you_have(folder)

@@ -106,7 +106,7 @@ class CostModel(Mapping[str, Any]):
     arguments ``rename``, ``delete`` and ``insert`` of every grix distance
     function: ``grix.distance(t1, t2, **model)``.
 
-    With c[a][b] the model's relabelling cost between classes and c[Null][a]
+    With ``c[a][b]`` the model's relabelling cost between classes and ``c[Null][a]``
     its cost of deleting or inserting a unit of class a, a node of class a and
     weight w costs ``c[Null][a] * w`` to delete or insert, and relabelling
     (a, w1) into (b, w2) costs ``c[a][b] * min(w1, w2) + c[Null][h] * |w1 -
