@@ -1,9 +1,12 @@
-"""Shared pieces of the grix tests: trees from the random generators, and an
-independent check that a mapping is a valid ordered edit mapping."""
+"""Shared pieces of the grix tests: trees from the random generators, an
+independent check that a mapping is a valid ordered edit mapping, and the CPU
+time a call spends after it is asked to stop."""
 
 import random
 import sys
 import sysconfig
+import threading
+import time
 from pathlib import Path
 
 import grix
@@ -70,3 +73,32 @@ def python_version_pair(name):
         if (other / name).exists() and here.exists():
             return here, other / name
     return None
+
+
+class CpuAfter:
+    """The CPU time of this process, all its threads, from `seconds` after the
+    block is entered (by the clock: when a timeout of that many seconds runs
+    out) until the block ends: the work a call does after it is asked to stop.
+    A loaded machine stretches the wall time of a stop, not this work; a stop
+    that is not honoured keeps the workers computing, and this grows with
+    them. Zero when the block ends before the timer thread has run."""
+
+    def __init__(self, seconds):
+        self.seconds = 0.0
+        self.asked = None
+        self.timer = threading.Timer(seconds, self.ask)
+
+    def ask(self):
+        self.asked = time.process_time()
+
+    def __enter__(self):
+        self.timer.start()
+        return self
+
+    def __exit__(self, *error):
+        now = time.process_time()
+        self.timer.cancel()
+        self.timer.join()
+        if self.asked is not None:
+            self.seconds = max(0.0, now - self.asked)
+        return False

@@ -10,7 +10,7 @@ import pytest
 
 import grix
 from grix.join import STAGES
-from grix_helpers import random_grix_tree, syntax_trees
+from grix_helpers import CpuAfter, random_grix_tree, syntax_trees
 
 
 def random_trees(count, seed, max_nodes=14):
@@ -137,7 +137,7 @@ PROBE = textwrap.dedent("""
     import os, random, sys, time
     sys.path[:0] = {paths!r}
     import grix
-    from grix_helpers import random_grix_tree
+    from grix_helpers import CpuAfter, random_grix_tree
 
     def threads():
         return len(os.listdir("/proc/self/task"))
@@ -149,12 +149,17 @@ PROBE = textwrap.dedent("""
     rng = random.Random(0)
     trees = [random_grix_tree(rng, rng.randint(3, 14), "abcdef") for _ in range(int(sys.argv[2]))]
     before, threads_before = rss_kib(), threads()
-    start = time.monotonic()
-    try:
-        result = grix.pdist(trees, workers=2, timeout=float(sys.argv[1]) or None)
+    if float(sys.argv[1]) == 0:  # no timeout: the whole call, for its memory
+        result = grix.pdist(trees, workers=2)
         print("done", result.nbytes // 1024, rss_kib("VmHWM") - before)
-    except TimeoutError:
-        print("TimeoutError", round(time.monotonic() - start, 2), threads() - threads_before)
+    else:  # the CPU time spent after the deadline passed
+        with CpuAfter(float(sys.argv[1])) as after:
+            try:
+                grix.pdist(trees, workers=2, timeout=float(sys.argv[1]))
+                name = "finished"
+            except TimeoutError:
+                name = "TimeoutError"
+        print(name, round(after.seconds, 3), threads() - threads_before)
 """)
 
 
@@ -166,9 +171,13 @@ def run_probe(timeout, count):
 
 
 def test_timeout_stops_a_large_pdist_leaving_no_thread():
-    # The whole call would take minutes; the bound leaves room for a loaded machine.
-    name, seconds, extra_threads = run_probe(0.5, 20000)
-    assert name == "TimeoutError" and float(seconds) < 3.0 and int(extra_threads) <= 0
+    # The whole call would take minutes of CPU time on two workers. The probe
+    # reports the CPU time the process spent after the deadline passed, the
+    # workers' and the freeing of their work included (0.07 to 0.11 s here,
+    # 0.16 s at load 13): a loaded machine stretches the wall time of the
+    # stop, not that work, and a pdist that ran on would spend minutes.
+    name, cpu_after, extra_threads = run_probe(0.5, 20000)
+    assert name == "TimeoutError" and float(cpu_after) < 1.0 and int(extra_threads) <= 0
 
 
 def zigzag(spine):
@@ -191,31 +200,35 @@ def zigzag(spine):
 def test_a_pair_stops_within_its_keyroot_pairs():
     """A path (one keyroot) against a zigzag: one pair of trees, computed as
     2,000 keyroot pairs in a row with no flag read between them; about a
-    billion cells (some 1.5 s on an idle machine) in 25 MiB. Only the kernel,
+    billion cells (some 0.7 s of CPU time here) in 25 MiB. Only the kernel,
     reading the flag before each row of a large keyroot pair, can stop it
-    early. Five deadlines spread over the call: the median of their answers
-    must come soon (about 0.05 s here); a kernel that does not read the
-    flag answers when the pair ends, after half the call at the median."""
+    early. Five deadlines spread over the call's wall time: the median of
+    the CPU time each call spends after its deadline must be under a
+    quarter of the whole call's (0.03 s at most here, against 0.7 to 1.0 s
+    for the whole call); a kernel that does not read the flag computes until
+    the pair ends, some 0.6 of the call's CPU time at the median (0.43 s of
+    0.72 s here). CPU time, not the clock: a loaded machine stretches the
+    wait for an answer but not the work done after the deadline."""
     import statistics
     import time
 
     from conftest import under_asan
 
     trees = [grix.Tree.from_parents(["a"] * 600, range(-1, 599)), zigzag(1000)]
-    start = time.perf_counter()
+    start, cpu_start = time.perf_counter(), time.process_time()
     expected = grix.pdist(trees, workers=1)
-    full = time.perf_counter() - start
+    full, full_cpu = time.perf_counter() - start, time.process_time() - cpu_start
     latencies = []
     for fraction in (0.1, 0.25, 0.4, 0.55, 0.7):
-        deadline = fraction * full
-        start = time.perf_counter()
-        try:
-            assert np.array_equal(grix.pdist(trees, workers=1, timeout=deadline), expected)
-            latencies.append(0.0)  # finished before a late deadline on a faster run
-        except TimeoutError:
-            latencies.append(time.perf_counter() - start - deadline)
-    bound = 0.25 * full if under_asan else min(0.5, 0.25 * full)
-    assert statistics.median(latencies) < bound, (full, latencies)
+        # Zero when the call ends before a late deadline on a faster run.
+        with CpuAfter(fraction * full) as after:
+            try:
+                assert np.array_equal(grix.pdist(trees, workers=1, timeout=fraction * full), expected)
+            except TimeoutError:
+                pass
+        latencies.append(after.seconds)
+    bound = 0.25 * full_cpu if under_asan else min(0.5, 0.25 * full_cpu)
+    assert statistics.median(latencies) < bound, (full_cpu, latencies)
 
 
 def test_a_big_tree_among_small_ones_needs_the_memory_of_its_own_pairs():
@@ -231,22 +244,25 @@ def test_a_big_tree_among_small_ones_needs_the_memory_of_its_own_pairs():
 
 @pytest.mark.parametrize("call", ["cdist", "pdist", "paired"])
 def test_batches_of_large_pairs_stop_soon(call):
-    # Each 9,000-node pair takes seconds and its scratch a gigabyte: setting
-    # it up and filling its costs must not delay a stop either.
-    import time
-
+    # Each 9,000-node pair takes some 4.5 s of CPU time and its scratch a
+    # gigabyte: setting it up and filling its costs must not delay a stop
+    # either.
     from conftest import under_asan
 
     rng = random.Random(3)
     big = [random_grix_tree(rng, 9000) for _ in range(2)]
-    start = time.perf_counter()
-    with pytest.raises(TimeoutError):
+    with CpuAfter(0.05) as after, pytest.raises(TimeoutError):
         if call == "pdist":
             grix.pdist(big + big, workers=2, timeout=0.05, delete=0.5)
         else:
             getattr(grix, call)(big, big[::-1], workers=2, timeout=0.05)
-    # About 0.1 s; a batch that set up its scratch and costs unwatched took a second.
-    assert time.perf_counter() - start < (3.0 if under_asan else 0.6)
+    # The CPU time of the process after the deadline, its two workers'
+    # included: up to 0.09 s here with deadlines anywhere in the first
+    # second, 0.26 s at most at load 13. A loaded machine stretches the wall
+    # time of the stop (0.06 s idle, past 0.9 s under load), not this work; a
+    # batch that set up its scratch and costs unwatched took a second of
+    # wall time on both workers, and one that ran on would spend seconds.
+    assert after.seconds < (3.0 if under_asan else 0.75), after.seconds
 
 
 def test_memory_is_the_result_and_a_small_scratch_per_worker():
