@@ -411,8 +411,9 @@ py::array batch(const Corpus& a, const Corpus* b, const std::optional<IntArray>&
                 const std::optional<py::array>& deletes, const std::optional<py::array>& inserts,
                 const std::optional<std::vector<py::array>>& pair_rename,
                 const std::optional<IntArray>& label_class, double same_label, bool floating, int32_t workers,
-                std::optional<double> timeout, const std::optional<py::function>& progress) {
-  const grix::PairBatch pairs = make_batch(a, b, first, second);
+                std::optional<double> timeout, const std::optional<py::function>& progress, int64_t max_distance) {
+  grix::PairBatch pairs = make_batch(a, b, first, second);
+  pairs.max_distance = bounded_int32(max_distance);
   return with_cost_type(floating, [&](auto cost) {
     return typed_batch<decltype(cost)>(pairs, rename, deletes, inserts, pair_rename, label_class, same_label,
                                        workers, timeout, progress);
@@ -466,7 +467,7 @@ PYBIND11_MODULE(_core, m) {
         py::arg("delete") = py::none(), py::arg("insert") = py::none(),
         py::arg("pair_rename") = py::none(), py::arg("label_class") = py::none(),
         py::arg("same_label") = 0.0, py::arg("floating") = false, py::arg("workers") = 1,
-        py::arg("timeout") = py::none(), py::arg("progress") = py::none(),
+        py::arg("timeout") = py::none(), py::arg("progress") = py::none(), py::arg("max_distance") = -1,
         "Distances of many pairs: all pairs of a (condensed), a x b, or the listed pairs.");
   m.def("batch_cells", &batch_cells, py::arg("a"), py::arg("b") = nullptr,
         py::arg("first") = py::none(), py::arg("second") = py::none(),

@@ -340,6 +340,9 @@ struct PairBatch {
   PairLayout layout = PairLayout::all_pairs_of_a;
   std::vector<int32_t> first, second;  // the listed layout only
   Algorithm algorithm = Algorithm::automatic;  // chosen for each pair
+  // Negative: none. Otherwise each result is the distance when at most this,
+  // else max_distance + 1; int32 pairs run in a band where it is cheaper.
+  int32_t max_distance = -1;
 };
 
 // The costs of a batch: one table for every pair (label_costs; null: label
