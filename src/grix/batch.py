@@ -14,7 +14,7 @@ import numpy.typing as npt
 from . import _core, progress as progress_bar
 from .costs import (EngineCosts, LabelClasses, checked_array, Number, NodeCost, check_metric_costs, corpus_costs,
                     label_codes, numbered_labels)
-from .distance import check_timeout, check_tree, check_workers
+from .distance import check_max_distance, check_timeout, check_tree, check_workers
 from .json_distance import json_cdist, json_paired, json_pdist
 from .semantics import Semantics, wants_json
 from .tree import Tree
@@ -121,7 +121,8 @@ def largest(codes: Sequence[npt.NDArray[np.int32]]) -> int:
 
 def run_batch(a: Encoded, b: Encoded | None, *, first: npt.NDArray[np.int32] | None = None,
               second: npt.NDArray[np.int32] | None = None, workers: int, progress: bool | None,
-              timeout: float | None, pairs: int, pair_rename: list[npt.NDArray[Any]] | None = None) -> Distances:
+              timeout: float | None, pairs: int, pair_rename: list[npt.NDArray[Any]] | None = None,
+              max_distance: int = -1) -> Distances:
     """The engine's batch over the encoded trees, with a progress bar in percent
     of the work; integer costs computed in doubles come back as int64."""
     corpus_a = a.corpus()
@@ -136,10 +137,19 @@ def run_batch(a: Encoded, b: Encoded | None, *, first: npt.NDArray[np.int32] | N
         arguments.update(rename=None, pair_rename=pair_rename, floating=True)
     with progress_bar.WorkBar(show, total, pairs) as report:
         result = _core.batch(corpus_a, corpus_b, first, second, **arguments, workers=workers,
-                             timeout=timeout, progress=report)
+                             timeout=timeout, progress=report, max_distance=max_distance)
     if costs.floating and costs.integral and pair_rename is None:
         return result.astype(np.int64)
     return result  # type: ignore[no-any-return]
+
+
+def check_bound(max_distance: object, normalize: object, semantics: object) -> int:
+    """max_distance as grix._core takes it (-1: none); it bounds raw distances of ordered trees only."""
+    bound = check_max_distance(max_distance)
+    if bound >= 0 and (normalize is not None or semantics != "ordered"):
+        raise ValueError("max_distance bounds the distances of ordered trees: give it without normalize "
+                         "and with semantics=\"ordered\"")
+    return bound
 
 
 def batch_sizes(trees: Sequence[Tree]) -> npt.NDArray[np.int64]:
@@ -189,32 +199,32 @@ def metric_costs_used(costs: EngineCosts, codes1: Sequence[npt.NDArray[np.int32]
 def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: npt.DTypeLike) -> npt.NDArray[Any]: ...
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: npt.DTypeLike) -> npt.NDArray[Any]: ...
 @overload
 def pdist(trees: Sequence[Tree], *, rename: None = None, delete: None = None, insert: None = None,
           normalize: None = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.int32]: ...
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.int32]: ...
 @overload
 def pdist(trees: Sequence[Tree], *, rename: IntLabelRename = None, delete: IntLabelCost = None,
           insert: IntLabelCost = None, normalize: None = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: None = None) -> IntDistances: ...
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: None = None) -> IntDistances: ...
 @overload
 def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Literal["metric", "max"],
           workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.float64]: ...
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.float64]: ...
 @overload
 def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: None = None) -> Distances: ...
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: None = None) -> Distances: ...
 def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: npt.DTypeLike = None) -> Distances:
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: npt.DTypeLike = None) -> Distances:
     """The distances of all pairs of `trees` as a condensed vector, in the
     layout of ``scipy.spatial.distance.pdist``: pair (i, j), i < j, in
     row-major order. ``squareform`` and ``linkage`` take it as it is. Each
@@ -242,6 +252,10 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
     semantics: "ordered" (the tree edit distance) or "json": the JSON edit
         distance of :func:`grix.json_pdist` (objects unordered; trees from
         ``Tree.from_json`` or JSON documents; no costs or normalize).
+    max_distance: None, or an int bound: each entry is the distance when it
+        is at most the bound, otherwise ``max_distance + 1`` (a marker, as
+        rapidfuzz's ``score_cutoff``). Large, close pairs run in a band of
+        pre-order ids at that price (see :func:`grix.distance`).
     dtype: None for the types below, or a numpy integer or float dtype for
         the result, as rapidfuzz's ``process.cdist`` takes it: ``np.uint8``
         or ``np.int16`` hold small distances in less memory, ``np.float32``
@@ -258,6 +272,7 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
     TypeError or ValueError for bad arguments.
     """
     wanted = check_dtype(dtype)
+    bound = check_bound(max_distance, normalize, semantics)
     if wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize):
         return as_dtype(json_pdist(trees, workers=workers, timeout=timeout), wanted)
     listed = check_trees(trees, "trees")
@@ -266,7 +281,8 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
     if normalize == "metric":
         check_metric_costs(*metric_costs_used(encoded.costs, encoded.codes[:-1], encoded.codes[1:]))
     count = len(listed) * (len(listed) - 1) // 2
-    d = run_batch(encoded, None, workers=workers, progress=progress, timeout=seconds, pairs=count)
+    d = run_batch(encoded, None, workers=workers, progress=progress, timeout=seconds, pairs=count,
+                  max_distance=bound)
     if normalize is not None:
         first, second = np.triu_indices(len(listed), 1)
         sizes = batch_sizes(listed)
@@ -289,36 +305,37 @@ def square_matrix(condensed: Distances, count: int) -> Distances:
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: npt.DTypeLike) -> npt.NDArray[Any]: ...
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: npt.DTypeLike) -> npt.NDArray[Any]: ...
 @overload
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: None = None, delete: None = None, insert: None = None,
           normalize: None = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.int32]: ...
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.int32]: ...
 @overload
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: IntLabelRename = None, delete: IntLabelCost = None,
           insert: IntLabelCost = None, normalize: None = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: None = None) -> IntDistances: ...
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: None = None) -> IntDistances: ...
 @overload
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Literal["metric", "max"],
           workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.float64]: ...
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.float64]: ...
 @overload
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: None = None) -> Distances: ...
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: None = None) -> Distances: ...
 def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRename = None,
           delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
           workers: int | None = None, progress: bool | None = None,
-          timeout: float | None = None, semantics: Semantics = "ordered",
+          timeout: float | None = None, max_distance: int | None = None, semantics: Semantics = "ordered",
           dtype: npt.DTypeLike = None) -> Distances:
     """The (len(trees_a), len(trees_b)) matrix of distances from each tree of
     trees_a to each of trees_b, with the arguments of :func:`pdist`."""
     wanted = check_dtype(dtype)
+    bound = check_bound(max_distance, normalize, semantics)
     if wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize):
         return as_dtype(json_cdist(trees_a, trees_b, workers=workers, timeout=timeout), wanted)
     listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
@@ -326,7 +343,7 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRena
     encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename, delete=delete, insert=insert)
     if normalize == "metric":
         check_metric_costs(*metric_costs_used(encoded_a.costs, encoded_a.codes, encoded_b.codes))
-    d = run_batch(encoded_a, encoded_b, workers=workers, progress=progress, timeout=seconds,
+    d = run_batch(encoded_a, encoded_b, workers=workers, progress=progress, timeout=seconds, max_distance=bound,
                   pairs=len(listed_a) * len(listed_b))
     if normalize is not None:
         rows = np.repeat(np.arange(len(listed_a)), len(listed_b))
@@ -340,37 +357,38 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRena
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
           progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: npt.DTypeLike) -> npt.NDArray[Any]: ...
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: npt.DTypeLike) -> npt.NDArray[Any]: ...
 @overload
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: None = None, delete: None = None, insert: None = None,
            normalize: None = None, workers: int | None = None,
            progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.int32]: ...
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.int32]: ...
 @overload
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: IntLabelRename = None, delete: IntLabelCost = None,
            insert: IntLabelCost = None, normalize: None = None, workers: int | None = None,
            progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: None = None) -> IntDistances: ...
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: None = None) -> IntDistances: ...
 @overload
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
            insert: NodeCost = None, normalize: Literal["metric", "max"],
            workers: int | None = None,
            progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.float64]: ...
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: None = None) -> npt.NDArray[np.float64]: ...
 @overload
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
            insert: NodeCost = None, normalize: Normalize = None, workers: int | None = None,
            progress: bool | None = None, timeout: float | None = None,
-          semantics: Semantics = "ordered", dtype: None = None) -> Distances: ...
+          max_distance: int | None = None, semantics: Semantics = "ordered", dtype: None = None) -> Distances: ...
 def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRename = None,
            delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
            workers: int | None = None, progress: bool | None = None,
-           timeout: float | None = None, semantics: Semantics = "ordered",
+           timeout: float | None = None, max_distance: int | None = None, semantics: Semantics = "ordered",
           dtype: npt.DTypeLike = None) -> Distances:
     """The distance from trees1[k] to trees2[k] for every k, as a vector
     (element-wise, as scikit-learn's ``paired_distances``), with the
     arguments of :func:`pdist`. The lists must be of equal length."""
     wanted = check_dtype(dtype)
+    bound = check_bound(max_distance, normalize, semantics)
     if wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize):
         return as_dtype(json_paired(trees1, trees2, workers=workers, timeout=timeout), wanted)
     listed1, listed2 = check_paired_trees(trees1, trees2)
@@ -379,7 +397,7 @@ def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRenam
     if normalize == "metric":
         check_metric_costs(*metric_costs_used(encoded1.costs, encoded1.codes, encoded2.codes))
     index = np.arange(len(listed1), dtype=np.int32)
-    d = run_batch(encoded1, encoded2, first=index, second=index, workers=workers, progress=progress,
+    d = run_batch(encoded1, encoded2, first=index, second=index, workers=workers, progress=progress, max_distance=bound,
                   timeout=seconds, pairs=len(listed1))
     return as_dtype(normalized(d, encoded1.costs, batch_sizes(listed1), batch_sizes(listed2), encoded1.codes,
                                encoded2.codes, normalize), wanted)

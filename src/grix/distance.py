@@ -66,6 +66,17 @@ def check_algorithm(algorithm: object) -> str:
     return str(algorithm)
 
 
+def check_max_distance(max_distance: object) -> int:
+    """A bound as grix._core takes it: -1 for None, else an int of at least 0."""
+    if max_distance is None:
+        return -1
+    if isinstance(max_distance, bool) or not isinstance(max_distance, numbers.Integral):
+        raise TypeError(f"max_distance must be an int or None, not {type(max_distance).__name__}")
+    if int(max_distance) < 0:
+        raise ValueError(f"max_distance must be at least 0, not {int(max_distance)}")
+    return int(max_distance)
+
+
 def check_timeout(timeout: object) -> float | None:
     if timeout is None:
         return None
@@ -80,14 +91,17 @@ def check_timeout(timeout: object) -> float | None:
 @overload
 def distance(t1: Tree, t2: Tree, *, rename: IntRename = None, delete: IntNodeCost = None,
              insert: IntNodeCost = None, workers: int | None = 1, timeout: float | None = None,
-             progress: bool | None = None, algorithm: Algorithm = "auto") -> int: ...
+             progress: bool | None = None, algorithm: Algorithm = "auto",
+             max_distance: int | None = None) -> int: ...
 @overload
 def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
              insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
-             progress: bool | None = None, algorithm: Algorithm = "auto") -> float: ...
+             progress: bool | None = None, algorithm: Algorithm = "auto",
+             max_distance: int | None = None) -> float: ...
 def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = None,
              insert: NodeCost = None, workers: int | None = 1, timeout: float | None = None,
-             progress: bool | None = None, algorithm: Algorithm = "auto") -> int | float:
+             progress: bool | None = None, algorithm: Algorithm = "auto",
+             max_distance: int | None = None) -> int | float:
     """The tree edit distance between `t1` and `t2`: the least total cost of
     deleting nodes of t1, inserting nodes of t2 and renaming nodes that turns
     `t1` into `t2`. Exact, with any costs.
@@ -129,6 +143,17 @@ def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = No
         Planning it takes a few nanoseconds per pair of subtrees. "auto" (the
         default) predicts both and runs the faster; it plans only where the
         keyroot schedule would cost far more than planning.
+    max_distance: None, or an int bound: the distance when it is at most the
+        bound, otherwise ``max_distance + 1`` (a marker, not a distance),
+        found at the price of a band of width 2 * max_distance + 1.
+    Large, close pairs (a file against its next version) run in a band of
+        pre-order ids under "auto": a cheap lower bound K, doubled until the
+        band's computation certifies the distance, in memory n1 * (2K + 1)
+        instead of n1 * n2, with the same exact result. This needs integer
+        costs with every delete and insert at least 1 and no negative rename
+        (unit costs, say); other costs (fractions, free deletes or inserts,
+        negative renames), "keyroot" and "strategy" run the full computation,
+        as does a pair whose band would cost more than it.
     Memory: one n1 x n2 matrix (two when rename is an array or the strategy
     runs) plus one (n1+1) x (n2+1) per worker, of 4-byte ints or 8-byte
     doubles; the strategy adds one byte per pair of subtrees and four
@@ -147,10 +172,11 @@ def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = No
         check_tree(t2, "t2")
         return int(_core.distance_of_labels(t1.parents, t1.labels, t2.parents, t2.labels,
                                             check_workers(workers), check_timeout(timeout),
-                                            check_algorithm(algorithm)))
+                                            check_algorithm(algorithm), check_max_distance(max_distance)))
+    bound = check_max_distance(max_distance)
     call = PairCall(t1, t2, rename, delete, insert, workers, timeout, progress, algorithm)
     with call.bar() as report:
-        return call.costs.result(_core.distance(*call.trees, **call.arguments(report)))
+        return call.costs.result(_core.distance(*call.trees, **call.arguments(report), max_distance=bound))
 
 
 class PairCall:

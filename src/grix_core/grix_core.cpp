@@ -15,6 +15,8 @@
 #include <condition_variable>
 #include <exception>
 #include <functional>
+#include <limits>
+#include <type_traits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -150,18 +152,31 @@ grix::Algorithm parse_algorithm(const std::string& name) {
   throw py::value_error("algorithm must be 'auto', 'keyroot' or 'strategy', not '" + name + "'");
 }
 
+// A bound as the engine takes it: -1 for none, and bounds past the 32-bit
+// range (where no int32 distance reaches) as the largest it can refuse at.
+int32_t bounded_int32(int64_t max_distance) {
+  if (max_distance < 0) return -1;
+  return static_cast<int32_t>(std::min<int64_t>(max_distance, std::numeric_limits<int32_t>::max() - 1));
+}
+
 template <typename Cost>
 py::object typed_distance(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
                           const IntArray& codes2, const PairCostArgs& args, int32_t workers,
                           std::optional<double> timeout, const std::optional<py::function>& progress,
-                          grix::Algorithm algorithm) {
+                          grix::Algorithm algorithm, int64_t max_distance) {
   const ConvertedCosts<Cost> converted = convert_costs<Cost>(args);
   std::atomic<int64_t> cells_done{0};
   const Cost result = run_pair<Cost>(
       parents1, codes1, parents2, codes2,
-      [&](const grix::OrientedTree& tree1, const grix::OrientedTree& tree2, const grix::StopFlag* stop) {
-        return grix::compute_oriented_distance<Cost>(tree1, tree2, converted.costs, workers, stop, &cells_done,
-                                                     algorithm);
+      [&](const grix::OrientedTree& tree1, const grix::OrientedTree& tree2, const grix::StopFlag* stop) -> Cost {
+        if constexpr (std::is_same_v<Cost, int32_t>) {
+          return grix::compute_distance_within(tree1, tree2, converted.costs, bounded_int32(max_distance), workers,
+                                               stop, &cells_done, algorithm);
+        } else {
+          const Cost d = grix::compute_oriented_distance<Cost>(tree1, tree2, converted.costs, workers, stop,
+                                                               &cells_done, algorithm);
+          return max_distance >= 0 ? std::min(d, static_cast<Cost>(max_distance) + 1) : d;
+        }
       },
       timeout, progress_report(progress, cells_done));
   return py::cast(result);
@@ -172,13 +187,13 @@ py::object distance(const IntArray& parents1, const IntArray& codes1, const IntA
                     std::optional<py::array> rename_by_label, std::optional<py::array> delete_costs,
                     std::optional<py::array> insert_costs, bool floating, int32_t workers,
                     std::optional<double> timeout, const std::optional<py::function>& progress,
-                    const std::string& algorithm) {
+                    const std::string& algorithm, int64_t max_distance) {
   const PairCostArgs args{std::move(rename_by_node), std::move(rename_by_label), std::move(delete_costs),
                           std::move(insert_costs)};
   const grix::Algorithm chosen = parse_algorithm(algorithm);
   return with_cost_type(floating, [&](auto cost) {
     return typed_distance<decltype(cost)>(parents1, codes1, parents2, codes2, args, workers, timeout, progress,
-                                          chosen);
+                                          chosen, max_distance);
   });
 }
 
@@ -243,7 +258,7 @@ py::tuple number_label_lists(const py::sequence& label_lists) {
 // here: the short way for the many small pairs of a loop of calls.
 int32_t distance_of_labels(const IntArray& parents1, const std::vector<std::string>& labels1,
                            const IntArray& parents2, const std::vector<std::string>& labels2, int32_t workers,
-                           std::optional<double> timeout, const std::string& algorithm) {
+                           std::optional<double> timeout, const std::string& algorithm, int64_t max_distance) {
   std::pair<std::vector<int32_t>, std::vector<int32_t>> codes;
   {
     py::gil_scoped_release release;
@@ -256,7 +271,8 @@ int32_t distance_of_labels(const IntArray& parents1, const std::vector<std::stri
   return run_pair<int32_t>(
       parents1, codes1, parents2, codes2,
       [&](const grix::OrientedTree& tree1, const grix::OrientedTree& tree2, const grix::StopFlag* stop) {
-        return grix::compute_oriented_distance<int32_t>(tree1, tree2, unit, workers, stop, nullptr, chosen);
+        return grix::compute_distance_within(tree1, tree2, unit, bounded_int32(max_distance), workers, stop,
+                                             nullptr, chosen);
       },
       timeout, nullptr);
 }
@@ -395,8 +411,9 @@ py::array batch(const Corpus& a, const Corpus* b, const std::optional<IntArray>&
                 const std::optional<py::array>& deletes, const std::optional<py::array>& inserts,
                 const std::optional<std::vector<py::array>>& pair_rename,
                 const std::optional<IntArray>& label_class, double same_label, bool floating, int32_t workers,
-                std::optional<double> timeout, const std::optional<py::function>& progress) {
-  const grix::PairBatch pairs = make_batch(a, b, first, second);
+                std::optional<double> timeout, const std::optional<py::function>& progress, int64_t max_distance) {
+  grix::PairBatch pairs = make_batch(a, b, first, second);
+  pairs.max_distance = bounded_int32(max_distance);
   return with_cost_type(floating, [&](auto cost) {
     return typed_batch<decltype(cost)>(pairs, rename, deletes, inserts, pair_rename, label_class, same_label,
                                        workers, timeout, progress);
@@ -423,10 +440,13 @@ PYBIND11_MODULE(_core, m) {
         py::arg("rename_by_label") = py::none(), py::arg("delete") = py::none(),
         py::arg("insert") = py::none(), py::arg("floating") = false, py::arg("workers") = 1,
         py::arg("timeout") = py::none(), py::arg("progress") = py::none(), py::arg("algorithm") = "auto",
-        "Tree edit distance by the cheaper algorithm; stoppable by Ctrl-C and timeout.");
+        py::arg("max_distance") = -1,
+        "Tree edit distance by the cheaper algorithm (max_distance + 1 past a bound >= 0); stoppable by Ctrl-C "
+        "and timeout.");
   m.def("distance_of_labels", &distance_of_labels, py::arg("parents1"), py::arg("labels1"),
         py::arg("parents2"), py::arg("labels2"), py::arg("workers") = 1, py::arg("timeout") = py::none(),
-        py::arg("algorithm") = "auto", "Tree edit distance with unit costs, numbering the labels itself.");
+        py::arg("algorithm") = "auto", py::arg("max_distance") = -1,
+        "Tree edit distance with unit costs, numbering the labels itself.");
   m.def("number_label_lists", &number_label_lists, py::arg("label_lists"),
         "(codes per list, distinct labels in code order): equal labels get equal codes.");
   m.def("price", &price, py::arg("parents1"), py::arg("parents2"), py::arg("algorithm") = "auto",
@@ -447,7 +467,7 @@ PYBIND11_MODULE(_core, m) {
         py::arg("delete") = py::none(), py::arg("insert") = py::none(),
         py::arg("pair_rename") = py::none(), py::arg("label_class") = py::none(),
         py::arg("same_label") = 0.0, py::arg("floating") = false, py::arg("workers") = 1,
-        py::arg("timeout") = py::none(), py::arg("progress") = py::none(),
+        py::arg("timeout") = py::none(), py::arg("progress") = py::none(), py::arg("max_distance") = -1,
         "Distances of many pairs: all pairs of a (condensed), a x b, or the listed pairs.");
   m.def("batch_cells", &batch_cells, py::arg("a"), py::arg("b") = nullptr,
         py::arg("first") = py::none(), py::arg("second") = py::none(),

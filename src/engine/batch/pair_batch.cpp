@@ -41,6 +41,9 @@ constexpr int32_t BLOCK_COLUMNS = 64;
 // A worker's matrices and per-node costs. The flat matrices keep the largest
 // block they were given and are reshaped for each pair, so a pair allocates
 // nothing once its worker has met a pair as large.
+// Pairs below this many cells run the full schedule in the worker's scratch.
+constexpr double BAND_WORTH_CELLS = 1e6;
+
 template <typename Cost>
 struct Scratch {
   FlatMatrix<Cost> rename, tree_dist, forest_dist;
@@ -375,6 +378,35 @@ double batch_cell_count(const PairBatch& batch) {
   return total;
 }
 
+// A pair under the batch's bound. Large int32 pairs whose costs allow a band
+// go through compute_distance_within, which runs a band where that is
+// cheaper (with its own memory, checked there); the rest run as before,
+// capped at the bound.
+template <typename Cost>
+Cost bounded_pair_distance(const OrientedTree& a, const OrientedTree& b, const LabelCosts<Cost>* costs,
+                           Scratch<Cost>& scratch, StrategyMemoryGate& gate, const StopFlag* stop, double* cells,
+                           Algorithm algorithm, int32_t max_distance) {
+  if constexpr (std::is_same_v<Cost, int32_t>) {
+    double full_cells = 0;
+    mirrored_is_cheaper(a, b, &full_cells);
+    if (algorithm == Algorithm::automatic && a.size() > 0 && b.size() > 0 && full_cells >= BAND_WORTH_CELLS &&
+        (costs == nullptr || costs->label_class.empty())) {
+      PairCosts<int32_t> pair;
+      if (costs != nullptr && !costs->rename.empty()) pair.rename_by_label = {costs->rename.data(), costs->rows, costs->columns};
+      if (costs != nullptr && (!costs->delete_costs.empty() || !costs->insert_costs.empty())) {
+        fill_node_costs(a.given.codes, costs->delete_costs, pair.delete_costs);
+        fill_node_costs(b.given.codes, costs->insert_costs, pair.insert_costs);
+      }
+      if (costs_allow_band(pair)) {
+        *cells = full_cells;
+        return compute_distance_within(a, b, pair, max_distance, 1, stop, nullptr, algorithm);
+      }
+    }
+  }
+  const Cost d = pair_distance(a, b, costs, scratch, gate, stop, cells, algorithm);
+  return max_distance >= 0 ? std::min(d, static_cast<Cost>(max_distance) + 1) : d;
+}
+
 template <typename Cost>
 void compute_pair_batch(const PairBatch& batch, const BatchCosts<Cost>& costs, int32_t workers, Cost* out,
                         const StopFlag* stop, std::atomic<int64_t>* cells_done) {
@@ -407,8 +439,8 @@ void compute_pair_batch(const PairBatch& batch, const BatchCosts<Cost>& costs, i
         const LabelCosts<Cost>* pair_costs =
             costs.pair_costs != nullptr ? &(*costs.pair_costs)[static_cast<size_t>(slot)] : costs.label_costs;
         double cells = 0;
-        out[slot] = pair_distance((*batch.trees_a)[i], (*batch.trees_b)[j], pair_costs, scratch, strategy_gate,
-                                  stop, &cells, batch.algorithm);
+        out[slot] = bounded_pair_distance((*batch.trees_a)[i], (*batch.trees_b)[j], pair_costs, scratch,
+                                          strategy_gate, stop, &cells, batch.algorithm, batch.max_distance);
         block_cells += cells;
       });
       if (cells_done != nullptr) *cells_done += static_cast<int64_t>(block_cells);

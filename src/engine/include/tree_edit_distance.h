@@ -255,6 +255,20 @@ Cost compute_oriented_distance(const OrientedTree& tree1, const OrientedTree& tr
                                const StopFlag* stop, std::atomic<int64_t>* cells_done = nullptr,
                                Algorithm algorithm = Algorithm::automatic);
 
+// The distance with int32 costs when it is at most max_distance (negative:
+// no bound), else max_distance + 1. Under Algorithm::automatic, a pair whose
+// costs allow it (every delete and insert at least 1, no negative rename)
+// is decided in bands of pre-order ids of width 2K + 1 for K = a lower bound,
+// doubled until the band certifies the distance (distance/band_kernel.h):
+// memory O(n1 * K) instead of n1 * n2, the same result. A band dearer than
+// the full schedule gives way to compute_oriented_distance, unless only the
+// band fits in memory; other costs and algorithms run it always.
+bool costs_allow_band(const PairCosts<int32_t>& costs);
+int32_t compute_distance_within(const OrientedTree& tree1, const OrientedTree& tree2,
+                                const PairCosts<int32_t>& costs, int32_t max_distance, int32_t num_threads,
+                                const StopFlag* stop, std::atomic<int64_t>* cells_done = nullptr,
+                                Algorithm algorithm = Algorithm::automatic);
+
 // Predicted seconds for the three ways to compute a pair, before any work.
 // A path strategy must first be planned, at a few nanoseconds per pair of
 // subtrees; that plan is only made when the keyroot schedule is dear enough
@@ -326,6 +340,9 @@ struct PairBatch {
   PairLayout layout = PairLayout::all_pairs_of_a;
   std::vector<int32_t> first, second;  // the listed layout only
   Algorithm algorithm = Algorithm::automatic;  // chosen for each pair
+  // Negative: none. Otherwise each result is the distance when at most this,
+  // else max_distance + 1; int32 pairs run in a band where it is cheaper.
+  int32_t max_distance = -1;
 };
 
 // The costs of a batch: one table for every pair (label_costs; null: label

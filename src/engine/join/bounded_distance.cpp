@@ -10,6 +10,7 @@
 #include <functional>
 #include <utility>
 
+#include "distance/band_kernel.h"
 #include "distance/keyroot_schedule.h"
 #include "join/join_bounds.h"
 #include "shared/pair_costs.h"
@@ -181,107 +182,16 @@ int32_t top_down_upper_bound(const PreparedTree& tree1, const PreparedTree& tree
   return renamed + (n1 - paired) + (n2 - paired);
 }
 
-// The banded kernel.
-//
-// Why restricting the keyroot computation to cells with |l - k| <= k decides
-// d <= k exactly (ids are pre-order ids of the whole trees, l of tree 1 and
-// k of tree 2; the bound is written K here):
-//
-//  (a) Every value computed is either the cap K + 1 or the cost of a real
-//      mapping between the two forests of its cell: cells outside the band
-//      read as the cap, and the recurrence only ever combines real mappings.
-//      So the result is at least min(d, K + 1).
-//  (b) Let M be an optimal mapping with d <= K. An edit mapping keeps
-//      pre-order, so the mapped nodes before l are mapped to nodes before k
-//      whenever M passes through the cell (l, k) of the recurrence (the
-//      nodes before l are those of the forests already consumed and those
-//      outside the current subtree on the left, and M maps each group into
-//      its counterpart). Then l = (mapped before l) + (deleted before l) and
-//      k = (mapped before k) + (inserted before k), with equal mapped counts,
-//      so |l - k| <= deletions + insertions <= d <= K. Every cell on the way
-//      of M through the recurrence, and every subtree distance it reads, lies
-//      in the band and is computed as in the full kernel, so the result is at
-//      most d.
-//
-// Together: when d <= K the result is d; otherwise it is K + 1. Capping every
-// cell at K + 1 changes no value <= K (costs are never negative, so a sum
-// <= K has every term <= K) and keeps the sums small.
-//
-// Layout: forest row r holds the columns r - K .. r + K at band_forest[r * 2K
-// + K + c]: consecutive rows overlap in no cell (row r starts at r * (2K+1)).
-// A keyroot pair whose rows and columns hold no cell of the band is skipped.
+// The banded kernel with unit costs (band_kernel.h argues why it is exact).
 int32_t banded_distance(const PreparedTree& tree1, const PreparedTree& tree2, int32_t k,
                         DistanceScratch& scratch, const StopFlag* stop) {
   const int32_t n1 = static_cast<int32_t>(tree1.codes.size());
   const int32_t n2 = static_cast<int32_t>(tree2.codes.size());
-  const int32_t cap = k + 1;
-  if (std::abs(n1 - n2) > k) return cap;
+  if (std::abs(n1 - n2) > k) return k + 1;
   if (n1 == 0 || n2 == 0) return std::max(n1, n2);
-  const int64_t width = 2 * static_cast<int64_t>(k) + 1;
-  const int64_t stride = 2 * static_cast<int64_t>(k);
-  if (scratch.band_forest.size() < static_cast<size_t>((n1 + 2) * width)) {
-    scratch.band_forest.resize(static_cast<size_t>((n1 + 2) * width));
-  }
-  if (scratch.band_tree.size() < static_cast<size_t>(n1 * width)) {
-    scratch.band_tree.resize(static_cast<size_t>(n1 * width));
-  }
-  int32_t* const forest = scratch.band_forest.data();
-  int32_t* const tree = scratch.band_tree.data();
-  const int32_t* const leaf1 = tree1.rightmost_leaf.data();
-  const int32_t* const leaf2 = tree2.rightmost_leaf.data();
-  const int32_t* const codes1 = tree1.codes.data();
-  const int32_t* const codes2 = tree2.codes.data();
-  auto at = [&](int32_t r, int32_t c) { return r * stride + k + c; };
-  auto read = [&](int32_t r, int32_t c) { return std::abs(r - c) <= k ? forest[at(r, c)] : cap; };
-
-  for (int32_t x : tree1.keyroots) {
-    throw_if_stopped(stop);
-    const int32_t rx = leaf1[x];
-    // Keyroots come in descending id order: those above rx + k come first,
-    // and none of their cells lies in the band.
-    const auto first2 = std::lower_bound(tree2.keyroots.begin(), tree2.keyroots.end(), rx + k,
-                                         std::greater<int32_t>());
-    for (auto it = first2; it != tree2.keyroots.end(); ++it) {
-      const int32_t y = *it;
-      const int32_t ry = leaf2[y];
-      if (ry < x - k) continue;  // no cell of this pair lies in the band
-      // The empty forest of tree 1 (row rx + 1) against k..ry, and the empty
-      // forest of tree 2 (column ry + 1), inside the band.
-      {
-        const int32_t r = rx + 1;
-        const int32_t lo = std::max(y, r - k), hi = std::min(ry + 1, r + k);
-        for (int32_t c = lo; c <= hi; ++c) forest[at(r, c)] = std::min(ry + 1 - c, cap);
-      }
-      // Rows below ry + k + 1 hold no cell of the band; that row holds only
-      // the empty-forest column, which the row above reads.
-      const int32_t first_row = std::min(rx, ry + k + 1);
-      for (int32_t l = first_row; l >= x; --l) {
-        if (std::abs(l - (ry + 1)) <= k) forest[at(l, ry + 1)] = std::min(rx + 1 - l, cap);
-        const int32_t lo = std::max(y, l - k);
-        const int32_t hi = std::min(ry, l + k);
-        if (lo > hi) continue;
-        int32_t left = read(l, hi + 1);
-        const bool on_path1 = leaf1[l] == rx;
-        const int32_t after_row = leaf1[l] + 1;
-        const int64_t row_base = at(l, 0);
-        const int64_t below_base = at(l + 1, 0);
-        for (int32_t c = hi; c >= lo; --c) {
-          const int32_t below = c >= l + 1 - k ? forest[below_base + c] : cap;
-          int32_t value;
-          if (on_path1 && leaf2[c] == ry) {
-            const int32_t rename = (codes1[l] != codes2[c]) + read(l + 1, c + 1);
-            value = std::min({rename, below + 1, left + 1, cap});
-            tree[row_base + c] = value;
-          } else {
-            value = std::min({read(after_row, leaf2[c] + 1) + tree[row_base + c], below + 1, left + 1, cap});
-          }
-          forest[row_base + c] = value;
-          left = value;
-        }
-      }
-    }
-  }
-  return tree[at(0, 0)];
+  fill_keyroot_above(tree2, scratch.band.keyroot_above);
+  return band_kernel(tree1, tree2, k, CodeEqualityRename<int32_t>{tree1.codes.data(), tree2.codes.data()},
+                     UnitIndel{}, scratch.band, stop, nullptr);
 }
 
 int32_t full_distance(const OrientedTree& a, const OrientedTree& b, const LabelCosts<int32_t>* label_costs,

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "distance/band_kernel.h"
 #include "distance/leaf_keyroots.h"
 #include "tree_edit_distance.h"
 
@@ -41,7 +42,7 @@ int32_t top_down_upper_bound(const PreparedTree& tree1, const PreparedTree& tree
 
 // Scratch of the distances below, grown to the largest pair and reused.
 struct DistanceScratch {
-  std::vector<int32_t> band_forest, band_tree;
+  BandScratch band;
   FlatMatrix<int32_t> rename, tree_dist, forest_dist;
   KeyrootSplit split1, split2;
   LeafGroupScratch<int32_t> leaf_groups;
