@@ -41,8 +41,11 @@ NO_BOX = (0.0, 0.0, 0.0, 0.0)
 
 @dataclass
 class Cell:
-    rows: range
-    columns: range
+    """A table cell: the grid rows and columns it covers (a range, or the
+    lists a cell list gives), its text and its box."""
+
+    rows: Sequence[int]
+    columns: Sequence[int]
     text: str
     box: tuple[float, float, float, float] | None = None
 
@@ -118,8 +121,7 @@ def table_cells(table: Any, *, name: str = "the table") -> list[Cell] | None:
         return cells
     if isinstance(table, list):
         try:
-            return [Cell(range(min(cell["row_nums"]), max(cell["row_nums"]) + 1),
-                         range(min(cell["column_nums"]), max(cell["column_nums"]) + 1),
+            return [Cell([int(n) for n in cell["row_nums"]], [int(n) for n in cell["column_nums"]],
                          str(cell.get("cell_text", "")),
                          None if cell.get("bbox") is None else _box(cell["bbox"], name)) for cell in table]
         except (KeyError, TypeError, ValueError) as error:
@@ -133,8 +135,8 @@ def _grid(cells: list[Cell], metric: str, name: str) -> tuple[npt.NDArray[np.int
     one row of no columns, as grits-metric writes it."""
     if not cells:
         return np.zeros((1, 0), dtype=np.int32), []
-    rows = max(cell.rows[-1] for cell in cells) + 1
-    columns = max(cell.columns[-1] for cell in cells) + 1
+    rows = max(max(cell.rows) for cell in cells) + 1
+    columns = max(max(cell.columns) for cell in cells) + 1
     default = {"con": "", "top": (0, 0, 1, 1), "loc": NO_BOX}[metric]
     if metric == "loc" and all(cell.box is None for cell in cells):
         raise ValueError(f"{name}: GriTS-Loc needs the cells' boxes (a PubTabNet record, or cells with bbox)")
@@ -146,7 +148,8 @@ def _grid(cells: list[Cell], metric: str, name: str) -> tuple[npt.NDArray[np.int
                 if metric == "con":
                     value: Any = cell.text
                 elif metric == "top":
-                    value = (cell.columns[0] - c, cell.rows[0] - r, cell.columns[-1] + 1 - c, cell.rows[-1] + 1 - r)
+                    value = (min(cell.columns) - c, min(cell.rows) - r, max(cell.columns) + 1 - c,
+                             max(cell.rows) + 1 - r)
                 else:
                     value = cell.box or NO_BOX
                 grid[r, c] = number.setdefault(value, len(number))
