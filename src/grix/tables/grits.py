@@ -15,6 +15,7 @@ engine's threads.
 from __future__ import annotations
 
 import re
+from collections import defaultdict
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -63,7 +64,10 @@ def _element_cells(table: Any) -> list[Cell]:
     counted at each ``tr`` (and for cells outside any ``tr``, one row per
     parent), each cell at the first grid column its row leaves free."""
     cells: list[Cell] = []
-    occupied: dict[int, set[int]] = {}
+    occupied: defaultdict[int, set[int]] = defaultdict(set)
+    # The first free column of each row: a row's grid cells only fill up,
+    # so it never moves left.
+    free: dict[int, int] = {}
     row = -1
     implied_parent = None
     for element in table.iter():
@@ -78,10 +82,13 @@ def _element_cells(table: Any) -> list[Cell]:
                 implied_parent = parent
             colspan = _span(element.get("colspan"), _MAX_COLSPAN)
             rowspan = _span(element.get("rowspan"), _MAX_ROWSPAN)
-            taken = occupied.setdefault(row, set())
-            column = next(c for c in range(len(taken) + 1) if c not in taken)
+            taken = occupied[row]
+            column = free.get(row, 0)
+            while column in taken:
+                column += 1
+            free[row] = column
             for r in range(row, row + rowspan):
-                occupied.setdefault(r, set()).update(range(column, column + colspan))
+                occupied[r].update(range(column, column + colspan))
             cells.append(Cell(range(row, row + rowspan), range(column, column + colspan),
                               " ".join(element.itertext())))
     return cells
