@@ -31,7 +31,7 @@ OTHER_VENV := .venv-$(OTHER_VERSION)
 # brings its own node, so it runs without a network) and the other extras.
 BUILD_TOOLS := "pybind11>=3.0.2" "scikit-build-core>=0.10" cmake ninja
 DEMO_EXTRAS := xml,code
-TEST_TOOLS := "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" table-recognition-metric docling-metrics-table scipy "mypy>=1.10" "pyright[nodejs]>=1.1.400"
+TEST_TOOLS := "pytest>=8" "hypothesis>=6" "zss>=1.2" "apted>=1.0.3" table-recognition-metric docling-metrics-table grits-metric==0.7.0 scipy "mypy>=1.10" "pyright[nodejs]>=1.1.400"
 # ViennaRNA, the reference of the RNA parity tests (wheels for 3.10 to 3.13).
 TEST_TOOLS += "viennarna>=2.6"
 # scikit-learn, for the clustering recipes of the README.

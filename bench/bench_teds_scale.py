@@ -1,7 +1,7 @@
 """TEDS at benchmark scale: the 9,115-pair corpus of make_teds_corpus.py
 (PubTabNet's validation set has 9,115 tables).
 
-  1. `grix teds TRUE.jsonl PRED.json --workers 2`: TEDS and TEDS-S of every
+  1. `grix teds PRED.json TRUE.jsonl --workers 2`: TEDS and TEDS-S of every
      pair, the whole command (start-up, reading, parsing, scoring, writing
      the per-table file), median of 3;
   2. grix.teds_paired(definition="docling-metrics", workers=2) against
@@ -48,7 +48,7 @@ def timed(call):
 
 def command_run(true_file, pred_file, out_file):
     start = time.perf_counter()
-    run = subprocess.run([sys.executable, "-m", "grix", "teds", str(true_file), str(pred_file), "--workers", "2",
+    run = subprocess.run([sys.executable, "-m", "grix", "teds", str(pred_file), str(true_file), "--workers", "2",
                           "--output", str(out_file), "--json"], capture_output=True, text=True, check=True)
     return json.loads(run.stdout)["summary"], time.perf_counter() - start
 
@@ -92,7 +92,7 @@ def main():
               "| runs (s) | median | target | TEDS | TEDS-S | simple / complex tables |", "|---|---|---|---|---|---|",
               f"| {', '.join(f'{t:.1f}' for _, t in runs)} | {seconds:.1f} s | < 60 s | {summary['teds']:.4f} | "
               f"{summary['teds_struct']:.4f} | {summary['simple']} / {summary['complex']} |", "",
-              f"    grix teds {true_file.relative_to(ROOT)} {pred_file.relative_to(ROOT)} --workers 2 "
+              f"    grix teds {pred_file.relative_to(ROOT)} {true_file.relative_to(ROOT)} --workers 2 "
               f"--output {out_file.relative_to(ROOT)}", ""]
     print("\n".join(lines[-8:]), flush=True)
 

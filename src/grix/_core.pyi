@@ -74,3 +74,9 @@ def json_batch(parents_a: list[_Ints], kinds_a: list[_Ints], labels_a: list[_Int
 def json_join(parents: list[_Ints], kinds: list[_Ints], labels: list[_Ints], threshold: int,
               distances: bool = True, workers: int = 1, timeout: float | None = None,
               progress: Callable[[int], None] | None = None) -> tuple[_Ints, _Ints, _Ints, dict[str, int]]: ...
+
+# GriTS (grits_bindings.cpp): per pair, the rewards (true values x predicted
+# values) summed over the grid cells the factored 2D-MSS matches.
+def grid_match_scores(truths: list[npt.NDArray[np.int32]], predictions: list[npt.NDArray[np.int32]],
+                      rewards: list[npt.NDArray[np.float64]], workers: int = 1, timeout: float | None = None,
+                      progress: Callable[[int], None] | None = None) -> npt.NDArray[np.float64]: ...

@@ -9,6 +9,7 @@ all pairs of the shared table data (the largest pairs take apted minutes):
 
 import functools
 import hashlib
+import importlib.util
 import json
 import pathlib
 import random
@@ -365,6 +366,43 @@ def test_command_line(tmp_path):
     bad = subprocess.run([sys.executable, "-m", "grix", "teds", "bad.json", "true.json"],
                          capture_output=True, text=True, cwd=tmp_path, timeout=120)
     assert bad.returncode == 1 and "bad.json: item 0: expected an object, not int" in bad.stderr
+
+
+def test_command_says_when_the_definition_finds_no_table_at_body_table(tmp_path):
+    tables = [{"filename": name, "html": f"<table><tr><td>{name}</td></tr></table>"} for name in "ab"]
+    (tmp_path / "t2.jsonl").write_text("".join(json.dumps(table) + "\n" for table in tables))
+    run = subprocess.run([sys.executable, "-m", "grix", "teds", "t2.jsonl", "t2.jsonl", "--definition", "pubtabnet"],
+                         capture_output=True, text=True, cwd=tmp_path, timeout=120)
+    assert run.returncode == 0, run.stderr
+    last = run.stdout.splitlines()[-1]
+    assert "true tables without a table: 0" in last
+    assert "tables not at body/table as definition 'pubtabnet' requires (scored 0): 2 true" in last
+    summary = json.loads(subprocess.run(
+        [sys.executable, "-m", "grix", "teds", "t2.jsonl", "t2.jsonl", "--definition", "pubtabnet", "--json"],
+        capture_output=True, text=True, cwd=tmp_path, timeout=120).stdout)["summary"]
+    assert (summary["no_true_table"], summary["misplaced_true"], summary["teds"]) == (0, 2, 0.0)
+
+
+def test_command_without_lxml_says_what_to_install_in_one_line(tmp_path):
+    (tmp_path / "t.json").write_text(json.dumps({"a": "<table><tr><td>a</td></tr></table>"}))
+    hide = "import sys; sys.modules['lxml'] = None; from grix.cli import main; sys.exit(main(sys.argv[1:]))"
+    run = subprocess.run([sys.executable, "-c", hide, "teds", "t.json", "t.json"],
+                         capture_output=True, text=True, cwd=tmp_path, timeout=120)
+    assert run.returncode == 1
+    assert run.stderr.splitlines() == ["grix: grix.teds needs lxml to parse HTML tables: "
+                                       "pip install 'grix[xml]' (or pip install lxml)"]
+
+
+def test_scale_bench_gives_the_command_predictions_first(tmp_path):
+    spec = importlib.util.spec_from_file_location("bench_teds_scale", ROOT / "bench" / "bench_teds_scale.py")
+    bench = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(bench)
+    true_file, pred_file = tmp_path / "true.jsonl", tmp_path / "pred.json"
+    true_file.write_text("".join(json.dumps({"filename": name, "html": "<table><tr><td>x</td></tr></table>"}) + "\n"
+                                 for name in ("a", "b")))
+    pred_file.write_text(json.dumps({"a": "<table><tr><td>x</td></tr></table>"}))
+    summary, _ = bench.command_run(true_file, pred_file, tmp_path / "out.jsonl")
+    assert (summary["tables"], summary["missing_predictions"], summary["teds"]) == (2, 1, 0.5)
 
 
 def write_reference():

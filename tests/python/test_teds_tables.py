@@ -124,10 +124,63 @@ def test_markdown_tables_read_as_their_cells(seed):
         grid = random_grid(rng, spans=False)
         lines = ["| " + " | ".join(text.replace("|", "\\|") for text, _, _ in row) + " |" for row in grid]
         lines.insert(1, "|" + "---|" * len(grid[0]))
-        written = grid_html(grid)
-        assert grix.teds(markdown_table("\n".join(lines)), written) == 1.0
+        written = pubtabnet_html(grid)
+        for structure_only in (False, True):
+            assert grix.teds(markdown_table("\n".join(lines)), written, structure_only=structure_only) == 1.0
         page = "Intro with a | pipe\n\n" + "\n".join(lines) + "\n\ntext\n\n" + "\n".join(lines) + "\n"
         assert [grix.teds(table, written) for table in markdown_tables(page)] == [1.0, 1.0]
+
+
+def pubtabnet_html(grid):
+    """The grid as PubTabNet writes a table: the first row in thead, the
+    others in tbody, in a whole page."""
+    rows = grid_html(grid)[len("<table>"):-len("</table>")].split("</tr>")[:-1]
+    body = "<tbody>" + "</tr>".join(rows[1:]) + "</tr></tbody>" if len(rows) > 1 else ""
+    return f"<html><body><table><thead>{rows[0]}</tr></thead>{body}</table></body></html>"
+
+
+def test_markdown_header_row_is_pubtabnets_thead():
+    markdown = "| Name | Age |\n|---|---|\n| Ann | 3 |\n| Bob | 40 |"
+    written = pubtabnet_html([[("Name", 1, 1), ("Age", 1, 1)], [("Ann", 1, 1), ("3", 1, 1)],
+                              [("Bob", 1, 1), ("40", 1, 1)]])
+    # Read as rows of one body, the table lost 2 of 11 nodes' worth (0.82).
+    assert grix.teds(markdown_table(markdown), written, structure_only=True) == 1.0
+    assert grix.teds(markdown_table(markdown), written, definition="pubtabnet") == 1.0
+
+
+ENCODED = ('<html><head><meta charset="iso-8859-1"></head><body><table><tr><td>café</td><td>naïve</td></tr>'
+           '</table></body></html>')
+
+
+@pytest.mark.parametrize("data", [ENCODED.encode("utf-16"), ENCODED.encode("utf-16-be").join([b"\xfe\xff", b""]),
+                                  ENCODED.encode("utf-8-sig"), ENCODED.encode("latin-1"),
+                                  ENCODED.replace("<html><head>", '<?xml version="1.0" encoding="cp1252"?><html><head>')
+                                  .encode("cp1252")])
+def test_bytes_are_read_in_their_declared_encoding(data):
+    for definition in (None, "pubtabnet", "docling-metrics"):
+        assert grix.teds(data, ENCODED, definition=definition) == 1.0
+    assert len(html_tables(data)) == 1
+    assert grix.teds(html_tables(data)[0], ENCODED) == 1.0
+
+
+def test_bytes_in_an_encoding_that_cannot_be_honoured_are_refused():
+    table = "<table><tr><td>a</td></tr></table>"
+    with pytest.raises(ValueError, match="'klingon', which Python does not know") as error:
+        grix.teds(b'<meta charset="klingon">' + table.encode(), table)
+    assert "\n" not in str(error.value)
+    with pytest.raises(ValueError, match="not valid utf-8"):
+        grix.teds(b"\xef\xbb\xbf<table><tr><td>\xff</td></tr></table>", table)
+
+
+def test_pubtabnet_record_with_a_cell_missing_is_refused():
+    record = {"filename": "PMC1.png", "html": {"structure": {"tokens": ["<tr>", "<td>", "</td>", "<td>", "</td>",
+                                                                         "</tr>"]},
+                                              "cells": [{"tokens": ["a"]}]}}
+    with pytest.raises(ValueError, match="PMC1.png: 1 cells but 2 cell openings") as error:
+        pubtabnet_table(record)
+    assert "\n" not in str(error.value)
+    record["html"]["cells"].append({"tokens": ["b"]})
+    assert grix.teds(pubtabnet_table(record), "<table><tr><td>a</td><td>b</td></tr></table>") == 1.0
 
 
 @pytest.mark.parametrize("bad, message", [
@@ -139,7 +192,7 @@ def test_markdown_tables_read_as_their_cells(seed):
     (lambda: otsl_table(["text", "fcel"]), "before any cell"),
     (lambda: pubtabnet_table({"filename": "f.png", "html": {}}), "f.png: expected a PubTabNet record"),
     (lambda: pubtabnet_table({"html": {"structure": {"tokens": ["<td>"]}, "cells": [{"tokens": []}] * 2}}),
-     "2 cells but only 1 cell openings"),
+     "2 cells but 1 cell openings"),
 ])
 def test_bad_tables_are_named_in_one_line(bad, message):
     with pytest.raises(ValueError, match=message) as error:

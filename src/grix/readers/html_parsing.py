@@ -5,12 +5,56 @@ fragments alike."""
 
 from __future__ import annotations
 
+import codecs
+import re
 import threading
 from typing import Any
 
-__all__ = ["html_parser", "lxml_modules", "parse_html"]
+__all__ = ["UndecodableHTML", "html_as_utf8", "html_parser", "lxml_modules", "parse_html"]
 
 _local = threading.local()
+
+# Longest first: UTF-32's little-endian mark starts with UTF-16's.
+_BYTE_ORDER_MARKS = ((codecs.BOM_UTF32_LE, "utf-32"), (codecs.BOM_UTF32_BE, "utf-32"), (codecs.BOM_UTF8, "utf-8-sig"),
+                     (codecs.BOM_UTF16_LE, "utf-16"), (codecs.BOM_UTF16_BE, "utf-16"))
+# <meta charset="..."> or <meta http-equiv content="text/html; charset=...">,
+# and the XML declaration's encoding, looked for where browsers look: near
+# the start.
+_DECLARED = re.compile(rb"""<meta[^>]*?charset\s*=\s*["']?([A-Za-z0-9._:-]+)"""
+                       rb"""|^\s*<\?xml[^>]*?encoding\s*=\s*["']([A-Za-z0-9._:-]+)""", re.IGNORECASE)
+
+
+class UndecodableHTML(ValueError):
+    """HTML bytes in an encoding that cannot be honoured: refused rather
+    than read as UTF-8 and scored wrong."""
+
+
+def html_as_utf8(data: bytes) -> bytes:
+    """HTML bytes as UTF-8, the encoding the parsers here read: decoded by
+    their byte-order mark, else by the charset their ``<meta>`` or XML
+    declaration names; bytes declaring nothing are taken as UTF-8 already.
+
+    Raises UndecodableHTML (a ValueError) in one line for an encoding Python does not know, or
+    bytes that are not in the encoding they declare: read as UTF-8 they
+    would score, silently wrong."""
+    encoding = next((name for mark, name in _BYTE_ORDER_MARKS if data.startswith(mark)), None)
+    if encoding is None:
+        declared = _DECLARED.search(data[:4096])
+        if declared is None:
+            return data
+        name = (declared.group(1) or declared.group(2)).decode("ascii")
+        try:
+            encoding = codecs.lookup(name).name
+        except LookupError:
+            raise UndecodableHTML(f"the HTML declares the encoding {name!r}, which Python does not know") from None
+        # A declaration read as ASCII cannot be in UTF-16 or UTF-32: browsers
+        # take such bytes as UTF-8.
+        if encoding == "utf-8" or encoding.startswith(("utf-16", "utf-32")):
+            return data
+    try:
+        return data.decode(encoding).encode("utf-8")
+    except UnicodeError as error:
+        raise UndecodableHTML(f"the HTML bytes are not valid {encoding}: {error.reason} at byte {error.start}") from None
 
 
 def lxml_modules() -> tuple[Any, Any]:
@@ -43,8 +87,11 @@ def html_parser(remove_comments: bool = True) -> Any:
 
 def parse_html(src: str | bytes, remove_comments: bool = True, declared_encoding: bool = True) -> Any:
     """What lxml.html.fromstring returns for the text: the document, or for
-    a fragment the element it stands for."""
+    a fragment the element it stands for. Bytes are read in the encoding
+    their byte-order mark or declaration gives (see html_as_utf8)."""
     _, lxml_html = lxml_modules()
+    if isinstance(src, bytes):
+        src = html_as_utf8(src)
     try:
         return lxml_html.fromstring(src, parser=html_parser(remove_comments))
     except ValueError:

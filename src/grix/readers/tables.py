@@ -52,11 +52,12 @@ def _is_table_line(line: str) -> bool:
 
 
 def markdown_table(text: str, *, name: str = "the table") -> str:
-    """The HTML of one Markdown pipe table, as OCRBench v2 and ParseBench
-    convert model output: the header row's cells and the body rows' cells
-    become ``td`` in rows of their own (the separator row of dashes is
-    skipped, not a row), cells split at every ``|`` not escaped as ``\\|``,
-    outer pipes optional, cell text HTML-escaped.
+    """The HTML of one Markdown pipe table as PubTabNet writes its tables:
+    the header row (the row above the separator of dashes) in ``thead``,
+    the rows below it in ``tbody``, every cell a ``td``; cells split at
+    every ``|`` not escaped as ``\\|``, outer pipes optional, cell text
+    HTML-escaped. Markdown marks its header row, so a table read from it
+    scores 1.0 against the same table in PubTabNet's HTML.
 
     Raises ValueError naming ``name`` when the text holds no row with a
     pipe, or when the second row is not a separator. Rows may have
@@ -73,7 +74,8 @@ def markdown_table(text: str, *, name: str = "the table") -> str:
     for line in lines[:1] + lines[2:]:
         cells = "".join(f"<td>{html.escape(cell, quote=False)}</td>" for cell in _split_row(line))
         rows.append(f"<tr>{cells}</tr>")
-    return _document(rows)
+    body = ["<tbody>", *rows[1:], "</tbody>"] if len(rows) > 1 else []
+    return _document(["<thead>", rows[0], "</thead>", *body])
 
 
 def markdown_tables(text: str) -> list[str]:
@@ -102,8 +104,9 @@ def pubtabnet_table(record: Mapping[str, Any], *, name: str | None = None) -> st
     writes its ground truth for scoring, in a whole page.
 
     Raises ValueError naming the record (``name``, else its ``filename``)
-    when a field is missing or of the wrong type, or when the cells are more
-    than the cell openings. Cost: linear in the tokens.
+    when a field is missing or of the wrong type, or when the number of
+    cells is not the number of cell openings (a cell short would leave the
+    last cells empty, or shift the text). Cost: linear in the tokens.
     """
     label = name or (record.get("filename") if isinstance(record, Mapping) else None) or "the record"
     try:
@@ -117,10 +120,10 @@ def pubtabnet_table(record: Mapping[str, Any], *, name: str | None = None) -> st
     if not isinstance(cells, list):
         raise ValueError(f"{label}: html.cells must be a list")
     openings = [place for place, token in enumerate(structure) if token in ("<td>", ">")]
-    if len(cells) > len(openings):
-        raise ValueError(f"{label}: {len(cells)} cells but only {len(openings)} cell openings in the structure")
+    if len(cells) != len(openings):
+        raise ValueError(f"{label}: {len(cells)} cells but {len(openings)} cell openings in the structure")
     pieces = list(structure)
-    for place, cell in zip(reversed(openings[:len(cells)]), reversed(cells)):
+    for place, cell in zip(reversed(openings), reversed(cells)):
         tokens = cell.get("tokens") if isinstance(cell, Mapping) else None
         if not isinstance(tokens, list):
             raise ValueError(f"{label}: every cell needs a list of tokens")

@@ -19,16 +19,19 @@ The modules, each importing only those listed before it: :mod:`.definitions`
 (the named definitions, one module each), :mod:`.cells` (an HTML table as a
 cell tree), :mod:`.pairs` (a pair ready for the engine, and chunks of pairs
 computed), :mod:`.scores` (:func:`teds`, :func:`teds_paired`),
-:mod:`.matching` (:func:`teds_match`) and :mod:`.command` (``grix teds``).
+:mod:`.matching` (:func:`teds_match`), :mod:`.grits` (GriTS: :func:`grits`,
+:func:`grits_paired`, the grid similarity beside TEDS) and :mod:`.command`
+(``grix teds``).
 HTML is parsed by :mod:`grix.readers.html_parsing`.
 """
 
 from __future__ import annotations
 
 from .definitions import DEFINITIONS, Definition
+from .grits import grits, grits_paired
 from .matching import TableMatch, teds_match
 from .pairs import Denominator, TableInput
 from .scores import teds, teds_paired
 
-__all__ = ["DEFINITIONS", "Definition", "Denominator", "TableInput", "TableMatch", "teds", "teds_match",
-           "teds_paired"]
+__all__ = ["DEFINITIONS", "Definition", "Denominator", "TableInput", "TableMatch", "grits", "grits_paired", "teds",
+           "teds_match", "teds_paired"]

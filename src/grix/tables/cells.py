@@ -10,7 +10,7 @@ import threading
 from dataclasses import dataclass
 from typing import Any
 
-from ..readers.html_parsing import lxml_modules, parse_html
+from ..readers.html_parsing import UndecodableHTML, lxml_modules, parse_html
 from ..tree import Tree
 from .definitions import DEFAULT_RULES, Rules
 
@@ -210,6 +210,8 @@ def find_table(src: Any, ignore_nodes: tuple[str, ...], rules: Rules = DEFAULT_R
             if rules.find == "root":
                 raise Unparsable(str(error)) from None
             return None
+        except UndecodableHTML:  # not a table the source fails on: the caller's bytes
+            raise
         except ValueError as error:  # lxml refuses a str declaring its encoding
             raise Unparsable(str(error)) from None
         owned = True

@@ -25,6 +25,7 @@ import numpy as np
 
 from ..distance import check_timeout, check_workers
 from ..errors import InputError
+from ..readers.html_parsing import lxml_modules
 from ..readers.tables import pubtabnet_table
 from .cells import BadSpan, TagCodes, Unparsable, find_table, table_tree
 from .definitions import DEFAULT_RULES, DEFINITIONS, Rules
@@ -176,6 +177,15 @@ def _is_complex(table: Any) -> bool:
     return False
 
 
+def _no_table(side: str, text: Any, ignore: tuple[str, ...], rules: Rules) -> str:
+    """The status of a side without a table to score: none at all, or one
+    that the definition's rule of where the table must be (PubTabNet's
+    ``body/table``: a whole page) does not find."""
+    if rules.find != "browser" and find_table(text, ignore, DEFAULT_RULES) is not None:
+        return f"table in the {side} not at {rules.find}"
+    return f"no table in the {side}"
+
+
 def _prepare_both(pred: Any, true: Any, ignore: tuple[str, ...], rules: Rules, threads: int,
                   structure: bool, content: bool) -> tuple[Pair | None, Pair | None, bool, str]:
     """Both pairs (TEDS, TEDS-S) of one prediction from one parse: the
@@ -186,10 +196,11 @@ def _prepare_both(pred: Any, true: Any, ignore: tuple[str, ...], rules: Rules, t
     except Unparsable as error:
         return None, None, False, f"unparsable: {error}"
     if table2 is None:
-        return None, None, False, "no table in the truth"
+        return None, None, False, _no_table("truth", true, ignore, rules)
     complex_table = _is_complex(table2)
     if table1 is None:
-        return None, None, complex_table, "no table in the prediction" if pred else "missing prediction"
+        return None, None, complex_table, _no_table("prediction", pred, ignore, rules) if pred \
+            else "missing prediction"
     pairs: list[Pair | None] = []
     for structure_only, wanted in ((False, content), (True, structure)):
         if not wanted:
@@ -291,6 +302,9 @@ def summary(scores: Scores) -> dict[str, Any]:
                                                                             "unparsable", "error")))
     out["missing_predictions"] = status.count("missing prediction")
     out["no_true_table"] = status.count("no table in the truth")
+    # Tables there, but not where the definition looks (scored 0.0, as by it).
+    out["misplaced_true"] = sum(1 for text in status if text.startswith("table in the truth not at"))
+    out["misplaced_pred"] = sum(1 for text in status if text.startswith("table in the prediction not at"))
     if scores.interrupted:
         out["interrupted"] = True
     return out
@@ -340,6 +354,10 @@ def run(args: argparse.Namespace) -> None:
     except ValueError as error:
         print(f"grix teds: error: {error}", file=sys.stderr)
         raise SystemExit(2) from None
+    try:
+        lxml_modules()
+    except ImportError as error:
+        raise _input_error(str(error)) from None
     trues = read_tables(args.true)
     preds = read_tables(args.pred)
     start = time.perf_counter()
@@ -372,9 +390,13 @@ def run(args: argparse.Namespace) -> None:
             out.write(f"{part:<{width}}  "
                       + "  ".join(f"{_format(totals[f'{m}_{part}']):>11}" for m in scores.measures)
                       + f"  ({totals[part]} tables)\n")
+        misplaced = ""
+        if totals["misplaced_true"] or totals["misplaced_pred"]:
+            misplaced = (f", tables not at {rules.find} as definition {args.definition!r} requires (scored 0): "
+                         f"{totals['misplaced_true']} true, {totals['misplaced_pred']} predicted")
         out.write(f"failed to parse: {totals['failed_to_parse']}, missing predictions: "
-                  f"{totals['missing_predictions']}, true tables without a table: {totals['no_true_table']}; "
-                  f"{seconds:.2f} s\n")
+                  f"{totals['missing_predictions']}, true tables without a table: {totals['no_true_table']}"
+                  f"{misplaced}; {seconds:.2f} s\n")
         sys.stdout.write(out.getvalue())
     if scores.interrupted:
         sys.stdout.flush()
