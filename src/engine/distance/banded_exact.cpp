@@ -17,8 +17,8 @@ namespace grix {
 namespace {
 
 // A band cell costs about this many full-schedule cells (the band's index
-// arithmetic and the reads outside it); measured on Python syntax trees and
-// random trees of 2,000 to 16,000 nodes.
+// arithmetic and the reads outside it). An estimate, not yet fitted: it only
+// decides which exact computation runs, never the result.
 constexpr double BAND_CELL_PRICE = 2.0;
 
 // The first band tried when no bound says more.
