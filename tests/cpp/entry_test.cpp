@@ -156,6 +156,21 @@ TEST(BadInput, CostsThatCouldOverflowAreRejected) {
   EXPECT_NO_THROW(general(A, C, costs));
 }
 
+// The guard's exact edge: (min(n1, n2) + 1) renames at the lowest cost may
+// reach INT_MIN itself, not one below it. Single nodes allow 2 renames,
+// trees of 3 and 5 nodes allow 4.
+TEST(BadInput, TheOverflowGuardAcceptsExactlyTheLowestSafeCost) {
+  EXPECT_EQ(general(D, D, {{-(1 << 30)}}), -(1 << 30));  // 2 * -2^30 == INT_MIN
+  expect_rejected([] { general(D, D, {{-(1 << 30) - 1}}); }, "cost_matrix[0][0] = -1073741825 is too negative");
+  const Tree three{{"a", "b", "c"}, {-1, 0, 0}};
+  IntMatrix costs = constant_costs(3, 5, 1);
+  costs[1][2] = -(1 << 29);  // 4 * -2^29 == INT_MIN
+  EXPECT_EQ(general(three, A, costs), grix_test::reference_distance(three, A, costs));
+  EXPECT_EQ(general(A, three, constant_costs(5, 3, -(1 << 29))), 3 * -(1 << 29) + 2);
+  costs[1][2] = -(1 << 29) - 1;
+  expect_rejected([&] { general(three, A, costs); }, "cost_matrix[1][2] = -536870913 is too negative");
+}
+
 TEST(BadInput, TooManyKeyrootPairsAreRejected) {
   // Two stars with 50,000 leaves each have 49,999 * 49,999 > 2^31 - 1 pairs.
   Tree star;

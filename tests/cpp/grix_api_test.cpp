@@ -249,6 +249,117 @@ TEST(ParallelBatch, EveryLayoutMatchesPairByPair) {
   }
 }
 
+// Trees kept with their oriented form, for the reference below.
+struct Corpus {
+  std::vector<Tree> trees;
+  std::vector<OrientedTree> oriented;
+  void add(const Tree& tree) {
+    trees.push_back(tree);
+    oriented.push_back(grix::prepare_oriented_tree(tree.parents, codes_of(tree), "tree"));
+  }
+};
+
+Corpus random_trees(std::mt19937& rng, int32_t count, int32_t max_nodes) {
+  Corpus corpus;
+  for (int32_t t = 0; t < count; ++t) corpus.add(grix_test::random_tree(rng, grix_test::random_int(rng, 1, max_nodes), 3));
+  return corpus;
+}
+
+// A batch pair by the forest recursion: renames from the label table (or
+// label equality), delete and insert costs by code (or 1 each).
+double batch_reference(const Tree& x, const Tree& y, const LabelCosts<int32_t>* c) {
+  const std::vector<int32_t> codes1 = codes_of(x), codes2 = codes_of(y);
+  std::vector<double> rename, deletes, inserts;
+  for (int32_t a : codes1) {
+    for (int32_t b : codes2) {
+      rename.push_back(c == nullptr || c->rename.empty() ? (a != b) : c->rename[static_cast<size_t>(a * c->columns + b)]);
+    }
+  }
+  for (int32_t a : codes1) deletes.push_back(c == nullptr || c->delete_costs.empty() ? 1 : c->delete_costs[a]);
+  for (int32_t b : codes2) inserts.push_back(c == nullptr || c->insert_costs.empty() ? 1 : c->insert_costs[b]);
+  return WeightedReference(x, y, rename, deletes, inserts).distance();
+}
+
+LabelCosts<int32_t> label_costs(std::vector<int32_t> rename, std::vector<int32_t> deletes, std::vector<int32_t> inserts) {
+  LabelCosts<int32_t> costs;
+  costs.rows = costs.columns = rename.empty() ? 0 : 3;
+  costs.rename = std::move(rename);
+  costs.delete_costs = std::move(deletes);
+  costs.insert_costs = std::move(inserts);
+  return costs;
+}
+
+// Per-pair tables belong to their listed pair, wherever it is listed: pairs
+// out of order, repeated, and over several blocks, each with a table of its
+// own, some without renames, deletes or inserts.
+TEST(ParallelBatch, PerPairTablesFollowTheirPairsListedOutOfOrder) {
+  std::mt19937 rng(15);
+  const Corpus a = random_trees(rng, 12, 10), b = random_trees(rng, 9, 10);
+  PairBatch listed{&a.oriented, &b.oriented, PairLayout::listed, {}, {}};
+  std::vector<LabelCosts<int32_t>> tables;
+  for (int32_t k = 0; k < 150; ++k) {
+    listed.first.push_back(grix_test::random_int(rng, 0, 11));
+    listed.second.push_back(grix_test::random_int(rng, 0, 8));
+    std::vector<int32_t> rename(9), deletes(3), inserts(3);
+    for (int32_t& cost : rename) cost = grix_test::random_int(rng, -1, 4);
+    for (int32_t& cost : deletes) cost = grix_test::random_int(rng, 0, 5);
+    for (int32_t& cost : inserts) cost = grix_test::random_int(rng, 0, 5);
+    if (k % 5 == 1) rename.clear();
+    if (k % 7 == 2) deletes.clear();
+    if (k % 4 == 3) inserts.clear();
+    tables.push_back(label_costs(rename, deletes, inserts));
+  }
+  ASSERT_NE(listed.first[0], 0);  // not in order from the first pair on
+  for (int32_t workers : {1, 3}) {
+    std::vector<int32_t> out(listed.first.size());
+    compute_pair_batch<int32_t>(listed, {nullptr, &tables}, workers, out.data(), nullptr, nullptr);
+    for (size_t k = 0; k < out.size(); ++k) {
+      ASSERT_EQ(out[k], batch_reference(a.trees[listed.first[k]], b.trees[listed.second[k]], &tables[k]))
+          << "listed pair " << k << " on " << workers << " workers";
+    }
+  }
+}
+
+// Rows of more than one block of columns (64 pairs), in both layouts; delete
+// costs without insert costs and the converse; an empty tree on either side.
+TEST(ParallelBatch, WideRowsOneSidedIndelAndEmptyTreesMatchTheReference) {
+  std::mt19937 rng(16);
+  Corpus a = random_trees(rng, 5, 9), b = random_trees(rng, 140, 7);
+  a.add(Tree{});
+  b.add(Tree{});
+  Corpus all = random_trees(rng, 75, 7);
+  all.add(Tree{});
+  const LabelCosts<int32_t> deletes_only = label_costs({}, {3, 0, 2}, {});
+  const LabelCosts<int32_t> inserts_only = label_costs({0, 2, -1, 1, 0, 3, 4, 1, 0}, {}, {4, 1, 0});
+  const LabelCosts<int32_t> both = label_costs({0, 2, -1, 1, 0, 3, 4, 1, 0}, {1, 3, 0}, {2, 0, 5});
+  for (const LabelCosts<int32_t>* costs : {static_cast<const LabelCosts<int32_t>*>(nullptr), &deletes_only,
+                                           &inserts_only, &both}) {
+    for (int32_t workers : {1, 2}) {
+      const std::string what = "costs " + std::to_string(costs == nullptr ? 0 : costs - &deletes_only + 1) + ", " +
+                               std::to_string(workers) + " workers";
+      PairBatch cross{&a.oriented, &b.oriented, PairLayout::a_by_b, {}, {}};
+      std::vector<int32_t> matrix(static_cast<size_t>(batch_result_count(cross)));
+      compute_pair_batch<int32_t>(cross, {costs, nullptr}, workers, matrix.data(), nullptr, nullptr);
+      for (size_t i = 0; i < a.trees.size(); ++i) {
+        for (size_t j = 0; j < b.trees.size(); ++j) {
+          ASSERT_EQ(matrix[i * b.trees.size() + j], batch_reference(a.trees[i], b.trees[j], costs))
+              << "(" << i << ", " << j << "), " << what;
+        }
+      }
+      PairBatch pairs{&all.oriented, &all.oriented, PairLayout::all_pairs_of_a, {}, {}};
+      std::vector<int32_t> condensed(static_cast<size_t>(batch_result_count(pairs)));
+      compute_pair_batch<int32_t>(pairs, {costs, nullptr}, workers, condensed.data(), nullptr, nullptr);
+      size_t k = 0;
+      for (size_t i = 0; i < all.trees.size(); ++i) {
+        for (size_t j = i + 1; j < all.trees.size(); ++j, ++k) {
+          ASSERT_EQ(condensed[k], batch_reference(all.trees[i], all.trees[j], costs))
+              << "(" << i << ", " << j << "), " << what;
+        }
+      }
+    }
+  }
+}
+
 TEST(Batch, RefusesCodesOutsideTheTableAndBadPairs) {
   std::mt19937 rng(11);
   const std::vector<OrientedTree> a = random_corpus(rng, 4, 6);

@@ -210,6 +210,12 @@ class TestEngineErrors:
         with pytest.raises(ValueError, match=r"cost_matrix\[0\]\[0\] = -2147483648 is too negative"):
             general(["a"], [-1], ["a"], [-1], [[-2**31]], 1)
 
+    def test_overflow_guard_accepts_exactly_the_lowest_safe_cost(self):
+        # Two single nodes allow 2 renames: 2 * -2**30 is INT32_MIN itself, one less is not.
+        assert general(["a"], [-1], ["b"], [-1], [[-2**30]], 1) == -2**30
+        with pytest.raises(ValueError, match=r"cost_matrix\[0\]\[0\] = -1073741825 is too negative"):
+            general(["a"], [-1], ["b"], [-1], [[-2**30 - 1]], 1)
+
     def test_trees_too_wide_for_the_pair_numbering_raise_value_error(self):
         star = (["s"] * 50001, [-1] + [0] * 50000)
         with pytest.raises(ValueError, match=r"^the trees have 50000 and 50000 leaves, 2500000000 keyroot "

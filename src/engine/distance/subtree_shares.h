@@ -115,7 +115,9 @@ inline bool worth_sharing(const std::vector<int32_t>& rightmost_leaf1, const std
   const double rest2 = static_cast<double>(inner_keyroot_work(rightmost_leaf2, shares2.rest));
   const double shared = largest(rightmost_leaf1, shares1) * whole2 + rest1 * largest(rightmost_leaf2, shares2) +
                         rest1 * rest2;
-  return shared <= SHARED_SHARE * whole1 * whole2;
+  // Without a kernel pair (a single node on either side) there is nothing
+  // to share, and 0 <= 0 would start workers for empty shares.
+  return whole1 > 0 && whole2 > 0 && shared <= SHARED_SHARE * whole1 * whole2;
 }
 
 // Fills every cell of tree_dist as run_keyroot_schedule does, in the three
