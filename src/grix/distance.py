@@ -144,16 +144,20 @@ def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = No
         default) predicts both and runs the faster; it plans only where the
         keyroot schedule would cost far more than planning.
     max_distance: None, or an int bound: the distance when it is at most the
-        bound, otherwise ``max_distance + 1`` (a marker, not a distance),
-        found at the price of a band of width 2 * max_distance + 1.
+        bound, otherwise ``max_distance + 1`` (a marker, not a distance).
+        Where the costs allow a band (below), the answer costs at most a
+        band of width 2 * max_distance + 1; otherwise the full computation
+        runs and its result is capped.
+
     Large, close pairs (a file against its next version) run in a band of
-        pre-order ids under "auto": a cheap lower bound K, doubled until the
-        band's computation certifies the distance, in memory n1 * (2K + 1)
-        instead of n1 * n2, with the same exact result. This needs integer
-        costs with every delete and insert at least 1 and no negative rename
-        (unit costs, say); other costs (fractions, free deletes or inserts,
-        negative renames), "keyroot" and "strategy" run the full computation,
-        as does a pair whose band would cost more than it.
+    pre-order ids under "auto": from a cheap lower bound K, doubled until
+    the band's computation certifies the distance, in memory n1 * (2K + 1)
+    instead of n1 * n2, with the same exact result. This needs integer
+    costs with every delete and insert at least 1 and no negative rename
+    (unit costs, say); other costs (fractions, free deletes or inserts,
+    negative renames), "keyroot" and "strategy" run the full computation,
+    as does a pair whose band would cost more than it.
+
     Memory: one n1 x n2 matrix (two when rename is an array or the strategy
     runs) plus one (n1+1) x (n2+1) per worker, of 4-byte ints or 8-byte
     doubles; the strategy adds one byte per pair of subtrees and four
