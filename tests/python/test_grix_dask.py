@@ -118,6 +118,14 @@ def test_each_function_equals_its_local_twin(client, costs, normalize):
     if costs == {}:
         assert np.array_equal(grix.dask.pdist(trees, client=client, dtype=np.uint8), grix.pdist(trees, dtype=np.uint8))
         assert grix.dask.cdist(trees, others, client=client, dtype="float32").dtype == np.float32
+    if normalize is None:
+        for local, remote in ((grix.pdist(trees, max_distance=3, **costs),
+                               grix.dask.pdist(trees, client=client, blocks=4, max_distance=3, **costs)),
+                              (grix.cdist(trees, others, max_distance=3, **costs),
+                               grix.dask.cdist(trees, others, client=client, blocks=3, max_distance=3, **costs)),
+                              (grix.paired(trees[:25], others, max_distance=3, **costs),
+                               grix.dask.paired(trees[:25], others, client=client, max_distance=3, **costs))):
+            assert remote.dtype == local.dtype and np.array_equal(remote, local)
 
 
 def test_arguments_as_the_local_functions_take_them(client):

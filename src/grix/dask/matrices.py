@@ -15,8 +15,8 @@ import numpy as np
 import numpy.typing as npt
 from numpy.lib.format import open_memmap
 
-from ..batch import (Distances, LabelRename, Normalize, as_dtype, batch_sizes, check_dtype, check_paired_trees,
-                     check_trees, encode, normalized)
+from ..batch import (Distances, LabelRename, Normalize, as_dtype, batch_sizes, check_bound, check_dtype,
+                     check_paired_trees, check_trees, encode, normalized)
 from ..costs import NodeCost
 from ..distance import check_count, check_timeout
 from ..json_distance import check_documents
@@ -31,8 +31,8 @@ from .transfer import carry, json_packed, pack, pack_range
 def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost = None,
           insert: NodeCost = None, normalize: Normalize = None, client: ClientLike = None,
           blocks: int | None = None, workers: int | None = 1, progress: bool | None = None,
-          timeout: float | None = None, out: str | None = None, semantics: Semantics = "ordered",
-          dtype: npt.DTypeLike = None) -> Distances:
+          timeout: float | None = None, out: str | None = None, max_distance: int | None = None,
+          semantics: Semantics = "ordered", dtype: npt.DTypeLike = None) -> Distances:
     """:func:`grix.pdist` on a Dask cluster: the condensed vector, pair
     (i, j), i < j, in row-major order, of the type the local function
     returns for these costs (rename, delete, insert and normalize as there;
@@ -62,6 +62,9 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
         the workers, see :func:`square_array` (and :func:`cdist_array`).
     semantics: "ordered", or "json": the JSON edit distance of JSON trees
         or documents, as locally (no costs or normalize), on the workers.
+    max_distance: as locally: each entry the distance when it is at most the
+        bound, otherwise ``max_distance + 1``; large, close pairs run in a
+        band on the workers.
     dtype: the result's numpy dtype, as locally; not with out=, which writes
         the distances as computed.
 
@@ -75,6 +78,7 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
     as_json = wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize)
     per_task, seconds = task_workers(workers), check_timeout(timeout)
     wanted = check_dtype(dtype)
+    bound = check_bound(max_distance, normalize, semantics)
     if out is not None and normalize is not None:
         raise ValueError("pdist(out=...) writes raw distances; normalize is for results held in memory")
     if out is not None and wanted is not None:
@@ -85,8 +89,8 @@ def pdist(trees: Sequence[Tree], *, rename: LabelRename = None, delete: NodeCost
     else:
         listed = check_trees(trees, "trees")
         (encoded,) = encode(listed, rename=rename, delete=delete, insert=insert)
-        packed, batch_arguments, dtype = pack(encoded.parents, encoded.codes), encoded.costs.batch_arguments(), \
-            result_type(encoded)
+        packed, dtype = pack(encoded.parents, encoded.codes), result_type(encoded)
+        batch_arguments = {**encoded.costs.batch_arguments(), "max_distance": bound}
     count = len(packed[2]) - 1
     with ExitStack() as stack:
         connected = connect(client, stack)
@@ -120,13 +124,15 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRena
           delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
           client: ClientLike = None, blocks: int | None = None, workers: int | None = 1,
           progress: bool | None = None, timeout: float | None = None, out: str | None = None,
-          semantics: Semantics = "ordered", dtype: npt.DTypeLike = None) -> Distances:
+          max_distance: int | None = None, semantics: Semantics = "ordered",
+          dtype: npt.DTypeLike = None) -> Distances:
     """:func:`grix.cdist` on a Dask cluster: the (len(trees_a), len(trees_b))
     matrix. Arguments as for :func:`pdist`; ``out=`` writes the matrix to a
     .npy file block by block, as there."""
     as_json = wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize)
     per_task, seconds = task_workers(workers), check_timeout(timeout)
     wanted = check_dtype(dtype)
+    bound = check_bound(max_distance, normalize, semantics)
     if out is not None and normalize is not None:
         raise ValueError("cdist(out=...) writes raw distances; normalize is for results held in memory")
     if out is not None and wanted is not None:
@@ -139,7 +145,8 @@ def cdist(trees_a: Sequence[Tree], trees_b: Sequence[Tree], *, rename: LabelRena
         listed_a, listed_b = check_trees(trees_a, "trees_a"), check_trees(trees_b, "trees_b")
         encoded_a, encoded_b = encode(listed_a, listed_b, rename=rename, delete=delete, insert=insert)
         packed_a, packed_b = pack(encoded_a.parents, encoded_a.codes), pack(encoded_b.parents, encoded_b.codes)
-        batch_arguments, dtype = encoded_a.costs.batch_arguments(), result_type(encoded_a)
+        batch_arguments = {**encoded_a.costs.batch_arguments(), "max_distance": bound}
+        dtype = result_type(encoded_a)
     shape = (len(packed_a[2]) - 1, len(packed_b[2]) - 1)
     matrix: npt.NDArray[Any] = np.empty((0, 0) if out is not None else shape, dtype=dtype)
     with ExitStack() as stack:
@@ -178,13 +185,15 @@ def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRenam
            delete: NodeCost = None, insert: NodeCost = None, normalize: Normalize = None,
            client: ClientLike = None, blocks: int | None = None, workers: int | None = 1,
            progress: bool | None = None, timeout: float | None = None,
-           semantics: Semantics = "ordered", dtype: npt.DTypeLike = None) -> Distances:
+           max_distance: int | None = None, semantics: Semantics = "ordered",
+          dtype: npt.DTypeLike = None) -> Distances:
     """:func:`grix.paired` on a Dask cluster: the distance from trees1[k] to
     trees2[k] for every k, the pairs split into `blocks` ranges (default: 4
     per worker thread), one task each. Arguments as for :func:`pdist`."""
     as_json = wants_json(semantics, rename=rename, delete=delete, insert=insert, normalize=normalize)
     per_task, seconds = task_workers(workers), check_timeout(timeout)
     wanted = check_dtype(dtype)
+    bound = check_bound(max_distance, normalize, semantics)
     if as_json:
         docs1, docs2 = check_documents(trees1, "docs1"), check_documents(trees2, "docs2")
         if len(docs1) != len(docs2):
@@ -195,7 +204,8 @@ def paired(trees1: Sequence[Tree], trees2: Sequence[Tree], *, rename: LabelRenam
         listed1, listed2 = check_paired_trees(trees1, trees2)
         encoded1, encoded2 = encode(listed1, listed2, rename=rename, delete=delete, insert=insert)
         packed1, packed2 = pack(encoded1.parents, encoded1.codes), pack(encoded2.parents, encoded2.codes)
-        batch_arguments, dtype = encoded1.costs.batch_arguments(), result_type(encoded1)
+        batch_arguments = {**encoded1.costs.batch_arguments(), "max_distance": bound}
+        dtype = result_type(encoded1)
     count = len(packed1[2]) - 1
     result: npt.NDArray[Any] = np.empty(count, dtype=dtype)
     with ExitStack() as stack:
