@@ -80,13 +80,14 @@ def records(files, rng):
     real = [json.dumps(r) for r in real]
     rng.shuffle(real)
     chosen = real[:RECORDS]
-    words = ["alpha", "beta", "gamma", "delta", "eps", "zeta", "eta", "theta"]
-    while len(chosen) < RECORDS:  # records of one shape, a few fields apart
+    words = [f"{a}{b}" for a in ("al", "be", "ga", "de", "ep", "ze", "et", "th") for b in ("", "x", "yo", "za", "n")]
+    while len(chosen) < RECORDS:  # records of one shape, their fields drawn apart
         chosen.append(json.dumps({
-            "id": rng.randrange(500), "name": rng.choice(words), "tags": rng.sample(words, rng.randrange(4)),
-            "score": round(rng.random() * 10, 1), "active": rng.random() < 0.5,
-            "owner": {"name": rng.choice(words), "level": rng.randrange(3)},
-        }))
+            "id": rng.randrange(10**6), "name": rng.choice(words), "tags": rng.sample(words, rng.randrange(5)),
+            "score": round(rng.random() * 100, 2), "active": rng.random() < 0.5,
+            "owner": {"name": rng.choice(words), "level": rng.randrange(10)},
+            "history": [rng.randrange(1000) for _ in range(rng.randrange(6))],
+        }, ensure_ascii=False))
     return chosen, min(len(real), RECORDS)
 
 

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -38,12 +39,24 @@ constexpr size_t INT_DIGITS_ALWAYS_READ = 640;
 
 std::string_view text_of(yyjson_val* v) { return {yyjson_get_str(v), yyjson_get_len(v)}; }
 
-// A string as json.dumps(s, ensure_ascii=False) writes it.
+// Whether any of the 8 bytes in w is a control character, '"' or '\\'
+// (the bit tricks for "has a byte less than n" and "has a zero byte").
+bool needs_escape(uint64_t w) {
+  constexpr uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+  const auto has_zero = [](uint64_t x) { return (x - ones) & ~x & highs; };
+  return (((w - ones * 0x20) & ~w & highs) | has_zero(w ^ (ones * '"')) | has_zero(w ^ (ones * '\\'))) != 0;
+}
+
+// A string as json.dumps(s, ensure_ascii=False) writes it. Most strings
+// need no escape, so they are scanned 8 bytes at a time.
 void append_string(std::string& out, std::string_view s) {
   static const char hex[] = "0123456789abcdef";
   out += '"';
   size_t start = 0;
   for (size_t i = 0; i < s.size(); ++i) {
+    uint64_t word;
+    while (i + 8 <= s.size() && (std::memcpy(&word, s.data() + i, 8), !needs_escape(word))) i += 8;
+    if (i == s.size()) break;
     const auto c = static_cast<unsigned char>(s[i]);
     if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.append(s, start, i - start);
@@ -117,46 +130,53 @@ void append_number(std::string& out, std::string_view raw) {
   append_float(out, x);
 }
 
-// An object's members as a dict built by json.loads holds them: a repeated
-// key keeps the place of its first occurrence and takes the last value.
-void members_of(yyjson_val* object, bool sort_keys, std::vector<std::pair<yyjson_val*, yyjson_val*>>& members) {
+using Member = std::pair<yyjson_val*, yyjson_val*>;  // key, value; a null key is dropped
+
+// An object's members, into `out`, as a dict built by json.loads holds them:
+// a repeated key keeps the place of its first occurrence and takes the last
+// value. Sorting the members by key (stably) puts repeats side by side; UTF-8
+// bytes compare as code points do, which is how Python sorts str.
+void members_of(yyjson_val* object, bool sort_keys, std::vector<Member>& members, std::vector<uint32_t>& order,
+                std::vector<Member>& out) {
   members.clear();
+  order.clear();
+  out.clear();
   size_t index, count;
   yyjson_val *key, *value;
-  std::unordered_map<std::string_view, size_t> place;
   yyjson_obj_foreach(object, index, count, key, value) {
-    const std::string_view name = text_of(key);
-    size_t found = members.size();
-    if (count <= 16) {  // a few members: a scan beats a hash table
-      found = static_cast<size_t>(std::find_if(members.begin(), members.end(),
-                                               [&](const auto& m) { return text_of(m.first) == name; }) -
-                                  members.begin());
-    } else {
-      found = place.emplace(name, members.size()).first->second;
-    }
-    if (found < members.size()) {
-      members[found].second = value;
-    } else {
-      members.emplace_back(key, value);
-    }
+    order.push_back(static_cast<uint32_t>(members.size()));
+    members.emplace_back(key, value);
   }
-  // UTF-8 bytes compare as code points do, which is how Python sorts str.
+  const auto key_of = [&](uint32_t m) { return text_of(members[m].first); };
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return key_of(a) < key_of(b); });
+  for (size_t i = 0, j = 0; i < order.size(); i = j) {
+    for (j = i + 1; j < order.size() && key_of(order[j]) == key_of(order[i]);) ++j;
+    if (j - i == 1) continue;
+    members[order[i]].second = members[order[j - 1]].second;
+    for (size_t k = i + 1; k < j; ++k) members[order[k]].first = nullptr;
+  }
   if (sort_keys) {
-    std::stable_sort(members.begin(), members.end(),
-                     [](const auto& a, const auto& b) { return text_of(a.first) < text_of(b.first); });
+    for (const uint32_t m : order) {
+      if (members[m].first) out.push_back(members[m]);
+    }
+  } else {
+    std::copy_if(members.begin(), members.end(), std::back_inserter(out), [](const Member& m) { return m.first; });
   }
 }
 
 // Walks the document in pre-order, handing each node to sink.node(parent, kind, label).
 template <class Sink>
-void walk(yyjson_val* root, bool sort_keys, Sink& sink) {
+void walk(yyjson_doc* doc, bool sort_keys, Sink& sink) {
+  yyjson_val* root = yyjson_doc_get_root(doc);
+  sink.reserve(yyjson_doc_get_val_count(doc));  // at least the nodes: a member is two values
   struct Item {
     yyjson_val* key;  // set for a member's node, whose one child is value
     yyjson_val* value;
     int32_t parent;
   };
   std::vector<Item> stack{{nullptr, root, -1}};
-  std::vector<std::pair<yyjson_val*, yyjson_val*>> members;
+  std::vector<Member> members, kept;
+  std::vector<uint32_t> order;
   std::string label;
   int32_t next = 0;
   while (!stack.empty()) {
@@ -174,8 +194,8 @@ void walk(yyjson_val* root, bool sort_keys, Sink& sink) {
     switch (yyjson_get_type(v)) {
       case YYJSON_TYPE_OBJ:
         sink.node(item.parent, OBJECT, "{}");
-        members_of(v, sort_keys, members);
-        for (const auto& [key, value] : members) stack.push_back({key, value, node});
+        members_of(v, sort_keys, members, order, kept);
+        for (const auto& [key, value] : kept) stack.push_back({key, value, node});
         break;
       case YYJSON_TYPE_ARR: {
         sink.node(item.parent, ARRAY, "[]");
@@ -233,6 +253,12 @@ struct LabelSink {
   std::unordered_map<std::string_view, py::object> keys;  // views into the document
   py::object object_label = py::str("{}"), array_label = py::str("[]");
 
+  void reserve(size_t n) {
+    parents.reserve(n);
+    kinds.reserve(n);
+    labels.reserve(n);
+  }
+
   void node(int32_t parent, Kind kind, std::string_view label) {
     parents.push_back(parent);
     kinds.push_back(kind);
@@ -262,7 +288,7 @@ py::object read_json(const py::str& text, bool sort_keys) {
   if (!doc) return py::none();
   LabelSink sink;
   try {
-    walk(yyjson_doc_get_root(doc.get()), sort_keys, sink);
+    walk(doc.get(), sort_keys, sink);
   } catch (const NotAsPython&) {
     return py::none();
   }
@@ -283,7 +309,7 @@ class LabelCodes {
     if (!doc) return py::none();
     Sink sink{this, {}, {}, {}};
     try {
-      walk(yyjson_doc_get_root(doc.get()), sort_keys, sink);
+      walk(doc.get(), sort_keys, sink);
     } catch (const NotAsPython&) {
       return py::none();
     }
@@ -310,6 +336,11 @@ class LabelCodes {
   struct Sink {
     LabelCodes* owner;
     std::vector<int32_t> parents, kinds, codes;
+    void reserve(size_t n) {
+      parents.reserve(n);
+      kinds.reserve(n);
+      codes.reserve(n);
+    }
     void node(int32_t parent, Kind kind, std::string_view label) {
       parents.push_back(parent);
       kinds.push_back(kind);
