@@ -21,7 +21,9 @@ _T = TypeVar("_T")
 _S = TypeVar("_S")
 
 #: A tree in pre-order: labels, parent ids (-1 for the root, every other
-#: parent is the previous node or one of its ancestors) and sources.
+#: parent is the previous node or one of its ancestors) and sources. The
+#: native JSON reader gives a tuple of labels, an int32 array of parents and
+#: LazySources: sequences all the same.
 Preorder = tuple[list[str], list[int], list[_S]]
 
 # A value whose text is longer than this is shown cut, with a digest of the
