@@ -332,7 +332,9 @@ class Tree(Generic[S]):
         ``"1"`` and the number ``1`` differ. ``source[k]`` is the path of
         node ``k``, a :class:`grix.readers.JSONPath` equal to the tuple of
         keys and indices (e.g. ``("a", 0, "b")``; ``tuple(path)`` copies it
-        out); a member's node and its value's node share the path.
+        out); a member's node and its value's node share the path. Text is
+        read by a native reader (docs/json-reading.md) and its paths are
+        built the first time ``source`` is read.
 
         Text nested deeper than :func:`json.loads` can go is parsed by an
         iterative parser with the same results. Raises
