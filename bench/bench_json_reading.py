@@ -93,7 +93,8 @@ def records(files, rng):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--root", default=os.path.join(sys.prefix, "lib", f"python{sys.version_info[0]}.{sys.version_info[1]}", "site-packages"))
+    version = f"python{sys.version_info[0]}.{sys.version_info[1]}"
+    parser.add_argument("--root", default=os.path.join(sys.prefix, "lib", version, "site-packages"))
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--title", required=True)
     parser.add_argument("--out", default=str(HERE / "results" / "grix-json-reading.md"))

@@ -105,7 +105,8 @@ void append_float(std::string& out, double x) {
   } else if (count <= exponent + 1) {
     out.append(digits).append(static_cast<size_t>(exponent + 1 - count), '0').append(".0");
   } else {
-    out.append(digits, 0, static_cast<size_t>(exponent + 1)).append(".").append(digits, static_cast<size_t>(exponent + 1));
+    const auto point = static_cast<size_t>(exponent + 1);
+    out.append(digits, 0, point).append(".").append(digits, point);
   }
 }
 
@@ -204,8 +205,14 @@ void walk(yyjson_doc* doc, bool sort_keys, Sink& sink) {
         yyjson_arr_foreach(v, index, count, element) stack.push_back({nullptr, element, node});
         break;
       }
-      case YYJSON_TYPE_STR: append_string(label, text_of(v)); sink.node(item.parent, LITERAL, label); break;
-      case YYJSON_TYPE_RAW: append_number(label, {yyjson_get_raw(v), yyjson_get_len(v)}); sink.node(item.parent, LITERAL, label); break;
+      case YYJSON_TYPE_STR:
+        append_string(label, text_of(v));
+        sink.node(item.parent, LITERAL, label);
+        break;
+      case YYJSON_TYPE_RAW:  // a number
+        append_number(label, {yyjson_get_raw(v), yyjson_get_len(v)});
+        sink.node(item.parent, LITERAL, label);
+        break;
       case YYJSON_TYPE_BOOL: sink.node(item.parent, LITERAL, yyjson_get_bool(v) ? "true" : "false"); break;
       case YYJSON_TYPE_NULL: sink.node(item.parent, LITERAL, "null"); break;
       default: throw NotAsPython{};
