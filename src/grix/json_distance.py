@@ -33,14 +33,13 @@ from . import _core, readers
 from .distance import check_timeout, check_workers
 from .edits import Mapping
 from .join_results import JoinResult, check_threshold
+from .readers.json_data import ARRAY, KEY, LITERAL, OBJECT, json_text
 from .progress import Bar
 from .tree import Tree
 
 __all__ = ["JSONMapping", "json_cdist", "json_distance", "json_join", "json_mapping", "json_paired",
            "json_pdist", "json_tree"]
 
-#: Node kinds as the engine numbers them.
-OBJECT, ARRAY, KEY, LITERAL = 0, 1, 2, 3
 _VALUE_KINDS = {"{}": OBJECT, "[]": ARRAY}
 
 Ints = npt.NDArray[np.int32]
@@ -76,23 +75,29 @@ def json_kinds(tree: Tree[Any], name: str) -> Ints:
 
 class Encoded:
     """Trees as the engine takes them: parents, kinds and label codes from
-    one numbering of (kind, label) for all the trees of a call."""
+    one numbering of (kind, label) for all the trees of a call. Documents
+    given as text go from grix._core's reader straight to these arrays,
+    with no tree in between (their entry in ``trees`` is None)."""
 
     def __init__(self, *groups: tuple[str, Sequence[Any]]) -> None:
-        codes: dict[tuple[int, str], int] = {}
-        self.groups: list[tuple[list[Tree[Any]], list[Ints], list[Ints], list[Ints]]] = []
+        codes = _core.JsonLabelCodes()
+        self.groups: list[tuple[list[Tree[Any] | None], list[Ints], list[Ints], list[Ints]]] = []
         for name, docs in groups:
-            trees, parents, kinds, labels = [], [], [], []
+            trees: list[Tree[Any] | None] = []
+            parents, kinds, labels = [], [], []
             for k, doc in enumerate(docs):
-                tree = json_tree(doc)
-                what = name if isinstance(docs, tuple) else f"{name}[{k}]"
-                node_kinds = json_kinds(tree, what)
+                tree = None
+                read = None
+                if isinstance(doc, (str, bytes, bytearray)):
+                    read = codes.read(json_text(doc), True)
+                if read is None:  # a tree, data, or text Python's json must read
+                    tree = json_tree(doc)
+                    node_kinds = json_kinds(tree, name if isinstance(docs, tuple) else f"{name}[{k}]")
+                    read = tree.parents, node_kinds, codes.encode(node_kinds, tree.labels)
                 trees.append(tree)
-                parents.append(tree.parents)
-                kinds.append(node_kinds)
-                labels.append(np.fromiter((codes.setdefault((kind, label), len(codes))
-                                           for kind, label in zip(node_kinds.tolist(), tree.labels)),
-                                          dtype=np.int32, count=len(tree)))
+                parents.append(read[0])
+                kinds.append(read[1])
+                labels.append(read[2])
             self.groups.append((trees, parents, kinds, labels))
 
     def arrays(self, group: int) -> tuple[list[Ints], list[Ints], list[Ints]]:
@@ -102,7 +107,6 @@ class Encoded:
     def pair(self) -> tuple[Ints, Ints, Ints, Ints, Ints, Ints]:
         (_, p1, k1, l1), (_, p2, k2, l2) = self.groups
         return p1[0], k1[0], l1[0], p2[0], k2[0], l2[0]
-
 
 def check_documents(docs: object, name: str) -> list[Any]:
     if isinstance(docs, (str, bytes, bytearray, dict, Tree)) or not isinstance(docs, Sequence):
@@ -157,9 +161,8 @@ def json_mapping(t1: Any, t2: Any, *, timeout: float | None = None) -> JSONMappi
     paths in the documents), ``deleted`` and ``inserted``. At most about the
     time of the distance, and the same memory."""
     seconds = check_timeout(timeout)
-    encoded = _pair(t1, t2)
-    distance, pairs = _core.json_mapping(*encoded.pair(), timeout=seconds)
-    tree1, tree2 = encoded.groups[0][0][0], encoded.groups[1][0][0]
+    tree1, tree2 = json_tree(t1), json_tree(t2)  # the pairs name their nodes
+    distance, pairs = _core.json_mapping(*_pair(tree1, tree2).pair(), timeout=seconds)
     matched1, matched2 = set(pairs[:, 0].tolist()), set(pairs[:, 1].tolist())
     return JSONMapping(tree1, tree2, int(distance), pairs.tolist(),
                        [i for i in range(len(tree1)) if i not in matched1],

@@ -20,7 +20,7 @@ import numpy as np
 
 from . import readers
 from .readers import JSONPath, Preorder
-from .readers.common import short
+from .readers.common import LazySources, short
 
 __all__ = ["Tree", "load", "load_all"]
 
@@ -67,7 +67,7 @@ class Tree(Generic[S]):
 
     _labels: tuple[str, ...]
     _parents: np.ndarray
-    _source: tuple[S, ...]
+    _source: tuple[S, ...] | LazySources[S]
     _children: tuple[tuple[int, ...], ...] | None
     _sizes: np.ndarray | None
     _depths: list[int] | None
@@ -94,7 +94,11 @@ class Tree(Generic[S]):
         tree: Tree[Any] = object.__new__(Tree)
         tree._labels = tuple(labels)
         tree._parents = _readonly(parents)
-        tree._source = (None,) * len(tree._labels) if source is None else tuple(source)
+        if source is None:
+            tree._source = (None,) * len(tree._labels)
+        else:
+            # Sources made on first use stay so until `source` is read.
+            tree._source = source if isinstance(source, LazySources) else tuple(source)
         tree._children = tree._sizes = tree._depths = tree._hash = None
         return tree
 
@@ -328,7 +332,9 @@ class Tree(Generic[S]):
         ``"1"`` and the number ``1`` differ. ``source[k]`` is the path of
         node ``k``, a :class:`grix.readers.JSONPath` equal to the tuple of
         keys and indices (e.g. ``("a", 0, "b")``; ``tuple(path)`` copies it
-        out); a member's node and its value's node share the path.
+        out); a member's node and its value's node share the path. Text is
+        read by a native reader (docs/json-reading.md) and its paths are
+        built the first time ``source`` is read.
 
         Text nested deeper than :func:`json.loads` can go is parsed by an
         iterative parser with the same results. Raises
@@ -528,6 +534,8 @@ class Tree(Generic[S]):
     @property
     def source(self) -> tuple[S, ...]:
         """For each node, the object or position it was built from, or None."""
+        if isinstance(self._source, LazySources):
+            self._source = self._source.built()
         return self._source
 
     @property
@@ -535,7 +543,9 @@ class Tree(Generic[S]):
         """True when the tree was read by tree-sitter from code with syntax
         errors (see :meth:`from_tree_sitter`); False for every other tree.
         O(1)."""
-        return bool(self._source) and isinstance(self._source[0], readers.CodeSpan) and self._source[0].has_error
+        source = self._source  # sources made on first use are never code spans
+        return isinstance(source, tuple) and bool(source) and isinstance(source[0], readers.CodeSpan) \
+            and source[0].has_error
 
     @property
     def size(self) -> int:
@@ -608,10 +618,11 @@ class Tree(Generic[S]):
             order.append(v)
             # Children pushed in order pop last-first: the mirrored pre-order.
             stack.extend(self.children(v))
+        source = self.source
         mirrored = Tree._from_preorder(
             [self._labels[v] for v in order],
             _renumber(self._parents, order),
-            [self._source[v] for v in order],
+            [source[v] for v in order],
         )
         return mirrored, _readonly(order)
 

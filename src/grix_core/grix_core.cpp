@@ -433,6 +433,7 @@ double batch_cells(const Corpus& a, const Corpus* b, const std::optional<IntArra
 void register_join(py::module_& m);  // join_bindings.cpp
 void register_json(py::module_& m);  // json_bindings.cpp
 void register_grits(py::module_& m);  // grits_bindings.cpp
+void register_json_reader(py::module_& m);  // json_reader.cpp
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The engine behind grix: use the functions of the grix package instead.";
@@ -479,4 +480,5 @@ PYBIND11_MODULE(_core, m) {
   m.def("memory_limit", &grix::resident_memory_limit, "The limit set by set_memory_limit (0: none).");
   register_json(m);
   register_grits(m);
+  register_json_reader(m);
 }

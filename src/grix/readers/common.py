@@ -21,7 +21,9 @@ _T = TypeVar("_T")
 _S = TypeVar("_S")
 
 #: A tree in pre-order: labels, parent ids (-1 for the root, every other
-#: parent is the previous node or one of its ancestors) and sources.
+#: parent is the previous node or one of its ancestors) and sources. The
+#: native JSON reader gives a tuple of labels, an int32 array of parents and
+#: LazySources: sequences all the same.
 Preorder = tuple[list[str], list[int], list[_S]]
 
 # A value whose text is longer than this is shown cut, with a digest of the
@@ -113,6 +115,37 @@ class AncestorPath:
                 )
             on_path[id(obj)] = node
         path.append((node, obj))
+
+
+class LazySources(Sequence[_S]):
+    """A reader's sources, made on first use by ``build(*args)`` (a tuple):
+    where labels and parents come much faster than an object per node, a
+    tree need not pay for sources nobody reads. Pickles unbuilt, so ``build``
+    must be a module-level function."""
+
+    __slots__ = ("_build", "_args", "_built")
+
+    def __init__(self, build: Callable[..., tuple[_S, ...]], *args: Any) -> None:
+        self._build = build
+        self._args: tuple[Any, ...] | None = args
+        self._built: tuple[_S, ...] | None = None
+
+    def built(self) -> tuple[_S, ...]:
+        if self._built is None:
+            self._built = self._build(*self._args)  # type: ignore[misc]
+            self._args = None
+        return self._built
+
+    def __len__(self) -> int:
+        return len(self.built())
+
+    def __getitem__(self, index: Any) -> Any:
+        return self.built()[index]
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        if self._built is not None:
+            return tuple, (self._built,)
+        return LazySources, (self._build, *self._args)  # type: ignore[misc]
 
 
 def walk(root: _T, expand: Callable[[_T], tuple[str, Any, Sequence[_T], object]], what: str) -> Preorder[Any]:

@@ -7,7 +7,8 @@ import re
 from collections.abc import Iterator, Sequence
 from typing import Any
 
-from .common import Preorder, not_text, short, walk
+from .. import _core
+from .common import LazySources, Preorder, not_text, short, walk
 
 _JSON_SPACE = re.compile(r"[ \t\n\r]*")
 
@@ -133,6 +134,29 @@ class JSONPath(Sequence[str | int]):
 #: The orders :func:`read_json` can give an object's members in.
 KEY_ORDERS = ("sorted", "given")
 
+#: Node kinds of a JSON tree, as grix._core numbers them.
+OBJECT, ARRAY, KEY, LITERAL = 0, 1, 2, 3
+
+
+def json_paths(labels: Sequence[str], parents: Any, kinds: Any) -> tuple[JSONPath, ...]:
+    """The path of every node of a JSON tree from its labels, parents and
+    kinds: a member's key extends its object's path, and the member's value
+    shares it; an element extends its array's path by its index."""
+    paths: list[JSONPath] = []
+    kind_of = kinds.tolist()
+    elements = [0] * len(labels)  # elements of each array met so far
+    for v, p in enumerate(parents.tolist()):
+        if p < 0:
+            paths.append(JSONPath())
+        elif kind_of[p] == KEY:
+            paths.append(paths[p])
+        elif kind_of[p] == OBJECT:
+            paths.append(JSONPath(paths[p], labels[v]))
+        else:
+            paths.append(JSONPath(paths[p], elements[p]))
+            elements[p] += 1
+    return tuple(paths)
+
 
 def read_json(obj_or_text: Any, *, key_order: str = "sorted") -> Preorder[JSONPath]:
     """JSON text (str or bytes) or decoded data (see ``Tree.from_json``).
@@ -140,10 +164,38 @@ def read_json(obj_or_text: Any, *, key_order: str = "sorted") -> Preorder[JSONPa
     ``key_order="sorted"`` gives each object's members sorted by key, as
     ``json.dumps(sort_keys=True)`` writes them, so that documents equal as
     JSON give equal trees; ``"given"`` keeps the order of the text or dict.
+
+    Text is read by grix._core's reader, which gives the labels this module
+    gives (those of json.loads and json.dumps) and leaves the paths to be
+    built on first use; text it cannot read exactly so (numbers Python reads
+    as infinite, lone surrogates, errors) is read here in Python.
     """
+    sort_keys = _sort_keys(key_order)
+    data = json_text(obj_or_text)
+    if isinstance(data, str):
+        read = _core.read_json(data, sort_keys)
+        if read is not None:
+            labels, parents, kinds = read
+            return labels, parents, LazySources(json_paths, labels, parents, kinds)  # type: ignore[return-value]
+    return _read_decoded(data, sort_keys)
+
+
+def read_json_python(obj_or_text: Any, *, key_order: str = "sorted") -> Preorder[JSONPath]:
+    """:func:`read_json` without the native reader: json.loads and a walk in
+    Python, which the native reader must match label for label."""
+    return _read_decoded(json_text(obj_or_text), _sort_keys(key_order))
+
+
+def _sort_keys(key_order: str) -> bool:
     if key_order not in KEY_ORDERS:
         raise ValueError(f"key_order must be 'sorted' or 'given', not {short(key_order)}")
-    sort_keys = key_order == "sorted"
+    return key_order == "sorted"
+
+
+def json_text(obj_or_text: Any) -> Any:
+    """JSON text as str, without a byte-order mark (bytes decoded as
+    json.loads decodes them); decoded data as it is. Raises ValueError for
+    bytes that are not text and for text with no value."""
     data = obj_or_text
     if isinstance(data, (bytes, bytearray)):
         # JSON text in UTF-8, UTF-16 or UTF-32, with or without a byte-order
@@ -157,12 +209,17 @@ def read_json(obj_or_text: Any, *, key_order: str = "sorted") -> Preorder[JSONPa
     if isinstance(data, str):
         if data.startswith("\ufeff"):  # a byte-order mark decoded with the text
             data = data[1:]
-        if not data.strip():
+        if not data or data.isspace():  # as `not data.strip()`, without copying the text
             raise ValueError("JSON text is empty; expected a value such as {} or []")
+    return data
+
+
+def _read_decoded(data: Any, sort_keys: bool) -> Preorder[JSONPath]:
+    if isinstance(data, str):
         try:
             data = json.loads(data)
         except RecursionError:
-            data = parse_json(bytes(data) if isinstance(data, bytearray) else data)
+            data = parse_json(data)
 
     def expand(item: tuple[Any, ...]) -> tuple[str, object, Sequence[Any], object]:
         if item[0] == "member":
