@@ -17,8 +17,9 @@ Dask cluster: ``grix.dask``. Every call can be stopped with Ctrl-C and takes a
 ``timeout``. The readers of every format are plain functions in
 ``grix.readers``, and ``grix.diff`` shows a mapping as text, JSON or a page.
 HTML tables: :func:`teds` and :func:`teds_paired` (TEDS under each benchmark's
-definition), :func:`teds_match` (the tables of a page paired), :func:`grits` and
-:func:`grits_paired` (GriTS-Top, -Con and -Loc, the grid similarity).
+definition), :func:`teds_match` and :func:`grits_match` (the tables of a page
+paired), :func:`grits` and :func:`grits_paired` (GriTS-Top, -Con and -Loc,
+the grid similarity).
 Code in any language tree-sitter parses: :meth:`Tree.from_tree_sitter`, and
 the TSED code-similarity score, :func:`tsed` and its batch forms.
 RNA secondary structures: ``Tree.from_dot_bracket`` and ``grix.rna``.
@@ -38,7 +39,7 @@ from .join_results import JoinResult, NearestResult
 from . import diff, readers
 from . import rna
 from .tables import teds, teds_paired
-from .tables import TableMatch, teds_match
+from .tables import TableMatch, grits_match, teds_match
 from .tables import grits, grits_paired
 from .code import tsed, tsed_cdist, tsed_paired, tsed_pdist, tsed_tree
 from .json_distance import JSONMapping, json_cdist, json_distance, json_join, json_mapping, json_paired, json_pdist
@@ -51,7 +52,7 @@ except PackageNotFoundError:  # running from a source checkout
 __all__ = ["Edit", "JoinResult", "LabelClasses", "Mapping", "NearestResult", "Tree", "apply", "cdist", "diff", "distance",
            "join", "load", "mapping", "nearest", "normalized_distance", "paired", "pdist", "readers", "teds",
            "teds_paired",
-           "TableMatch", "teds_match", "grits", "grits_paired",
+           "TableMatch", "teds_match", "grits_match", "grits", "grits_paired",
            "rna",
            "JSONMapping", "json_cdist", "json_distance", "json_join", "json_mapping", "json_paired", "json_pdist",
            "__version__"]

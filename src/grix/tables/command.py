@@ -4,6 +4,8 @@ Ground truth and predictions are read in the forms benchmarks ship them,
 each pair is parsed once and scored for TEDS and TEDS-S (the structure
 trees are built from the same parse), the distances come from engine
 batches on all workers, and the per-table scores and a summary are written.
+With ``--grits`` the same pass scores GriTS (:func:`grits_paired`) of the
+same pairs, batch by batch beside TEDS.
 Ctrl-C stops between batches of pairs (well within a second) and writes
 what is done.
 """
@@ -29,6 +31,7 @@ from ..readers.html_parsing import lxml_modules
 from ..readers.tables import pubtabnet_table
 from .cells import BadSpan, TagCodes, Unparsable, find_table, table_tree
 from .definitions import DEFAULT_RULES, DEFINITIONS, Rules
+from .grits import METRICS, grits_paired
 from .pairs import Pair, check_options, compute, progress_bar, rename_table, time_left
 
 # Pairs per engine batch: large enough for both workers, small enough that
@@ -36,6 +39,8 @@ from .pairs import Pair, check_options, compute, progress_bar, rename_table, tim
 BATCH_PAIRS = 96
 NAME_KEYS = ("filename", "name", "id", "image_name", "image_path", "file")
 HTML_KEYS = ("html", "gt", "true", "pred")
+# What a bare --grits scores.
+GRITS_DEFAULT = ("top", "con")
 
 
 def add_command(commands: Any) -> None:
@@ -43,7 +48,7 @@ def add_command(commands: Any) -> None:
     command = commands.add_parser(
         "teds", help="TEDS and TEDS-S of predicted HTML tables against the true ones",
         description="Scores each table of TRUE against the prediction of the same name in PRED "
-        "(a missing one scores 0), TEDS and TEDS-S in one pass, then prints one line per table "
+        "(a missing one scores 0), TEDS and TEDS-S in one pass (and GriTS with --grits), then prints one line per table "
         "(or writes them with --output) and a summary: means, simple and complex tables "
         "(complex: a true cell spanning more than one row or column), tables that failed to parse. "
         "TRUE: a JSON object {name: html} or {name: {\"html\": html}}; PubTabNet's jsonl "
@@ -62,6 +67,11 @@ def add_command(commands: Any) -> None:
                          help="comma-separated tags removed before scoring, their text kept")
     command.add_argument("--structure-only", action="store_true",
                          help="TEDS-S only (the cells' contents ignored)")
+    command.add_argument("--grits", nargs="?", const=",".join(GRITS_DEFAULT), metavar="METRICS",
+                         help="also GriTS of every pair in the same pass: comma-separated among top, con, "
+                         "loc (bare --grits: top,con; loc needs cell boxes: PubTabNet records with bbox "
+                         "on both sides); adds grits_<metric>, grits_<metric>_precision and "
+                         "grits_<metric>_recall to the per-table output and their means to the summary")
     command.add_argument("--output", metavar="FILE",
                          help="write per-table scores to FILE: CSV when it ends in .csv, else JSON lines")
     command.add_argument("--workers", type=int, help="threads (default: all cores)")
@@ -119,12 +129,24 @@ def _record_html(path: str, name: str, value: Any) -> str:
 
 def read_tables(path: str) -> dict[str, str]:
     """The tables of a file by name, in the file's order."""
+    return {name: _record_html(path, name, value) for name, value in _read_values(path).items()}
+
+
+def read_boxed_tables(path: str) -> tuple[dict[str, str], dict[str, Any]]:
+    """The tables of a file by name, and the PubTabNet records among them
+    (those whose cells may carry boxes, for GriTS-Loc) by name."""
+    values = _read_values(path)
+    records = {name: value for name, value in values.items()
+               if isinstance(value, dict) and isinstance(value.get("html"), dict)}
+    return {name: _record_html(path, name, value) for name, value in values.items()}, records
+
+
+def _read_values(path: str) -> dict[str, Any]:
+    """The tables of a file by name as the file holds them (text or record)."""
     data = _load(path)
-    tables: dict[str, str] = {}
+    tables: dict[str, Any] = {}
     if isinstance(data, dict):
-        for name, value in data.items():
-            tables[name] = _record_html(path, name, value)
-        return tables
+        return dict(data)
     if not isinstance(data, list):
         raise _input_error(f"{path}: expected a JSON object or list of tables, not {type(data).__name__}")
     for number, record in enumerate(data):
@@ -136,14 +158,14 @@ def read_tables(path: str) -> dict[str, str]:
             found = [det for det in record["layout_dets"]
                      if isinstance(det, dict) and det.get("category_type") == "table"]
             for index, det in enumerate(found):
-                tables[f"{page}#{index}"] = _record_html(path, f"{page}#{index}", det)
+                tables[f"{page}#{index}"] = det
             continue
         name = _record_name(record)
         if name is None:
             raise _input_error(f"{path}: item {number}: no name ({', '.join(NAME_KEYS)})")
         if name in tables:
             raise _input_error(f"{path}: {name}: appears twice")
-        tables[name] = _record_html(path, name, record)
+        tables[name] = record
     return tables
 
 
@@ -162,6 +184,30 @@ class Scores:
     interrupted: bool = False
     measures: tuple[str, ...] = ("teds", "teds_struct")
     extra: dict[str, Any] = field(default_factory=dict)
+    # GriTS columns by key (grits_con, grits_con_precision, ...), when asked,
+    # and the pairs TEDS read but GriTS could not (scored NaN).
+    grits: dict[str, np.ndarray] = field(default_factory=dict)
+    grits_failed: int = 0
+
+    def column(self, measure: str) -> np.ndarray:
+        """The per-table scores of a measure (TEDS, TEDS-S or a GriTS key)."""
+        return self.grits[measure] if measure in self.grits else getattr(self, measure)
+
+
+def grits_keys(metrics: tuple[str, ...]) -> tuple[str, ...]:
+    """The GriTS columns of the metrics asked, as grits_paired keys them."""
+    return tuple(f"grits_{metric}{part}" for metric in metrics for part in ("", "_precision", "_recall"))
+
+
+def parse_grits(value: str | None) -> tuple[str, ...]:
+    """The metrics of ``--grits``: () when absent; ValueError on a bad one."""
+    if value is None:
+        return ()
+    chosen = tuple(dict.fromkeys(name.strip().lower() for name in value.split(",") if name.strip()))
+    if not chosen or any(name not in METRICS for name in chosen):
+        raise ValueError(f"--grits: expected metrics among {', '.join(METRICS)} separated by commas, "
+                         f"not {value!r}")
+    return chosen
 
 
 def _is_complex(table: Any) -> bool:
@@ -215,16 +261,49 @@ def _prepare_both(pred: Any, true: Any, ignore: tuple[str, ...], rules: Rules, t
     return pairs[0], pairs[1], complex_table, "ok"
 
 
+def _grits_batch(result: Scores, numbers: list[int], preds: list[Any], trues: list[Any],
+                 metrics: tuple[str, ...], threads: int, deadline: float | None, timeout: float | None) -> None:
+    """GriTS of a batch of pairs written at their places; when a table of
+    the batch cannot be read for GriTS, the pairs are scored one by one and
+    those that fail score NaN (status "grits error: ...")."""
+    try:
+        found = grits_paired(preds, trues, metrics=metrics, workers=threads,
+                             timeout=time_left(deadline, timeout), progress=False)
+    except TimeoutError:
+        raise TimeoutError(f"the computation did not finish within {timeout} s") from None
+    except (ValueError, TypeError):
+        if len(numbers) == 1:
+            raise
+        for number, pred, true in zip(numbers, preds, trues):
+            try:
+                _grits_batch(result, [number], [pred], [true], metrics, threads, deadline, timeout)
+            except (ValueError, TypeError) as error:
+                for values in result.grits.values():
+                    values[number] = math.nan
+                result.status[number] = f"grits error: {error}"
+                result.grits_failed += 1
+        return
+    for key, values in found.items():
+        result.grits[key][numbers] = values
+
+
 def score_tables(preds: dict[str, str], trues: dict[str, str], *, rules: Rules, denominator: str,
                  ignore: tuple[str, ...], structure_only: bool, threads: int,
-                 progress: bool | None, timeout: float | None = None) -> Scores:
-    """TEDS and TEDS-S of every true table against its prediction; stops
+                 progress: bool | None, timeout: float | None = None, grits: tuple[str, ...] = (),
+                 grits_preds: dict[str, Any] | None = None, grits_trues: dict[str, Any] | None = None) -> Scores:
+    """TEDS and TEDS-S of every true table against its prediction, and the
+    GriTS metrics asked of the same pairs (of ``grits_preds`` and
+    ``grits_trues`` where given, e.g. records with boxes, else of the same
+    texts); a pair TEDS cannot score takes the same score for GriTS. Stops
     cleanly on Ctrl-C with the tables done so far."""
     names = list(trues)
     count = len(names)
     deadline = None if timeout is None else time.monotonic() + timeout
+    measures = ("teds_struct",) if structure_only else ("teds", "teds_struct")
     result = Scores(names, np.full(count, np.nan), np.full(count, np.nan), np.zeros(count, dtype=bool),
-                    [""] * count, measures=("teds_struct",) if structure_only else ("teds", "teds_struct"))
+                    [""] * count, measures=measures + grits_keys(grits),
+                    grits={key: np.full(count, np.nan) for key in grits_keys(grits)})
+    grits_preds, grits_trues = grits_preds or {}, grits_trues or {}
     bar = progress_bar(progress, count)
     batch: list[tuple[int, Pair]] = []
     batch_struct: list[tuple[int, Pair]] = []
@@ -234,6 +313,12 @@ def score_tables(preds: dict[str, str], trues: dict[str, str], *, rules: Rules, 
             compute(batch, result.teds, [denominator], [rules], threads, deadline, timeout)
         if batch_struct:
             compute(batch_struct, result.teds_struct, [denominator], [rules], threads, deadline, timeout)
+        ready = [number for number in pending if result.status[number] == "ok"]
+        if grits and ready:
+            _grits_batch(result, ready,
+                         [grits_preds.get(names[number], preds.get(names[number], "")) for number in ready],
+                         [grits_trues.get(names[number], trues[names[number]]) for number in ready],
+                         grits, threads, deadline, timeout)
         if bar is not None:
             bar.update(len(pending))
         result.done += len(pending)
@@ -260,6 +345,8 @@ def score_tables(preds: dict[str, str], trues: dict[str, str], *, rules: Rules, 
                 if status.startswith("error") and caught is not None:
                     failed = caught
                 result.teds[number] = result.teds_struct[number] = failed
+                for values in result.grits.values():
+                    values[number] = failed
             else:
                 if full is not None:
                     batch.append((number, full))
@@ -292,7 +379,7 @@ def summary(scores: Scores) -> dict[str, Any]:
     status = scores.status[:scores.done]
     out: dict[str, Any] = {"tables": len(scores.names), "scored": scores.done}
     for measure in scores.measures:
-        values = getattr(scores, measure)[done]
+        values = scores.column(measure)[done]
         out[measure] = _mean(values)
         out[f"{measure}_simple"] = _mean(values[~complex_mask])
         out[f"{measure}_complex"] = _mean(values[complex_mask])
@@ -305,6 +392,11 @@ def summary(scores: Scores) -> dict[str, Any]:
     # Tables there, but not where the definition looks (scored 0.0, as by it).
     out["misplaced_true"] = sum(1 for text in status if text.startswith("table in the truth not at"))
     out["misplaced_pred"] = sum(1 for text in status if text.startswith("table in the prediction not at"))
+    if scores.grits:
+        # Pairs GriTS did not score: those TEDS could not read (scored as
+        # TEDS scores them), and those only GriTS could not read (NaN).
+        out["grits_not_read"] = sum(1 for text in status if text not in ("ok",) and not text.startswith("grits"))
+        out["grits_failed"] = sum(1 for text in status if text.startswith("grits error"))
     if scores.interrupted:
         out["interrupted"] = True
     return out
@@ -314,7 +406,7 @@ def _rows(scores: Scores) -> Iterator[dict[str, Any]]:
     for number in range(scores.done):
         row: dict[str, Any] = {"name": scores.names[number]}
         for measure in scores.measures:
-            value = float(getattr(scores, measure)[number])
+            value = float(scores.column(measure)[number])
             row[measure] = None if math.isnan(value) else value
         row["complex"] = bool(scores.complex[number])
         row["status"] = scores.status[number]
@@ -351,6 +443,7 @@ def run(args: argparse.Namespace) -> None:
                                               args.denominator, args.definition)
         threads = check_workers(args.workers)
         timeout = check_timeout(args.timeout)
+        grits = parse_grits(args.grits)
     except ValueError as error:
         print(f"grix teds: error: {error}", file=sys.stderr)
         raise SystemExit(2) from None
@@ -358,37 +451,49 @@ def run(args: argparse.Namespace) -> None:
         lxml_modules()
     except ImportError as error:
         raise _input_error(str(error)) from None
-    trues = read_tables(args.true)
-    preds = read_tables(args.pred)
+    grits_trues: dict[str, Any] = {}
+    grits_preds: dict[str, Any] = {}
+    if "loc" in grits:  # the records, whose cells carry the boxes
+        trues, grits_trues = read_boxed_tables(args.true)
+        preds, grits_preds = read_boxed_tables(args.pred)
+        for path, tables, records in ((args.true, trues, grits_trues), (args.pred, preds, grits_preds)):
+            unboxed = next((name for name, text in tables.items() if text and name not in records), None)
+            if unboxed is not None:
+                raise _input_error(f"{path}: {unboxed}: --grits loc needs the cells' boxes "
+                                   "(PubTabNet records with html.cells[].bbox), not HTML text")
+    else:
+        trues = read_tables(args.true)
+        preds = read_tables(args.pred)
     start = time.perf_counter()
     scores = score_tables(preds, trues, rules=rules, denominator=denominator, ignore=ignore,
                           structure_only=args.structure_only, threads=threads, progress=args.progress,
-                          timeout=timeout)
+                          timeout=timeout, grits=grits, grits_preds=grits_preds, grits_trues=grits_trues)
     seconds = time.perf_counter() - start
     totals = summary(scores)
     main = scores.measures[0]
     if args.output:
         write_output(args.output, scores)
     if args.json:
-        values = getattr(scores, main)[:scores.done].tolist()
+        values = scores.column(main)[:scores.done].tolist()
         print(json.dumps({"scores": {name: (None if math.isnan(value) else value)
                                      for name, value in zip(scores.names, values)},
                           "mean": totals[main], "summary": totals}))
     else:
         out = io.StringIO()
         width = max(7, max(map(len, scores.names), default=0))
+        widths = {measure: max(11, len(measure)) for measure in scores.measures}
         if not args.output:
             for row in _rows(scores):
-                values = "  ".join(f"{_format(row[measure]):>11}" for measure in scores.measures)
+                values = "  ".join(f"{_format(row[m]):>{widths[m]}}" for m in scores.measures)
                 note = "" if row["status"] == "ok" else f"  ({row['status']})"
                 out.write(f"{row['name']:<{width}}  {values}{note}\n")
-        header = "  ".join(f"{measure:>11}" for measure in scores.measures)
+        header = "  ".join(f"{m:>{widths[m]}}" for m in scores.measures)
         out.write(f"{'':<{width}}  {header}\n")
-        out.write(f"{'mean':<{width}}  " + "  ".join(f"{_format(totals[m]):>11}" for m in scores.measures)
+        out.write(f"{'mean':<{width}}  " + "  ".join(f"{_format(totals[m]):>{widths[m]}}" for m in scores.measures)
                   + f"  ({scores.done} tables)\n")
         for part in ("simple", "complex"):
             out.write(f"{part:<{width}}  "
-                      + "  ".join(f"{_format(totals[f'{m}_{part}']):>11}" for m in scores.measures)
+                      + "  ".join(f"{_format(totals[f'{m}_{part}']):>{widths[m]}}" for m in scores.measures)
                       + f"  ({totals[part]} tables)\n")
         misplaced = ""
         if totals["misplaced_true"] or totals["misplaced_pred"]:
@@ -397,6 +502,9 @@ def run(args: argparse.Namespace) -> None:
         out.write(f"failed to parse: {totals['failed_to_parse']}, missing predictions: "
                   f"{totals['missing_predictions']}, true tables without a table: {totals['no_true_table']}"
                   f"{misplaced}; {seconds:.2f} s\n")
+        if scores.grits:
+            out.write(f"GriTS: {totals['grits_not_read']} tables without a pair to read (scored as for TEDS), "
+                      f"{totals['grits_failed']} read for TEDS but not for GriTS (no score)\n")
         sys.stdout.write(out.getvalue())
     if scores.interrupted:
         sys.stdout.flush()
