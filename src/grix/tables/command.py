@@ -71,7 +71,8 @@ def add_command(commands: Any) -> None:
                          help="also GriTS of every pair in the same pass: comma-separated among top, con, "
                          "loc (bare --grits: top,con; loc needs cell boxes: PubTabNet records with bbox "
                          "on both sides); adds grits_<metric>, grits_<metric>_precision and "
-                         "grits_<metric>_recall to the per-table output and their means to the summary")
+                         "grits_<metric>_recall to the per-table output and their means to the summary; "
+                         "write it after PRED TRUE, or as --grits=con")
     command.add_argument("--output", metavar="FILE",
                          help="write per-table scores to FILE: CSV when it ends in .csv, else JSON lines")
     command.add_argument("--workers", type=int, help="threads (default: all cores)")
