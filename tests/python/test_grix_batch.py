@@ -262,7 +262,10 @@ def test_batches_of_large_pairs_stop_soon(call):
     # time of the stop (0.06 s idle, past 0.9 s under load), not this work; a
     # batch that set up its scratch and costs unwatched took a second of
     # wall time on both workers, and one that ran on would spend seconds.
-    assert after.seconds < (3.0 if under_asan else 0.75), after.seconds
+    # Under AddressSanitizer, allocating and releasing the gigabyte of
+    # scratch alone took 3.1-3.2 s of CPU time in CI, while a pair that ran
+    # on would spend several times the release build's 4.5 s.
+    assert after.seconds < (8.0 if under_asan else 0.75), after.seconds
 
 
 def test_memory_is_the_result_and_a_small_scratch_per_worker():
