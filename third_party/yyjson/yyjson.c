@@ -7758,7 +7758,7 @@ static_inline u8 *write_inf_or_nan(u8 *buf, yyjson_write_flag flg,
 
 /**
  Write a float number (requires 40 bytes buffer).
- We follow the ECMAScript specification for printing floating-point numbers,
+ We print floating-point numbers as ECMAScript does,
  similar to `Number.prototype.toString()`, but with the following changes:
  1. Keep the negative sign of `-0.0` to preserve input information.
  2. Keep decimal point to indicate the number is floating point.
@@ -7885,7 +7885,7 @@ static_noinline u8 *write_f32_raw(u8 *buf, u64 raw_f64,
 
 /**
  Write a double number (requires 40 bytes buffer).
- We follow the ECMAScript specification for printing floating-point numbers,
+ We print floating-point numbers as ECMAScript does,
  similar to `Number.prototype.toString()`, but with the following changes:
  1. Keep the negative sign of `-0.0` to preserve input information.
  2. Keep decimal point to indicate the number is floating point.
@@ -8009,7 +8009,7 @@ static_noinline u8 *write_f64_raw(u8 *buf, u64 raw, yyjson_write_flag flg) {
 /**
  Write a double number using fixed-point notation (requires 40 bytes buffer).
 
- We follow the ECMAScript specification for printing floating-point numbers,
+ We print floating-point numbers as ECMAScript does,
  similar to `Number.prototype.toFixed(prec)`, but with the following changes:
  1. Keep the negative sign of `-0.0` to preserve input information.
  2. Keep decimal point to indicate the number is floating point.
