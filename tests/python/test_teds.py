@@ -389,7 +389,7 @@ def test_command_without_lxml_says_what_to_install_in_one_line(tmp_path):
     run = subprocess.run([sys.executable, "-c", hide, "teds", "t.json", "t.json"],
                          capture_output=True, text=True, cwd=tmp_path, timeout=120)
     assert run.returncode == 1
-    assert run.stderr.splitlines() == ["grix: grix.teds needs lxml to parse HTML tables: "
+    assert run.stderr.splitlines() == ["grix: grix.teds and grix.grits need lxml to parse HTML tables: "
                                        "pip install 'grix[xml]' (or pip install lxml)"]
 
 

@@ -64,7 +64,7 @@ def lxml_modules() -> tuple[Any, Any]:
         import lxml.etree
         import lxml.html
     except ImportError:
-        raise ImportError("grix.teds needs lxml to parse HTML tables: "
+        raise ImportError("grix.teds and grix.grits need lxml to parse HTML tables: "
                           "pip install 'grix[xml]' (or pip install lxml)") from None
     return lxml.etree, lxml.html
 
