@@ -4,8 +4,8 @@
 :func:`mapping_to_json` gives a plain document for other programs, and
 :func:`render_html` builds one self-contained page with both trees side by
 side (its HTML, CSS and JavaScript are the package files in ``diff_page``).
-Where the sources of the nodes know their line (Python syntax trees, and
-XML or HTML read by lxml), the text marks each change with its line and the
+Where the sources of the nodes know their line (Python syntax trees, XML
+or HTML read by lxml, and JSON read from text), the text marks each change with its line and the
 JSON document lists every node's line.
 
 The text layout follows the second tree: kept, renamed and inserted nodes

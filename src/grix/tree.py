@@ -332,9 +332,13 @@ class Tree(Generic[S]):
         ``"1"`` and the number ``1`` differ. ``source[k]`` is the path of
         node ``k``, a :class:`grix.readers.JSONPath` equal to the tuple of
         keys and indices (e.g. ``("a", 0, "b")``; ``tuple(path)`` copies it
-        out); a member's node and its value's node share the path. Text is
-        read by a native reader (docs/json-reading.md) and its paths are
-        built the first time ``source`` is read.
+        out); a member's node and its value's node share the path. Read
+        from text, each path also knows the line its node starts on
+        (``path.lineno``; a member's value takes its key's), which
+        :mod:`grix.diff` shows. Text is read by a native reader
+        (docs/json-reading.md); its paths and lines are built the first
+        time ``source`` is read, a pass over the text in Python, and the
+        tree keeps the text until then.
 
         Text nested deeper than :func:`json.loads` can go is parsed by an
         iterative parser with the same results. Raises

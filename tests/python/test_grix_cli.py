@@ -146,6 +146,15 @@ def test_diff_text_json_and_html(files, tmp_path):
     assert data["lines1"][:2] == [None, 1] and len(data["lines2"]) == data["nodes2"]
 
 
+def test_diff_of_json_gives_the_lines_of_the_changes(tmp_path):
+    (tmp_path / "a.json").write_text('{\n "name": "x",\n "items": [1, 2, 3],\n "on": true\n}\n')
+    (tmp_path / "b.json").write_text('{\n "name": "y",\n "items": [1, 3],\n "on": false,\n "new": null\n}\n')
+    text = grix_cli("diff", tmp_path / "a.json", tmp_path / "b.json").stdout
+    assert '~ "x" → "y"  (line 2)' in text and "- 2  (line 3)" in text and "+ new  (line 5)" in text
+    data = json.loads(grix_cli("diff", tmp_path / "a.json", tmp_path / "b.json", "--json").stdout)
+    assert data["lines1"] == [1, 3, 3, 3, 3, 3, 2, 2, 4, 4]
+
+
 def test_diff_of_html_shows_the_changed_text(files):
     result = grix_cli("diff", files / "c.html", files / "d.html")
     assert "~ Use bisection here. → Use binary search here." in result.stdout

@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 
 import grix
 from grix import Tree, _core
-from grix.readers.json_data import json_text, read_json, read_json_python
+from grix.readers.json_data import _kinds, json_text, read_json, read_json_python
 
 ROOT = Path(__file__).resolve().parents[2]
 DATA_FILES = sorted([*ROOT.glob("tests/**/*.json"), *ROOT.glob("data/**/*.json")])
@@ -178,3 +178,42 @@ def test_the_join_finds_the_same_pairs_from_text():
     trees = [Tree._of(read_json_python(t)) for t in texts]
     a, b = grix.json_join(texts, 2), grix.json_join(trees, 2)
     assert a.matches == b.matches and len(a) > 0
+
+
+# -- lines of the text -----------------------------------------------------------
+
+@given(TEXTS, st.sampled_from(["sorted", "given"]))
+def test_every_node_knows_its_line_in_indented_text(text, key_order):
+    # One member or element a line, so each line opens with its node's text:
+    # a key, or an element's label (a container's first character).
+    text = json.dumps(json.loads(text), indent=1, ensure_ascii=False)
+    tree = Tree.from_json(text, key_order=key_order)
+    kinds = _kinds(tree.labels, list(tree.parents)).tolist()
+    rows = text.split("\n")
+    for v, (label, path) in enumerate(zip(tree.labels, tree.source)):
+        row, p = rows[path.lineno - 1].lstrip(), tree.parents[v]
+        if kinds[v] == 2:  # a key
+            assert row.startswith(json.dumps(label, ensure_ascii=False) + ":"), (v, row)
+        elif p < 0 or kinds[p] == 1:  # the top value, or an element
+            assert row.startswith(label if label not in ("{}", "[]") else label[0]), (v, row)
+        else:  # a member's value: its key's line
+            assert path.lineno == tree.source[p].lineno
+
+
+@given(TEXTS)
+def test_node_kinds_from_labels_equal_the_native_readers(text):
+    read = _core.read_json(json_text(text), True)
+    if read is not None:
+        labels, parents, kinds = read
+        assert _kinds(labels, parents.tolist()).tolist() == kinds.tolist()
+
+
+@pytest.mark.parametrize("text", ['{\n"a": [NaN,\n "\\ud800"],\n"b": 1e999}', "[\n" * 3000 + "1" + "]" * 3000])
+def test_lines_of_text_python_reads(text):
+    lines = [path.lineno for path in Tree.from_json(text).source]
+    assert lines == ([1, 2, 2, 2, 3, 4, 4] if text[0] == "{" else list(range(1, 3001)) + [3001])
+
+
+def test_repeated_keys_take_the_line_of_the_last():
+    tree = Tree.from_json('{"a": 1,\n"a":\n[2]}', key_order="given")
+    assert [path.lineno for path in tree.source] == [1, 2, 2, 3]

@@ -190,8 +190,9 @@ def label_with_text(name: str, whole: str, shown: str | None = None) -> str:
 
 def source_line(source: object) -> int | None:
     """The line a node's source starts on, where its reader knows it: syntax
-    tree nodes, lxml elements, and text and attribute leaves of lxml
-    elements (the element's line). None elsewhere."""
+    tree nodes, lxml elements, text and attribute leaves of lxml elements
+    (the element's line), and the paths of JSON read from text. None
+    elsewhere."""
     if type(source) is tuple and len(source) == 2 and isinstance(source[1], str):
         source = source[0]
     line = getattr(source, "lineno", None)

@@ -2,34 +2,50 @@
 
 from __future__ import annotations
 
+import bisect
 import json
 import re
 from collections.abc import Iterator, Sequence
 from typing import Any
+
+import numpy as np
 
 from .. import _core
 from .common import LazySources, Preorder, not_text, short, walk
 
 _JSON_SPACE = re.compile(r"[ \t\n\r]*")
 
+#: Where :func:`parse_json` found a value: its offset, its key's offset (-1
+#: outside objects), and the value itself if it is a non-empty container.
+ValueStart = list[Any]
 
-def parse_json(text: str | bytes) -> Any:
+
+def parse_json(text: str | bytes, positions: dict[tuple[int, Any], ValueStart] | None = None) -> Any:
     """Decode JSON text like :func:`json.loads`, without recursion.
 
     Used for text nested too deeply for the standard decoder; scalars still
     go through :meth:`json.JSONDecoder.raw_decode`, so both decode alike.
     Raises :class:`json.JSONDecodeError` with the offset of the error.
+
+    Given a dict as ``positions``, it also notes where each value starts:
+    ``positions[id(container), key or index]`` is a :data:`ValueStart` (the
+    top value's is at ``(0, None)``). A repeated key keeps its last value,
+    as in the result.
     """
     s = text if isinstance(text, str) else text.decode(json.detect_encoding(text), "surrogatepass")
     decoder = json.JSONDecoder()
     Error = json.JSONDecodeError
     containers: list[Any] = []  # open lists and dicts
     keys: list[str | None] = []  # pending key of each open dict
+    key_start = -1  # offset of the pending key of the innermost dict
+    every_container: list[Any] = []  # kept alive while their ids are keys of `positions`
 
     def skip(i: int) -> int:
         return _JSON_SPACE.match(s, i).end()  # type: ignore[union-attr]
 
     def key_at(i: int) -> tuple[str, int]:
+        nonlocal key_start
+        key_start = i
         if s[i:i + 1] != '"':
             raise Error("Expecting property name enclosed in double quotes", s, i)
         key, i = decoder.raw_decode(s, i)
@@ -44,20 +60,32 @@ def parse_json(text: str | bytes) -> Any:
     while True:
         # Read one value at i; containers are opened rather than recursed into.
         char = s[i:i + 1]
+        start: list[Any] | None = None
+        if positions is not None:
+            if not containers:
+                where: tuple[int, Any] = (0, None)
+            elif keys[-1] is None:
+                where = (id(containers[-1]), len(containers[-1]))
+            else:
+                where = (id(containers[-1]), keys[-1])
+            start = positions[where] = [i, -1 if keys[-1:] in ([], [None]) else key_start, None]
         if char in ("[", "{"):
             j = skip(i + 1)
             if s[j:j + 1] == ("]" if char == "[" else "}"):
                 value: Any = [] if char == "[" else {}
                 i = j + 1
-            elif char == "[":
-                containers.append([])
-                keys.append(None)
-                i = j
-                continue
             else:
-                key, i = key_at(j)
-                containers.append({})
-                keys.append(key)
+                opened: Any = [] if char == "[" else {}
+                if start is not None:
+                    start[2] = opened
+                    every_container.append(opened)
+                containers.append(opened)
+                if char == "[":
+                    keys.append(None)
+                    i = j
+                else:
+                    key, i = key_at(j)
+                    keys.append(key)
                 continue
         else:
             value, i = decoder.raw_decode(s, i)
@@ -95,11 +123,13 @@ class JSONPath(Sequence[str | int]):
     memory per node rather than O(depth). ``tuple(path)`` copies it out.
     """
 
-    __slots__ = ("parent", "key", "_len")
+    __slots__ = ("_len", "key", "lineno", "parent")
 
     def __init__(self, parent: JSONPath | None = None, key: str | int | None = None) -> None:
         self.parent = parent
         self.key = key
+        #: The line its node starts on, where the tree was read from text.
+        self.lineno: int | None = None
         self._len = 0 if parent is None else len(parent) + 1
 
     def __len__(self) -> int:
@@ -158,6 +188,46 @@ def json_paths(labels: Sequence[str], parents: Any, kinds: Any) -> tuple[JSONPat
     return tuple(paths)
 
 
+def json_sources(labels: Sequence[str], parents: Any, kinds: Any, text: str) -> tuple[JSONPath, ...]:
+    """:func:`json_paths`, each path knowing the line of ``text`` its node
+    starts on (``lineno``; a member's node and its value's share the key's
+    line)."""
+    paths = json_paths(labels, parents, kinds)
+    for path, line in zip(paths, json_lines(text, labels, parents, kinds)):
+        if path.lineno is None:
+            path.lineno = line
+    return paths
+
+
+def json_lines(text: str, labels: Sequence[str], parents: Any, kinds: Any) -> list[int | None]:
+    """The line each node of the JSON tree read from ``text`` starts on: a
+    key's line for a member, the value's first character's for a value."""
+    positions: dict[tuple[int, Any], ValueStart] = {}
+    parse_json(text, positions)
+    newlines = [match.start() for match in re.finditer("\n", text)]
+    kind_of = kinds.tolist()
+    starts: list[ValueStart | None] = []
+    elements = [0] * len(labels)  # elements of each array met so far
+    lines: list[int | None] = []
+    for v, p in enumerate(parents.tolist()):
+        if p < 0:
+            start = positions.get((0, None))
+        elif kind_of[p] == KEY:
+            start = starts[p]
+        else:
+            container = starts[p][2] if starts[p] is not None else None  # type: ignore[index]
+            key: Any = labels[v] if kind_of[p] == OBJECT else elements[p]
+            elements[p] += kind_of[p] == ARRAY
+            start = positions.get((id(container), key))
+        starts.append(start)
+        if start is None:
+            lines.append(None)
+        else:
+            offset = start[1] if kind_of[v] == KEY else start[0]
+            lines.append(bisect.bisect_left(newlines, offset) + 1)
+    return lines
+
+
 def read_json(obj_or_text: Any, *, key_order: str = "sorted") -> Preorder[JSONPath]:
     """JSON text (str or bytes) or decoded data (see ``Tree.from_json``).
 
@@ -176,8 +246,24 @@ def read_json(obj_or_text: Any, *, key_order: str = "sorted") -> Preorder[JSONPa
         read = _core.read_json(data, sort_keys)
         if read is not None:
             labels, parents, kinds = read
-            return labels, parents, LazySources(json_paths, labels, parents, kinds)  # type: ignore[return-value]
+            return labels, parents, LazySources(json_sources, labels, parents, kinds, data)  # type: ignore[return-value]
+        decoded = _read_decoded(data, sort_keys)
+        labels_read, parents_read = decoded[0], decoded[1]
+        kinds_read = _kinds(labels_read, parents_read)
+        return labels_read, parents_read, list(json_sources(labels_read, np.asarray(parents_read), kinds_read, data))
     return _read_decoded(data, sort_keys)
+
+
+def _kinds(labels: Sequence[str], parents: Any) -> Any:
+    """The node kinds of a JSON tree from its labels: a value labelled {} is
+    an object and its children are keys, whose children are values."""
+    kinds: list[int] = []
+    for v, p in enumerate(parents):
+        if p >= 0 and kinds[p] == OBJECT:
+            kinds.append(KEY)
+        else:
+            kinds.append({"{}": OBJECT, "[]": ARRAY}.get(labels[v], LITERAL))
+    return np.array(kinds, dtype=np.int8)
 
 
 def read_json_python(obj_or_text: Any, *, key_order: str = "sorted") -> Preorder[JSONPath]:
