@@ -4,6 +4,7 @@ find it, accept correct calls and flag wrong ones."""
 import ast
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import sysconfig
@@ -151,6 +152,17 @@ README_EXAMPLES = pathlib.Path(__file__).parents[2] / "examples" / "readme.py"
 @pytest.mark.parametrize("checker", [mypy, pyright], ids=["mypy", "pyright"])
 def test_readme_examples_check_cleanly(checker, tmp_path):
     (tmp_path / "sample.py").write_text(README_EXAMPLES.read_text())
+    result = checker(tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("checker", [mypy, pyright], ids=["mypy", "pyright"])
+def test_the_readmes_own_blocks_check_cleanly(checker, tmp_path):
+    # The blocks as the README shows them, the RNA example's **costs included.
+    readme = (README_EXAMPLES.parents[1] / "README.md").read_text()
+    blocks = re.findall(r"```python\n(.*?)```", readme, re.S)
+    assert blocks and "grix.rna.costs" in "".join(blocks)
+    (tmp_path / "sample.py").write_text("\n".join(blocks))
     result = checker(tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
