@@ -117,6 +117,13 @@ def test_otsl_and_pubtabnet_records_read_as_the_html_they_encode(seed):
                          .replace("</table>", "</tbody></table>")) == 1.0
 
 
+def test_pubtabnet_cells_escape_their_characters_but_not_their_tags():
+    record = {"html": {"structure": {"tokens": ["<tr>", "<td>", "</td>", "</tr>"]},
+                       "cells": [{"tokens": ["<b>", "a", "&", "<", "'", '"', ">", "</b>", "&amp;"]}]}}
+    assert pubtabnet_table(record) == ("<html><body><table><tr><td><b>a&amp;&lt;&#x27;&quot;&gt;</b>&amp;</td>"
+                                       "</tr></table></body></html>")
+
+
 @pytest.mark.parametrize("seed", range(3))
 def test_markdown_tables_read_as_their_cells(seed):
     rng = random.Random(seed)

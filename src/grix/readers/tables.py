@@ -95,6 +95,10 @@ def markdown_tables(text: str) -> list[str]:
     return tables
 
 
+# html.escape of the characters it changes.
+_ESCAPED_CHARACTER = {character: html.escape(character) for character in "&<>\"'"}
+
+
 def pubtabnet_table(record: Mapping[str, Any], *, name: str | None = None) -> str:
     """The HTML of a PubTabNet annotation record (a line of its jsonl
     files): ``record["html"]["structure"]["tokens"]`` with the tokens of
@@ -128,8 +132,9 @@ def pubtabnet_table(record: Mapping[str, Any], *, name: str | None = None) -> st
         if not isinstance(tokens, list):
             raise ValueError(f"{label}: every cell needs a list of tokens")
         if tokens:
-            pieces.insert(place + 1, "".join(html.escape(token) if len(token) == 1 else token
-                                             for token in tokens))
+            # map() over a dict lookup, not a Python call per token: only
+            # single characters are keys, so longer tokens pass unchanged.
+            pieces.insert(place + 1, "".join(map(_ESCAPED_CHARACTER.get, tokens, tokens)))
     return "<html><body><table>" + "".join(pieces) + "</table></body></html>"
 
 
