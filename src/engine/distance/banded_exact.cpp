@@ -1,13 +1,16 @@
-// Exact distances of large, close pairs in band memory (band_kernel.h), with
-// the full schedule where a band would cost more or the costs allow none.
+// Exact distances and edit mappings of large, close pairs in band memory
+// (band_kernel.h), with the full computation where a band would cost more or
+// the costs allow none.
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <string>
 
 #include "distance/band_kernel.h"
 #include "distance/keyroot_schedule.h"
+#include "mapping/edit_mapping.h"
 #include "join/join_bounds.h"
 #include "shared/entry_checks.h"
 #include "shared/memory_budget.h"
@@ -66,10 +69,12 @@ int32_t sequence_lower_bound(const PreparedTree& tree1, const PreparedTree& tree
 // K), reaches `upper` (a known upper bound, which certifies) or max_distance
 // (whose refusal is the answer). Returns -1 when the next band would cost
 // more than the full schedule (`full_cells`) and the full schedule fits.
+// `band` is the last K run: scratch holds its tables.
 template <typename Rename, typename Indel>
 int32_t search_bands(const PreparedTree& tree1, const PreparedTree& tree2, const Rename& rename,
                      const Indel& indel, int32_t start, int32_t upper, int32_t max_distance, double full_cells,
-                     bool full_fits, BandScratch& scratch, const StopFlag* stop, std::atomic<int64_t>* cells_done) {
+                     bool full_fits, BandScratch& scratch, const StopFlag* stop, std::atomic<int64_t>* cells_done,
+                     int32_t& band) {
   const int32_t n1 = static_cast<int32_t>(tree1.codes.size());
   const int32_t n2 = static_cast<int32_t>(tree2.codes.size());
   fill_keyroot_above(tree2, scratch.keyroot_above);
@@ -89,6 +94,7 @@ int32_t search_bands(const PreparedTree& tree1, const PreparedTree& tree2, const
       check_memory_budget(needed, 1, "a banded distance between trees of " + std::to_string(n1) + " and " +
                                          std::to_string(n2) + " nodes (band " + std::to_string(2 * k + 1) + ")");
     }
+    band = k;
     const int32_t result = band_kernel(tree1, tree2, k, rename, indel, scratch, stop, cells_done);
     if (result <= k || last) return result;
     k = static_cast<int32_t>(std::min<int64_t>(2 * static_cast<int64_t>(std::max(k, 1)), upper));
@@ -100,6 +106,95 @@ bool costs_allow_band(const PairCosts<int32_t>& costs) {
   return indel_allows_band(costs.delete_costs) && indel_allows_band(costs.insert_costs) &&
          renames_allow_band(costs.rename_by_node) && renames_allow_band(costs.rename_by_label);
 }
+
+namespace {
+
+// What decides whether and how a pair runs in bands, found before any band
+// runs. `forced` (a first band of the caller's) skips the pricing and the
+// bounds: the bands start there and double until one certifies.
+struct BandPlan {
+  bool use_band = false;
+  bool mirror = false;
+  double full_cells = 0;
+  bool full_fits = true;
+  int32_t lower = 0;  // a lower bound on the distance (0 when none is known)
+  int32_t start = 0;
+  int32_t upper = std::numeric_limits<int32_t>::max() / 4;  // a known upper bound, or far above any
+};
+
+BandPlan plan_band(const OrientedTree& tree1, const OrientedTree& tree2, const PairCosts<int32_t>& costs,
+                   int32_t refused, int32_t num_threads, int32_t forced_band) {
+  BandPlan plan;
+  const int32_t n1 = tree1.size();
+  const int32_t n2 = tree2.size();
+  plan.mirror = mirrored_is_cheaper(tree1, tree2, &plan.full_cells);
+  if (forced_band >= 0) {
+    plan.use_band = true;
+    plan.full_fits = false;
+    plan.start = forced_band;
+    return plan;
+  }
+  // The band pays for itself only where the full schedule is large.
+  if (plan.full_cells < 1e6) return plan;
+  plan.use_band = true;
+  const PreparedTree& t1 = plan.mirror ? tree1.mirrored : tree1.given;
+  const PreparedTree& t2 = plan.mirror ? tree2.mirrored : tree2.given;
+  const bool per_node_indel = !costs.delete_costs.empty() || !costs.insert_costs.empty();
+  const double full_bytes = estimate_pair_bytes(n1, n2, static_cast<int64_t>(t1.keyroots.size()),
+                                                static_cast<int64_t>(t2.keyroots.size()),
+                                                effective_worker_count(num_threads, n1, n2), 4, true, per_node_indel);
+  plan.full_fits = full_bytes < UNCHECKED_BYTES || full_bytes <= available_memory_bytes();
+  // Bounds from label equality hold for unit costs only.
+  const bool unit = !per_node_indel && !costs.rename_by_node.given() && !costs.rename_by_label.given();
+  plan.start = std::max(std::abs(n1 - n2), FIRST_BAND);
+  // Without a bound the bands double until one certifies (the memory check
+  // and the full schedule's price end the doubling first).
+  if (unit) {
+    UpperBoundScratch bound_scratch;
+    plan.upper = top_down_upper_bound(t1, t2, bound_scratch);
+    const int32_t ceiling = refused >= 0 ? std::min(plan.upper, refused) : plan.upper;
+    plan.lower = sequence_lower_bound(t1, t2, ceiling);
+    plan.start = std::max(plan.lower, 1);
+  }
+  plan.start = std::min(plan.start, plan.upper);
+  return plan;
+}
+
+// Calls body(tree1, tree2, rename, indel) with the pair in the plan's
+// orientation and its costs in that orientation's numbering.
+template <typename Body>
+auto with_band_costs(const OrientedTree& tree1, const OrientedTree& tree2, const PairCosts<int32_t>& costs,
+                     bool mirror, Body&& body) {
+  const PreparedTree& t1 = mirror ? tree1.mirrored : tree1.given;
+  const PreparedTree& t2 = mirror ? tree2.mirrored : tree2.given;
+  std::vector<int32_t> deletes, inserts;
+  auto with_rename = [&](const auto& indel) {
+    if (costs.rename_by_node.given()) {
+      if (!mirror) return body(t1, t2, costs.rename_by_node, indel);
+      const PermutedMatrix<const int32_t> permuted{costs.rename_by_node.values, costs.rename_by_node.columns,
+                                                   tree1.mirrored_to_given.data(), tree2.mirrored_to_given.data()};
+      return body(t1, t2, permuted, indel);
+    }
+    if (costs.rename_by_label.given()) {
+      return body(t1, t2,
+                  CodeTableRename<int32_t>{t1.codes.data(), t2.codes.data(), costs.rename_by_label.values,
+                                           costs.rename_by_label.columns},
+                  indel);
+    }
+    return body(t1, t2, CodeEqualityRename<int32_t>{t1.codes.data(), t2.codes.data()}, indel);
+  };
+  if (costs.delete_costs.empty() && costs.insert_costs.empty()) return with_rename(UnitIndel{});
+  auto oriented = [&](const std::vector<int32_t>& given, const OrientedTree& tree, std::vector<int32_t>& out) {
+    out.assign(static_cast<size_t>(tree.size()), 1);
+    if (given.empty()) return;
+    for (int32_t v = 0; v < tree.size(); ++v) out[v] = given[mirror ? tree.mirrored_to_given[v] : v];
+  };
+  oriented(costs.delete_costs, tree1, deletes);
+  oriented(costs.insert_costs, tree2, inserts);
+  return with_rename(NodeIndel<int32_t>{deletes.data(), inserts.data()});
+}
+
+}  // namespace
 
 int32_t compute_distance_within(const OrientedTree& tree1, const OrientedTree& tree2,
                                 const PairCosts<int32_t>& costs, int32_t max_distance, int32_t num_threads,
@@ -115,70 +210,53 @@ int32_t compute_distance_within(const OrientedTree& tree1, const OrientedTree& t
   if (n1 == 0 || n2 == 0 || algorithm != Algorithm::automatic || !costs_allow_band(costs)) return full();
   // Every delete and insert costs at least 1: at least |n1 - n2| of them.
   if (refused >= 0 && std::abs(n1 - n2) > max_distance) return refused;
-
-  double full_cells = 0;
-  const bool mirror = mirrored_is_cheaper(tree1, tree2, &full_cells);
-  const PreparedTree& t1 = mirror ? tree1.mirrored : tree1.given;
-  const PreparedTree& t2 = mirror ? tree2.mirrored : tree2.given;
-  // The band pays for itself only where the full schedule is large.
-  if (full_cells < 1e6) return full();
-  const bool per_node_indel = !costs.delete_costs.empty() || !costs.insert_costs.empty();
-  const double full_bytes = estimate_pair_bytes(n1, n2, static_cast<int64_t>(t1.keyroots.size()),
-                                                static_cast<int64_t>(t2.keyroots.size()),
-                                                effective_worker_count(num_threads, n1, n2), 4, true, per_node_indel);
-  const bool full_fits = full_bytes < UNCHECKED_BYTES || full_bytes <= available_memory_bytes();
-
-  // Bounds from label equality hold for unit costs only.
-  const bool unit = !per_node_indel && !costs.rename_by_node.given() && !costs.rename_by_label.given();
-  int32_t start = std::max(std::abs(n1 - n2), FIRST_BAND);
-  // Without a bound the bands double until one certifies (the memory check
-  // and the full schedule's price end the doubling first).
-  int32_t upper = std::numeric_limits<int32_t>::max() / 4;
-  if (unit) {
-    UpperBoundScratch bound_scratch;
-    upper = top_down_upper_bound(t1, t2, bound_scratch);
-    const int32_t ceiling = refused >= 0 ? std::min(upper, refused) : upper;
-    const int32_t lower = sequence_lower_bound(t1, t2, ceiling);
-    if (refused >= 0 && lower > max_distance) return refused;
-    start = std::max(lower, 1);
-  }
-  start = std::min(start, upper);
-
+  const BandPlan plan = plan_band(tree1, tree2, costs, refused, num_threads, -1);
+  if (!plan.use_band) return full();
+  if (refused >= 0 && plan.lower > max_distance) return refused;
   BandScratch scratch;
-  auto search = [&](const auto& rename, const auto& indel) {
-    return search_bands(t1, t2, rename, indel, start, upper, max_distance, full_cells, full_fits, scratch, stop,
-                        cells_done);
-  };
-  std::vector<int32_t> deletes, inserts;
-  auto with_rename = [&](const auto& indel) {
-    if (costs.rename_by_node.given()) {
-      if (!mirror) return search(costs.rename_by_node, indel);
-      const PermutedMatrix<const int32_t> permuted{costs.rename_by_node.values, costs.rename_by_node.columns,
-                                                   tree1.mirrored_to_given.data(), tree2.mirrored_to_given.data()};
-      return search(permuted, indel);
-    }
-    if (costs.rename_by_label.given()) {
-      return search(CodeTableRename<int32_t>{t1.codes.data(), t2.codes.data(), costs.rename_by_label.values,
-                                             costs.rename_by_label.columns},
-                    indel);
-    }
-    return search(CodeEqualityRename<int32_t>{t1.codes.data(), t2.codes.data()}, indel);
-  };
-  int32_t result;
-  if (per_node_indel) {
-    auto oriented = [&](const std::vector<int32_t>& given, const OrientedTree& tree, std::vector<int32_t>& out) {
-      out.assign(static_cast<size_t>(tree.size()), 1);
-      if (given.empty()) return;
-      for (int32_t v = 0; v < tree.size(); ++v) out[v] = given[mirror ? tree.mirrored_to_given[v] : v];
-    };
-    oriented(costs.delete_costs, tree1, deletes);
-    oriented(costs.insert_costs, tree2, inserts);
-    result = with_rename(NodeIndel<int32_t>{deletes.data(), inserts.data()});
-  } else {
-    result = with_rename(UnitIndel{});
-  }
+  const int32_t result = with_band_costs(tree1, tree2, costs, plan.mirror, [&](const PreparedTree& t1,
+                                                                               const PreparedTree& t2,
+                                                                               const auto& rename,
+                                                                               const auto& indel) {
+    int32_t band = 0;
+    return search_bands(t1, t2, rename, indel, plan.start, plan.upper, max_distance, plan.full_cells,
+                        plan.full_fits, scratch, stop, cells_done, band);
+  });
   if (result < 0) return full();
   return result;
+}
+
+EditMapping<int32_t> compute_banded_edit_mapping(const OrientedTree& tree1, const OrientedTree& tree2,
+                                                 const PairCosts<int32_t>& costs, int32_t num_threads,
+                                                 const StopFlag* stop, std::atomic<int64_t>* cells_done,
+                                                 Algorithm algorithm, int32_t first_band) {
+  check_pair_costs(costs, tree1, tree2);
+  auto full = [&] {
+    return compute_edit_mapping<int32_t>(tree1, tree2, costs, num_threads, stop, cells_done, algorithm);
+  };
+  if (tree1.size() == 0 || tree2.size() == 0 || algorithm != Algorithm::automatic || !costs_allow_band(costs)) {
+    return full();
+  }
+  const BandPlan plan = plan_band(tree1, tree2, costs, -1, num_threads, first_band);
+  if (!plan.use_band) return full();
+  EditMapping<int32_t> mapping;
+  mapping.distance = -1;
+  BandScratch scratch;
+  with_band_costs(tree1, tree2, costs, plan.mirror, [&](const PreparedTree& t1, const PreparedTree& t2,
+                                                        const auto& rename, const auto& indel) {
+    int32_t band = 0;
+    const int32_t d = search_bands(t1, t2, rename, indel, plan.start, plan.upper, -1, plan.full_cells,
+                                   plan.full_fits, scratch, stop, cells_done, band);
+    if (d < 0) return;
+    // Without a bound the search ends only at a band that certifies (a
+    // known upper bound certifies too).
+    if (d > band) throw std::logic_error("the bands ended without certifying the distance");
+    mapping.distance = d;
+    mapping.pairs = band_walk_back(t1, t2, band, rename, indel, scratch, stop, cells_done);
+  });
+  if (mapping.distance < 0) return full();
+  list_unmatched_nodes(mapping, tree1, tree2, plan.mirror);
+  return mapping;
 }
 
 }  // namespace grix
