@@ -1,16 +1,13 @@
-// Exact distances and edit mappings of large, close pairs in band memory
-// (band_kernel.h), with the full computation where a band would cost more or
-// the costs allow none.
+// Exact distances of large, close pairs in band memory (band_kernel.h), with
+// the full schedule where a band would cost more or the costs allow none.
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <stdexcept>
 #include <string>
 
-#include "distance/band_kernel.h"
+#include "distance/band_search.h"
 #include "distance/keyroot_schedule.h"
-#include "mapping/edit_mapping.h"
 #include "join/join_bounds.h"
 #include "shared/entry_checks.h"
 #include "shared/memory_budget.h"
@@ -18,11 +15,6 @@
 namespace grix {
 
 namespace {
-
-// A band cell costs about this many full-schedule cells (the band's index
-// arithmetic and the reads outside it). An estimate, not yet fitted: it only
-// decides which exact computation runs, never the result.
-constexpr double BAND_CELL_PRICE = 2.0;
 
 // The first band tried when no bound says more.
 constexpr int32_t FIRST_BAND = 16;
@@ -38,12 +30,6 @@ bool renames_allow_band(const MatrixView<int32_t>& matrix) {
     if (std::any_of(row, row + matrix.columns, [](int32_t cost) { return cost < 0; })) return false;
   }
   return true;
-}
-
-double band_bytes(int32_t n1, int32_t n2, int32_t k) {
-  const double width = 2.0 * k + 1;
-  return heap_block_bytes((n1 + 2.0) * width * 4) + heap_block_bytes(n1 * width * 4) +
-         heap_block_bytes((n1 + n2 + 2.0) * 8) + heap_block_bytes(n2 * 4.0);
 }
 
 // The unit-cost string distance of the two pre-order (and post-order) label
@@ -65,62 +51,10 @@ int32_t sequence_lower_bound(const PreparedTree& tree1, const PreparedTree& tree
 
 }  // namespace
 
-// Bands K = start, 2 start, ... until one certifies the distance (result <=
-// K), reaches `upper` (a known upper bound, which certifies) or max_distance
-// (whose refusal is the answer). Returns -1 when the next band would cost
-// more than the full schedule (`full_cells`) and the full schedule fits.
-// `band` is the last K run: scratch holds its tables.
-template <typename Rename, typename Indel>
-int32_t search_bands(const PreparedTree& tree1, const PreparedTree& tree2, const Rename& rename,
-                     const Indel& indel, int32_t start, int32_t upper, int32_t max_distance, double full_cells,
-                     bool full_fits, BandScratch& scratch, const StopFlag* stop, std::atomic<int64_t>* cells_done,
-                     int32_t& band) {
-  const int32_t n1 = static_cast<int32_t>(tree1.codes.size());
-  const int32_t n2 = static_cast<int32_t>(tree2.codes.size());
-  fill_keyroot_above(tree2, scratch.keyroot_above);
-  int32_t k = std::max(start, 0);
-  if (upper <= 2 * std::max(k, 1)) k = upper;
-  for (;;) {
-    bool last = k >= upper;
-    if (max_distance >= 0 && k >= max_distance) {
-      k = max_distance;
-      last = true;
-    }
-    const double cells = band_cell_count(tree1, tree2, k, scratch.keyroot_above, full_cells / BAND_CELL_PRICE, stop);
-    if (full_fits && cells * BAND_CELL_PRICE > full_cells) return -1;
-    const double needed = band_bytes(n1, n2, k);
-    if (needed >= UNCHECKED_BYTES) {
-      if (full_fits && needed > available_memory_bytes()) return -1;
-      check_memory_budget(needed, 1, "a banded distance between trees of " + std::to_string(n1) + " and " +
-                                         std::to_string(n2) + " nodes (band " + std::to_string(2 * k + 1) + ")");
-    }
-    band = k;
-    const int32_t result = band_kernel(tree1, tree2, k, rename, indel, scratch, stop, cells_done);
-    if (result <= k || last) return result;
-    k = static_cast<int32_t>(std::min<int64_t>(2 * static_cast<int64_t>(std::max(k, 1)), upper));
-    if (upper <= 2 * static_cast<int64_t>(k)) k = upper;
-  }
-}
-
 bool costs_allow_band(const PairCosts<int32_t>& costs) {
   return indel_allows_band(costs.delete_costs) && indel_allows_band(costs.insert_costs) &&
          renames_allow_band(costs.rename_by_node) && renames_allow_band(costs.rename_by_label);
 }
-
-namespace {
-
-// What decides whether and how a pair runs in bands, found before any band
-// runs. `forced` (a first band of the caller's) skips the pricing and the
-// bounds: the bands start there and double until one certifies.
-struct BandPlan {
-  bool use_band = false;
-  bool mirror = false;
-  double full_cells = 0;
-  bool full_fits = true;
-  int32_t lower = 0;  // a lower bound on the distance (0 when none is known)
-  int32_t start = 0;
-  int32_t upper = std::numeric_limits<int32_t>::max() / 4;  // a known upper bound, or far above any
-};
 
 BandPlan plan_band(const OrientedTree& tree1, const OrientedTree& tree2, const PairCosts<int32_t>& costs,
                    int32_t refused, int32_t num_threads, int32_t forced_band) {
@@ -160,42 +94,6 @@ BandPlan plan_band(const OrientedTree& tree1, const OrientedTree& tree2, const P
   return plan;
 }
 
-// Calls body(tree1, tree2, rename, indel) with the pair in the plan's
-// orientation and its costs in that orientation's numbering.
-template <typename Body>
-auto with_band_costs(const OrientedTree& tree1, const OrientedTree& tree2, const PairCosts<int32_t>& costs,
-                     bool mirror, Body&& body) {
-  const PreparedTree& t1 = mirror ? tree1.mirrored : tree1.given;
-  const PreparedTree& t2 = mirror ? tree2.mirrored : tree2.given;
-  std::vector<int32_t> deletes, inserts;
-  auto with_rename = [&](const auto& indel) {
-    if (costs.rename_by_node.given()) {
-      if (!mirror) return body(t1, t2, costs.rename_by_node, indel);
-      const PermutedMatrix<const int32_t> permuted{costs.rename_by_node.values, costs.rename_by_node.columns,
-                                                   tree1.mirrored_to_given.data(), tree2.mirrored_to_given.data()};
-      return body(t1, t2, permuted, indel);
-    }
-    if (costs.rename_by_label.given()) {
-      return body(t1, t2,
-                  CodeTableRename<int32_t>{t1.codes.data(), t2.codes.data(), costs.rename_by_label.values,
-                                           costs.rename_by_label.columns},
-                  indel);
-    }
-    return body(t1, t2, CodeEqualityRename<int32_t>{t1.codes.data(), t2.codes.data()}, indel);
-  };
-  if (costs.delete_costs.empty() && costs.insert_costs.empty()) return with_rename(UnitIndel{});
-  auto oriented = [&](const std::vector<int32_t>& given, const OrientedTree& tree, std::vector<int32_t>& out) {
-    out.assign(static_cast<size_t>(tree.size()), 1);
-    if (given.empty()) return;
-    for (int32_t v = 0; v < tree.size(); ++v) out[v] = given[mirror ? tree.mirrored_to_given[v] : v];
-  };
-  oriented(costs.delete_costs, tree1, deletes);
-  oriented(costs.insert_costs, tree2, inserts);
-  return with_rename(NodeIndel<int32_t>{deletes.data(), inserts.data()});
-}
-
-}  // namespace
-
 int32_t compute_distance_within(const OrientedTree& tree1, const OrientedTree& tree2,
                                 const PairCosts<int32_t>& costs, int32_t max_distance, int32_t num_threads,
                                 const StopFlag* stop, std::atomic<int64_t>* cells_done, Algorithm algorithm) {
@@ -224,39 +122,6 @@ int32_t compute_distance_within(const OrientedTree& tree1, const OrientedTree& t
   });
   if (result < 0) return full();
   return result;
-}
-
-EditMapping<int32_t> compute_banded_edit_mapping(const OrientedTree& tree1, const OrientedTree& tree2,
-                                                 const PairCosts<int32_t>& costs, int32_t num_threads,
-                                                 const StopFlag* stop, std::atomic<int64_t>* cells_done,
-                                                 Algorithm algorithm, int32_t first_band) {
-  check_pair_costs(costs, tree1, tree2);
-  auto full = [&] {
-    return compute_edit_mapping<int32_t>(tree1, tree2, costs, num_threads, stop, cells_done, algorithm);
-  };
-  if (tree1.size() == 0 || tree2.size() == 0 || algorithm != Algorithm::automatic || !costs_allow_band(costs)) {
-    return full();
-  }
-  const BandPlan plan = plan_band(tree1, tree2, costs, -1, num_threads, first_band);
-  if (!plan.use_band) return full();
-  EditMapping<int32_t> mapping;
-  mapping.distance = -1;
-  BandScratch scratch;
-  with_band_costs(tree1, tree2, costs, plan.mirror, [&](const PreparedTree& t1, const PreparedTree& t2,
-                                                        const auto& rename, const auto& indel) {
-    int32_t band = 0;
-    const int32_t d = search_bands(t1, t2, rename, indel, plan.start, plan.upper, -1, plan.full_cells,
-                                   plan.full_fits, scratch, stop, cells_done, band);
-    if (d < 0) return;
-    // Without a bound the search ends only at a band that certifies (a
-    // known upper bound certifies too).
-    if (d > band) throw std::logic_error("the bands ended without certifying the distance");
-    mapping.distance = d;
-    mapping.pairs = band_walk_back(t1, t2, band, rename, indel, scratch, stop, cells_done);
-  });
-  if (mapping.distance < 0) return full();
-  list_unmatched_nodes(mapping, tree1, tree2, plan.mirror);
-  return mapping;
 }
 
 }  // namespace grix
