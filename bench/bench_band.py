@@ -10,9 +10,12 @@ resident memory (ru_maxrss); figures go to bench/results/grix-band.md.
 import json
 import os
 import pathlib
+import re
+import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 from edited_source import edited_source
 
@@ -64,17 +67,17 @@ if name == "pydecimal":
 elif name == "file":
     files = sys.argv[5], sys.argv[6]
 if what == "diff":
-    import contextlib, io, os, tempfile
+    import contextlib, io, os
     from grix.cli import main
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     start = time.perf_counter()
     out, err = io.StringIO(), io.StringIO()
-    with tempfile.TemporaryDirectory() as folder:
-        page = os.path.join(folder, "diff.html")
-        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-            status = main(["diff", *files, "--algorithm", algorithm, "--workers", str(workers), "--html", page])
-        d = f"{len(out.getvalue().splitlines())} lines, page {os.path.getsize(page) / 2**20:.1f} MiB" \
-            if status == 0 else f"exit {status}: {err.getvalue().strip().splitlines()[-1]}"
+    # The page stays in BENCH_PAGES, for the browser.
+    page = os.path.join(os.environ["BENCH_PAGES"], f"diff-{name}-{algorithm}.html")
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        status = main(["diff", *files, "--algorithm", algorithm, "--workers", str(workers), "--html", page])
+    d = f"{len(out.getvalue().splitlines())} lines, page {os.path.getsize(page) / 2**20:.1f} MiB" \
+        if status == 0 else f"exit {status}: {err.getvalue().strip().splitlines()[-1]}"
     n1 = n2 = "-"
 else:
     if name == "synthetic":
@@ -99,10 +102,30 @@ print(json.dumps({"n1": n1, "n2": n2, "distance": d, "seconds": seconds,
 '''
 
 
-def run(*args):
+def run(*args, pages):
     out = subprocess.run([sys.executable, "-c", CASE, *map(str, args)], capture_output=True, text=True,
-                         env=os.environ, check=True, cwd=pathlib.Path(__file__).parent)
+                         env={**os.environ, "BENCH_PAGES": pages}, check=True, cwd=pathlib.Path(__file__).parent)
     return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def browser_seconds(chromium, page, folder):
+    """Headless chromium on the page: the wall time of the whole run, and
+    the page's own time from navigation to the end of its script (read back
+    from the DOM, which a probe appended to a copy of the page writes)."""
+    probe = os.path.join(folder, "probe.html")
+    with open(page, encoding="utf-8") as f:
+        text = f.read()
+    with open(probe, "w", encoding="utf-8") as f:
+        f.write(text.replace("</body>", "<script>document.body.dataset.loadMs = performance.now()</script></body>"))
+    start = time.perf_counter()
+    done = subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--enable-logging=stderr",
+                           f"--user-data-dir={os.path.join(folder, 'profile')}", "--dump-dom",
+                           pathlib.Path(probe).as_uri()], capture_output=True, text=True, timeout=600, check=True)
+    wall = time.perf_counter() - start
+    ready = 'data-ready="1"' in done.stdout
+    console = [line for line in done.stderr.splitlines() if ":CONSOLE" in line]
+    loaded = re.search(r'data-load-ms="([0-9.]+)"', done.stdout)
+    return wall, float(loaded[1]) / 1000 if loaded else None, ready, console
 
 
 def main() -> None:
@@ -150,11 +173,28 @@ def main() -> None:
              "distance exactly 100.", "",
              "| case | nodes | distance | seconds | peak MiB | inputs MiB |", "|---|---|---|---|---|---|"]
     for title, args in cases:
-        r = run(*args)
+        r = run(*args, pages=folder)
         print(title, r, flush=True)
         nodes = f"{r['n1']:,} / {r['n2']:,}" if isinstance(r["n1"], int) else "-"
         lines.append(f"| {title} | {nodes} | {r['distance']} | {r['seconds']:.2f} | "
                      f"{r['peak_mib']:.0f} | {r['inputs_mib']:.0f} |")
+    chromium = shutil.which("chromium")
+    if chromium:
+        lines += ["", "The HTML page of `grix diff` in headless chromium (`--dump-dom`, three runs each): the wall "
+                  "time of the whole browser run, and the page's own time from navigation to the end of its "
+                  "script (`performance.now()`); errors are the console messages chromium logged.", "",
+                  "| page | MiB | browser run, s | page ready, s | drawn | console messages |",
+                  "|---|---|---|---|---|---|"]
+        for title, page in (("_pydecimal.py 3.10 vs 3.12", "diff-pydecimal-auto.html"),
+                            ("compute_v1_messages.py, 2k = 100 edits (101,391 nodes)", "diff-file-auto.html")):
+            path = os.path.join(folder, page)
+            runs = [browser_seconds(chromium, path, folder) for _ in range(3)]
+            print(title, runs, flush=True)
+            walls = ", ".join(f"{wall:.1f}" for wall, *_ in runs)
+            loads = ", ".join(f"{load:.1f}" if load is not None else "-" for _, load, *_ in runs)
+            drawn = "yes" if all(ready for *_, ready, _ in runs) else "NO"
+            lines.append(f"| {title} | {os.path.getsize(path) / 2**20:.1f} | {walls} | {loads} | {drawn} | "
+                         f"{sum(len(console) for *_, console in runs)} |")
     lines.append("")
     lines.append(f"Load average at end: {' '.join(f'{x:.2f}' for x in os.getloadavg())}.")
     out = pathlib.Path(__file__).parent / "results" / "grix-band.md"
