@@ -309,6 +309,19 @@ TEST(BandMapping, LargeClosePairsRunInTheBandAndMatchTheFullMapping) {
   EXPECT_GE(banded_rounds, 8);
 }
 
+TEST(BandMapping, FarPairsGiveWayToTheFullMapping) {
+  std::mt19937 rng(49);
+  for (int32_t round = 0; round < 3; ++round) {
+    const Tree ta = grix_test::random_tree(rng, 1500, 4), tb = grix_test::random_tree(rng, 1400, 4);
+    const OrientedTree a = oriented(ta), b = oriented(tb);
+    const Costs c = random_costs(rng, a.size(), b.size(), round);
+    const grix::EditMapping<int32_t> m = grix::compute_banded_edit_mapping(a, b, pair_costs(c), 1, nullptr);
+    ASSERT_EQ(m.distance, grix::compute_oriented_distance(a, b, pair_costs(c), 1, nullptr)) << "round " << round;
+    expect_valid_mapping(ta, tb, m, "far pair");
+    ASSERT_EQ(mapping_cost(ta, tb, c, m), m.distance);
+  }
+}
+
 TEST(BandMapping, CostsThatAllowNoBandRunTheFullMapping) {
   std::mt19937 rng(47);
   const Tree ta = grix_test::random_tree(rng, 1500, 3);
