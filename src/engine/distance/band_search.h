@@ -55,7 +55,7 @@ int32_t search_bands(const PreparedTree& tree1, const PreparedTree& tree2, const
     const double needed = band_bytes(n1, n2, k);
     if (needed >= UNCHECKED_BYTES) {
       if (full_fits && needed > available_memory_bytes()) return -1;
-      check_memory_budget(needed, 1, "a banded distance between trees of " + std::to_string(n1) + " and " +
+      check_memory_budget(needed, 1, "a band between trees of " + std::to_string(n1) + " and " +
                                          std::to_string(n2) + " nodes (band " + std::to_string(2 * k + 1) + ")");
     }
     band = k;
@@ -67,7 +67,7 @@ int32_t search_bands(const PreparedTree& tree1, const PreparedTree& tree2, const
 }
 
 // What decides whether and how a pair runs in bands, found before any band
-// runs. `forced` (a first band of the caller's) skips the pricing and the
+// runs. A forced first band (the caller's) skips the pricing and the
 // bounds: the bands start there and double until one certifies.
 struct BandPlan {
   bool use_band = false;
