@@ -151,7 +151,7 @@ inline int32_t first_tree_nodes(const std::vector<int32_t>& parents) {
 }
 
 // The grix entry points on the same case, where it is two single trees: the
-// oriented distance and the mapping in ints, and in doubles with every
+// oriented distance and the mapping in ints (also in a band), and in doubles with every
 // delete and insert cost given node by node, by the keyroot schedule and by
 // the path strategy, must all give `result`.
 inline std::string check_grix_paths(const FuzzCase& c, int32_t result) {
@@ -199,6 +199,13 @@ inline std::string check_grix_paths(const FuzzCase& c, int32_t result) {
     if (grix::compute_edit_mapping(tree1, tree2, ints, c.num_threads, nullptr, nullptr, Algorithm::strategy)
             .distance != result) {
       return "the edit mapping by the path strategy disagrees";
+    }
+    // A band forced to start at half the distance, so that it doubles at
+    // least once before it certifies (costs that allow no band fall back).
+    if (grix::compute_banded_edit_mapping(tree1, tree2, ints, c.num_threads, nullptr, nullptr,
+                                          Algorithm::automatic, result / 2)
+            .distance != result) {
+      return "the banded edit mapping disagrees";
     }
   } catch (const std::exception& e) {
     return std::string("grix path: ") + e.what();

@@ -25,7 +25,8 @@ def mapping(parents1: _Ints, codes1: _Ints, parents2: _Ints, codes2: _Ints, *,
             rename_by_node: _Costs | None = None, rename_by_label: _Costs | None = None,
             delete: _Costs | None = None, insert: _Costs | None = None, floating: bool = False,
             workers: int = 1, timeout: float | None = None,
-            progress: _Progress | None = None, algorithm: str = "auto") -> tuple[int | float, _Ints, _Ints, _Ints]: ...
+            progress: _Progress | None = None, algorithm: str = "auto",
+            first_band: int = -1) -> tuple[int | float, _Ints, _Ints, _Ints]: ...
 def cell_factors(parents: _Ints) -> tuple[int, int]: ...
 
 class Corpus:

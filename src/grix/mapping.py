@@ -37,6 +37,18 @@ def mapping(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = Non
     renaming costs as much as deleting and inserting, the mapping deletes and
     inserts. ``semantics="json"`` gives :func:`grix.json_mapping` instead
     (JSON trees or documents, no costs, workers or algorithm).
+
+    Large, close pairs (a file against its next version) run in a band of
+    pre-order ids under "auto", as :func:`grix.distance` does: the band
+    certifies the distance d at some K >= d, then the walk back refills one
+    pair of subtrees at a time inside the band, in memory n1 * (2K + 1)
+    instead of n1 * n2, with a mapping as optimal as the full computation's
+    (it may pick another of equal cost). The band needs integer costs with
+    every delete and insert at least 1 and no negative rename (unit costs,
+    say); fractional costs (deletes or inserts below 1 too), free deletes or
+    inserts, negative renames, "keyroot" and "strategy" run the full
+    computation, as does a pair whose band would cost more than it. The
+    band runs on one thread whatever `workers` says.
     """
     if wants_json(semantics, rename=rename, delete=delete, insert=insert,
                   algorithm=None if algorithm == "auto" else algorithm):

@@ -281,14 +281,19 @@ template <typename Cost>
 py::tuple typed_mapping(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
                         const IntArray& codes2, const PairCostArgs& args, int32_t workers,
                         std::optional<double> timeout, const std::optional<py::function>& progress,
-                        grix::Algorithm algorithm) {
+                        grix::Algorithm algorithm, int32_t first_band) {
   const ConvertedCosts<Cost> converted = convert_costs<Cost>(args);
   std::atomic<int64_t> cells_done{0};
   grix::EditMapping<Cost> result = run_pair<grix::EditMapping<Cost>>(
       parents1, codes1, parents2, codes2,
       [&](const grix::OrientedTree& tree1, const grix::OrientedTree& tree2, const grix::StopFlag* stop) {
-        return grix::compute_edit_mapping<Cost>(tree1, tree2, converted.costs, workers, stop, &cells_done,
-                                                algorithm);
+        if constexpr (std::is_same_v<Cost, int32_t>) {
+          return grix::compute_banded_edit_mapping(tree1, tree2, converted.costs, workers, stop, &cells_done,
+                                                   algorithm, first_band);
+        } else {
+          return grix::compute_edit_mapping<Cost>(tree1, tree2, converted.costs, workers, stop, &cells_done,
+                                                  algorithm);
+        }
       },
       timeout, progress_report(progress, cells_done));
   py::array_t<int32_t> pairs({static_cast<py::ssize_t>(result.pairs.size()), py::ssize_t{2}});
@@ -306,13 +311,13 @@ py::tuple mapping(const IntArray& parents1, const IntArray& codes1, const IntArr
                   std::optional<py::array> rename_by_label, std::optional<py::array> delete_costs,
                   std::optional<py::array> insert_costs, bool floating, int32_t workers,
                   std::optional<double> timeout, const std::optional<py::function>& progress,
-                  const std::string& algorithm) {
+                  const std::string& algorithm, int32_t first_band) {
   const PairCostArgs args{std::move(rename_by_node), std::move(rename_by_label), std::move(delete_costs),
                           std::move(insert_costs)};
   const grix::Algorithm chosen = parse_algorithm(algorithm);
   return with_cost_type(floating, [&](auto cost) {
     return typed_mapping<decltype(cost)>(parents1, codes1, parents2, codes2, args, workers, timeout, progress,
-                                         chosen);
+                                         chosen, first_band);
   });
 }
 
@@ -458,7 +463,9 @@ PYBIND11_MODULE(_core, m) {
         py::arg("rename_by_label") = py::none(), py::arg("delete") = py::none(),
         py::arg("insert") = py::none(), py::arg("floating") = false, py::arg("workers") = 1,
         py::arg("timeout") = py::none(), py::arg("progress") = py::none(), py::arg("algorithm") = "auto",
-        "(distance, pairs, deleted, inserted) of an optimal edit mapping.");
+        py::arg("first_band") = -1,
+        "(distance, pairs, deleted, inserted) of an optimal edit mapping. Integer costs that allow it run "
+        "in a band where that pays; first_band >= 0 forces the band from K = first_band (for tests).");
   m.def("cell_factors", &cell_factors, py::arg("parents"),
         "(as given, mirrored): a pair of trees costs factor1 * factor2 cells in one orientation.");
   py::class_<Corpus>(m, "Corpus", "Trees prepared once for many pairs.")

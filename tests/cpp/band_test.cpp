@@ -1,9 +1,11 @@
 // The banded kernel against the full schedule with unit, per-label and
-// per-node integer costs, and compute_distance_within against the full
-// distance with and without a bound.
+// per-node integer costs, compute_distance_within against the full
+// distance with and without a bound, and the banded mapping against the
+// full mapping and an independent check of what makes a mapping valid.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "distance/band_kernel.h"
@@ -194,6 +196,157 @@ TEST(Band, StopsBetweenKeyrootPairs) {
   const OrientedTree a = oriented(ta), b = oriented(tb);
   grix::StopFlag stop{true};
   EXPECT_THROW(grix::compute_distance_within(a, b, PairCosts<int32_t>{}, -1, 1, &stop), grix::OperationStopped);
+}
+
+// A mapping is one-to-one and keeps ancestry and sibling order exactly when
+// it keeps both pre-order and post-order: u is left of v when it comes
+// first in both, and an ancestor of v when it comes first in pre-order and
+// last in post-order. Pre-order is the ids; post-order is computed here.
+std::vector<int32_t> postorder_ranks(const std::vector<int32_t>& parents) {
+  const int32_t n = static_cast<int32_t>(parents.size());
+  std::vector<int32_t> size(n, 1), rank(n);
+  for (int32_t v = n - 1; v > 0; --v) size[parents[v]] += size[v];
+  // A node's rank is the nodes before it in pre-order outside its
+  // ancestors, plus its descendants: ids before v less its depth, plus
+  // size - 1.
+  std::vector<int32_t> depth(n, 0);
+  for (int32_t v = 1; v < n; ++v) depth[v] = depth[parents[v]] + 1;
+  for (int32_t v = 0; v < n; ++v) rank[v] = v - depth[v] + size[v] - 1;
+  return rank;
+}
+
+void expect_valid_mapping(const Tree& t1, const Tree& t2, const grix::EditMapping<int32_t>& m, const char* where) {
+  const std::vector<int32_t> post1 = postorder_ranks(t1.parents), post2 = postorder_ranks(t2.parents);
+  std::vector<std::pair<int32_t, int32_t>> by_pre = m.pairs, by_post;
+  for (const auto& [i, j] : m.pairs) {
+    ASSERT_TRUE(i >= 0 && i < t1.size() && j >= 0 && j < t2.size()) << where;
+  }
+  std::sort(by_pre.begin(), by_pre.end());
+  for (size_t p = 1; p < by_pre.size(); ++p) {
+    ASSERT_LT(by_pre[p - 1].first, by_pre[p].first) << where << ": a node of tree 1 matched twice";
+    ASSERT_LT(by_pre[p - 1].second, by_pre[p].second) << where << ": pre-order not kept";
+  }
+  for (const auto& [i, j] : m.pairs) by_post.emplace_back(post1[i], post2[j]);
+  std::sort(by_post.begin(), by_post.end());
+  for (size_t p = 1; p < by_post.size(); ++p) ASSERT_LT(by_post[p - 1].second, by_post[p].second) << where << ": post-order not kept";
+  ASSERT_EQ(m.pairs.size() + m.deleted.size(), static_cast<size_t>(t1.size())) << where;
+  ASSERT_EQ(m.pairs.size() + m.inserted.size(), static_cast<size_t>(t2.size())) << where;
+}
+
+// What the mapping costs under `c`, each pair renamed at its own cost, which
+// must be below deleting and inserting its two nodes.
+int64_t mapping_cost(const Tree& t1, const Tree& t2, const Costs& c, const grix::EditMapping<int32_t>& m) {
+  auto deletion = [&](int32_t i) { return c.deletes.empty() ? 1 : c.deletes[i]; };
+  auto insertion = [&](int32_t j) { return c.inserts.empty() ? 1 : c.inserts[j]; };
+  int64_t cost = 0;
+  for (int32_t i : m.deleted) cost += deletion(i);
+  for (int32_t j : m.inserted) cost += insertion(j);
+  for (const auto& [i, j] : m.pairs) {
+    const int32_t a = t1.labels[i][0] - 'a', b = t2.labels[j][0] - 'a';
+    const int32_t rename = c.table.empty() ? (a != b) : c.table[a * 4 + b];
+    EXPECT_LT(rename, deletion(i) + insertion(j));
+    cost += rename;
+  }
+  return cost;
+}
+
+TEST(BandMapping, ForcedBandsBelowAtAndAboveTheDistanceGiveOptimalValidMappings) {
+  std::mt19937 rng(45);
+  int32_t doubled = 0;
+  for (int32_t round = 0; round < 2000; ++round) {
+    const int32_t alphabet = random_int(rng, 1, 4);
+    const Tree ta = shaped_tree(rng, random_int(rng, 1, 45), alphabet, round % 3);
+    Tree tb = ta;
+    if (round % 9 == 8) {
+      tb = shaped_tree(rng, random_int(rng, 1, 45), alphabet, random_int(rng, 0, 2));
+    } else {
+      for (int32_t e = random_int(rng, 0, 12); e > 0; --e) tb = edited(tb, rng, alphabet);
+    }
+    const OrientedTree a = oriented(ta), b = oriented(tb);
+    const Costs c = random_costs(rng, a.size(), b.size(), round % 3);
+    const PairCosts<int32_t> costs = pair_costs(c);
+    const grix::EditMapping<int32_t> full =
+        grix::compute_edit_mapping(a, b, costs, 1, nullptr, nullptr, grix::Algorithm::keyroot);
+    const int32_t d = full.distance;
+    ASSERT_EQ(mapping_cost(ta, tb, c, full), d);
+    // The first band just above the distance, at it, and just below it (the
+    // search then doubles), and half of it.
+    for (int32_t first : {d + 1, d, d - 1, d / 2}) {
+      if (first < 0) continue;
+      doubled += first < d;
+      const std::string where = "round " + std::to_string(round) + " first band " + std::to_string(first);
+      const grix::EditMapping<int32_t> banded = grix::compute_banded_edit_mapping(
+          a, b, costs, 1 + round % 2, nullptr, nullptr, grix::Algorithm::automatic, first);
+      ASSERT_EQ(banded.distance, d) << where;
+      expect_valid_mapping(ta, tb, banded, where.c_str());
+      ASSERT_EQ(mapping_cost(ta, tb, c, banded), d) << where;
+    }
+  }
+  EXPECT_GT(doubled, 2000);
+}
+
+TEST(BandMapping, LargeClosePairsRunInTheBandAndMatchTheFullMapping) {
+  std::mt19937 rng(46);
+  int32_t banded_rounds = 0;
+  for (int32_t round = 0; round < 12; ++round) {
+    const Tree ta = shaped_tree(rng, random_int(rng, 1200, 2500), 4, round % 3);
+    Tree tb = ta;
+    for (int32_t e = random_int(rng, 1, 60); e > 0; --e) tb = edited(tb, rng, 4);
+    const OrientedTree a = oriented(ta), b = oriented(tb);
+    const Costs c = random_costs(rng, a.size(), b.size(), round % 3);
+    const PairCosts<int32_t> costs = pair_costs(c);
+    const int32_t d = grix::compute_oriented_distance(a, b, costs, 1, nullptr);
+    std::atomic<int64_t> cells{0};
+    const grix::EditMapping<int32_t> m = grix::compute_banded_edit_mapping(a, b, costs, round % 2 + 1, nullptr, &cells);
+    const std::string where = "round " + std::to_string(round);
+    ASSERT_EQ(m.distance, d) << where;
+    expect_valid_mapping(ta, tb, m, where.c_str());
+    ASSERT_EQ(mapping_cost(ta, tb, c, m), d) << where;
+    double full_cells = 0;
+    grix::mirrored_is_cheaper(a, b, &full_cells);
+    banded_rounds += static_cast<double>(cells.load()) < full_cells / 2;
+  }
+  EXPECT_GE(banded_rounds, 8);
+}
+
+TEST(BandMapping, FarPairsGiveWayToTheFullMapping) {
+  std::mt19937 rng(49);
+  for (int32_t round = 0; round < 3; ++round) {
+    const Tree ta = grix_test::random_tree(rng, 1500, 4), tb = grix_test::random_tree(rng, 1400, 4);
+    const OrientedTree a = oriented(ta), b = oriented(tb);
+    const Costs c = random_costs(rng, a.size(), b.size(), round);
+    const grix::EditMapping<int32_t> m = grix::compute_banded_edit_mapping(a, b, pair_costs(c), 1, nullptr);
+    ASSERT_EQ(m.distance, grix::compute_oriented_distance(a, b, pair_costs(c), 1, nullptr)) << "round " << round;
+    expect_valid_mapping(ta, tb, m, "far pair");
+    ASSERT_EQ(mapping_cost(ta, tb, c, m), m.distance);
+  }
+}
+
+TEST(BandMapping, CostsThatAllowNoBandRunTheFullMapping) {
+  std::mt19937 rng(47);
+  const Tree ta = grix_test::random_tree(rng, 1500, 3);
+  Tree tb = ta;
+  for (int32_t e = 0; e < 20; ++e) tb = edited(tb, rng, 3);
+  const OrientedTree a = oriented(ta), b = oriented(tb);
+  PairCosts<int32_t> costs;
+  costs.delete_costs.assign(a.size(), 0);  // free deletes: no band holds the mapping
+  const grix::EditMapping<int32_t> m = grix::compute_banded_edit_mapping(a, b, costs, 1, nullptr, nullptr,
+                                                                         grix::Algorithm::automatic, 4);
+  EXPECT_EQ(m.distance, grix::compute_oriented_distance(a, b, costs, 1, nullptr));
+  expect_valid_mapping(ta, tb, m, "free deletes");
+}
+
+TEST(BandMapping, Stops) {
+  std::mt19937 rng(48);
+  const Tree ta = grix_test::random_tree(rng, 3000, 3);
+  Tree tb = ta;
+  for (int32_t e = 0; e < 40; ++e) tb = edited(tb, rng, 3);
+  const OrientedTree a = oriented(ta), b = oriented(tb);
+  grix::StopFlag stop{true};
+  EXPECT_THROW(grix::compute_banded_edit_mapping(a, b, PairCosts<int32_t>{}, 1, &stop), grix::OperationStopped);
+  EXPECT_THROW(grix::compute_banded_edit_mapping(a, b, PairCosts<int32_t>{}, 1, &stop, nullptr,
+                                                 grix::Algorithm::automatic, 100),
+               grix::OperationStopped);
 }
 
 }  // namespace

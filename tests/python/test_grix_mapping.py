@@ -242,6 +242,13 @@ STOP_PROBE = textwrap.dedent("""
     # distance is the quickest, so it gets larger trees.
     size = 11000 if sys.argv[1] == "distance" else 9000
     t1, t2 = (grix.Tree.from_parents(*random_tree(rng, size, "abcd")) for _ in range(2))
+    if sys.argv[1] == "band_mapping":
+        # A large, close pair, which maps in a band (unit costs).
+        t1 = grix.Tree.from_parents(*random_tree(rng, 60000, "abcd"))
+        labels = list(t1.labels)
+        for v in rng.sample(range(len(labels)), 150):
+            labels[v] = "z"
+        t2 = grix.Tree.from_parents(labels, t1.parents.tolist())
     def distance(a, b, **kwargs):
         return grix.distance(a, b, delete=0.5, **kwargs)
 
@@ -257,7 +264,7 @@ STOP_PROBE = textwrap.dedent("""
         return grix.distance(spine1, spine2, algorithm="strategy", **kwargs)
 
     call = {{"distance": distance, "mapping": mapping, "paired": paired,
-             "strategy": strategy}}[sys.argv[1]]
+             "strategy": strategy, "band_mapping": grix.mapping}}[sys.argv[1]]
     before = threads()
     asked = []  # the process's CPU time (all its threads) when the stop is asked
 
@@ -284,7 +291,7 @@ STOP_PROBE = textwrap.dedent("""
 
 
 @pytest.mark.parametrize("how, expected", [("sigint", "KeyboardInterrupt"), ("timeout", "TimeoutError")])
-@pytest.mark.parametrize("call", ["distance", "mapping", "paired", "strategy"])
+@pytest.mark.parametrize("call", ["distance", "mapping", "paired", "strategy", "band_mapping"])
 def test_a_long_call_stops_soon_after_it_is_asked(call, how, expected):
     probe = STOP_PROBE.format(paths=sys.path)
     result = subprocess.run([sys.executable, "-c", probe, call, how], capture_output=True, text=True,

@@ -306,6 +306,23 @@ EditMapping<Cost> compute_edit_mapping(const OrientedTree& tree1, const Oriented
                                        const StopFlag* stop, std::atomic<int64_t>* cells_done = nullptr,
                                        Algorithm algorithm = Algorithm::automatic);
 
+// The same mapping with int32 costs, for large, close pairs in band memory.
+// Under Algorithm::automatic, a pair whose costs allow a band (those of
+// compute_distance_within) and where it pays first certifies the distance d
+// in bands of width 2K + 1 as compute_distance_within does, then walks back
+// through the band's subtree distances, refilling one pair of subtrees'
+// forest table at a time inside the band (band_walk_back): memory
+// O(n1 * K), time at most about twice the distance's in the band; the
+// mapping is optimal, as any mapping this function returns. Otherwise (and
+// where the band would cost more than the full computation and that fits)
+// it is compute_edit_mapping. `first_band` >= 0 forces the band, starting
+// at K = first_band with no bound or pricing (for tests).
+EditMapping<int32_t> compute_banded_edit_mapping(const OrientedTree& tree1, const OrientedTree& tree2,
+                                                 const PairCosts<int32_t>& costs, int32_t num_threads,
+                                                 const StopFlag* stop, std::atomic<int64_t>* cells_done = nullptr,
+                                                 Algorithm algorithm = Algorithm::automatic,
+                                                 int32_t first_band = -1);
+
 // Costs between label codes, for batches: rename code a into code b at
 // rename[a * columns + b] (empty: 0 for equal codes, 1 otherwise); delete a
 // node of code a of the first trees at delete_costs[a] and insert a node of

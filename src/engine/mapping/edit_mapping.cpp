@@ -9,6 +9,7 @@
 #include "distance/keyroot_schedule.h"
 #include "distance/path_strategy.h"
 #include "distance/subtree_shares.h"
+#include "mapping/edit_mapping.h"
 #include "shared/entry_checks.h"
 #include "shared/memory_budget.h"
 #include "shared/pair_costs.h"
@@ -329,28 +330,39 @@ EditMapping<Cost> compute_edit_mapping(const OrientedTree& tree1, const Oriented
     const OrientedPair<Cost>& pair = filled.pair;
     mapping.distance = filled.tree_dist.at(0, 0);
     mapping.pairs = with_indel(pair, [&](const auto& indel) { return walk_back(pair, indel, filled.tree_dist, stop); });
-    if (pair.mirrored) {
-      for (auto& [i, j] : mapping.pairs) {
-        i = tree1.mirrored_to_given[i];
-        j = tree2.mirrored_to_given[j];
-      }
-    }
-    std::sort(mapping.pairs.begin(), mapping.pairs.end());
+    list_unmatched_nodes(mapping, tree1, tree2, pair.mirrored);
   } else {
     mapping.distance = whole_tree_cost(costs.delete_costs, n1) + whole_tree_cost(costs.insert_costs, n2);
+    list_unmatched_nodes(mapping, tree1, tree2, false);
   }
+  return mapping;
+}
+
+template <typename Cost>
+void list_unmatched_nodes(EditMapping<Cost>& mapping, const OrientedTree& tree1, const OrientedTree& tree2,
+                          bool mirrored) {
+  if (mirrored) {
+    for (auto& [i, j] : mapping.pairs) {
+      i = tree1.mirrored_to_given[i];
+      j = tree2.mirrored_to_given[j];
+    }
+  }
+  std::sort(mapping.pairs.begin(), mapping.pairs.end());
+  const int32_t n1 = tree1.size();
+  const int32_t n2 = tree2.size();
   std::vector<char> matched1(static_cast<size_t>(n1), 0), matched2(static_cast<size_t>(n2), 0);
   for (const auto& [i, j] : mapping.pairs) {
     matched1[i] = 1;
     matched2[j] = 1;
   }
+  mapping.deleted.clear();
+  mapping.inserted.clear();
   for (int32_t i = 0; i < n1; ++i) {
     if (!matched1[i]) mapping.deleted.push_back(i);
   }
   for (int32_t j = 0; j < n2; ++j) {
     if (!matched2[j]) mapping.inserted.push_back(j);
   }
-  return mapping;
 }
 
 #define GRIX_INSTANTIATE_PAIR_FUNCTIONS(Cost)                                                          \
@@ -360,7 +372,8 @@ EditMapping<Cost> compute_edit_mapping(const OrientedTree& tree1, const Oriented
                                                 std::atomic<int64_t>*, Algorithm);                     \
   template EditMapping<Cost> compute_edit_mapping<Cost>(const OrientedTree&, const OrientedTree&,       \
                                                         const PairCosts<Cost>&, int32_t,                \
-                                                        const StopFlag*, std::atomic<int64_t>*, Algorithm);
+                                                        const StopFlag*, std::atomic<int64_t>*, Algorithm); \
+  template void list_unmatched_nodes<Cost>(EditMapping<Cost>&, const OrientedTree&, const OrientedTree&, bool);
 
 GRIX_INSTANTIATE_PAIR_FUNCTIONS(int32_t)
 GRIX_INSTANTIATE_PAIR_FUNCTIONS(double)
