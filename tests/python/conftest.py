@@ -1,4 +1,5 @@
 import os
+import signal
 
 import pytest
 from hypothesis import settings
@@ -12,6 +13,14 @@ import GRIX_CPU
 settings.register_profile("fixed", derandomize=True, database=None, print_blob=True)
 settings.register_profile("explore", database=None, print_blob=True)
 settings.load_profile("fixed")
+
+# A run started in the background of a non-interactive shell (`make test &`,
+# nohup) inherits SIGINT ignored, and so would every process the stop tests
+# start: their Ctrl-C would do nothing and the tests would fail for the
+# harness's sake. A handled signal is reset to the default in a new program,
+# so handling it here gives the children Python's usual KeyboardInterrupt.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 # Under AddressSanitizer (preloaded runtime) the address space is reserved up
 # front and the module cannot be loaded into another interpreter.
