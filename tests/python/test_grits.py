@@ -213,3 +213,25 @@ def test_many_workers_give_one_worker_s_scores():
     assert one.keys() == many.keys()
     for key in one:
         np.testing.assert_array_equal(one[key], many[key])
+
+
+def test_small_iou_tables_are_numpys_bit_for_bit():
+    # Small tables take a loop in Python; it must give numpy's doubles, on
+    # boxes that touch, nest, have no area, or hold ints (GriTS-Top's spans).
+    import sys
+    grits_module = sys.modules["grix.tables.grits"]
+    rng = random.Random(7)
+    corners = [0, 0.5, 1, 2.25, 3, 1e-300, 7.1]
+    for _ in range(300):
+        boxes = []
+        for _ in range(rng.randint(1, 9)):
+            x0, x1 = sorted(rng.choice(corners) for _ in range(2))
+            y0, y1 = sorted(rng.choice(corners) for _ in range(2))
+            boxes.append((x0, y0, x1, y1) if rng.random() < 0.7 else tuple(int(v) for v in (x0, y0, x1, y1)))
+        small = grits_module._iou_rewards(boxes[:4], boxes[4:])
+        threshold, grits_module._SMALL_IOU = grits_module._SMALL_IOU, -1
+        try:
+            large = grits_module._iou_rewards(boxes[:4], boxes[4:])
+        finally:
+            grits_module._SMALL_IOU = threshold
+        assert small.shape == large.shape and small.tobytes() == large.tobytes(), boxes

@@ -128,7 +128,7 @@ def pubtabnet_table(record: Mapping[str, Any], *, name: str | None = None) -> st
         raise ValueError(f"{label}: {len(cells)} cells but {len(openings)} cell openings in the structure")
     pieces = list(structure)
     for place, cell in zip(reversed(openings), reversed(cells)):
-        tokens = cell.get("tokens") if isinstance(cell, Mapping) else None
+        tokens = cell.get("tokens") if type(cell) is dict or isinstance(cell, Mapping) else None
         if not isinstance(tokens, list):
             raise ValueError(f"{label}: every cell needs a list of tokens")
         if tokens:

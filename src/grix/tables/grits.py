@@ -27,7 +27,7 @@ from .. import _core
 from ..distance import check_timeout, check_workers
 from ..readers.tables import pubtabnet_table
 from .cells import find_table
-from .pairs import progress_bar
+from .pairs import PARALLEL_CDIST, progress_bar
 
 __all__ = ["METRICS", "grits", "grits_paired", "table_cells"]
 
@@ -96,7 +96,7 @@ def _element_cells(table: Any) -> list[Cell]:
 
 def _box(value: Any, name: str) -> tuple[float, float, float, float]:
     try:
-        x0, y0, x1, y1 = (float(number) for number in value)
+        x0, y0, x1, y1 = map(float, value)
     except (TypeError, ValueError):
         raise ValueError(f"{name}: a cell's bbox must be four numbers [x0, y0, x1, y1], not {value!r}") from None
     if x0 > x1 or y0 > y1:
@@ -117,7 +117,7 @@ def table_cells(table: Any, *, name: str = "the table") -> list[Cell] | None:
     if isinstance(table, Mapping) and isinstance(table.get("html"), str):  # {"html": text}
         table = table["html"]
     if isinstance(table, Mapping):
-        boxes = [cell.get("bbox") if isinstance(cell, Mapping) else None
+        boxes = [cell.get("bbox") if type(cell) is dict or isinstance(cell, Mapping) else None
                  for cell in (table.get("html") or {}).get("cells", [])] if isinstance(table.get("html"), Mapping) \
             else []
         cells = table_cells(pubtabnet_table(table, name=name), name=name) or []
@@ -142,32 +142,43 @@ def _grid(cells: list[Cell], metric: str, name: str) -> tuple[npt.NDArray[np.int
     one row of no columns, as grits-metric writes it."""
     if not cells:
         return np.zeros((1, 0), dtype=np.int32), []
-    rows = max(max(cell.rows) for cell in cells) + 1
-    columns = max(max(cell.columns) for cell in cells) + 1
+    spans = [(_first_last(cell.rows), _first_last(cell.columns)) for cell in cells]
+    rows = max(last for (_, last), _ in spans) + 1
+    columns = max(last for _, (_, last) in spans) + 1
     default = {"con": "", "top": (0, 0, 1, 1), "loc": NO_BOX}[metric]
     if metric == "loc" and all(cell.box is None for cell in cells):
         raise ValueError(f"{name}: GriTS-Loc needs the cells' boxes (a PubTabNet record, or cells with bbox)")
     number: dict[Any, int] = {default: 0}
     grid = np.zeros((rows, columns), dtype=np.int32)
-    for cell in cells:
+    for cell, ((top, bottom), (left, right)) in zip(cells, spans):
         for r in cell.rows:
             for c in cell.columns:
                 if metric == "con":
                     value: Any = cell.text
                 elif metric == "top":
-                    value = (min(cell.columns) - c, min(cell.rows) - r, max(cell.columns) + 1 - c,
-                             max(cell.rows) + 1 - r)
+                    value = (left - c, top - r, right + 1 - c, bottom + 1 - r)
                 else:
                     value = cell.box or NO_BOX
                 grid[r, c] = number.setdefault(value, len(number))
     return grid, list(number)
 
 
+def _first_last(numbers: Sequence[int]) -> tuple[int, int]:
+    """The smallest and largest of a cell's rows or columns: the ends of a
+    range as they are, without walking it."""
+    if type(numbers) is range and numbers.step == 1:
+        return numbers.start, numbers.stop - 1
+    return min(numbers), max(numbers)
+
+
 def _lcs_rewards(texts1: list[str], texts2: list[str], workers: int) -> npt.NDArray[np.float64]:
     from rapidfuzz.distance import LCSseq
     from rapidfuzz.process import cdist
 
-    common = np.asarray(cdist(texts1, texts2, scorer=LCSseq.similarity, dtype=np.int64, workers=workers),
+    # rapidfuzz's threads pay off on large tables only: starting them costs
+    # more than the whole of a small table's matrix.
+    threads = workers if len(texts1) * len(texts2) >= PARALLEL_CDIST else 1
+    common = np.asarray(cdist(texts1, texts2, scorer=LCSseq.similarity, dtype=np.int64, workers=threads),
                         dtype=np.int64).reshape(len(texts1), len(texts2))
     lengths = np.add.outer(np.fromiter(map(len, texts1), np.int64, len(texts1)),
                            np.fromiter(map(len, texts2), np.int64, len(texts2)))
@@ -181,9 +192,30 @@ def _lcs_rewards(texts1: list[str], texts2: list[str], workers: int) -> npt.NDAr
     return rewards
 
 
+# Below this many box pairs, a loop in Python beats numpy's cost per call.
+_SMALL_IOU = 256
+
+
+def _iou(a: Sequence[float], b: Sequence[float]) -> float:
+    """One IoU of _iou_rewards, the same operations in the same order."""
+    width = min(a[2], b[2]) - max(a[0], b[0]) if a[0] <= b[2] and b[0] <= a[2] else 0.0
+    height = min(a[3], b[3]) - max(a[1], b[1]) if a[1] <= b[3] and b[1] <= a[3] else 0.0
+    overlap = width * height
+    if overlap == 0:
+        return 0.0
+    union = (a[2] - a[0]) * (a[3] - a[1]) + (b[2] - b[0]) * (b[3] - b[1]) - overlap
+    return overlap / union  # type: ignore[no-any-return]
+
+
 def _iou_rewards(boxes1: list[Any], boxes2: list[Any]) -> npt.NDArray[np.float64]:
     """IoU as grits-metric computes it (overlaps, then areas, then the
     division), so that the doubles are the same."""
+    if len(boxes1) * len(boxes2) <= _SMALL_IOU:
+        try:
+            return np.array([[_iou(a, b) for b in boxes2] for a in boxes1], dtype=np.float64).reshape(
+                len(boxes1), len(boxes2))
+        except ZeroDivisionError:  # where numpy gives inf or NaN
+            pass
     a = np.asarray(boxes1, dtype=np.float64).reshape(-1, 4)[:, None, :]
     b = np.asarray(boxes2, dtype=np.float64).reshape(-1, 4)[None, :, :]
     width = np.where((a[..., 0] <= b[..., 2]) & (b[..., 0] <= a[..., 2]),
