@@ -17,6 +17,7 @@ label pair, not per node.
 
 from __future__ import annotations
 
+import math
 import os
 import re
 from collections.abc import Iterator, Mapping, Sequence
@@ -26,6 +27,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .batch import Distances, pdist as batch_pdist
+from .costs import ClassWeightCosts
 from .readers.rna import (REPRESENTATIONS, DotBracketRecord, Pseudoknots, Representation,
                           check_representation, read_dot_bracket, read_dot_bracket_records)
 from .tree import Tree
@@ -124,6 +126,10 @@ class CostModel(Mapping[str, Any]):
         self.forbidden = forbidden
         self.matrix: tuple[tuple[Number, ...], ...] = tuple(
             tuple(forbidden if value == _X else value for value in row) for row in matrix)
+        # The engine computes the costs from each label's class and weight
+        # itself, in doubles: the same values as rename and delete wherever
+        # each product of a unit cost and a weight stays exact there.
+        self.class_weight_costs = ClassWeightCosts(CLASSES, self.matrix) if _engine_exact(self.matrix) else None
 
     def rename(self, label1: str, label2: str) -> Number:
         class1, weight1 = parse_label(label1)
@@ -166,7 +172,7 @@ class CostModel(Mapping[str, Any]):
         if key == "rename":
             return _TabulatedRename(self)
         if key in ("delete", "insert"):
-            return self.delete
+            return _NodeCost(self)
         raise KeyError(key)
 
     def __iter__(self) -> Iterator[str]:
@@ -183,6 +189,15 @@ class CostModel(Mapping[str, Any]):
 # Weights up to this keep every product and sum of a rename exact in int64
 # and float64 alike (forbidden costs 10,000 per unit).
 _EXACT_WEIGHT = 2**31
+# Unit costs up to this, times weights up to _EXACT_WEIGHT, add up exactly in doubles.
+_EXACT_UNIT_COST = 2**21
+
+
+def _engine_exact(matrix: Sequence[Sequence[Number]]) -> bool:
+    """Whether the engine's doubles give a model's costs exactly: unit costs
+    that are numbers of at least 0, and finite ones small enough."""
+    return all(isinstance(value, (int, float)) and not isinstance(value, bool) and value >= 0
+               and (value == math.inf or value <= _EXACT_UNIT_COST) for row in matrix for value in row)
 
 
 def _classes_and_weights(labels: Sequence[str]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
@@ -208,6 +223,24 @@ class _TabulatedRename:
 
     def table(self, labels1: Sequence[str], labels2: Sequence[str]) -> npt.NDArray[Any]:
         return self.model.rename_table(labels1, labels2)
+
+    @property
+    def class_weight_costs(self) -> ClassWeightCosts | None:
+        return self.model.class_weight_costs
+
+
+class _NodeCost:
+    """A model's delete (and insert) as the distance functions take it."""
+
+    def __init__(self, model: CostModel) -> None:
+        self.model = model
+
+    def __call__(self, label: str) -> Number:
+        return self.model.delete(label)
+
+    @property
+    def class_weight_costs(self) -> ClassWeightCosts | None:
+        return self.model.class_weight_costs
 
 
 def costs(model: str = "usual", *, forbidden: Number = FORBIDDEN) -> CostModel:
