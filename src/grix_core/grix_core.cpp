@@ -12,6 +12,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -286,7 +287,8 @@ int32_t distance_of_labels(const IntArray& parents1, const std::vector<std::stri
 struct ClassWeightModel {
   grix::WeightedClasses costs;
   std::vector<std::string> class_names;  // [0] stands for no node and names no label
-  bool integral = true;                  // every unit cost a finite integer
+  std::array<int32_t, 128> letter_class;  // the class named by one ASCII letter, or -1
+  bool integral = true;                   // every unit cost a finite integer
 };
 
 ClassWeightModel make_class_weight_model(std::vector<std::string> class_names, const FloatArray& unit_costs) {
@@ -300,6 +302,13 @@ ClassWeightModel make_class_weight_model(std::vector<std::string> class_names, c
   grix::weighted_class_label_costs(model.costs, {}, {}, {}, {});  // checks the unit costs
   for (double value : model.costs.unit_costs) {
     model.integral = model.integral && std::isfinite(value) && std::floor(value) == value;
+  }
+  model.letter_class.fill(-1);
+  for (size_t c = 1; c < class_names.size(); ++c) {
+    const std::string& name = class_names[c];
+    if (name.size() == 1 && static_cast<unsigned char>(name[0]) < 128) {
+      model.letter_class[static_cast<size_t>(name[0])] = static_cast<int32_t>(c);
+    }
   }
   model.class_names = std::move(class_names);
   return model;
@@ -321,11 +330,10 @@ bool parse_class_label(PyObject* label, const ClassWeightModel& model, int32_t& 
     return false;
   }
   Py_ssize_t letters = 0;
-  while (letters < size && ((text[letters] >= 'A' && text[letters] <= 'Z') || (text[letters] >= 'a' && text[letters] <= 'z'))) {
-    ++letters;
-  }
-  label_class = -1;
-  for (size_t c = 1; c < model.class_names.size(); ++c) {
+  auto is_letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  while (letters < size && is_letter(text[letters])) ++letters;
+  label_class = letters == 1 ? model.letter_class[static_cast<size_t>(text[0])] : -1;
+  for (size_t c = 1; c < model.class_names.size() && letters != 1; ++c) {
     if (model.class_names[c].size() == static_cast<size_t>(letters) &&
         model.class_names[c].compare(0, std::string::npos, text, static_cast<size_t>(letters)) == 0) {
       label_class = static_cast<int32_t>(c);
