@@ -491,7 +491,9 @@ TEST(ClassWeightCosts, BatchesMatchTheReferenceInIntsAndDoubles) {
     compute_pair_batch<double>(all, {&costs, nullptr}, 2, got.data(), nullptr, nullptr);
     const bool finite = std::all_of(model.unit_costs.begin(), model.unit_costs.end(),
                                     [](double v) { return std::isfinite(v); });
-    LabelCosts<int32_t> ints{costs.rows, costs.columns, {}, {}, {}};
+    LabelCosts<int32_t> ints;
+    ints.rows = costs.rows;
+    ints.columns = costs.columns;
     for (double v : costs.rename) ints.rename.push_back(static_cast<int32_t>(v));
     for (double v : costs.delete_costs) ints.delete_costs.push_back(static_cast<int32_t>(v));
     ints.insert_costs = ints.delete_costs;
@@ -511,7 +513,9 @@ TEST(ClassWeightCosts, BatchesMatchTheReferenceInIntsAndDoubles) {
         const double expected = WeightedReference(corpus.trees[i], corpus.trees[j], rename, deletes, inserts).distance();
         const size_t k = i * corpus.trees.size() + j;
         ASSERT_EQ(got[k], expected) << "round " << round << " pair " << i << ", " << j;
-        if (finite) ASSERT_EQ(got_ints[k], expected) << "round " << round << " pair " << i << ", " << j;
+        if (finite) {
+          ASSERT_EQ(got_ints[k], expected) << "round " << round << " pair " << i << ", " << j;
+        }
       }
     }
   }
