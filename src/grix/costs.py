@@ -138,7 +138,11 @@ class ClassWeightCosts:
 
     def __init__(self, class_names: Sequence[str], unit_costs: Sequence[Sequence[Number]]) -> None:
         self.class_names = tuple(class_names)
+        self.unit_costs = tuple(tuple(row) for row in unit_costs)
         self.model = _core.ClassWeightModel(list(self.class_names), np.array(unit_costs, dtype=np.float64))
+
+    def __reduce__(self) -> tuple[type, tuple[tuple[str, ...], tuple[tuple[Number, ...], ...]]]:
+        return ClassWeightCosts, (self.class_names, self.unit_costs)  # the engine's model is made again
 
     def table(self, labels1: Sequence[str], labels2: Sequence[str]) -> tuple[npt.NDArray[np.float64],
                                                                              npt.NDArray[np.float64],

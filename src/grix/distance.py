@@ -45,6 +45,8 @@ def check_count(count: object, name: str) -> int:
 def check_workers(workers: object) -> int:
     """Threads for one call: None or -1 mean all the cores the process may
     use, otherwise 1 to 1024."""
+    if type(workers) is int and 1 <= workers <= 1024:  # the common case, without the ABC checks below
+        return workers
     if workers is None or (isinstance(workers, numbers.Integral) and not isinstance(workers, bool)
                            and int(workers) == -1):
         return all_cores()

@@ -113,11 +113,8 @@ ConvertedCosts<Cost> convert_costs(const PairCostArgs& args) {
 // thread when the pair is small (then a Ctrl-C is seen right after), else on
 // a thread of its own through run_stoppable.
 template <typename Result, typename Work>
-Result run_pair(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
-                const IntArray& codes2, Work work, std::optional<double> timeout,
-                const std::function<void()>& report) {
-  std::vector<int32_t> p1 = to_vector(parents1, "tree 1"), c1 = to_vector(codes1, "tree 1");
-  std::vector<int32_t> p2 = to_vector(parents2, "tree 2"), c2 = to_vector(codes2, "tree 2");
+Result run_pair(std::vector<int32_t> p1, std::vector<int32_t> c1, std::vector<int32_t> p2, std::vector<int32_t> c2,
+                Work work, std::optional<double> timeout, const std::function<void()>& report) {
   if (static_cast<int64_t>(p1.size() + p2.size()) <= INLINE_PREPARED_NODES) {
     std::optional<Result> result;
     {
@@ -140,6 +137,14 @@ Result run_pair(const IntArray& parents1, const IntArray& codes1, const IntArray
         return work(tree1, tree2, stop);
       },
       timeout, report);
+}
+
+template <typename Result, typename Work>
+Result run_pair(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
+                const IntArray& codes2, Work work, std::optional<double> timeout,
+                const std::function<void()>& report) {
+  return run_pair<Result>(to_vector(parents1, "tree 1"), to_vector(codes1, "tree 1"), to_vector(parents2, "tree 2"),
+                          to_vector(codes2, "tree 2"), std::move(work), timeout, report);
 }
 
 std::function<void()> progress_report(const std::optional<py::function>& progress,
@@ -267,12 +272,10 @@ int32_t distance_of_labels(const IntArray& parents1, const std::vector<std::stri
     py::gil_scoped_release release;
     codes = grix::number_labels(labels1, labels2);
   }
-  const IntArray codes1(static_cast<py::ssize_t>(codes.first.size()), codes.first.data());
-  const IntArray codes2(static_cast<py::ssize_t>(codes.second.size()), codes.second.data());
   const grix::PairCosts<int32_t> unit;
   const grix::Algorithm chosen = parse_algorithm(algorithm);
   return run_pair<int32_t>(
-      parents1, codes1, parents2, codes2,
+      to_vector(parents1, "tree 1"), std::move(codes.first), to_vector(parents2, "tree 2"), std::move(codes.second),
       [&](const grix::OrientedTree& tree1, const grix::OrientedTree& tree2, const grix::StopFlag* stop) {
         return grix::compute_distance_within(tree1, tree2, unit, bounded_int32(max_distance), workers, stop,
                                              nullptr, chosen);
@@ -437,8 +440,6 @@ py::object class_weight_distance(const IntArray& parents1, const py::sequence& l
   if (integer_costs && indel_total > EXACT_DOUBLE) {
     throw py::value_error("the costs are too large to add up exactly: a distance could pass 2**53");
   }
-  const IntArray codes1(static_cast<py::ssize_t>(first.codes.size()), first.codes.data());
-  const IntArray codes2(static_cast<py::ssize_t>(second.codes.size()), second.codes.data());
   auto run = [&](auto cost) -> double {
     using Cost = decltype(cost);
     grix::PairCosts<Cost> pair;
@@ -448,10 +449,12 @@ py::object class_weight_distance(const IntArray& parents1, const py::sequence& l
     const double cap = std::is_integral_v<Cost> ? std::min(indel_total + 1, INT32_HIGHEST) : HUGE_VAL;
     for (size_t k = 0; k < table.size(); ++k) table[k] = static_cast<Cost>(std::min(costs.rename[k], cap));
     pair.rename_by_label = {table.data(), costs.rows, costs.columns};
+    pair.delete_costs.reserve(first.codes.size());
+    pair.insert_costs.reserve(second.codes.size());
     for (int32_t code : first.codes) pair.delete_costs.push_back(static_cast<Cost>(costs.delete_costs[static_cast<size_t>(code)]));
     for (int32_t code : second.codes) pair.insert_costs.push_back(static_cast<Cost>(costs.insert_costs[static_cast<size_t>(code)]));
     return static_cast<double>(run_pair<Cost>(
-        parents1, codes1, parents2, codes2,
+        to_vector(parents1, "tree 1"), first.codes, to_vector(parents2, "tree 2"), second.codes,
         [&](const grix::OrientedTree& tree1, const grix::OrientedTree& tree2, const grix::StopFlag* stop) -> Cost {
           if constexpr (std::is_same_v<Cost, int32_t>) {
             return grix::compute_distance_within(tree1, tree2, pair, bounded_int32(max_distance), workers, stop,
