@@ -5,6 +5,7 @@ engines against each other past ViennaRNA's 4,000-node limit."""
 
 import functools
 import math
+import pickle
 import random
 import warnings
 from pathlib import Path
@@ -274,6 +275,10 @@ def test_cost_model_values_and_errors():
     assert grix.rna.costs("usual", forbidden=math.inf).rename("S3", "H3") == math.inf
     assert grix.rna.costs("usual", forbidden=math.inf).rename("S3", "M0") == 3
     assert dict(usual).keys() == {"rename", "delete", "insert"} and repr(shapiro) == "grix.rna.costs('shapiro')"
+    sent = pickle.loads(pickle.dumps(shapiro))  # as Dask sends it to its workers
+    t1, t2 = grix.Tree.from_dot_bracket("((..).)", "weighted"), grix.Tree.from_dot_bracket("(...)", "weighted")
+    assert sent["rename"].class_weight_costs is not None and repr(sent) == repr(shapiro)
+    assert grix.distance(t1, t2, **sent) == grix.distance(t1, t2, **per_pair(shapiro)) > 0
     assert grix.rna.node_class("P12") == "P" and grix.rna.node_weight("P12") == 12 and grix.rna.node_weight("U") == 1
     with pytest.raises(ValueError, match="model must be one of"):
         grix.rna.costs("ribosum")
