@@ -257,9 +257,8 @@ Cost compute_oriented_distance(const OrientedTree& tree1, const OrientedTree& tr
 
 // The distance with int32 costs when it is at most max_distance (negative:
 // no bound), else max_distance + 1. Under Algorithm::automatic, a pair whose
-// costs allow it (every delete and insert at least 1, no negative rename;
-// costs other than unit ones only with a bound, since nothing else says
-// where the doubling should start) is decided in bands of pre-order ids of width 2K + 1 for K = a lower bound,
+// costs allow it (every delete and insert at least 1, no negative rename)
+// is decided in bands of pre-order ids of width 2K + 1 for K = a lower bound,
 // doubled until the band certifies the distance (distance/band_kernel.h):
 // memory O(n1 * K) instead of n1 * n2, the same result. A band dearer than
 // the full schedule gives way to compute_oriented_distance, unless only the
