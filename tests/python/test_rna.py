@@ -316,8 +316,9 @@ def test_tabulated_renames_equal_the_call_per_pair(forbidden):
 def weighted_extremes():
     """Trees of labels folding never gives: weight 0 everywhere, weights up
     to 2**31 (past 32-bit sums), labels without weights, and a weight in
-    non-ASCII digits, which the engine leaves to the Python definition."""
-    return [grix.Tree.from_bracket(text) for text in (
+    non-ASCII digits, which the engine leaves to the Python definition; and
+    the empty tree."""
+    return [grix.Tree.from_parents([], [])] + [grix.Tree.from_bracket(text) for text in (
         "{R0{S0{H0}}{E0}}", "{R{S3{H0}{M0{S1{H2}}}}{E2147483648}}", "{R{S2147483648{H7}}}",
         "{R{U}{P{U}{U}}}", "{R{S\u0663{H3}}}", "{R1{E5}}")]
 
