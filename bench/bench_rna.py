@@ -8,6 +8,13 @@
          usual costs: grix.rna.pdist on 2 workers over all 19,900 pairs
          (median of 3) against a loop of RNA.tree_edit_distance calls over a
          seeded sample of the pairs (trees made once), scaled to all pairs.
+  small  80 structures folded from seeded random sequences of 40 to 150
+         nucleotides, in each representation (full, HIT, coarse, weighted),
+         usual costs, one worker: grix.rna.pdist over all 3,160 pairs against
+         a loop of RNA.tree_edit_distance calls over trees made once, taking
+         turns, the median of several runs each; and one weighted pair of
+         about 52 and 28 nodes (from the pdist structures) through
+         grix.distance against one RNA.tree_edit_distance call.
   big    one pair of full trees of 20,000 nodes (ViennaRNA refuses more than
          4,000): time and peak memory of grix.distance on 2 workers in a
          process of its own. Folding 28,000 nucleotides at once is out of
@@ -18,7 +25,7 @@
 The folded structures are kept in bench/rna_structures.db (seeded; --refold
 folds them again, which takes minutes). Writes bench/results/grix-rna.md.
 
-    python bench/bench_rna.py [--refold] [--skip-big] [--sample 300]
+    python bench/bench_rna.py [--refold] [--skip-big] [--sample 300] [--only small]
 """
 
 from __future__ import annotations
@@ -37,6 +44,7 @@ from pathlib import Path
 
 import grix
 import grix._core as core
+from grix.rna import REPRESENTATIONS
 
 HERE = Path(__file__).resolve().parent
 STRUCTURES = HERE / "rna_structures.db"
@@ -72,13 +80,17 @@ def zhang_shasha_cells(tree: grix.Tree) -> int:
     return total
 
 
-def median_time(run, repeats: int) -> tuple[float, object]:
-    times, result = [], None
+def median_time(run, repeats: int) -> tuple[float, object, float]:
+    """The median wall-clock time of `repeats` runs, the last result, and the
+    median CPU time of the process (all its threads): on a shared, loaded
+    machine the CPU time is what the run itself cost."""
+    times, cpu, result = [], [], None
     for _ in range(repeats):
-        start = time.perf_counter()
+        start, start_cpu = time.perf_counter(), time.process_time()
         result = run()
         times.append(time.perf_counter() - start)
-    return statistics.median(times), result
+        cpu.append(time.process_time() - start_cpu)
+    return statistics.median(times), result, statistics.median(cpu)
 
 
 def bench_pair(records, lines: list[str]) -> None:
@@ -129,29 +141,106 @@ def bench_pdist(records, lines: list[str], sample: int) -> None:
     structures = [r.structure for r in records if r.name.startswith("pdist")]
     trees = grix.rna.trees(structures)
     pairs = [(i, j) for i in range(len(trees)) for j in range(i + 1, len(trees))]
-    grix_time, grix_values = median_time(lambda: grix.rna.pdist(structures, costs="usual", workers=2,
-                                                                progress=False), 3)
+    grix_time, grix_values, grix_cpu = median_time(lambda: grix.rna.pdist(structures, costs="usual", workers=2,
+                                                                          progress=False), 3)
     chosen = random.Random(SEED).sample(range(len(pairs)), sample)
     RNA.cvar.cost_matrix = 0
     vienna_trees = [RNA.make_tree(RNA.expand_Full(s)) for s in structures]
-    start = time.perf_counter()
-    vienna = [int(RNA.tree_edit_distance(vienna_trees[pairs[k][0]], vienna_trees[pairs[k][1]])) for k in chosen]
-    vienna_time = time.perf_counter() - start
+    vienna_time, vienna, vienna_cpu = median_time(lambda: [
+        int(RNA.tree_edit_distance(vienna_trees[pairs[k][0]], vienna_trees[pairs[k][1]])) for k in chosen], 1)
     assert vienna == [int(grix_values[k]) for k in chosen]  # type: ignore[index]
     per_pair = vienna_time / sample
-    scaled = per_pair * len(pairs)
-    grix_one, _ = median_time(lambda: grix.rna.pdist(structures, costs="usual", workers=1, progress=False), 1)
+    scaled, scaled_cpu = per_pair * len(pairs), vienna_cpu / sample * len(pairs)
+    grix_one, _, grix_one_cpu = median_time(lambda: grix.rna.pdist(structures, costs="usual", workers=1,
+                                                                   progress=False), 1)
     nodes = [len(t) for t in trees]
     lines += [
         f"## pdist over {len(trees)} structures of 300 nucleotides", "",
         f"Full trees of {min(nodes)} to {max(nodes)} nodes (mean {statistics.mean(nodes):.0f}), usual costs, "
         f"{len(pairs):,} pairs. ViennaRNA ran {sample} of them, drawn with a fixed seed, in a loop over trees "
         f"made once ({per_pair * 1e3:.1f} ms a pair); its time for all pairs is that mean times "
-        f"{len(pairs):,}. grix's values equal ViennaRNA's on every sampled pair.", "",
-        "| tool | time for all pairs | ViennaRNA / grix |", "|---|---|---|",
-        f"| loop of RNA.tree_edit_distance (scaled from {sample} pairs) | {scaled:.1f} s | |",
-        f"| grix.rna.pdist, 2 workers (median of 3) | {grix_time:.2f} s | {scaled / grix_time:.1f}× |",
-        f"| grix.rna.pdist, 1 worker (one run) | {grix_one:.2f} s | {scaled / grix_one:.1f}× |", ""]
+        f"{len(pairs):,}. grix's values equal ViennaRNA's on every sampled pair. CPU time is the process's, "
+        "all threads.", "",
+        "| tool | time for all pairs | ViennaRNA / grix | CPU time | ViennaRNA / grix |", "|---|---|---|---|---|",
+        f"| loop of RNA.tree_edit_distance (scaled from {sample} pairs) | {scaled:.1f} s | | {scaled_cpu:.1f} s | |",
+        f"| grix.rna.pdist, 2 workers (median of 3) | {grix_time:.2f} s | {scaled / grix_time:.1f}× | "
+        f"{grix_cpu:.2f} s | |",
+        f"| grix.rna.pdist, 1 worker (one run) | {grix_one:.2f} s | {scaled / grix_one:.1f}× | {grix_one_cpu:.2f} s | "
+        f"{scaled_cpu / grix_one_cpu:.1f}× |", ""]
+
+
+VIENNA_TREES = {
+    "full": lambda RNA, s: RNA.expand_Full(s),
+    "hit": lambda RNA, s: RNA.b2HIT(s),
+    "coarse": lambda RNA, s: RNA.expand_Shapiro(RNA.b2C(s)),
+    "weighted": lambda RNA, s: RNA.b2Shapiro(s),
+}
+
+
+def taking_turns(runs: dict[str, object], repeats: int) -> tuple[dict[str, float], dict[str, object],
+                                                                 dict[str, float]]:
+    """The median wall-clock time of each run over `repeats` rounds, one run
+    of each per round, so that a slow spell of the shared machine hits them
+    all; the last results; and the median CPU times."""
+    times: dict[str, list[float]] = {key: [] for key in runs}
+    cpu: dict[str, list[float]] = {key: [] for key in runs}
+    results: dict[str, object] = {}
+    for _ in range(repeats):
+        for key, run in runs.items():
+            start, start_cpu = time.perf_counter(), time.process_time()
+            results[key] = run()  # type: ignore[operator]
+            times[key].append(time.perf_counter() - start)
+            cpu[key].append(time.process_time() - start_cpu)
+    return ({key: statistics.median(values) for key, values in times.items()}, results,
+            {key: statistics.median(values) for key, values in cpu.items()})
+
+
+def bench_small(records, lines: list[str]) -> None:
+    import RNA
+
+    rng = random.Random(SEED)
+    sequences = ["".join(rng.choice("ACGU") for _ in range(rng.randint(40, 150))) for _ in range(80)]
+    structures = [RNA.fold(sequence)[0] for sequence in sequences]
+    pairs = [(i, j) for i in range(len(structures)) for j in range(i + 1, len(structures))]
+    costs = grix.rna.costs("usual")
+    RNA.cvar.cost_matrix = 0
+    lines += [f"## pdist over {len(structures)} small structures, every representation", "",
+              f"Folded random sequences of 40 to 150 nucleotides (seed {SEED}), usual costs, one worker, all "
+              f"{len(pairs):,} pairs; trees made once for both. Medians of runs taking turns; the values are "
+              "equal in both. Wall-clock times, and the ratio of CPU times beside them.", "",
+              "| representation | nodes | RNA.tree_edit_distance loop | grix.rna.pdist, 1 worker | ViennaRNA / grix "
+              "| in CPU time |",
+              "|---|---|---|---|---|---|"]
+    for representation in REPRESENTATIONS:
+        trees = grix.rna.trees(structures, representation)
+        vienna_trees = [RNA.make_tree(VIENNA_TREES[representation](RNA, s)) for s in structures]
+        median, results, cpu = taking_turns({
+            "vienna": lambda: [int(RNA.tree_edit_distance(vienna_trees[i], vienna_trees[j])) for i, j in pairs],
+            "grix": lambda: grix.rna.pdist(trees, costs=costs, workers=1, progress=False)},
+            5 if representation == "full" else 15)
+        assert results["vienna"] == results["grix"].tolist()  # type: ignore[attr-defined]
+        nodes = [len(tree) for tree in trees]
+        lines.append(f"| {representation} | {min(nodes)} to {max(nodes)} | {median['vienna'] * 1e3:.1f} ms | "
+                     f"{median['grix'] * 1e3:.1f} ms | {median['vienna'] / median['grix']:.1f}× | "
+                     f"{cpu['vienna'] / cpu['grix']:.1f}× |")
+
+    larger = [r.structure for r in records if r.name.startswith("pdist")]
+    weighted = grix.rna.trees(larger, "weighted")
+    first = min(range(len(weighted)), key=lambda k: abs(len(weighted[k]) - 52))
+    second = min(range(len(weighted)), key=lambda k: abs(len(weighted[k]) - 28))
+    t1, t2 = weighted[first], weighted[second]
+    v1, v2 = (RNA.make_tree(RNA.b2Shapiro(larger[k])) for k in (first, second))
+    calls = 2000
+    median, results, cpu = taking_turns({
+        "vienna": lambda: [RNA.tree_edit_distance(v1, v2) for _ in range(calls)][0],
+        "grix": lambda: [grix.distance(t1, t2, **costs) for _ in range(calls)][0]}, 9)
+    assert int(results["vienna"]) == results["grix"]  # type: ignore[call-overload]
+    lines += ["", f"One weighted pair of {len(t1)} and {len(t2)} nodes, usual costs, distance {results['grix']}: "
+              f"median of 9 runs of {calls:,} calls each, taking turns.", "",
+              "| tool | time per call | ViennaRNA / grix | in CPU time |", "|---|---|---|---|",
+              f"| RNA.tree_edit_distance | {median['vienna'] / calls * 1e6:.1f} µs | | |",
+              f"| grix.distance | {median['grix'] / calls * 1e6:.1f} µs | "
+              f"{median['vienna'] / median['grix']:.1f}× | {cpu['vienna'] / cpu['grix']:.1f}× |", ""]
 
 
 BIG_SCRIPT = textwrap.dedent("""
@@ -207,6 +296,8 @@ def main() -> int:
     parser.add_argument("--refold", action="store_true", help="fold the structures again")
     parser.add_argument("--skip-big", action="store_true", help="leave out the 20,000-node pair")
     parser.add_argument("--sample", type=int, default=300, help="pairs ViennaRNA runs in the pdist part")
+    parser.add_argument("--only", choices=("pair", "pdist", "small", "big"), action="append",
+                        help="run only these parts (repeatable); the results go to stdout, not the file")
     args = parser.parse_args()
     if args.refold or not STRUCTURES.exists():
         fold_structures()
@@ -216,11 +307,18 @@ def main() -> int:
     lines = ["# RNA secondary structures: grix and ViennaRNA", "",
              f"{platform.machine()}, {os.cpu_count()} cores (load average {os.getloadavg()[0]:.1f} at the start), "
              f"Python {platform.python_version()}, ViennaRNA {RNA.__version__}; times are wall-clock.", ""]
-    bench_pair(records, lines)
-    bench_pdist(records, lines, args.sample)
-    if not args.skip_big:
+    parts = args.only or ["pair", "pdist", "small"] + ([] if args.skip_big else ["big"])
+    if "pair" in parts:
+        bench_pair(records, lines)
+    if "pdist" in parts:
+        bench_pdist(records, lines, args.sample)
+    if "small" in parts:
+        bench_small(records, lines)
+    if "big" in parts:
         bench_big(records, lines)
-    RESULTS.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    lines.append(f"Load average {os.getloadavg()[0]:.1f} at the end.")
+    if not args.only:
+        RESULTS.write_text("\n".join(lines) + "\n", encoding="utf-8")
     print("\n".join(lines))
     return 0
 

@@ -119,6 +119,48 @@ class LabelClasses:
         return table
 
 
+class ClassWeightCosts:
+    """Costs from each label's class and weight, computed by the engine:
+    the form of grix.rna's cost models, which their rename, delete and
+    insert callables carry as ``class_weight_costs`` so that grix passes the
+    model rather than a table made in Python.
+
+    A label is a class name followed by an optional weight in digits
+    (``P3``; ``R`` weighs 1). ``unit_costs[a][b]`` prices one unit of weight
+    of class a renamed into class b; class 0 (``class_names[0]``, named by no
+    label) is no node, so row 0 prices deleting or inserting one unit. Delete
+    and insert (a, w) cost ``unit_costs[0][a] * w``; rename (a, w1) into
+    (b, w2) costs ``unit_costs[a][b] * min(w1, w2) + unit_costs[0][h] * |w1 -
+    w2|``, h the class of the heavier node, each term 0 when its weight is.
+    Labels the engine cannot read (another form, or a weight above 2**31)
+    leave the pair or batch to the callables themselves.
+    """
+
+    def __init__(self, class_names: Sequence[str], unit_costs: Sequence[Sequence[Number]]) -> None:
+        self.class_names = tuple(class_names)
+        self.unit_costs = tuple(tuple(row) for row in unit_costs)
+        self.model = _core.ClassWeightModel(list(self.class_names), np.array(unit_costs, dtype=np.float64))
+
+    def __reduce__(self) -> tuple[type, tuple[tuple[str, ...], tuple[tuple[Number, ...], ...]]]:
+        return ClassWeightCosts, (self.class_names, self.unit_costs)  # the engine's model is made again
+
+    def table(self, labels1: Sequence[str], labels2: Sequence[str]) -> tuple[npt.NDArray[np.float64],
+                                                                             npt.NDArray[np.float64],
+                                                                             npt.NDArray[np.float64]] | None:
+        """(rename, delete, insert) from each of labels1 (without repeats)
+        to each of labels2, or None for a label the engine cannot read."""
+        return _core.class_weight_table(labels1, labels2, self.model)
+
+
+def class_weight_costs(rename: object, delete: object, insert: object) -> ClassWeightCosts | None:
+    """The engine's form that rename, delete and insert all stand for, or None."""
+    form = getattr(rename, "class_weight_costs", None)
+    if not isinstance(form, ClassWeightCosts) or getattr(delete, "class_weight_costs", None) is not form \
+            or getattr(insert, "class_weight_costs", None) is not form:
+        return None
+    return form
+
+
 def short(obj: object, limit: int = 30) -> str:
     text = repr(obj)
     return text if len(text) <= limit else text[: limit - 3] + "..."
@@ -346,6 +388,23 @@ def pair_costs(t1: Tree, t2: Tree, rename: Rename, delete: NodeCost,
     if rename is None and delete is None and insert is None:  # the common case, kept short
         codes1, codes2 = label_codes(t1.labels, t2.labels)
         return EngineCosts(codes1=codes1, codes2=codes2), codes1, codes2
+    form = class_weight_costs(rename, delete, insert)
+    tables = form.table(list(dict.fromkeys(t1.labels)), list(dict.fromkeys(t2.labels))) if form else None
+    if tables is not None:
+        (codes1,), (codes2,) = label_codes(t1.labels), label_codes(t2.labels)
+        costs = EngineCosts(rename_by_label=tables[0], delete=tables[1][codes1], insert=tables[2][codes2])
+    else:
+        costs, codes1, codes2 = given_pair_costs(t1, t2, rename, delete, insert)
+    renames = costs.rename_by_node if costs.rename_by_node is not None else costs.rename_by_label
+    lowest = float(renames.min()) if renames is not None and renames.size else 0.0
+    total = whole_cost(costs.delete, n1) + whole_cost(costs.insert, n2)
+    costs.codes1, costs.codes2 = codes1, codes2
+    return choose_number_type(costs, total, lowest, min(n1, n2) + 1), codes1, codes2
+
+
+def given_pair_costs(t1: Tree, t2: Tree, rename: Rename, delete: NodeCost,
+                     insert: NodeCost) -> tuple[EngineCosts, npt.NDArray[np.int32], npt.NDArray[np.int32]]:
+    """The costs of one pair from what the caller gave, with its label codes."""
     costs = EngineCosts(delete=node_costs(delete, t1.labels, "delete"),
                         insert=node_costs(insert, t2.labels, "insert"))
     if isinstance(rename, LabelClasses):
@@ -354,16 +413,12 @@ def pair_costs(t1: Tree, t2: Tree, rename: Rename, delete: NodeCost,
     elif rename is None or not callable(rename):
         codes1, codes2 = label_codes(t1.labels, t2.labels)
         if rename is not None:
-            costs.rename_by_node = checked_array(rename, "rename", (n1, n2))
+            costs.rename_by_node = checked_array(rename, "rename", (len(t1), len(t2)))
     else:
         (codes1,), (codes2,) = label_codes(t1.labels), label_codes(t2.labels)
         costs.rename_by_label = label_table(rename, list(dict.fromkeys(t1.labels)),
                                             list(dict.fromkeys(t2.labels)))
-    renames = costs.rename_by_node if costs.rename_by_node is not None else costs.rename_by_label
-    lowest = float(renames.min()) if renames is not None and renames.size else 0.0
-    total = whole_cost(costs.delete, n1) + whole_cost(costs.insert, n2)
-    costs.codes1, costs.codes2 = codes1, codes2
-    return choose_number_type(costs, total, lowest, min(n1, n2) + 1), codes1, codes2
+    return costs, codes1, codes2
 
 
 def whole_cost(costs: npt.NDArray[Any] | None, count: int) -> float:
@@ -399,14 +454,19 @@ def corpus_costs(labels: Sequence[str], rename: Callable[[str, str], Number] | L
                 isinstance(costs, numbers.Real) and not isinstance(costs, bool)):
             raise TypeError(f"{name} must be None, a number or a callable label -> number for many "
                             "trees; per-node costs fit only one pair (grix.distance)")
-    engine = EngineCosts(delete=node_costs(delete, labels, "delete"),
-                         insert=node_costs(insert, labels, "insert"))
-    if isinstance(rename, LabelClasses):
-        engine.label_class, classes = rename.class_codes(labels)
-        engine.rename_by_label = rename.class_table(classes)
-        engine.same_label = rename.same_cost()
-    elif rename is not None:
-        engine.rename_by_label = label_table(rename, labels, labels)
+    form = class_weight_costs(rename, delete, insert)
+    tables = form.table(labels, labels) if form else None
+    if tables is not None:  # from the labels' classes and weights, by the engine
+        engine = EngineCosts(rename_by_label=tables[0], delete=tables[1], insert=tables[2])
+    else:
+        engine = EngineCosts(delete=node_costs(delete, labels, "delete"),
+                             insert=node_costs(insert, labels, "insert"))
+        if isinstance(rename, LabelClasses):
+            engine.label_class, classes = rename.class_codes(labels)
+            engine.rename_by_label = rename.class_table(classes)
+            engine.same_label = rename.same_cost()
+        elif rename is not None:
+            engine.rename_by_label = label_table(rename, labels, labels)
     lowest = float(engine.rename_by_label.min()) if engine.rename_by_label is not None and \
         engine.rename_by_label.size else 0.0
     if engine.label_class is not None:

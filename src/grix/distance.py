@@ -8,8 +8,8 @@ import sys
 from typing import Any, Literal, overload
 
 from . import _core, progress as progress_bar
-from .costs import (EngineCosts, IntNodeCost, IntRename, NodeCost, Rename, check_metric_costs, pair_costs,
-                    whole_cost)
+from .costs import (EngineCosts, IntNodeCost, IntRename, NodeCost, Rename, check_metric_costs, class_weight_costs,
+                    pair_costs, whole_cost)
 from .tree import Tree
 
 #: Time-outs of this many seconds (31 years) or more mean no limit: a
@@ -45,6 +45,8 @@ def check_count(count: object, name: str) -> int:
 def check_workers(workers: object) -> int:
     """Threads for one call: None or -1 mean all the cores the process may
     use, otherwise 1 to 1024."""
+    if type(workers) is int and 1 <= workers <= 1024:  # the common case, without the ABC checks below
+        return workers
     if workers is None or (isinstance(workers, numbers.Integral) and not isinstance(workers, bool)
                            and int(workers) == -1):
         return all_cores()
@@ -168,15 +170,25 @@ def distance(t1: Tree, t2: Tree, *, rename: Rename = None, delete: NodeCost = No
     and its threads joined within a fraction of a second), and MemoryError when
     the matrices cannot fit.
     """
-    if rename is None and delete is None and insert is None and (
-            progress is False or progress is None and not sys.stderr.isatty()):
-        # Unit costs and no bar: the engine numbers the labels itself, which
+    if progress is False or progress is None and not sys.stderr.isatty():
+        # No bar: for unit costs the engine numbers the labels itself, and
+        # for costs by class and weight (grix.rna's) reads them too, which
         # keeps a loop over many small pairs close to the engine's own speed.
-        check_tree(t1, "t1")
-        check_tree(t2, "t2")
-        return int(_core.distance_of_labels(t1.parents, t1.labels, t2.parents, t2.labels,
-                                            check_workers(workers), check_timeout(timeout),
-                                            check_algorithm(algorithm), check_max_distance(max_distance)))
+        unit = rename is None and delete is None and insert is None
+        if unit:
+            check_tree(t1, "t1")
+            check_tree(t2, "t2")
+            return int(_core.distance_of_labels(t1.parents, t1.labels, t2.parents, t2.labels,
+                                                check_workers(workers), check_timeout(timeout),
+                                                check_algorithm(algorithm), check_max_distance(max_distance)))
+        form = class_weight_costs(rename, delete, insert)
+        if form is not None:
+            found = _core.class_weight_distance(
+                check_tree(t1, "t1").parents, t1.labels, check_tree(t2, "t2").parents, t2.labels, form.model,
+                check_workers(workers), check_timeout(timeout), check_algorithm(algorithm),
+                check_max_distance(max_distance))
+            if found is not None:  # else a label the engine cannot read: the callables report it
+                return found
     bound = check_max_distance(max_distance)
     call = PairCall(t1, t2, rename, delete, insert, workers, timeout, progress, algorithm)
     with call.bar() as report:

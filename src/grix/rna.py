@@ -10,22 +10,25 @@ The trees (full, HIT, coarse, weighted coarse) are those of ViennaRNA's
 ``RNAdistance -D f``, ``h``, ``c`` and ``w``, node for node (see
 :mod:`grix.readers.rna`); :func:`costs` gives its two cost models, and with
 them every distance equals ViennaRNA's ``tree_edit_distance``. The labels
-carry each node's class and weight (``P3``), so the costs are functions of
-labels, and the batch functions evaluate them once per distinct label or
-label pair, not per node.
+carry each node's class and weight (``P3``), and the engine computes the
+costs from them itself (:class:`grix.costs.ClassWeightCosts`): no Python runs
+per label pair or per pair, and ``grix.distance`` over a small pair is one
+native call.
 """
 
 from __future__ import annotations
 
+import math
 import os
 import re
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from .batch import Distances, pdist as batch_pdist
+from .costs import ClassWeightCosts
 from .readers.rna import (REPRESENTATIONS, DotBracketRecord, Pseudoknots, Representation,
                           check_representation, read_dot_bracket, read_dot_bracket_records)
 from .tree import Tree
@@ -97,11 +100,14 @@ def node_weight(label: str) -> int:
 Number = Union[int, float]
 
 
-# A mapping whose values are typed Any: type checkers then accept
+# A dict whose values are typed Any: type checkers then accept
 # ``grix.distance(t1, t2, **model)``, which they would refuse for callable
 # values, since they cannot tell that its only keys are rename, delete and
-# insert and try the values against every keyword argument.
-class CostModel(Mapping[str, Any]):
+# insert and try the values against every keyword argument. A dict rather
+# than another Mapping, since ``**`` copies a dict's items at C speed but asks
+# any other mapping for keys() and each item in Python: microseconds a call,
+# as much as a small pair's distance.
+class CostModel(dict[str, Any]):
     """ViennaRNA's weighted edit costs over RNA node labels, as the keyword
     arguments ``rename``, ``delete`` and ``insert`` of every grix distance
     function: ``grix.distance(t1, t2, **model)``.
@@ -124,6 +130,12 @@ class CostModel(Mapping[str, Any]):
         self.forbidden = forbidden
         self.matrix: tuple[tuple[Number, ...], ...] = tuple(
             tuple(forbidden if value == _X else value for value in row) for row in matrix)
+        # The engine computes the costs from each label's class and weight
+        # itself, in doubles: the same values as rename and delete wherever
+        # each product of a unit cost and a weight stays exact there.
+        self.class_weight_costs = ClassWeightCosts(CLASSES, self.matrix) if _engine_exact(self.matrix) else None
+        node_cost = _NodeCost(self)
+        super().__init__(rename=_TabulatedRename(self), delete=node_cost, insert=node_cost)
 
     def rename(self, label1: str, label2: str) -> Number:
         class1, weight1 = parse_label(label1)
@@ -162,19 +174,6 @@ class CostModel(Mapping[str, Any]):
 
     insert = delete
 
-    def __getitem__(self, key: str) -> Any:
-        if key == "rename":
-            return _TabulatedRename(self)
-        if key in ("delete", "insert"):
-            return self.delete
-        raise KeyError(key)
-
-    def __iter__(self) -> Iterator[str]:
-        return iter(("rename", "delete", "insert"))
-
-    def __len__(self) -> int:
-        return 3
-
     def __repr__(self) -> str:
         extra = "" if self.forbidden == FORBIDDEN else f", forbidden={self.forbidden}"
         return f"grix.rna.costs({self.name!r}{extra})"
@@ -183,6 +182,15 @@ class CostModel(Mapping[str, Any]):
 # Weights up to this keep every product and sum of a rename exact in int64
 # and float64 alike (forbidden costs 10,000 per unit).
 _EXACT_WEIGHT = 2**31
+# Unit costs up to this, times weights up to _EXACT_WEIGHT, add up exactly in doubles.
+_EXACT_UNIT_COST = 2**21
+
+
+def _engine_exact(matrix: Sequence[Sequence[Number]]) -> bool:
+    """Whether the engine's doubles give a model's costs exactly: unit costs
+    that are numbers of at least 0, and finite ones small enough."""
+    return all(isinstance(value, (int, float)) and not isinstance(value, bool) and value >= 0
+               and (value == math.inf or value <= _EXACT_UNIT_COST) for row in matrix for value in row)
 
 
 def _classes_and_weights(labels: Sequence[str]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
@@ -202,12 +210,24 @@ class _TabulatedRename:
 
     def __init__(self, model: CostModel) -> None:
         self.model = model
+        self.class_weight_costs = model.class_weight_costs
 
     def __call__(self, label1: str, label2: str) -> Number:
         return self.model.rename(label1, label2)
 
     def table(self, labels1: Sequence[str], labels2: Sequence[str]) -> npt.NDArray[Any]:
         return self.model.rename_table(labels1, labels2)
+
+
+class _NodeCost:
+    """A model's delete (and insert) as the distance functions take it."""
+
+    def __init__(self, model: CostModel) -> None:
+        self.model = model
+        self.class_weight_costs = model.class_weight_costs
+
+    def __call__(self, label: str) -> Number:
+        return self.model.delete(label)
 
 
 def costs(model: str = "usual", *, forbidden: Number = FORBIDDEN) -> CostModel:

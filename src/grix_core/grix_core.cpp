@@ -11,7 +11,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -110,11 +113,8 @@ ConvertedCosts<Cost> convert_costs(const PairCostArgs& args) {
 // thread when the pair is small (then a Ctrl-C is seen right after), else on
 // a thread of its own through run_stoppable.
 template <typename Result, typename Work>
-Result run_pair(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
-                const IntArray& codes2, Work work, std::optional<double> timeout,
-                const std::function<void()>& report) {
-  std::vector<int32_t> p1 = to_vector(parents1, "tree 1"), c1 = to_vector(codes1, "tree 1");
-  std::vector<int32_t> p2 = to_vector(parents2, "tree 2"), c2 = to_vector(codes2, "tree 2");
+Result run_pair(std::vector<int32_t> p1, std::vector<int32_t> c1, std::vector<int32_t> p2, std::vector<int32_t> c2,
+                Work work, std::optional<double> timeout, const std::function<void()>& report) {
   if (static_cast<int64_t>(p1.size() + p2.size()) <= INLINE_PREPARED_NODES) {
     std::optional<Result> result;
     {
@@ -137,6 +137,14 @@ Result run_pair(const IntArray& parents1, const IntArray& codes1, const IntArray
         return work(tree1, tree2, stop);
       },
       timeout, report);
+}
+
+template <typename Result, typename Work>
+Result run_pair(const IntArray& parents1, const IntArray& codes1, const IntArray& parents2,
+                const IntArray& codes2, Work work, std::optional<double> timeout,
+                const std::function<void()>& report) {
+  return run_pair<Result>(to_vector(parents1, "tree 1"), to_vector(codes1, "tree 1"), to_vector(parents2, "tree 2"),
+                          to_vector(codes2, "tree 2"), std::move(work), timeout, report);
 }
 
 std::function<void()> progress_report(const std::optional<py::function>& progress,
@@ -264,17 +272,203 @@ int32_t distance_of_labels(const IntArray& parents1, const std::vector<std::stri
     py::gil_scoped_release release;
     codes = grix::number_labels(labels1, labels2);
   }
-  const IntArray codes1(static_cast<py::ssize_t>(codes.first.size()), codes.first.data());
-  const IntArray codes2(static_cast<py::ssize_t>(codes.second.size()), codes.second.data());
   const grix::PairCosts<int32_t> unit;
   const grix::Algorithm chosen = parse_algorithm(algorithm);
   return run_pair<int32_t>(
-      parents1, codes1, parents2, codes2,
+      to_vector(parents1, "tree 1"), std::move(codes.first), to_vector(parents2, "tree 2"), std::move(codes.second),
       [&](const grix::OrientedTree& tree1, const grix::OrientedTree& tree2, const grix::StopFlag* stop) {
         return grix::compute_distance_within(tree1, tree2, unit, bounded_int32(max_distance), workers, stop,
                                              nullptr, chosen);
       },
       timeout, nullptr);
+}
+
+// --- costs by class and weight (grix.rna's cost models) ----------------------
+
+// A model of costs by class and weight with the class names its labels are
+// written in: made once per model, so that a call pays nothing to convert it.
+struct ClassWeightModel {
+  grix::WeightedClasses costs;
+  std::vector<std::string> class_names;  // [0] stands for no node and names no label
+  std::array<int32_t, 128> letter_class;  // the class named by one ASCII letter, or -1
+  bool integral = true;                   // every unit cost a finite integer
+};
+
+ClassWeightModel make_class_weight_model(std::vector<std::string> class_names, const FloatArray& unit_costs) {
+  const auto k = static_cast<py::ssize_t>(class_names.size());
+  if (unit_costs.ndim() != 2 || unit_costs.shape(0) != k || unit_costs.shape(1) != k) {
+    throw py::value_error("unit_costs must be a square matrix with a row per class");
+  }
+  ClassWeightModel model;
+  model.costs.classes = static_cast<int32_t>(k);
+  model.costs.unit_costs.assign(unit_costs.data(), unit_costs.data() + unit_costs.size());
+  grix::weighted_class_label_costs(model.costs, {}, {}, {}, {});  // checks the unit costs
+  for (double value : model.costs.unit_costs) {
+    model.integral = model.integral && std::isfinite(value) && std::floor(value) == value;
+  }
+  model.letter_class.fill(-1);
+  for (size_t c = 1; c < class_names.size(); ++c) {
+    const std::string& name = class_names[c];
+    if (name.size() == 1 && static_cast<unsigned char>(name[0]) < 128) {
+      model.letter_class[static_cast<size_t>(name[0])] = static_cast<int32_t>(c);
+    }
+  }
+  model.class_names = std::move(class_names);
+  return model;
+}
+
+// Labels heavier than this are left to the Python definition, which refuses
+// them: every product of a unit cost and a weight stays exact.
+constexpr int64_t MAX_LABEL_WEIGHT = int64_t{1} << 31;
+
+// The class and weight of a label written as a class name and an optional
+// weight in ASCII digits ("P3"; "R" weighs 1). False for any other label (or
+// one heavier than MAX_LABEL_WEIGHT): the caller then leaves the labels to
+// the Python definition, whose error names the label.
+bool parse_class_label(PyObject* label, const ClassWeightModel& model, int32_t& label_class, int64_t& weight) {
+  Py_ssize_t size = 0;
+  const char* const text = PyUnicode_Check(label) ? PyUnicode_AsUTF8AndSize(label, &size) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  Py_ssize_t letters = 0;
+  auto is_letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  while (letters < size && is_letter(text[letters])) ++letters;
+  label_class = letters == 1 ? model.letter_class[static_cast<size_t>(text[0])] : -1;
+  for (size_t c = 1; c < model.class_names.size() && letters != 1; ++c) {
+    if (model.class_names[c].size() == static_cast<size_t>(letters) &&
+        model.class_names[c].compare(0, std::string::npos, text, static_cast<size_t>(letters)) == 0) {
+      label_class = static_cast<int32_t>(c);
+    }
+  }
+  if (label_class < 0) return false;
+  weight = letters == size ? 1 : 0;
+  for (Py_ssize_t k = letters; k < size; ++k) {
+    if (text[k] < '0' || text[k] > '9') return false;
+    weight = weight * 10 + (text[k] - '0');
+    if (weight > MAX_LABEL_WEIGHT) return false;
+  }
+  return true;
+}
+
+// Classes and weights of labels numbered by (class, weight): codes[i] for
+// label i, and the class and weight of each code. False as parse_class_label.
+struct ClassWeightLabels {
+  std::vector<int32_t> codes, classes;
+  std::vector<int64_t> weights;
+};
+
+bool number_class_labels(const py::sequence& labels, const ClassWeightModel& model, bool distinct,
+                         ClassWeightLabels& out) {
+  const py::object fast =
+      py::reinterpret_steal<py::object>(PySequence_Fast(labels.ptr(), "labels must be a sequence"));
+  if (!fast) throw py::error_already_set();
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
+  PyObject** const items = PySequence_Fast_ITEMS(fast.ptr());
+  out.codes.resize(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    int32_t label_class = 0;
+    int64_t weight = 0;
+    if (!parse_class_label(items[i], model, label_class, weight)) return false;
+    // A tree has a few dozen distinct (class, weight) at most: a scan of them
+    // costs less than a hash.
+    size_t code = out.classes.size();
+    if (!distinct) {
+      for (size_t k = 0; k < out.classes.size(); ++k) {
+        if (out.classes[k] == label_class && out.weights[k] == weight) {
+          code = k;
+          break;
+        }
+      }
+    }
+    if (code == out.classes.size()) {
+      out.classes.push_back(label_class);
+      out.weights.push_back(weight);
+    }
+    out.codes[static_cast<size_t>(i)] = static_cast<int32_t>(code);
+  }
+  return true;
+}
+
+// The label costs of `model` from each of labels1 to each of labels2 (lists
+// without repeats, as the batch and pair conversions number them), in
+// doubles: (rename, delete, insert), or None for a label the model cannot
+// read, which the Python definition then reports.
+py::object class_weight_table(const py::sequence& labels1, const py::sequence& labels2,
+                              const ClassWeightModel& model) {
+  ClassWeightLabels first, second;
+  if (!number_class_labels(labels1, model, true, first) || !number_class_labels(labels2, model, true, second)) {
+    return py::none();
+  }
+  const grix::LabelCosts<double> costs =
+      grix::weighted_class_label_costs(model.costs, first.classes, first.weights, second.classes, second.weights);
+  FloatArray rename({static_cast<py::ssize_t>(costs.rows), static_cast<py::ssize_t>(costs.columns)});
+  std::copy(costs.rename.begin(), costs.rename.end(), rename.mutable_data());
+  return py::make_tuple(rename, FloatArray(static_cast<py::ssize_t>(costs.delete_costs.size()), costs.delete_costs.data()),
+                        FloatArray(static_cast<py::ssize_t>(costs.insert_costs.size()), costs.insert_costs.data()));
+}
+
+// The distance of one pair under `model`, labels read and costs computed
+// here: the short way for a loop over many small pairs. Runs in int32 when
+// every cost is an integer and no sum can leave 32 bits, else in doubles,
+// exactly as grix.costs picks for the same values; an int result for
+// integer costs, a float otherwise. None for a label the model cannot read.
+py::object class_weight_distance(const IntArray& parents1, const py::sequence& labels1, const IntArray& parents2,
+                                 const py::sequence& labels2, const ClassWeightModel& model, int32_t workers,
+                                 std::optional<double> timeout, const std::string& algorithm,
+                                 int64_t max_distance) {
+  ClassWeightLabels first, second;
+  if (!number_class_labels(labels1, model, false, first) || !number_class_labels(labels2, model, false, second)) {
+    return py::none();
+  }
+  const grix::Algorithm chosen = parse_algorithm(algorithm);
+  const grix::LabelCosts<double> costs =
+      grix::weighted_class_label_costs(model.costs, first.classes, first.weights, second.classes, second.weights);
+  // What grix.costs.choose_number_type decides from the same values.
+  auto integral = [](const std::vector<double>& values) {
+    return std::all_of(values.begin(), values.end(),
+                       [](double value) { return std::isfinite(value) && std::floor(value) == value; });
+  };
+  const bool integer_costs =
+      model.integral || (integral(costs.rename) && integral(costs.delete_costs) && integral(costs.insert_costs));
+  double indel_total = 0;
+  for (int32_t code : first.codes) indel_total += costs.delete_costs[static_cast<size_t>(code)];
+  for (int32_t code : second.codes) indel_total += costs.insert_costs[static_cast<size_t>(code)];
+  constexpr double INT32_HIGHEST = std::numeric_limits<int32_t>::max();
+  constexpr double EXACT_DOUBLE = 9007199254740992.0;  // 2**53
+  if (integer_costs && indel_total > EXACT_DOUBLE) {
+    throw py::value_error("the costs are too large to add up exactly: a distance could pass 2**53");
+  }
+  auto run = [&](auto cost) -> double {
+    using Cost = decltype(cost);
+    grix::PairCosts<Cost> pair;
+    std::vector<Cost> table(costs.rename.size());
+    // An int32 rename dearer than deleting and inserting everything acts as
+    // that sum, so capping it there changes nothing and keeps it in range.
+    const double cap = std::is_integral_v<Cost> ? std::min(indel_total + 1, INT32_HIGHEST) : HUGE_VAL;
+    for (size_t k = 0; k < table.size(); ++k) table[k] = static_cast<Cost>(std::min(costs.rename[k], cap));
+    pair.rename_by_label = {table.data(), costs.rows, costs.columns};
+    pair.delete_costs.reserve(first.codes.size());
+    pair.insert_costs.reserve(second.codes.size());
+    for (int32_t code : first.codes) pair.delete_costs.push_back(static_cast<Cost>(costs.delete_costs[static_cast<size_t>(code)]));
+    for (int32_t code : second.codes) pair.insert_costs.push_back(static_cast<Cost>(costs.insert_costs[static_cast<size_t>(code)]));
+    return static_cast<double>(run_pair<Cost>(
+        to_vector(parents1, "tree 1"), first.codes, to_vector(parents2, "tree 2"), second.codes,
+        [&](const grix::OrientedTree& tree1, const grix::OrientedTree& tree2, const grix::StopFlag* stop) -> Cost {
+          if constexpr (std::is_same_v<Cost, int32_t>) {
+            return grix::compute_distance_within(tree1, tree2, pair, bounded_int32(max_distance), workers, stop,
+                                                 nullptr, chosen);
+          } else {
+            const Cost d = grix::compute_oriented_distance<Cost>(tree1, tree2, pair, workers, stop, nullptr, chosen);
+            return max_distance >= 0 ? std::min(d, static_cast<Cost>(max_distance) + 1) : d;
+          }
+        },
+        timeout, nullptr));
+  };
+  const double d = integer_costs && indel_total <= INT32_HIGHEST ? run(int32_t{}) : run(double{});
+  if (integer_costs && std::isfinite(d)) return py::int_(static_cast<int64_t>(d));
+  return py::float_(d);
 }
 
 template <typename Cost>
@@ -466,6 +660,15 @@ PYBIND11_MODULE(_core, m) {
         py::arg("first_band") = -1,
         "(distance, pairs, deleted, inserted) of an optimal edit mapping. Integer costs that allow it run "
         "in a band where that pays; first_band >= 0 forces the band from K = first_band (for tests).");
+  py::class_<ClassWeightModel>(m, "ClassWeightModel",
+                               "Costs by class and weight over labels written as a class name and a weight.")
+      .def(py::init(&make_class_weight_model), py::arg("class_names"), py::arg("unit_costs"));
+  m.def("class_weight_table", &class_weight_table, py::arg("labels1"), py::arg("labels2"), py::arg("model"),
+        "(rename, delete, insert) of the model between two lists of distinct labels, or None for an unreadable label.");
+  m.def("class_weight_distance", &class_weight_distance, py::arg("parents1"), py::arg("labels1"),
+        py::arg("parents2"), py::arg("labels2"), py::arg("model"), py::arg("workers") = 1,
+        py::arg("timeout") = py::none(), py::arg("algorithm") = "auto", py::arg("max_distance") = -1,
+        "Tree edit distance under a class-and-weight model, or None for an unreadable label.");
   m.def("cell_factors", &cell_factors, py::arg("parents"),
         "(as given, mirrored): a pair of trees costs factor1 * factor2 cells in one orientation.");
   py::class_<Corpus>(m, "Corpus", "Trees prepared once for many pairs.")

@@ -457,6 +457,93 @@ TEST(WeightedCosts, RefusesNanNegativeIndelAndInt32Overflow) {
   EXPECT_THROW(compute_oriented_distance(t, t, short_costs, 1, nullptr), std::invalid_argument);
 }
 
+// Costs by class and weight, written as their reading goes: the lighter
+// node's weight is renamed unit by unit, the heavier one's surplus deleted
+// (or inserted) unit by unit, and a term with no units costs nothing.
+double class_weight_rename(const std::vector<double>& unit, int32_t classes, int32_t a, int64_t wa, int32_t b,
+                           int64_t wb) {
+  const int64_t shared = std::min(wa, wb);
+  const int64_t surplus = std::max(wa, wb) - shared;
+  const int32_t heavier = wa > wb ? a : b;
+  return (shared == 0 ? 0 : unit[a * classes + b] * static_cast<double>(shared)) +
+         (surplus == 0 ? 0 : unit[heavier] * static_cast<double>(surplus));
+}
+
+TEST(ClassWeightCosts, BatchesMatchTheReferenceInIntsAndDoubles) {
+  std::mt19937 rng(31);
+  const double inf = std::numeric_limits<double>::infinity();
+  constexpr int32_t classes = 4;  // class 0: no node
+  for (int round = 0; round < 40; ++round) {
+    WeightedClasses model{classes, {}};
+    for (int32_t k = 0; k < classes * classes; ++k) model.unit_costs.push_back(grix_test::random_int(rng, 0, 5));
+    if (round % 2 == 1) model.unit_costs[static_cast<size_t>(grix_test::random_int(rng, 1, classes * classes - 1))] = inf;
+    // Codes 0..2 (the test trees' labels a, b, c), each a class and a weight, 0 among them.
+    std::vector<int32_t> label_class;
+    std::vector<int64_t> weight;
+    for (int32_t code = 0; code < 3; ++code) {
+      label_class.push_back(grix_test::random_int(rng, 1, classes - 1));
+      weight.push_back(grix_test::random_int(rng, 0, 4));
+    }
+    const LabelCosts<double> costs = weighted_class_label_costs(model, label_class, weight, label_class, weight);
+    const Corpus corpus = random_trees(rng, 8, 9);
+    PairBatch all{&corpus.oriented, &corpus.oriented, PairLayout::a_by_b, {}, {}};
+    std::vector<double> got(static_cast<size_t>(batch_result_count(all)));
+    compute_pair_batch<double>(all, {&costs, nullptr}, 2, got.data(), nullptr, nullptr);
+    const bool finite = std::all_of(model.unit_costs.begin(), model.unit_costs.end(),
+                                    [](double v) { return std::isfinite(v); });
+    LabelCosts<int32_t> ints;
+    ints.rows = costs.rows;
+    ints.columns = costs.columns;
+    for (double v : costs.rename) ints.rename.push_back(static_cast<int32_t>(v));
+    for (double v : costs.delete_costs) ints.delete_costs.push_back(static_cast<int32_t>(v));
+    ints.insert_costs = ints.delete_costs;
+    std::vector<int32_t> got_ints(got.size());
+    if (finite) compute_pair_batch<int32_t>(all, {&ints, nullptr}, 1, got_ints.data(), nullptr, nullptr);
+    for (size_t i = 0; i < corpus.trees.size(); ++i) {
+      for (size_t j = 0; j < corpus.trees.size(); ++j) {
+        const std::vector<int32_t> codes1 = codes_of(corpus.trees[i]), codes2 = codes_of(corpus.trees[j]);
+        std::vector<double> rename, deletes, inserts;
+        for (int32_t a : codes1) {
+          for (int32_t b : codes2) {
+            rename.push_back(class_weight_rename(model.unit_costs, classes, label_class[a], weight[a], label_class[b], weight[b]));
+          }
+          deletes.push_back(class_weight_rename(model.unit_costs, classes, label_class[a], weight[a], 0, 0));
+        }
+        for (int32_t b : codes2) inserts.push_back(class_weight_rename(model.unit_costs, classes, 0, 0, label_class[b], weight[b]));
+        const double expected = WeightedReference(corpus.trees[i], corpus.trees[j], rename, deletes, inserts).distance();
+        const size_t k = i * corpus.trees.size() + j;
+        ASSERT_EQ(got[k], expected) << "round " << round << " pair " << i << ", " << j;
+        if (finite) {
+          ASSERT_EQ(got_ints[k], expected) << "round " << round << " pair " << i << ", " << j;
+        }
+      }
+    }
+  }
+}
+
+TEST(ClassWeightCosts, ZeroWeightsNeverMultiplyInfinityAndBadInputIsRefused) {
+  const double inf = std::numeric_limits<double>::infinity();
+  // Class 1 can be neither deleted nor renamed into class 2.
+  const WeightedClasses model{3, {0, inf, 1, inf, 0, inf, 1, inf, 0}};
+  const LabelCosts<double> costs = weighted_class_label_costs(model, {1, 1, 2}, {0, 3, 3}, {1, 2, 2}, {5, 0, 3});
+  // (1, 0) into (1, 5): nothing shared, five units of class 1 inserted.
+  EXPECT_EQ(costs.rename[0], inf);
+  EXPECT_EQ(costs.rename[1], 0);    // (1, 0) into (2, 0): no unit at all
+  EXPECT_EQ(costs.rename[2], 3);    // (1, 0) into (2, 3): three units of 2 inserted
+  EXPECT_EQ(costs.rename[7], 3);    // (2, 3) into (2, 0): three units of 2 deleted
+  EXPECT_EQ(costs.rename[8], 0);    // equal weights leave no surplus
+  EXPECT_EQ(costs.rename[5], inf);  // (1, 3) into (2, 3): a forbidden rename
+  EXPECT_EQ(costs.delete_costs, (std::vector<double>{0, inf, 3}));
+  EXPECT_EQ(costs.insert_costs, (std::vector<double>{inf, 0, 3}));
+  EXPECT_THROW(weighted_class_label_costs(model, {0}, {1}, {}, {}), std::invalid_argument);  // no node
+  EXPECT_THROW(weighted_class_label_costs(model, {3}, {1}, {}, {}), std::invalid_argument);
+  EXPECT_THROW(weighted_class_label_costs(model, {1}, {-1}, {}, {}), std::invalid_argument);
+  EXPECT_THROW(weighted_class_label_costs(model, {1, 2}, {1}, {}, {}), std::invalid_argument);
+  EXPECT_THROW(weighted_class_label_costs({3, {0, 1, 2}}, {}, {}, {}, {}), std::invalid_argument);
+  EXPECT_THROW(weighted_class_label_costs({2, {0, -1, 1, 0}}, {}, {}, {}, {}), std::invalid_argument);
+  EXPECT_THROW(weighted_class_label_costs({2, {0, std::nan(""), 1, 0}}, {}, {}, {}, {}), std::invalid_argument);
+}
+
 TEST(ParallelStop, ASetFlagStopsEveryEntryPoint) {
   std::mt19937 rng(13);
   const OrientedTree big1 = oriented(grix_test::random_tree(rng, 500, 3));

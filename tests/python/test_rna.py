@@ -5,6 +5,7 @@ engines against each other past ViennaRNA's 4,000-node limit."""
 
 import functools
 import math
+import pickle
 import random
 import warnings
 from pathlib import Path
@@ -274,6 +275,10 @@ def test_cost_model_values_and_errors():
     assert grix.rna.costs("usual", forbidden=math.inf).rename("S3", "H3") == math.inf
     assert grix.rna.costs("usual", forbidden=math.inf).rename("S3", "M0") == 3
     assert dict(usual).keys() == {"rename", "delete", "insert"} and repr(shapiro) == "grix.rna.costs('shapiro')"
+    sent = pickle.loads(pickle.dumps(shapiro))  # as Dask sends it to its workers
+    t1, t2 = grix.Tree.from_dot_bracket("((..).)", "weighted"), grix.Tree.from_dot_bracket("(...)", "weighted")
+    assert sent["rename"].class_weight_costs is not None and repr(sent) == repr(shapiro)
+    assert grix.distance(t1, t2, **sent) == grix.distance(t1, t2, **per_pair(shapiro)) > 0
     assert grix.rna.node_class("P12") == "P" and grix.rna.node_weight("P12") == 12 and grix.rna.node_weight("U") == 1
     with pytest.raises(ValueError, match="model must be one of"):
         grix.rna.costs("ribosum")
@@ -281,6 +286,8 @@ def test_cost_model_values_and_errors():
         grix.rna.costs("usual", forbidden=0)
     with pytest.raises(ValueError, match="'x1' is not an RNA node label"):
         grix.distance(grix.Tree.from_bracket("{x1}"), grix.Tree.from_dot_bracket(""), **usual)
+    with pytest.raises(ValueError, match="'Null2' is not an RNA node label"):
+        grix.pdist([grix.Tree.from_bracket("{R{Null2}}"), grix.Tree.from_dot_bracket("")], **usual)
 
 
 def per_pair(model):
@@ -304,6 +311,62 @@ def test_tabulated_renames_equal_the_call_per_pair(forbidden):
             tabulated = [grix.distance(a, b, **costs) for a, b in zip(trees, trees[1:])]
             assert tabulated == [grix.distance(a, b, **per_pair(costs)) for a, b in zip(trees, trees[1:])]
             assert grix.pdist(trees, **costs).tolist() == grix.pdist(trees, **per_pair(costs)).tolist()
+
+
+def weighted_extremes():
+    """Trees of labels folding never gives: weight 0 everywhere, weights up
+    to 2**31 (past 32-bit sums), labels without weights, and a weight in
+    non-ASCII digits, which the engine leaves to the Python definition; and
+    the empty tree."""
+    return [grix.Tree.from_parents([], [])] + [grix.Tree.from_bracket(text) for text in (
+        "{R0{S0{H0}}{E0}}", "{R{S3{H0}{M0{S1{H2}}}}{E2147483648}}", "{R{S2147483648{H7}}}",
+        "{R{U}{P{U}{U}}}", "{R{S\u0663{H3}}}", "{R1{E5}}")]
+
+
+@pytest.mark.parametrize("forbidden", [10_000, math.inf, 7, 2.5])
+def test_engine_costs_equal_the_definition_pair_by_pair(forbidden, monkeypatch):
+    # The models' costs run in the engine, from each label's class and
+    # weight; the same costs as plain callables run through the generic
+    # conversion, label pair by label pair. Values, result types and
+    # mappings must agree everywhere, the extremes of weight included.
+    rng = random.Random(5)
+    structures = [random_structure(rng, rng.randint(0, 50)) for _ in range(10)] + [""]
+    for model in MODELS:
+        costs = grix.rna.costs(model, forbidden=forbidden)
+        assert costs["rename"].class_weight_costs is costs["delete"].class_weight_costs is not None
+        definition = per_pair(costs)
+        for representation in REPRESENTATIONS:
+            trees = grix.rna.trees(structures, representation) + weighted_extremes()
+            pairs = list(zip(trees, trees[2:] + trees[:2]))
+            expected = [grix.distance(a, b, **definition) for a, b in pairs]
+            found = [grix.distance(a, b, **costs) for a, b in pairs]
+            assert found == expected and list(map(type, found)) == list(map(type, expected)), representation
+            bounded = [grix.distance(a, b, **costs, max_distance=40) for a, b in pairs]
+            assert bounded == [grix.distance(a, b, **definition, max_distance=40) for a, b in pairs]
+            for method in ("metric", "max"):
+                if method == "metric" and not math.isfinite(forbidden):
+                    continue  # the roots cannot be deleted: refused either way
+                assert [grix.normalized_distance(a, b, **costs, method=method) for a, b in pairs] == \
+                    [grix.normalized_distance(a, b, **definition, method=method) for a, b in pairs]
+            a, b = pairs[3]
+            mine, theirs = grix.mapping(a, b, **costs), grix.mapping(a, b, **definition)
+            assert (mine.distance, mine.pairs) == (theirs.distance, theirs.pairs)
+            for run in (lambda c: grix.pdist(trees, **c), lambda c: grix.cdist(trees[:4], trees, **c),
+                        lambda c: grix.paired(trees, trees[::-1], **c)):
+                native, generic = run(costs), run(definition)
+                assert native.tolist() == generic.tolist() and native.dtype == generic.dtype, representation
+        # With the definition unavailable, every function still runs: nothing
+        # in Python is asked per label or per pair (the extremes aside, whose
+        # non-ASCII digits the engine leaves to the definition).
+        trees = grix.rna.trees(structures, "weighted")
+        with monkeypatch.context() as patch:
+            for name in ("rename", "delete", "rename_table"):
+                patch.setattr(grix.rna.CostModel, name, None)
+            grix.distance(trees[0], trees[1], **costs)
+            grix.mapping(trees[0], trees[1], **costs)
+            grix.pdist(trees, **costs)
+            grix.cdist(trees, trees[:2], **costs)
+            grix.rna.pdist(structures, costs=costs)
 
 
 def test_forbidden_inf_prices_equal_weights_of_an_undeletable_class_at_zero():

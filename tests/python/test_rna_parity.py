@@ -100,11 +100,20 @@ def test_freshly_folded_structures():
     records = [grix.rna.DotBracketRecord(f"fresh{k}", sequence, RNA.fold(sequence)[0], 0)
                for k, sequence in enumerate(sequences)]
     pairs = [(i, (i + 1) % len(records)) for i in range(len(records))]
+    some = 12  # all pairs of the first ones, through pdist as well
+    all_pairs = [(i, j) for i in range(some) for j in range(i + 1, some)]
     for representation in REPRESENTATIONS:
         for model in MODELS:
             expected = vienna_distances(RNA, [r.structure for r in records], pairs, representation, model)
             found = grix_distances(records, pairs, representation, model)
             assert named_mismatches(records, pairs, expected, found) == [], (representation, model)
+            # One pair at a time: the short way of grix.distance.
+            trees = grix.rna.trees(records, representation)
+            one_by_one = [grix.distance(trees[i], trees[j], **grix.rna.costs(model)) for i, j in pairs]
+            assert named_mismatches(records, pairs, expected, one_by_one) == [], (representation, model)
+            expected = vienna_distances(RNA, [r.structure for r in records], all_pairs, representation, model)
+            found = grix.rna.pdist(records[:some], representation=representation, costs=model).tolist()
+            assert named_mismatches(records, all_pairs, expected, found) == [], (representation, model)
 
 
 def test_rnadistance_binary():

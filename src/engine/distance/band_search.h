@@ -31,8 +31,10 @@ inline double band_bytes(int32_t n1, int32_t n2, int32_t k) {
 
 // Bands K = start, 2 start, ... until one certifies the distance (result <=
 // K), reaches `upper` (a known upper bound, which certifies) or max_distance
-// (whose refusal is the answer). Returns -1 when the next band would cost
-// more than the full schedule (`full_cells`) and the full schedule fits.
+// (whose refusal is the answer). Returns -1 when the bands run so far and the
+// next one would together cost more than the full schedule (`full_cells`)
+// and the full schedule fits: a pair that is not close then costs at most
+// about twice the full schedule, however many bands it doubled through.
 // `band` is the last K run: scratch holds its tables.
 template <typename Rename, typename Indel>
 int32_t search_bands(const PreparedTree& tree1, const PreparedTree& tree2, const Rename& rename,
@@ -44,6 +46,7 @@ int32_t search_bands(const PreparedTree& tree1, const PreparedTree& tree2, const
   fill_keyroot_above(tree2, scratch.keyroot_above);
   int32_t k = std::max(start, 0);
   if (upper <= 2 * std::max(k, 1)) k = upper;
+  double spent = 0;  // band cells run so far, in full-schedule cells
   for (;;) {
     bool last = k >= upper;
     if (max_distance >= 0 && k >= max_distance) {
@@ -51,7 +54,8 @@ int32_t search_bands(const PreparedTree& tree1, const PreparedTree& tree2, const
       last = true;
     }
     const double cells = band_cell_count(tree1, tree2, k, scratch.keyroot_above, full_cells / BAND_CELL_PRICE, stop);
-    if (full_fits && cells * BAND_CELL_PRICE > full_cells) return -1;
+    if (full_fits && spent + cells * BAND_CELL_PRICE > full_cells) return -1;
+    spent += cells * BAND_CELL_PRICE;
     const double needed = band_bytes(n1, n2, k);
     if (needed >= UNCHECKED_BYTES) {
       if (full_fits && needed > available_memory_bytes()) return -1;

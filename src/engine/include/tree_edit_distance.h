@@ -344,6 +344,36 @@ struct LabelCosts {
   Cost same_label = 0;
 };
 
+// Costs by class and weight, those of RNA structure comparison: each label
+// code has a class, 1 .. classes - 1, and a weight of at least 0.
+// unit_costs[a * classes + b] prices one unit of weight of class a renamed
+// into class b; class 0 stands for no node, so unit_costs[a] (row 0) prices
+// deleting or inserting one unit of class a. Then
+//   delete or insert (a, w):      unit_costs[0][a] * w, 0 when w is 0;
+//   rename (a, w1) into (b, w2):  unit_costs[a][b] * min(w1, w2), 0 when the
+//     lighter node weighs 0, plus unit_costs[0][h] * |w1 - w2|, 0 when the
+//     weights are equal, h the class of the heavier node.
+// The zero cases keep a forbidden (infinite) unit cost times no weight from
+// becoming NaN. Unit costs are at least 0, finite or +infinity.
+struct WeightedClasses {
+  int32_t classes = 0;
+  std::vector<double> unit_costs;
+};
+
+// The label costs of `model` between codes of classes class1 and weights
+// weight1 (the first trees') and codes of class2 and weight2 (the second
+// trees'): rename[code1 * columns + code2], delete_costs[code1] and
+// insert_costs[code2], in doubles. Each product and sum is formed in
+// doubles, exact up to 2**53, in the order the definition above gives.
+// Throws std::invalid_argument for a class outside 1 .. classes - 1, a
+// negative weight, class and weight lists of different lengths, or unit
+// costs that are not classes x classes numbers of at least 0 (NaN neither).
+// Time and memory: one entry per pair of codes.
+LabelCosts<double> weighted_class_label_costs(const WeightedClasses& model, const std::vector<int32_t>& class1,
+                                              const std::vector<int64_t>& weight1,
+                                              const std::vector<int32_t>& class2,
+                                              const std::vector<int64_t>& weight2);
+
 // Which pairs a batch computes and where each result goes:
 //   all_pairs_of_a: every i < j of trees_a, at the condensed index of (i, j)
 //                   (row-major upper triangle, as scipy's pdist);

@@ -148,6 +148,68 @@ void check_int32_sums(int64_t indel_total, int64_t lowest_rename, int64_t max_re
   }
 }
 
+namespace {
+
+void check_weighted_classes(const WeightedClasses& model, const std::vector<int32_t>& classes,
+                            const std::vector<int64_t>& weights, const char* side) {
+  if (classes.size() != weights.size()) {
+    throw std::invalid_argument(std::string(side) + ": " + std::to_string(classes.size()) + " classes but " +
+                                std::to_string(weights.size()) + " weights");
+  }
+  for (size_t k = 0; k < classes.size(); ++k) {
+    if (classes[k] < 1 || classes[k] >= model.classes) {
+      throw std::invalid_argument(std::string(side) + ": label " + std::to_string(k) + " has class " +
+                                  std::to_string(classes[k]) + ", outside 1 .. " +
+                                  std::to_string(model.classes - 1));
+    }
+    if (weights[k] < 0) {
+      throw std::invalid_argument(std::string(side) + ": label " + std::to_string(k) + " has weight " +
+                                  std::to_string(weights[k]) + "; weights must be at least 0");
+    }
+  }
+}
+
+}  // namespace
+
+LabelCosts<double> weighted_class_label_costs(const WeightedClasses& model, const std::vector<int32_t>& class1,
+                                              const std::vector<int64_t>& weight1,
+                                              const std::vector<int32_t>& class2,
+                                              const std::vector<int64_t>& weight2) {
+  const size_t k = static_cast<size_t>(std::max(model.classes, 0));
+  if (model.classes < 1 || model.unit_costs.size() != k * k) {
+    throw std::invalid_argument("the unit costs must be a classes x classes matrix");
+  }
+  check_cost_values(model.unit_costs.data(), model.unit_costs.size(), model.classes, "unit cost", true);
+  check_weighted_classes(model, class1, weight1, "first labels");
+  check_weighted_classes(model, class2, weight2, "second labels");
+  const double* const unit = model.unit_costs.data();  // row 0: one unit deleted or inserted
+  auto indel = [&](int32_t label_class, int64_t weight) {
+    return weight != 0 ? unit[label_class] * static_cast<double>(weight) : 0.0;
+  };
+  LabelCosts<double> costs;
+  costs.rows = static_cast<int32_t>(class1.size());
+  costs.columns = static_cast<int32_t>(class2.size());
+  costs.rename.resize(class1.size() * class2.size());
+  for (size_t i = 0; i < class1.size(); ++i) {
+    const double* const relabel = unit + static_cast<size_t>(class1[i]) * k;
+    double* const row = costs.rename.data() + i * class2.size();
+    const int64_t w1 = weight1[i];
+    for (size_t j = 0; j < class2.size(); ++j) {
+      const int64_t w2 = weight2[j];
+      const int64_t lighter = std::min(w1, w2);
+      const int64_t rest = w1 > w2 ? w1 - w2 : w2 - w1;
+      const int32_t heavier_class = w1 == lighter ? class2[j] : class1[i];
+      const double shared = lighter != 0 ? relabel[class2[j]] * static_cast<double>(lighter) : 0.0;
+      row[j] = shared + (rest != 0 ? unit[heavier_class] * static_cast<double>(rest) : 0.0);
+    }
+  }
+  costs.delete_costs.resize(class1.size());
+  for (size_t i = 0; i < class1.size(); ++i) costs.delete_costs[i] = indel(class1[i], weight1[i]);
+  costs.insert_costs.resize(class2.size());
+  for (size_t j = 0; j < class2.size(); ++j) costs.insert_costs[j] = indel(class2[j], weight2[j]);
+  return costs;
+}
+
 template void fill_rename_from_codes<int32_t>(const std::vector<int32_t>&, const std::vector<int32_t>&,
                                               const int32_t*, int32_t, FlatMatrix<int32_t>&,
                                               const StopFlag*);
